@@ -1,0 +1,41 @@
+# Compiler settings shared by every target of the project.
+if(MSVC)
+  add_compile_options(/W4 /utf-8)
+else()
+  add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+endif()
+
+if(VIREO_WINDOWS)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  if(NOT MSVC)
+    add_link_options(-static -static-libgcc -static-libstdc++)
+  endif()
+endif()
+
+if(VIREO_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(VIREO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# vireo_library(NAME SOURCES... [PORTABLE src...] [WIN32 src...] [POSIX src...])
+# A static library of one subsystem; sources ending in _win32.cpp / _posix.cpp
+# are picked by the build rather than by #ifdef in the code.
+function(vireo_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;WIN32;POSIX;DEPS" ${ARGN})
+  set(srcs ${ARG_SOURCES})
+  if(VIREO_WINDOWS)
+    list(APPEND srcs ${ARG_WIN32})
+  else()
+    list(APPEND srcs ${ARG_POSIX})
+  endif()
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  if(ARG_DEPS)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  endif()
+endfunction()

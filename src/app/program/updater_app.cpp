@@ -1,0 +1,35 @@
+#include "app/program/updater_app.h"
+
+#include "app/folder_table.h"
+#include "app/update_log.h"
+#include "platform/windows_handle.h"
+
+namespace {
+
+const wchar_t kMutexName[] = L"QUILLO_VIREO_PACS_UPDATER";
+const wchar_t kRegistryKey[] = L"Vireo PACS Updater";
+
+}  // namespace
+
+CVXUpdaterApp theUpdaterApp;
+
+bool CVXUpdaterApp::InitInstance() {
+  CWinApp::InitInstance();
+
+  // Only one updater at a time; a second one leaves without touching the log.
+  Platform::CScopedHandle mutex(::CreateMutexW(nullptr, TRUE, kMutexName));
+  if (mutex && ::GetLastError() == ERROR_ALREADY_EXISTS) return false;
+
+  SetRegistryKey(kRegistryKey);
+
+  CFolderTable& folders = GetFolderTable();
+  InitFolderTable(folders);
+
+  CUpdateLog& log = GetUpdateLog();
+  log.OpenLog(folders.GetAppDir() + L"\\updater_log.txt", true);
+
+  ServerAddress = GetCommandLineText();
+
+  log.CloseLog();
+  return false;  // the mutex handle closes here; the process ends
+}

@@ -1,0 +1,50 @@
+#include "app/update_log.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "platform/clock.h"
+
+CUpdateLog& GetUpdateLog() {
+  static CUpdateLog log;
+  return log;
+}
+
+std::wstring FormatLogTimestamp() {
+  const Platform::SystemTime t = Platform::GetLocalTimeNow();
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%02d-%02d-%02d %02d:%02d:%02d:%03d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second, t.milliseconds);
+  return std::wstring(buffer, buffer + std::char_traits<char>::length(buffer));
+}
+
+bool CUpdateLog::OpenLog(const std::wstring& path, bool timeStamps) {
+  timeStamps_ = timeStamps;
+  if (!file_.Create(path, Platform::kShareRead | Platform::kShareWrite)) return false;
+  static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};
+  (void)file_.Write(kByteOrderMark, sizeof kByteOrderMark);
+  (void)file_.Flush();
+  return true;
+}
+
+void CUpdateLog::WriteLog(const std::wstring& text) {
+  if (!file_.IsOpen()) return;
+  std::wstring line;
+  if (timeStamps_) line = L"[" + FormatLogTimestamp() + L"] ";
+  line += text;
+  line += L"\r\n";
+  std::vector<unsigned char> bytes;
+  bytes.reserve(line.size() * 2);
+  for (wchar_t unit : line) {
+    const auto u = static_cast<std::uint32_t>(unit);
+    bytes.push_back(static_cast<unsigned char>(u & 0xFF));
+    bytes.push_back(static_cast<unsigned char>((u >> 8) & 0xFF));
+  }
+  (void)file_.Write(bytes.data(), bytes.size());
+  (void)file_.Flush();
+}
+
+void CUpdateLog::CloseLog() {
+  if (file_.IsOpen()) (void)file_.Flush();
+  file_.Close();
+}

@@ -1,0 +1,34 @@
+// The process-wide update log: a UTF-16LE text file with a byte-order mark,
+// one line per event, every line flushed at once so that the file is complete
+// up to the last line if the process dies.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "platform/file.h"
+
+class CUpdateLog {
+ public:
+  // Creates (empties) the file at path, remembers whether lines get a time
+  // stamp, writes the byte-order mark and flushes. False when the file could
+  // not be created; the log then stays without a file.
+  bool OpenLog(const std::wstring& path, bool timeStamps);
+  // Appends "[stamp] text" (or "text") and CR LF, and flushes. Does nothing
+  // when the log has no file. Write failures are not reported.
+  void WriteLog(const std::wstring& text);
+  // Closes the file; later WriteLog calls are dropped.
+  void CloseLog();
+  bool IsOpen() const { return file_.IsOpen(); }
+
+ private:
+  Platform::CFile file_;
+  bool timeStamps_ = false;
+};
+
+// The one log of the process, created without a file on first use. Used by
+// the main thread before and after the update dialog and by the worker
+// thread while it runs; never by both at once.
+CUpdateLog& GetUpdateLog();
+
+// The local time as "YYYY-MM-DD hh:mm:ss:mmm".
+std::wstring FormatLogTimestamp();

@@ -1,0 +1,40 @@
+#include <sys/time.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "platform/clock.h"
+
+namespace Platform {
+namespace {
+std::atomic<SystemTime (*)()> timeSource{nullptr};
+}
+
+void SetLocalTimeSourceForTesting(SystemTime (*source)()) { timeSource = source; }
+
+SystemTime GetLocalTimeNow() {
+  if (auto source = timeSource.load()) return source();
+  struct timespec ts {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm {};
+  localtime_r(&ts.tv_sec, &tm);
+  SystemTime t;
+  t.year = static_cast<std::uint16_t>(tm.tm_year + 1900);
+  t.month = static_cast<std::uint16_t>(tm.tm_mon + 1);
+  t.dayOfWeek = static_cast<std::uint16_t>(tm.tm_wday);
+  t.day = static_cast<std::uint16_t>(tm.tm_mday);
+  t.hour = static_cast<std::uint16_t>(tm.tm_hour);
+  t.minute = static_cast<std::uint16_t>(tm.tm_min);
+  t.second = static_cast<std::uint16_t>(tm.tm_sec > 59 ? 59 : tm.tm_sec);
+  t.milliseconds = static_cast<std::uint16_t>(ts.tv_nsec / 1000000);
+  return t;
+}
+
+std::uint32_t GetTickCountMs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+  return static_cast<std::uint32_t>(ms);
+}
+
+}  // namespace Platform

@@ -1,0 +1,183 @@
+// The platform seam behaves alike on both builds: Windows error numbers,
+#include <functional>
+// Windows' rules for read-only files and moves, the fault seam, time fields.
+#include <gtest/gtest.h>
+
+#include "common/test_files.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/fault.h"
+#include "platform/file.h"
+#include "platform/text.h"
+
+using namespace Platform;
+using TestFiles::CTempDir;
+
+namespace {
+
+// Sets a sentinel last error, runs the call and returns its result and error.
+template <typename F>
+std::pair<bool, ErrorCode> Call(F&& f) {
+  SetLastErrorCode(0xDEADBEEF);
+  const bool ok = f();
+  return {ok, ok ? 0u : LastError()};
+}
+
+}  // namespace
+
+TEST(PlatformFile, WriteSeekReadRoundTrip) {
+  CTempDir dir;
+  CFile out;
+  ASSERT_TRUE(out.Create(dir / L"a.bin"));
+  ASSERT_TRUE(out.Write("hello world", 11));
+  std::uint64_t pos = 0;
+  ASSERT_TRUE(out.Seek(6, SeekFrom::Begin, &pos));
+  EXPECT_EQ(pos, 6u);
+  ASSERT_TRUE(out.Write("WORLD", 5));
+  out.Close();
+
+  CFile in;
+  ASSERT_TRUE(in.OpenRead(dir / L"a.bin"));
+  std::uint64_t size = 0;
+  ASSERT_TRUE(in.GetSize(&size));
+  EXPECT_EQ(size, 11u);
+  char buf[32];
+  std::size_t got = 0;
+  ASSERT_TRUE(in.Read(buf, sizeof buf, &got));
+  EXPECT_EQ(std::string(buf, got), "hello WORLD");
+  ASSERT_TRUE(in.Read(buf, sizeof buf, &got));
+  EXPECT_EQ(got, 0u);
+}
+
+TEST(PlatformFile, FailuresCarryWindowsErrorNumbers) {
+  CTempDir dir;
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"file.txt", "x"));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"other.txt", "y"));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"ro.txt", "r"));
+  ASSERT_TRUE(SetAttributes(dir / L"ro.txt", kAttrReadOnly));
+
+  struct Case {
+    const char* what;
+    std::function<bool()> call;
+    ErrorCode expected;
+  } cases[] = {
+      {"open missing file", [&] { CFile f; return f.OpenRead(dir / L"nope.txt"); }, kErrorFileNotFound},
+      {"open in missing folder", [&] { CFile f; return f.OpenRead(dir / L"no\\such.txt"); }, kErrorPathNotFound},
+      {"create in missing folder", [&] { CFile f; return f.Create(dir / L"no\\such.txt"); }, kErrorPathNotFound},
+      {"create new over existing", [&] { CFile f; return f.Create(dir / L"file.txt", kShareRead, CreateMode::CreateNew); }, kErrorFileExists},
+      {"write-open read-only file", [&] { CFile f; return f.Create(dir / L"ro.txt"); }, kErrorAccessDenied},
+      {"delete read-only file", [&] { return RemoveFile(dir / L"ro.txt"); }, kErrorAccessDenied},
+      {"delete missing file", [&] { return RemoveFile(dir / L"nope.txt"); }, kErrorFileNotFound},
+      {"move onto existing", [&] { return MoveItem(dir / L"file.txt", dir / L"other.txt"); }, kErrorAlreadyExists},
+      {"copy onto existing without replace", [&] { return CopyItem(dir / L"file.txt", dir / L"other.txt", false); }, kErrorFileExists},
+      {"copy over read-only", [&] { return CopyItem(dir / L"file.txt", dir / L"ro.txt", true); }, kErrorAccessDenied},
+      {"make existing folder", [&] { return MakeDirectory(dir.Path()); }, kErrorAlreadyExists},
+      {"make folder in missing parent", [&] { return MakeDirectory(dir / L"a\\b"); }, kErrorPathNotFound},
+  };
+  for (const auto& c : cases) {
+    const auto [ok, error] = Call(c.call);
+    EXPECT_FALSE(ok) << c.what;
+    EXPECT_EQ(error, c.expected) << c.what;
+  }
+  // Nothing above changed the files.
+  EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"ro.txt"), "r");
+  EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"other.txt"), "y");
+  ASSERT_TRUE(SetAttributes(dir / L"ro.txt", kAttrNormal));
+}
+
+TEST(PlatformFile, AttributesTimesCopyMoveAndListing) {
+  CTempDir dir;
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"a.txt", "abc"));
+  std::uint32_t attrs = 0;
+  ASSERT_TRUE(GetAttributes(dir / L"a.txt", &attrs));
+  EXPECT_EQ(attrs & (kAttrReadOnly | kAttrDirectory), 0u);
+  ASSERT_TRUE(GetAttributes(dir.Path(), &attrs));
+  EXPECT_NE(attrs & kAttrDirectory, 0u);
+
+  // 2024-03-01 00:05:00 UTC, with a 100 ns remainder that must survive.
+  const std::uint64_t when = 133537251000000000ULL + 1234567;
+  ASSERT_TRUE(SetFileTimes(dir / L"a.txt", FileTimes{0, when, when}));
+  FileTimes times;
+  ASSERT_TRUE(GetFileTimes(dir / L"a.txt", &times));
+  EXPECT_EQ(times.lastWrite, when);
+
+  ASSERT_TRUE(CopyItem(dir / L"a.txt", dir / L"b.txt", false));
+  ASSERT_TRUE(GetFileTimes(dir / L"b.txt", &times));
+  EXPECT_EQ(times.lastWrite, when);
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"c.txt", "old"));
+  ASSERT_TRUE(CopyItem(dir / L"a.txt", dir / L"c.txt", true));
+  EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"c.txt"), "abc");
+
+  ASSERT_TRUE(MakeDirectory(dir / L"sub"));
+  ASSERT_TRUE(MoveItem(dir / L"b.txt", dir / L"sub\\moved.txt"));
+  EXPECT_FALSE(PathExists(dir / L"b.txt"));
+  EXPECT_TRUE(IsDirectory(dir / L"sub"));
+  EXPECT_FALSE(IsDirectory(dir / L"sub\\moved.txt"));
+
+  std::vector<DirectoryEntry> entries;
+  ASSERT_TRUE(ListDirectory(dir.Path(), &entries));
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].name, L"a.txt");
+  EXPECT_EQ(entries[1].name, L"c.txt");
+  EXPECT_EQ(entries[2].name, L"sub");
+  EXPECT_TRUE(entries[2].isDirectory);
+}
+
+TEST(PlatformFault, NthCallFailsOnceWithTheGivenError) {
+  CTempDir dir;
+  FailNthCall("Write", 2, kErrorDiskFull);
+  CFile f;
+  ASSERT_TRUE(f.Create(dir / L"x"));
+  EXPECT_TRUE(f.Write("a", 1));
+  SetLastErrorCode(0);
+  EXPECT_FALSE(f.Write("b", 1));
+  EXPECT_EQ(LastError(), kErrorDiskFull);
+  EXPECT_TRUE(f.Write("c", 1));
+  EXPECT_EQ(CallCount("Write"), 3);
+  f.Close();
+  EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"x"), "ac");
+  ClearFaults();
+}
+
+TEST(PlatformClock, FileTimeFieldsBothWays) {
+  struct Case {
+    std::uint64_t fileTime;
+    SystemTime fields;
+  } cases[] = {
+      {0, {1601, 1, 1, 1, 0, 0, 0, 0}},
+      {116444736000000000ULL, {1970, 1, 4, 1, 0, 0, 0, 0}},
+      {133537251000000000ULL + 1230000, {2024, 3, 5, 1, 0, 5, 0, 123}},
+      {125911584000000000ULL, {2000, 1, 6, 1, 0, 0, 0, 0}},
+      {125962560000000000ULL, {2000, 2, 2, 29, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    SystemTime f;
+    ASSERT_TRUE(FileTimeToFields(c.fileTime, &f)) << c.fileTime;
+    EXPECT_EQ(f.year, c.fields.year);
+    EXPECT_EQ(f.month, c.fields.month);
+    EXPECT_EQ(f.day, c.fields.day);
+    EXPECT_EQ(f.dayOfWeek, c.fields.dayOfWeek) << c.fileTime;
+    EXPECT_EQ(f.hour, c.fields.hour);
+    EXPECT_EQ(f.minute, c.fields.minute);
+    EXPECT_EQ(f.milliseconds, c.fields.milliseconds);
+    std::uint64_t back = 0;
+    ASSERT_TRUE(FieldsToFileTime(c.fields, &back));
+    EXPECT_EQ(back, c.fileTime - c.fileTime % 10000);
+  }
+  std::uint64_t out;
+  EXPECT_FALSE(FieldsToFileTime(SystemTime{2023, 2, 0, 29, 0, 0, 0, 0}, &out));
+  EXPECT_FALSE(FieldsToFileTime(SystemTime{2024, 13, 0, 1, 0, 0, 0, 0}, &out));
+}
+
+TEST(PlatformText, CodePagesAndUtf8) {
+  const char bytes[] = "A\x80\xE9\x9F\x81";
+  EXPECT_EQ(AnsiToWide(bytes, 5), std::wstring(L"A\u20AC\u00E9\u0178\u0081"));
+  std::string encoded;
+  ASSERT_TRUE(WideToCodePage(L"A\u20AC\u00E9", 1252, &encoded));
+  EXPECT_EQ(encoded, "A\x80\xE9");
+  EXPECT_FALSE(WideToCodePage(L"\u4E2D", 1252, &encoded));
+  const std::wstring pair = {0xD83D, 0xDE00};
+  EXPECT_EQ(ToUtf8(pair), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(FromUtf8("\xF0\x9F\x98\x80"), pair);
+  EXPECT_EQ(FromUtf8("a\xC3"), std::wstring(L"a\uFFFD"));
+}
