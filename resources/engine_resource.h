@@ -1,0 +1,2 @@
+// Resource identifiers of the update dialog and its strings.
+#pragma once

@@ -1,0 +1,2 @@
+// Resource identifiers of the themed message box.
+#pragma once
