@@ -6,6 +6,8 @@
 
 #include "platform/windows_api.h"
 
+class CWnd;
+
 class CWinApp {
  public:
   CWinApp();
@@ -29,8 +31,9 @@ class CWinApp {
   HINSTANCE GetInstanceHandle() const { return instance_; }
   // The executable's file name without extension.
   const std::wstring& GetAppName() const { return appName_; }
-  // The window that stands for the application (the main dialog), or null.
-  HWND mainWindow = nullptr;
+  // The window that stands for the application (the main dialog), or null;
+  // not owned.
+  CWnd* mainWindow = nullptr;
 
   // Run by the entry point.
   int Run(HINSTANCE instance, const wchar_t* commandLine);
