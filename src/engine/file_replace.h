@@ -1,0 +1,25 @@
+// Replacing an installed file: the new copy is written beside the target
+// first and put in place through a ".bak" copy of the old one, so that a
+// failure at any step leaves either the old file or the new one, whole.
+#pragma once
+#include <string>
+
+#include "platform/error.h"
+
+// Where a download of `target` is written until it is complete.
+std::wstring TemporaryDownloadPath(const std::wstring& target);
+
+// Clears the read-only attribute of the file at path, keeping the others.
+// False when the file's attributes cannot be read or set (no file, say).
+bool ClearReadOnlyAttribute(const std::wstring& path);
+
+// Deletes the file at path, read-only or not. True when no file remains.
+bool RemoveFileForcibly(const std::wstring& path);
+
+// Puts the complete file `source` in place of `target`: a stale target+".bak"
+// is removed, the old target (read-only or not) becomes target+".bak", source
+// is renamed to target, and the backup is deleted. True on success: source
+// is gone, no backup remains. False, with *error set, when a step failed: the
+// old target is back under its name (or there is none, as before) and source
+// is still there for the caller to remove.
+bool ReplaceFileWithBackup(const std::wstring& source, const std::wstring& target, Platform::ErrorCode* error);

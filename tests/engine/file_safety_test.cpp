@@ -1,0 +1,162 @@
+// Names kept inside the install folder, published stamps as file times, and
+// replacing a file through its backup.
+#include <gtest/gtest.h>
+
+#include "common/test_files.h"
+#include "engine/file_replace.h"
+#include "engine/published_time.h"
+#include "engine/safe_path.h"
+#include "platform/clock.h"
+#include "platform/fault.h"
+#include "platform/file.h"
+
+namespace {
+
+std::uint64_t FileTimeOf(int year, int month, int day, int hour, int minute) {
+  Platform::SystemTime t;
+  t.year = static_cast<std::uint16_t>(year);
+  t.month = static_cast<std::uint16_t>(month);
+  t.day = static_cast<std::uint16_t>(day);
+  t.hour = static_cast<std::uint16_t>(hour);
+  t.minute = static_cast<std::uint16_t>(minute);
+  std::uint64_t ft = 0;
+  EXPECT_TRUE(Platform::FieldsToFileTime(t, &ft));
+  return ft;
+}
+
+}  // namespace
+
+TEST(EngineFileSafety, NamesThatLeaveTheFolder) {
+  struct Case {
+    const wchar_t* name;
+    bool contained;
+  };
+  const Case cases[] = {
+      {L"core.dll", true},
+      {L"bin\\core.dll", true},
+      {L"bin/sub/x.dll", true},
+      {L".\\a.txt", true},
+      {L"a..b.dll", true},
+      {L"..data", true},
+      {L"", false},
+      {L"..", false},
+      {L"..\\evil.dll", false},
+      {L"../evil.dll", false},
+      {L"bin\\..\\..\\evil.dll", false},
+      {L"bin\\..", false},
+      {L"bin\\...\\x", false},
+      {L"bin\\.. \\x", false},
+      {L"\\Windows\\evil.dll", false},
+      {L"/etc/passwd", false},
+      {L"\\\\server\\share\\x.dll", false},
+      {L"\\\\?\\C:\\x.dll", false},
+      {L"C:\\Windows\\evil.dll", false},
+      {L"C:evil.dll", false},
+      {L"core.dll:stream", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsContainedRelativePath(c.name), c.contained) << std::string(c.name, c.name + wcslen(c.name));
+}
+
+TEST(EngineFileSafety, PublishedStampsReadInKoreaTime) {
+  struct Case {
+    const wchar_t* stamp;
+    bool ok;
+    int year, month, day, hour, minute;  // UTC
+  };
+  const Case cases[] = {
+      {L"202403010905", true, 2024, 3, 1, 0, 5},
+      {L"202403010805", true, 2024, 2, 29, 23, 5},  // day and leap day before
+      {L"2024030109", true, 2024, 3, 1, 0, 0},
+      {L"2024030", true, 2024, 2, 29, 15, 0},      // day "01" from the default's last digit
+      {L"2024", true, 2023, 12, 31, 15, 0},
+      {L"20240301090599", true, 2024, 3, 1, 0, 5},  // past the minutes: ignored
+      {L"", false, 0, 0, 0, 0, 0},
+      {L"2024-03-01", false, 0, 0, 0, 0, 0},
+      {L"202402300000", false, 0, 0, 0, 0, 0},
+      {L"202413010000", false, 0, 0, 0, 0, 0},
+      {L"202403012400", false, 0, 0, 0, 0, 0},
+      {L"202403010960", false, 0, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    std::uint64_t ft = 0;
+    const std::string label(c.stamp, c.stamp + wcslen(c.stamp));
+    ASSERT_EQ(PublishedStampToFileTime(c.stamp, &ft), c.ok) << label;
+    if (c.ok) {
+      EXPECT_EQ(ft, FileTimeOf(c.year, c.month, c.day, c.hour, c.minute)) << label;
+    }
+  }
+
+  TestFiles::CTempDir dir;
+  const std::wstring path = dir / L"core.dll";
+  ASSERT_TRUE(TestFiles::WriteBytes(path, "x"));
+  ASSERT_TRUE(ApplyPublishedTime(path, L"202403010905"));
+  Platform::FileTimes times;
+  ASSERT_TRUE(Platform::GetFileTimes(path, &times));
+  EXPECT_EQ(times.lastWrite, FileTimeOf(2024, 3, 1, 0, 5));
+  EXPECT_FALSE(ApplyPublishedTime(path, L"bad"));
+}
+
+TEST(EngineFileSafety, ReplaceThroughBackup) {
+  struct Case {
+    const char* label;
+    bool oldTarget;
+    bool readOnlyTarget;
+    bool staleBackup;
+    const char* failOperation;  // nullptr: no fault
+    int failNth;
+    bool ok;
+  };
+  // MoveItem calls: 1 = old target to backup, 2 = new file to target.
+  const Case cases[] = {
+      {"new file", false, false, false, nullptr, 0, true},
+      {"replaces", true, false, false, nullptr, 0, true},
+      {"read-only target", true, true, false, nullptr, 0, true},
+      {"stale backup", true, false, true, nullptr, 0, true},
+      {"target will not move", true, false, false, "MoveItem", 1, false},
+      {"read-only target will not move", true, true, false, "MoveItem", 1, false},
+      {"new file will not move", true, false, false, "MoveItem", 2, false},
+      {"new file will not move, no old", false, false, false, "MoveItem", 1, false},
+      {"stale backup will not go", true, false, true, "RemoveFile", 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TestFiles::CTempDir dir;
+    const std::wstring target = dir / L"core.dll";
+    const std::wstring source = TemporaryDownloadPath(target);
+    ASSERT_TRUE(TestFiles::WriteBytes(source, "new"));
+    if (c.oldTarget) {
+      ASSERT_TRUE(TestFiles::WriteBytes(target, "old"));
+    }
+    if (c.readOnlyTarget) {
+      ASSERT_TRUE(Platform::SetAttributes(target, Platform::kAttrReadOnly));
+    }
+    if (c.staleBackup) {
+      ASSERT_TRUE(TestFiles::WriteBytes(target + L".bak", "stale"));
+    }
+
+    Platform::ClearFaults();
+    if (c.failOperation) Platform::FailNthCall(c.failOperation, c.failNth, Platform::kErrorSharingViolation);
+    Platform::ErrorCode error = 0;
+    const bool ok = ReplaceFileWithBackup(source, target, &error);
+    Platform::ClearFaults();
+
+    EXPECT_EQ(ok, c.ok);
+    if (ok) {
+      EXPECT_EQ(TestFiles::ReadOrMissing(target), "new");
+      EXPECT_FALSE(Platform::PathExists(source));
+      EXPECT_FALSE(Platform::PathExists(target + L".bak"));
+    } else {
+      EXPECT_EQ(error, Platform::kErrorSharingViolation);
+      EXPECT_EQ(TestFiles::ReadOrMissing(target), c.oldTarget ? "old" : "<missing>");
+      EXPECT_EQ(TestFiles::ReadOrMissing(source), "new");
+      if (c.readOnlyTarget) {
+        std::uint32_t attributes = 0;
+        ASSERT_TRUE(Platform::GetAttributes(target, &attributes));
+        EXPECT_TRUE(attributes & Platform::kAttrReadOnly);
+      }
+      if (!c.staleBackup) {
+        EXPECT_FALSE(Platform::PathExists(target + L".bak"));
+      }
+    }
+  }
+}
