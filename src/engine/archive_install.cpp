@@ -1,0 +1,180 @@
+#include "engine/archive_install.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "app/folder_table.h"
+#include "app/update_log.h"
+#include "engine/file_replace.h"
+#include "engine/safe_path.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "zip/zip_reader.h"
+
+namespace {
+
+void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
+
+std::wstring ErrorText(Platform::ErrorCode code) { return L", Error:" + std::to_wstring(code); }
+
+bool IsFile(const std::wstring& path) { return Platform::PathExists(path) && !Platform::IsDirectory(path); }
+
+bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
+  if (prefix.empty() || text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    wchar_t a = text[i];
+    wchar_t b = prefix[i];
+    if (a >= L'a' && a <= L'z') a = static_cast<wchar_t>(a - 32);
+    if (b >= L'a' && b <= L'z') b = static_cast<wchar_t>(b - 32);
+    if (a != b) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void UnZip(const std::wstring& fileName, const std::wstring& folder) {
+  const std::wstring archivePath = folder + L"\\" + fileName;
+  const std::wstring updaterName = GetUpdaterFileName(GetFolderTable());
+  Log(L"UnZip : strZipFileName -> " + archivePath);
+  if (!IsContainedRelativePath(fileName)) {
+    Log(L"UnZip : archive outside the install folder skipped -> " + fileName);
+    return;
+  }
+
+  std::wstring subFolder;
+  const std::size_t slash = fileName.rfind(L'\\');
+  if (slash != std::wstring::npos) subFolder = L"\\" + fileName.substr(0, slash);
+
+  ZipHandle* raw = nullptr;
+  if (OpenZip(archivePath, &raw) != kZipOk) {
+    Log(L"UnZip : GetZipItem failed -> " + fileName);
+  } else {
+    CScopedZipHandle handle(raw);
+    Log(L"UnZip : OpenZip");
+    ZipItem countRecord;
+    const std::int32_t count = GetZipItem(handle.get(), -1, &countRecord) == kZipOk ? countRecord.index : 0;
+    for (std::int32_t index = 0; index < count; ++index) {
+      ZipItem item;
+      if (GetZipItem(handle.get(), index, &item) != kZipOk) {
+        Log(L"UnZip : GetZipItem failed");
+        continue;
+      }
+      Log(L"UnZip : Zip archive contains file ==> OK");
+      if (!IsContainedRelativePath(item.name)) {
+        Log(L"UnZip : item outside the install folder skipped -> " + item.name);
+        continue;
+      }
+      if (item.attributes & Platform::kAttrDirectory) {
+        Log(L"UnZip : folder item skipped -> " + item.name);
+        continue;
+      }
+      std::wstring target;
+      if (StartsWithNoCase(item.name, updaterName)) {
+        // The running updater is never overwritten: its new copy waits in Temp.
+        const std::wstring tempFolder = folder + subFolder + L"\\Temp\\";
+        (void)EnsureDirectory(folder + subFolder + L"\\Temp");
+        target = tempFolder + item.name;
+      } else {
+        target = folder + subFolder + L"\\" + item.name;
+      }
+      InstallArchiveItem(handle.get(), target);
+    }
+  }
+  if (!RemoveFileForcibly(archivePath))
+    Log(L"UnZip : archive could not be deleted -> " + archivePath + ErrorText(Platform::LastError()));
+}
+
+void InstallArchiveItem(ZipHandle* handle, const std::wstring& target) {
+  std::int32_t index = -1;
+  ZipItem record;
+  (void)LocateZipItem(handle, target, &index, &record);
+
+  const std::wstring backup = target + L".bak";
+  if (Platform::IsDirectory(target)) {
+    Log(L"Target is a folder, not replaced : " + target);
+    return;
+  }
+  if (Platform::PathExists(backup)) (void)RemoveFileForcibly(backup);
+
+  const bool hadTarget = IsFile(target);
+  std::uint32_t oldAttributes = 0;
+  bool movedAside = false;
+  if (hadTarget) {
+    (void)Platform::GetAttributes(target, &oldAttributes);
+    (void)ClearReadOnlyAttribute(target);
+    movedAside = Platform::MoveItem(target, backup);
+    if (!movedAside) {
+      // In use, or a backup that would not go: extracting over it could
+      // leave neither the old file nor the new one.
+      const Platform::ErrorCode error = Platform::LastError();
+      if (oldAttributes & Platform::kAttrReadOnly) (void)Platform::SetAttributes(target, oldAttributes);
+      Log(L"Target file could not be moved aside, not replaced : " + target + ErrorText(error));
+      return;
+    }
+  }
+
+  const ZipResult rc = UnzipItem(handle, index, target);
+  Log(rc != kZipOk ? L"UnzipItem failed" : L"UnzipItem returned OK");
+
+  bool whole = false;
+  if (rc == kZipOk && IsFile(target)) {
+    Platform::CFile file;
+    std::uint64_t size = 0;
+    whole = file.OpenRead(target) && file.GetSize(&size) && size == record.uncompressedSize;
+  }
+
+  if (whole) {
+    Log(L"Target file created OK");
+    Log(L"Delete file : " + backup);
+    if (movedAside) (void)RemoveFileForcibly(backup);
+  } else {
+    Log(L"UnzipItem failed to create target file");
+    if (IsFile(target)) {
+      // Whatever is there now is the extraction's partial file: the old one
+      // (if any) is safe in the backup.
+      Log(L"Delete partial file : " + target);
+      (void)RemoveFileForcibly(target);
+    }
+    Log(L"Restore file : " + backup);
+    if (movedAside) {
+      if (Platform::MoveItem(backup, target)) {
+        if (oldAttributes & Platform::kAttrReadOnly) (void)Platform::SetAttributes(target, oldAttributes);
+      } else {
+        Log(L"Restore failed : " + backup + ErrorText(Platform::LastError()));
+      }
+    }
+  }
+  if (rc == kZipOk)
+    Log(whole ? L"Target file matches original file ==> OK" : L"Target file does not match original file");
+}
+
+bool CompareFiles(const std::wstring& first, const std::wstring& second, bool* same) {
+  *same = false;
+  if (first.empty() || second.empty() || !Platform::PathExists(first) || !Platform::PathExists(second)) return false;
+  Platform::CFile a;
+  Platform::CFile b;
+  if (!a.OpenRead(first) || !b.OpenRead(second)) return false;
+  std::uint64_t sizeA = 0;
+  std::uint64_t sizeB = 0;
+  if (!a.GetSize(&sizeA) || !b.GetSize(&sizeB)) return false;
+  if (sizeA != sizeB) return true;
+
+  constexpr std::size_t kBlock = 65536;
+  std::vector<unsigned char> bufferA(kBlock);
+  std::vector<unsigned char> bufferB(kBlock);
+  std::uint64_t remaining = sizeA;
+  while (remaining > 0) {
+    std::size_t gotA = 0;
+    std::size_t gotB = 0;
+    if (!a.Read(bufferA.data(), kBlock, &gotA) || !b.Read(bufferB.data(), kBlock, &gotB)) return false;
+    if (gotA != gotB) return true;
+    if (gotA == 0) break;  // both ended early: equal so far
+    if (std::memcmp(bufferA.data(), bufferB.data(), gotA) != 0) return true;
+    remaining -= gotA < remaining ? gotA : remaining;
+  }
+  *same = true;
+  return true;
+}

@@ -1,0 +1,203 @@
+// Installing archives over a folder of real files: backups, restores,
+// partial files, the updater's own name, names that leave the folder.
+#include <gtest/gtest.h>
+
+#include "app/folder_table.h"
+#include "common/test_files.h"
+#include "engine/archive_install.h"
+#include "engine/engine_test_util.h"
+#include "engine/zip_builder.h"
+#include "platform/fault.h"
+#include "platform/file.h"
+
+using EngineTest::BuildZip;
+using EngineTest::CScopedLog;
+using EngineTest::Narrow;
+using EngineTest::ZipEntry;
+using TestFiles::ReadOrMissing;
+
+namespace {
+
+class EngineArchiveInstall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(InitFolderTable(GetFolderTable()));
+    updaterName = GetUpdaterFileName(GetFolderTable());
+    app = root / L"App";
+    ASSERT_TRUE(Platform::MakeDirectory(app));
+  }
+  void TearDown() override { Platform::ClearFaults(); }
+
+  bool NoLeftovers(const std::wstring& folder) {
+    std::vector<Platform::DirectoryEntry> entries;
+    if (!Platform::ListDirectory(folder, &entries)) return false;
+    for (const auto& e : entries) {
+      const std::wstring& n = e.name;
+      if (n.size() > 4 && (n.compare(n.size() - 4, 4, L".bak") == 0 || n.compare(n.size() - 4, 4, L".zip") == 0)) {
+        ADD_FAILURE() << "left behind: " << Narrow(n);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  TestFiles::CTempDir root;
+  std::wstring app;
+  std::wstring updaterName;
+};
+
+}  // namespace
+
+TEST_F(EngineArchiveInstall, ItemsReplaceCreateSkipAndRestore) {
+  CScopedLog log(root / L"log.txt");
+  const std::string self = Narrow(updaterName);
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll", "old a"));
+  ASSERT_TRUE(Platform::SetAttributes(app + L"\\a.dll", Platform::kAttrReadOnly));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll.bak", "stale backup"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\bad.dll", "old bad"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\sub\\b.dll", "old b"));
+  ASSERT_TRUE(TestFiles::WriteBytes(root / L"evil.dll", "outside"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\" + updaterName, "running updater"));
+
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\setup.zip", BuildZip({
+      {self, "new updater"},
+      {"a.dll", "new a"},
+      {"sub/b.dll", "new b"},
+      {"new.dll", "brand new"},
+      {"bad.dll", "corrupt", 0100644u << 16, true},
+      {"../evil.dll", "escaped"},
+      {"..\\evil.dll", "escaped"},
+      {"plug/", "", (040755u << 16) | 0x10},
+      {"ro.dll", "read-only item", 0x01},
+  })));
+  UnZip(L"setup.zip", app);
+
+  struct Expect {
+    std::wstring path;
+    std::string content;
+  };
+  const Expect expected[] = {
+      {app + L"\\Temp\\" + updaterName, "new updater"},
+      {app + L"\\" + updaterName, "running updater"},
+      {app + L"\\a.dll", "new a"},
+      {app + L"\\sub\\b.dll", "old b"},  // items with folders are not installed
+      {app + L"\\new.dll", "brand new"},
+      {app + L"\\bad.dll", "old bad"},  // CRC mismatch: the old file survives
+      {root / L"evil.dll", "outside"},
+      {app + L"\\ro.dll", "read-only item"},
+      {app + L"\\setup.zip", "<missing>"},
+  };
+  for (const auto& e : expected) EXPECT_EQ(ReadOrMissing(e.path), e.content) << Narrow(e.path);
+  EXPECT_FALSE(Platform::PathExists(app + L"\\plug"));
+  EXPECT_TRUE(NoLeftovers(app));
+  EXPECT_TRUE(NoLeftovers(app + L"\\sub"));
+
+  EXPECT_TRUE(log.Has("UnZip : strZipFileName -> " + Narrow(app) + "\\setup.zip"));
+  EXPECT_TRUE(log.Has("UnZip : OpenZip"));
+  EXPECT_TRUE(log.Has("UnZip : item outside the install folder skipped -> ../evil.dll"));
+  EXPECT_TRUE(log.Has("UnZip : item outside the install folder skipped -> ..\\evil.dll"));
+  EXPECT_TRUE(log.Has("UnZip : folder item skipped -> plug/"));
+  EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\sub/b.dll.bak"));
+  EXPECT_TRUE(log.Has("Delete partial file : " + Narrow(app) + "\\bad.dll"));
+  EXPECT_TRUE(log.Has("Delete file : " + Narrow(app) + "\\a.dll.bak"));
+  EXPECT_TRUE(log.Has("Target file matches original file ==> OK"));
+
+  // The sequence for the corrupt item, in order.
+  const auto lines = log.Lines();
+  const auto at = std::find(lines.begin(), lines.end(), "Delete partial file : " + Narrow(app) + "\\bad.dll");
+  ASSERT_NE(at, lines.end());
+  ASSERT_GE(at - lines.begin(), 2);
+  EXPECT_EQ(*(at - 2), "UnzipItem failed");
+  EXPECT_EQ(*(at - 1), "UnzipItem failed to create target file");
+  EXPECT_EQ(*(at + 1), "Restore file : " + Narrow(app) + "\\bad.dll.bak");
+}
+
+TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
+  struct Case {
+    const char* label;
+    const char* operation;  // platform call made to fail
+    int nth;
+    const char* expectLine;
+  };
+  const Case cases[] = {
+      {"target in use", "MoveItem", 1, "Target file could not be moved aside, not replaced : "},
+      // The log writes one line each for the archive, the open and the item;
+      // the 5th write is the extraction's second 16 KiB chunk.
+      {"disk full while writing", "Write", 5, "Delete partial file : "},
+      {"target cannot be created", "Create", 1, "UnzipItem failed to create target file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CScopedLog log(root / L"log.txt");
+    ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll", "old core"));
+    ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", std::string(100000, 'n')}})));
+    Platform::ClearFaults();
+    Platform::FailNthCall(c.operation, c.nth, Platform::kErrorSharingViolation);
+    UnZip(L"pack.zip", app);
+    Platform::ClearFaults();
+    EXPECT_TRUE(ReadOrMissing(app + L"\\core.dll") == "old core");
+    EXPECT_TRUE(NoLeftovers(app));
+    EXPECT_TRUE(log.HasPrefix(c.expectLine));
+    EXPECT_FALSE(log.Has("Target file created OK"));
+  }
+}
+
+TEST_F(EngineArchiveInstall, SubFolderEntriesAndUnreadableArchives) {
+  CScopedLog log(root / L"log.txt");
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\plugins\\x.zip", BuildZip({{"x.dll", "x"}, {"y.dll", "y"}})));
+  UnZip(L"plugins\\x.zip", app);
+  EXPECT_EQ(ReadOrMissing(app + L"\\plugins\\x.dll"), "x");
+  EXPECT_EQ(ReadOrMissing(app + L"\\plugins\\y.dll"), "y");
+  EXPECT_FALSE(Platform::PathExists(app + L"\\x.dll"));
+  EXPECT_FALSE(Platform::PathExists(app + L"\\plugins\\x.zip"));
+
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\junk.zip", "not an archive at all"));
+  UnZip(L"junk.zip", app);
+  EXPECT_TRUE(log.Has("UnZip : GetZipItem failed -> junk.zip"));
+  EXPECT_FALSE(Platform::PathExists(app + L"\\junk.zip"));
+
+  // An archive name that leaves the folder is not opened or deleted.
+  ASSERT_TRUE(TestFiles::WriteBytes(root / L"outside.zip", BuildZip({{"z.dll", "z"}})));
+  UnZip(L"..\\outside.zip", app);
+  EXPECT_TRUE(Platform::PathExists(root / L"outside.zip"));
+  EXPECT_FALSE(Platform::PathExists(app + L"\\z.dll"));
+  EXPECT_FALSE(Platform::PathExists(root / L"z.dll"));
+}
+
+TEST_F(EngineArchiveInstall, CompareFiles) {
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a", std::string(200000, 'a')));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a2", std::string(200000, 'a')));
+  std::string almost(200000, 'a');
+  almost[150000] = 'b';
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\b", almost));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\short", "a"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\e1", ""));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\e2", ""));
+  struct Case {
+    const wchar_t* first;
+    const wchar_t* second;
+    bool result;
+    bool same;
+    int reads;  // -1: not checked
+  };
+  const Case cases[] = {
+      {L"a", L"a2", true, true, -1},       {L"a", L"b", true, false, -1},
+      {L"a", L"short", true, false, 0},    {L"e1", L"e2", true, true, -1},
+      {L"a", L"missing", false, false, 0}, {L"", L"a", false, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.first) + " vs " + Narrow(c.second));
+    const std::wstring first = *c.first ? app + L"\\" + c.first : L"";
+    bool same = !c.same;
+    Platform::ClearFaults();
+    EXPECT_EQ(CompareFiles(first, app + L"\\" + c.second, &same), c.result);
+    EXPECT_EQ(same, c.same);
+    if (c.reads >= 0) {
+      EXPECT_EQ(Platform::CallCount("Read"), c.reads);
+    }
+  }
+  Platform::FailNthCall("Read", 2, Platform::kErrorReadFault);
+  bool same = true;
+  EXPECT_FALSE(CompareFiles(app + L"\\a", app + L"\\a2", &same));
+  EXPECT_FALSE(same);
+}
