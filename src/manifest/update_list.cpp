@@ -1,0 +1,40 @@
+#include "manifest/update_list.h"
+
+#include "app/folder_table.h"
+#include "platform/file.h"
+#include "platform/text.h"
+#include "xml/xml_document.h"
+
+std::wstring ReadTextFile(const std::wstring& path) {
+  Platform::CFile file;
+  if (!file.OpenRead(path)) return std::wstring();
+  std::string bytes;
+  char buffer[64 * 1024];
+  for (;;) {
+    std::size_t done = 0;
+    if (!file.Read(buffer, sizeof buffer, &done)) return std::wstring();
+    if (done == 0) break;
+    bytes.append(buffer, done);
+  }
+  // The text ends at the first zero byte.
+  const std::size_t end = bytes.find('\0');
+  return Platform::AnsiToWide(bytes.data(), end == std::string::npos ? bytes.size() : end);
+}
+
+void LoadUpdateList(const std::wstring& path, CXmlDocument& document, FileDataArray& array) {
+  // A malformed list still yields what the document can find.
+  (void)document.SetText(ReadTextFile(path));
+  ParseUpdateList(document, array);
+}
+
+void ParseUpdateList(CXmlDocument& document, FileDataArray& array) {
+  if (!document.FindElement(L"update")) return;
+  document.EnterElement();
+  const std::wstring folder = GetFolderTable().GetModuleDir();
+  while (document.FindElement(L"module")) {
+    array.push_back(std::make_unique<CFileData>(kUpdateListEntryModule, document.GetAttributeValue(L"filename"),
+                                                document.GetAttributeValue(L"version"),
+                                                document.GetAttributeValue(L"datetime"), folder));
+  }
+  document.LeaveElement();
+}

@@ -1,0 +1,52 @@
+// A module's update list: one "module" element per published file, with its
+// name, version and time stamp, read into CFileData records.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+class CXmlDocument;
+
+// One file of an update list. Copied whole when handed to the download
+// operations.
+class CFileData {
+ public:
+  CFileData() = default;
+  CFileData(std::wstring module, std::wstring fileName, std::wstring version, std::wstring dateTime,
+            std::wstring folder)
+      : Module(std::move(module)),
+        FileName(std::move(fileName)),
+        Version(std::move(version)),
+        DateTime(std::move(dateTime)),
+        Folder(std::move(folder)) {}
+  CFileData(const CFileData&) = default;
+  CFileData& operator=(const CFileData&) = default;
+  virtual ~CFileData() = default;
+
+  std::wstring Module;    // "vireo viewer" for list entries; "UpdateList" for the list file itself
+  std::wstring FileName;  // "filename": relative to the module's folder, "\" separated
+  std::wstring Version;   // "version": the published version, empty when absent
+  std::wstring DateTime;  // "datetime": the published Korea time stamp, up to 12 digits
+  std::wstring Folder;    // local folder of the file, without a trailing separator
+};
+
+// The entries of one update list, in document order; the array owns them.
+using FileDataArray = std::vector<std::unique_ptr<CFileData>>;
+
+// The module text of entries read from an update list.
+inline constexpr wchar_t kUpdateListEntryModule[] = L"vireo viewer";
+
+// The whole file decoded with the thread's ANSI code page, up to its first
+// zero byte; empty when the file cannot be opened or read.
+std::wstring ReadTextFile(const std::wstring& path);
+
+// Reads the file at `path` (ReadTextFile) into `document` and appends its
+// entries to `array` (ParseUpdateList). A file that cannot be read gives no
+// entries; a malformed one whatever entries the document still finds.
+void LoadUpdateList(const std::wstring& path, CXmlDocument& document, FileDataArray& array);
+
+// Appends one CFileData per "module" child of the first "update" element,
+// with the attributes "filename", "version" and "datetime" (empty when
+// absent) and the folder table's ModuleDir as folder. Other children are
+// skipped; without an "update" element nothing is appended. Worker thread.
+void ParseUpdateList(CXmlDocument& document, FileDataArray& array);

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/folder_table.h"
+#include "common/test_files.h"
+#include "manifest/update_list.h"
+#include "manifest/update_manifest.h"
+#include "xml/xml_document.h"
+
+namespace {
+
+struct Module {
+  std::wstring name, list, install, image;
+};
+
+TEST(ParseManifest, Table) {
+  struct Case {
+    const char* what;
+    const wchar_t* text;
+    bool result;
+    std::vector<Module> modules;
+  } cases[] = {
+      {"one module",
+       L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n  <viewer>\n    <update_list>/update/viewer/UpdateList.xml"
+       L"</update_list>\n    <install_path>D:\\Suite</install_path>\n    <process_image>Orrery.exe</process_image>\n"
+       L"  </viewer>\n</update>\n",
+       true,
+       {{L"viewer", L"/update/viewer/UpdateList.xml", L"D:\\Suite", L"Orrery.exe"}}},
+      {"no module", L"<update></update>", false, {}},
+      {"only text", L"<update>viewer</update>", false, {}},
+      {"second of three lacks its list",
+       L"<update><a><update_list>/a.xml</update_list><install_path/><process_image/></a>"
+       L"<b><update_list></update_list><install_path>x</install_path><process_image>y</process_image></b>"
+       L"<c><update_list>/c.xml</update_list></c></update>",
+       false,
+       {{L"a", L"/a.xml", L"", L""}}},
+      {"no update_list at all", L"<update><a><install_path>x</install_path></a></update>", false, {}},
+      {"extra children first, names from elements",
+       L"<update><Report><note>n</note><update_list>/r.xml</update_list><x/><install_path>C:\\R</install_path>"
+       L"<process_image>r.exe</process_image></Report><viewer><update_list>/v.xml</update_list>"
+       L"<install_path>C:\\V</install_path><process_image>v.exe</process_image></viewer></update>",
+       true,
+       {{L"Report", L"/r.xml", L"C:\\R", L"r.exe"}, {L"viewer", L"/v.xml", L"C:\\V", L"v.exe"}}},
+      {"missing install_path reads empty",
+       L"<update><m><update_list>/m.xml</update_list><process_image>m.exe</process_image></m></update>", true,
+       {{L"m", L"/m.xml", L"", L"m.exe"}}},
+      {"missing process_image reads empty",
+       L"<update><m><update_list>/m.xml</update_list><install_path>C:\\M</install_path></m></update>", true,
+       {{L"m", L"/m.xml", L"C:\\M", L""}}},
+      {"children out of order",
+       L"<update><m><process_image>p.exe</process_image><update_list>/m.xml</update_list>"
+       L"<install_path>C:\\M</install_path></m></update>",
+       true,
+       {{L"m", L"/m.xml", L"C:\\M", L""}}},
+      {"names are case-sensitive", L"<update><m><Update_List>/m.xml</Update_List></m></update>", false, {}},
+      {"entities decoded", L"<update><m><update_list>/a&amp;b.xml</update_list></m></update>", true,
+       {{L"m", L"/a&b.xml", L"", L""}}},
+      {"no update element", L"<manifest><m><update_list>/m.xml</update_list></m></manifest>", false, {}},
+      {"not well formed", L"<update><m><update_list>/m.xml</update_list></m>", false, {}},
+      {"empty text", L"", false, {}},
+  };
+  for (const Case& c : cases) {
+    UpdateModuleList list;
+    EXPECT_EQ(ParseManifest(c.text, list), c.result) << c.what;
+    ASSERT_EQ(list.size(), c.modules.size()) << c.what;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      ASSERT_NE(list[i], nullptr);
+      EXPECT_EQ(list[i]->Name, c.modules[i].name) << c.what;
+      EXPECT_EQ(list[i]->UpdateListPath, c.modules[i].list) << c.what;
+      EXPECT_EQ(list[i]->InstallPath, c.modules[i].install) << c.what;
+      EXPECT_EQ(list[i]->ProcessImage, c.modules[i].image) << c.what;
+    }
+  }
+}
+
+struct Entry {
+  std::wstring name, version, datetime;
+};
+
+TEST(UpdateList, Table) {
+  SetModuleDir(GetFolderTable(), L"C:\\Suite\\Viewer");
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::vector<Entry> entries;
+  } cases[] = {
+      {"entries in order, other elements skipped, missing attributes empty",
+       "<?xml version=\"1.0\"?>\r\n<update>\r\n"
+       "<module filename=\"bin\\Orrery.exe.zip\" version=\"2.1.0.17\" datetime=\"202403010905\"/>\r\n"
+       "<comment filename=\"skip.me\"/>\r\n<module filename=\"a.dll\" version=\"1.0\"></module>\r\n"
+       "<group><module filename=\"nested\"/></group>\r\n<module datetime=\"2024\"/>\r\n</update>\r\n",
+       {{L"bin\\Orrery.exe.zip", L"2.1.0.17", L"202403010905"}, {L"a.dll", L"1.0", L""}, {L"", L"", L"2024"}}},
+      // UTF-8 bytes are read in the ANSI code page (Windows-1252 here), one
+      // character per byte.
+      {"UTF-8 read as ANSI", "<update><module filename=\"bin\\caf\xC3\xA9.dll\"/></update>",
+       {{L"bin\\caf\u00C3\u00A9.dll", L"", L""}}},
+      {"no update element", "<module filename=\"a\"/>", {}},
+      {"not well formed still yields what is found",
+       "<update><module filename=\"a\"/></update><module filename=\"b\"/>", {{L"a", L"", L""}}},
+      {"empty file", "", {}},
+  };
+  TestFiles::CTempDir dir;
+  for (const Case& c : cases) {
+    const std::wstring path = dir / L"UpdateList.xml";
+    ASSERT_TRUE(TestFiles::WriteBytes(path, c.bytes));
+    CXmlDocument document;
+    FileDataArray array;
+    array.push_back(std::make_unique<CFileData>(L"UpdateList", L"UpdateList.xml", L"", L"", L"C:\\Suite"));
+    LoadUpdateList(path, document, array);
+    ASSERT_EQ(array.size(), c.entries.size() + 1) << c.what;
+    EXPECT_EQ(array[0]->Module, L"UpdateList");
+    for (std::size_t i = 0; i < c.entries.size(); ++i) {
+      const CFileData& e = *array[i + 1];
+      EXPECT_EQ(e.Module, L"vireo viewer") << c.what;
+      EXPECT_EQ(e.FileName, c.entries[i].name) << c.what;
+      EXPECT_EQ(e.Version, c.entries[i].version) << c.what;
+      EXPECT_EQ(e.DateTime, c.entries[i].datetime) << c.what;
+      EXPECT_EQ(e.Folder, L"C:\\Suite\\Viewer") << c.what;
+    }
+  }
+  CXmlDocument document;
+  FileDataArray array;
+  LoadUpdateList(dir / L"missing.xml", document, array);
+  EXPECT_TRUE(array.empty());
+  EXPECT_EQ(ReadTextFile(dir / L"missing.xml"), L"");
+  // The text ends at the first zero byte.
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"zero.xml", std::string("<a>\xE9\0<b/>", 8)));
+  EXPECT_EQ(ReadTextFile(dir / L"zero.xml"), L"<a>\u00E9");
+  SetModuleDir(GetFolderTable(), L"");
+}
+
+}  // namespace
