@@ -1,6 +1,7 @@
 #include "manifest/pe_version.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"

@@ -54,15 +54,6 @@ TEST(VersionCompare, Table) {
   EXPECT_EQ(CompareVersionStrings(fifty.substr(0, fifty.rfind(L'.')) + L".50", fifty), 2);
 }
 
-TEST(VersionCompare, SeparatorPreference) {
-  struct Case {
-    const wchar_t* text;
-    const wchar_t* separator;
-  } cases[] = {{L"1,2.3", L"."}, {L"1_2,3", L","}, {L"1|2_3", L"_"}, {L"1-2|3", L"|"},
-               {L"1 2-3", L"-"}, {L"1 2", L" "},   {L"12", L""},    {L"", L""}};
-  for (const Case& c : cases) EXPECT_EQ(FindVersionSeparator(c.text), c.separator) << testing::PrintToString(std::wstring(c.text));
-}
-
 PeVersionResult Read(const std::string& bytes, PeVersion::FixedFileInfo* info) {
   PeVersion::CMemoryByteSource source(bytes.data(), bytes.size());
   return PeVersion::ReadFixedFileInfo(source, info);
