@@ -80,6 +80,7 @@ struct CScriptedServer::State {
   mutable std::mutex lock;
   std::condition_variable wake;
   bool stopping = false;
+  std::atomic<bool> stopFlag{false};  // stopping, readable without the lock
   bool released = false;
   SOCKET listener = INVALID_SOCKET;
   std::vector<SOCKET> clients;
@@ -122,12 +123,15 @@ void CScriptedServer::Stop() {
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->stopping = true;
-    if (state_->listener != INVALID_SOCKET) ::closesocket(state_->listener);
-    state_->listener = INVALID_SOCKET;
-    for (SOCKET c : state_->clients) ::shutdown(c, SD_BOTH);
+    state_->stopFlag = true;
   }
   state_->wake.notify_all();
   if (state_->acceptor.joinable()) state_->acceptor.join();
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    if (state_->listener != INVALID_SOCKET) ::closesocket(state_->listener);
+    state_->listener = INVALID_SOCKET;
+  }
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     threads.swap(state_->threads);
@@ -167,6 +171,28 @@ bool CScriptedServer::Wait(unsigned millis, bool waitRelease) {
   return !state_->stopping;
 }
 
+namespace {
+// Blocking socket calls are not reliably woken by a close from another
+// thread, so every wait polls the stop flag.
+bool WaitReadable(SOCKET s, const std::atomic<bool>& stopping) {
+  while (!stopping.load()) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv{0, 50000};
+    const int n = ::select(0, &set, nullptr, nullptr, &tv);
+    if (n > 0) return true;
+    if (n < 0) return false;
+  }
+  return false;
+}
+
+int Receive(SOCKET s, char* buffer, int size, const std::atomic<bool>& stopping) {
+  if (!WaitReadable(s, stopping)) return -1;
+  return ::recv(s, buffer, size, 0);
+}
+}  // namespace
+
 void CScriptedServer::AcceptLoop() {
   for (;;) {
     SOCKET listener;
@@ -175,6 +201,7 @@ void CScriptedServer::AcceptLoop() {
       if (state_->stopping) return;
       listener = state_->listener;
     }
+    if (!WaitReadable(listener, state_->stopFlag)) return;
     SOCKET c = ::accept(listener, nullptr, nullptr);
     if (c == INVALID_SOCKET) return;
     std::lock_guard<std::mutex> guard(state_->lock);
@@ -197,7 +224,7 @@ void CScriptedServer::Serve(std::uintptr_t socketValue, int connection) {
     std::size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
       char buffer[4096];
-      const int got = ::recv(s, buffer, sizeof(buffer), 0);
+      const int got = Receive(s, buffer, sizeof(buffer), state_->stopFlag);
       if (got <= 0) {
         open = false;
         break;
@@ -241,7 +268,7 @@ void CScriptedServer::Serve(std::uintptr_t socketValue, int connection) {
           // Let the client see the end of data before the socket goes.
           {
             char sink[512];
-            while (::recv(s, sink, sizeof(sink), 0) > 0) {
+            while (Receive(s, sink, sizeof(sink), state_->stopFlag) > 0) {
             }
           }
           open = false;

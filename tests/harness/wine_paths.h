@@ -11,3 +11,8 @@ std::wstring UnixToWinePath(const std::string& unixPath);
 std::string GetEnv(const char* name);
 
 }  // namespace TestHarness
+
+namespace TestHarness {
+// True when the environment variable is unset or empty.
+inline bool GetEnvIsEmpty(const char* name) { return GetEnv(name).empty(); }
+}  // namespace TestHarness

@@ -1,0 +1,33 @@
+// Windows only: downloading the update manifest ("update.xml") from the
+// update server named on the command line, over WinINet.
+#pragma once
+#include <string>
+
+#include "platform/windows_api.h"
+
+struct ManifestFetchSettings {
+  // User agent of the requests: the application's name.
+  std::wstring agent;
+  // Context value of the connection and request (the application object).
+  DWORD_PTR context = 0;
+  // Owner of the platform's authentication dialog on 401/407; null means the
+  // desktop, as no window of the updater exists yet.
+  HWND authOwner = nullptr;
+  // Connect, send and receive timeouts. A server that accepts the connection
+  // and then stalls would otherwise hold start-up for ever.
+  DWORD timeoutMs = 30000;
+};
+
+// The manifest URL for a server address: address + "/update.xml", all in
+// lower case, with "http://" in front unless the text starts with "http://"
+// or "https://" or contains "http://" anywhere.
+std::wstring MakeManifestUrl(const std::wstring& serverAddress);
+
+// Fetches the manifest of serverAddress and decodes it from UTF-8 into *text.
+// True with the whole body on status 200, or on 401/407 when the
+// authentication dialog was not confirmed (*text is then the 401/407 body).
+// False otherwise, *text unchanged; failures to send and statuses other than
+// 200/401/407 are written to the update log, as is a body that ends before
+// its Content-Length. Main thread only; blocks until done.
+[[nodiscard]] bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings,
+                                 std::wstring* text);
