@@ -1,0 +1,64 @@
+// Publishing one module of a release: the module's entry in update.xml, its
+// update list with versions and Korea time stamps as the updater computes
+// them, and the files (or one-file archives) at the server paths the
+// updater requests.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace VireoTool {
+
+struct PublishOptions {
+  std::wstring releaseDir;      // the module's installed folder, as it should end up
+  std::wstring outDir;          // the server tree's root
+  std::wstring module;          // element name in update.xml
+  std::wstring installPath;     // "install_path"; may be empty (the updater's folder)
+  std::wstring processImage;    // "process_image"; may be empty
+  std::wstring updateListPath;  // "update_list"; empty: /update/MODULE/UpdateList.xml
+  std::vector<std::wstring> zipGlobs;  // files published as NAME.zip
+  std::size_t stampLength = 12;        // 1..12 digits of "YYYYMMDDhhmm"
+  unsigned codePage = 1252;            // ANSI code page of the target machines
+};
+
+// One published file.
+struct PublishedEntry {
+  std::wstring fileName;  // as listed: relative, "\" separated, ".zip" added for archives
+  std::wstring version;
+  std::wstring dateTime;
+};
+
+struct PublishReport {
+  std::vector<PublishedEntry> entries;
+  std::vector<std::string> warnings;  // not fatal; shown to the user
+  int filesWritten = 0;               // files created or changed under outDir
+  int filesRemoved = 0;               // files the previous list named and this one does not
+};
+
+// Publishes the module. False, with *error set, for a bad option, an
+// unreadable release, a name the code page cannot encode or the updater
+// could not request, or a write that failed. Nothing is written before
+// every file of the release has been examined; update.xml and the update
+// list are written last.
+[[nodiscard]] bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error);
+
+// update.xml text for the modules (name, update list, install path,
+// process image), UTF-8, with the texts escaped.
+struct ManifestModule {
+  std::wstring name, updateList, installPath, processImage;
+};
+std::string FormatManifest(const std::vector<ManifestModule>& modules);
+// An update list in `codePage`; false when a name cannot be encoded.
+[[nodiscard]] bool FormatUpdateList(const std::vector<PublishedEntry>& entries, unsigned codePage, std::string* bytes,
+                                    std::string* error);
+
+// True when `name` is a usable element name for a module (ASCII letter or
+// "_" first, then letters, digits, "_", "-", ".").
+bool IsModuleName(const std::wstring& name);
+// Glob match of a release file's relative name: "*" and "?" stay within one
+// folder level, "**" crosses levels; "\" and "/" are the same; ASCII
+// letters match in any case. A pattern without a separator is matched
+// against the file's own name only.
+bool MatchZipGlob(const std::wstring& pattern, const std::wstring& relativeName);
+
+}  // namespace VireoTool

@@ -1,0 +1,85 @@
+#include "tool_server_paths.h"
+
+namespace VireoTool {
+
+std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath) {
+  std::wstring path = basePath.empty() ? L"/" : basePath;
+  if (updateListPath.empty() || updateListPath[0] != L'/') path += L"/";
+  path += updateListPath;
+  for (wchar_t& c : path) {
+    if (c == L'\\') c = L'/';
+  }
+  return path;
+}
+
+std::wstring ServerFolderOf(const std::wstring& listRequestPath) {
+  const std::size_t cut = listRequestPath.rfind(L'/');
+  return cut == std::wstring::npos ? L"/" : listRequestPath.substr(0, cut + 1);
+}
+
+std::wstring ListNameOf(const std::wstring& listRequestPath) {
+  const std::size_t cut = listRequestPath.rfind(L'/');
+  return cut == std::wstring::npos ? listRequestPath : listRequestPath.substr(cut + 1);
+}
+
+bool ResolveServerPath(const std::wstring& requestPath, std::vector<std::wstring>* segments) {
+  segments->clear();
+  std::wstring current;
+  bool endsInFolder = true;
+  auto flush = [&]() -> bool {
+    if (current.empty() || current == L".") {
+      endsInFolder = true;
+    } else if (current == L"..") {
+      if (segments->empty()) return false;
+      segments->pop_back();
+      endsInFolder = true;
+    } else {
+      segments->push_back(current);
+      endsInFolder = false;
+    }
+    current.clear();
+    return true;
+  };
+  for (const wchar_t c : requestPath) {
+    if (c == L'/' || c == L'\\') {
+      if (!flush()) return false;
+      if (!segments->empty()) endsInFolder = true;
+    } else {
+      current.push_back(c);
+    }
+  }
+  if (!flush()) return false;
+  return !segments->empty() && !endsInFolder;
+}
+
+std::wstring TreePath(const std::wstring& root, const std::vector<std::wstring>& segments) {
+  std::wstring path = root;
+  for (const auto& segment : segments) {
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+    path += segment;
+  }
+  return path;
+}
+
+bool IsArchiveName(const std::wstring& entryName) {
+  return entryName.size() >= 4 && FoldCase(entryName.substr(entryName.size() - 4)) == L".ZIP";
+}
+
+std::wstring CarriedFileName(const std::wstring& entryName) {
+  return IsArchiveName(entryName) ? entryName.substr(0, entryName.size() - 4) : entryName;
+}
+
+std::wstring BaseName(const std::wstring& path) {
+  const std::size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+std::wstring FoldCase(const std::wstring& text) {
+  std::wstring folded = text;
+  for (wchar_t& c : folded) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return folded;
+}
+
+}  // namespace VireoTool

@@ -1,0 +1,44 @@
+// The URL paths the updater requests from an update server, and how a
+// server maps them onto its folder tree. Publishing, checking and planning
+// all go through these, so the tree they write or read is the one the
+// updater sees.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace VireoTool {
+
+// Size queries go to this folder at the server's root whatever module or
+// server path the file belongs to.
+inline constexpr wchar_t kSizeQueryFolder[] = L"/update/viewer/";
+
+// The path the updater requests a module's update list under: base path
+// (the server address's path, "/" when it has none) + "/" when the list
+// path lacks one + list path, then every "\" made "/".
+std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath);
+// The folder a module's files are fetched from: the list's request path up
+// to and including its last "/".
+std::wstring ServerFolderOf(const std::wstring& listRequestPath);
+// The file name at the end of the list's request path.
+std::wstring ListNameOf(const std::wstring& listRequestPath);
+
+// What the server looks up for a requested path: "\" read as "/" (the HTTP
+// client sends it so), empty and "." segments dropped, ".." taking back the
+// segment before it. False when the path climbs above the root or ends in a
+// folder (no file name).
+[[nodiscard]] bool ResolveServerPath(const std::wstring& requestPath, std::vector<std::wstring>* segments);
+// The segments joined below `root` with "\" (a local path into a tree).
+std::wstring TreePath(const std::wstring& root, const std::vector<std::wstring>& segments);
+
+// An update-list name whose last four characters are ".zip" in any case
+// stands for the file the archive carries: that name without the suffix.
+bool IsArchiveName(const std::wstring& entryName);
+std::wstring CarriedFileName(const std::wstring& entryName);
+// The part after the last "\" or "/".
+std::wstring BaseName(const std::wstring& path);
+
+// Case-insensitive (ASCII letters) equality of names, as Windows file names
+// are compared.
+std::wstring FoldCase(const std::wstring& text);
+
+}  // namespace VireoTool
