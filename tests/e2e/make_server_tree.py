@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Publishes one release of the sample suite as an update server tree.
+
+    make_server_tree.py --tool VIREO_TOOL --release RELEASES/1.1 --out TREE
+                        --install-root 'Z:\\path\\to\\suite'
+
+TREE receives update.xml with the modules "viewer" (install folder
+INSTALL_ROOT\\viewer, program Orrery.exe) and "printer" (INSTALL_ROOT\\printer,
+PrintAgent.exe), and each module's update list and files under
+/update/<module>/, as `vireo-tool publish` writes them: the ANSI code page,
+file versions, 12-digit Korea time stamps, Orrery.exe as a one-file archive
+Orrery.exe.zip, presets\\window_levels.xml in a sub-folder. The viewer's
+codec_core.dll is then replaced by codec_core.dll.zip, an Info-ZIP archive
+holding codec_core.dll, codec_jpeg.dll, codec_j2k.dll and the release's
+Updater.exe (which the updater installs to Temp\\ instead of over itself);
+the archive's list entry keeps codec_core.dll's version and stamp.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ARCHIVE = "codec_core.dll"
+ARCHIVE_ITEMS = ["codec_core.dll", "codec_jpeg.dll", "codec_j2k.dll"]
+
+
+def publish(tool, release, out, module, install_path, image, zips=()):
+    command = [tool, "publish", "--release", release, "--out", out, "--module", module,
+               "--install-path", install_path, "--process-image", image]
+    for glob in zips:
+        command += ["--zip", glob]
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        raise SystemExit("publish %s failed:\n%s" % (module, result.stdout))
+    return result.stdout
+
+
+def add_codec_archive(release_root, out):
+    """Puts the several-item archive in place of the plain codec_core.dll."""
+    folder = os.path.join(out, "update", "viewer")
+    listed = os.path.join(folder, ARCHIVE)
+    if os.path.exists(listed):
+        os.remove(listed)
+    for item in ARCHIVE_ITEMS[1:]:
+        stale = os.path.join(folder, item)
+        if os.path.exists(stale):
+            os.remove(stale)
+    archive = os.path.join(folder, ARCHIVE + ".zip")
+    if os.path.exists(archive):
+        os.remove(archive)
+    items = [os.path.join(release_root, "viewer", name) for name in ARCHIVE_ITEMS]
+    items.append(os.path.join(release_root, "Updater.exe"))
+    # -j: items without folders; -X is not given, so every item keeps its
+    # extended (UTC) time stamp and is installed with its release time.
+    subprocess.run(["zip", "-q", "-j", "-9", archive] + items, check=True)
+
+    list_path = os.path.join(folder, "UpdateList.xml")
+    with open(list_path, "rb") as f:
+        text = f.read()
+    pattern = re.compile(rb'filename="' + re.escape(ARCHIVE.encode()) + rb'"')
+    text, count = pattern.subn(b'filename="' + ARCHIVE.encode() + b'.zip"', text)
+    if count != 1:
+        raise SystemExit("%s: expected one entry %s, found %d" % (list_path, ARCHIVE, count))
+    with open(list_path, "wb") as f:
+        f.write(text)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--release", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--install-root", required=True, help="Windows path of the installation")
+    args = parser.parse_args()
+    root = args.install_root.rstrip("\\")
+
+    if os.path.isdir(args.out):
+        shutil.rmtree(args.out)
+    os.makedirs(args.out)
+    with tempfile.TemporaryDirectory() as staging:
+        # The viewer as published: the codec archive's extra items are not
+        # listed on their own.
+        viewer = os.path.join(staging, "viewer")
+        shutil.copytree(os.path.join(args.release, "viewer"), viewer)
+        for item in ARCHIVE_ITEMS[1:]:
+            os.remove(os.path.join(viewer, item))
+        sys.stdout.write(publish(args.tool, viewer, args.out, "viewer", root + "\\viewer", "Orrery.exe",
+                                 ["Orrery.exe"]))
+    add_codec_archive(args.release, args.out)
+    sys.stdout.write(publish(args.tool, os.path.join(args.release, "printer"), args.out, "printer",
+                             root + "\\printer", "PrintAgent.exe"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
