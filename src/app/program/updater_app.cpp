@@ -2,6 +2,8 @@
 
 #include "app/folder_table.h"
 #include "app/update_log.h"
+#include "manifest/fetch_manifest.h"
+#include "manifest/update_manifest.h"
 #include "platform/windows_handle.h"
 
 namespace {
@@ -30,6 +32,24 @@ bool CVXUpdaterApp::InitInstance() {
 
   ServerAddress = GetCommandLineText();
 
+  // A manifest that cannot be fetched or parsed ends the updater silently:
+  // the log says why, no window opens, no program starts.
+  ManifestFetchSettings fetch;
+  fetch.agent = GetAppName();
+  fetch.context = reinterpret_cast<DWORD_PTR>(this);
+  std::wstring manifest;
+  if (!FetchManifest(ServerAddress, fetch, &manifest)) {
+    log.CloseLog();
+    return false;  // the mutex handle closes here; the process ends
+  }
+  UpdateModuleList modules;
+  if (!ParseManifest(manifest, modules)) {
+    log.CloseLog();
+    modules.clear();
+    return false;
+  }
+
   log.CloseLog();
-  return false;  // the mutex handle closes here; the process ends
+  modules.clear();
+  return false;
 }
