@@ -1,0 +1,145 @@
+// e2e_drive.exe: what the end-to-end scenarios do inside Wine's window
+// system, run by the Linux-side driver (e2e_run.py) in the same prefix.
+//
+//   e2e_drive windows             one line per top-level window, then one
+//                                 line per child control (UTF-8, tab separated):
+//                                   W <hwnd> <pid> <exe> <visible> <left> <top>
+//                                     <right> <bottom> <class> <title>
+//                                   C <hwnd> <id> <class> <text>
+//   e2e_drive click HWND ID       presses the dialog's button ID (posted)
+//   e2e_drive credentials HWND USER PASSWORD
+//                                 fills the first two edit controls of the
+//                                 dialog and presses OK
+// Exit status 0 on success, 1 when the window or control is not there.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
+                        nullptr);
+  for (char& c : out) {
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
+  return out;
+}
+
+std::wstring Wide(const char* text) {
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  std::wstring out(static_cast<size_t>(size > 0 ? size - 1 : 0), L'\0');
+  if (size > 1) ::MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), size);
+  return out;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  // WM_GETTEXT with a timeout: a hung window must not hang the driver.
+  wchar_t buffer[1024] = {};
+  DWORD_PTR result = 0;
+  if (!::SendMessageTimeoutW(hwnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000,
+                             &result)) {
+    return L"";
+  }
+  return std::wstring(buffer, static_cast<size_t>(result));
+}
+
+std::wstring ClassOf(HWND hwnd) {
+  wchar_t buffer[256] = {};
+  const int length = ::GetClassNameW(hwnd, buffer, 256);
+  return std::wstring(buffer, static_cast<size_t>(length > 0 ? length : 0));
+}
+
+std::map<DWORD, std::wstring> ProcessNames() {
+  std::map<DWORD, std::wstring> names;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return names;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL ok = ::Process32FirstW(snapshot, &entry); ok; ok = ::Process32NextW(snapshot, &entry)) {
+    names[entry.th32ProcessID] = entry.szExeFile;
+  }
+  ::CloseHandle(snapshot);
+  return names;
+}
+
+BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param) {
+  reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+  return TRUE;
+}
+
+int ListWindows() {
+  const auto names = ProcessNames();
+  std::vector<HWND> tops;
+  ::EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&tops));
+  for (HWND top : tops) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(top, &pid);
+    const auto name = names.find(pid);
+    const std::wstring exe = name == names.end() ? L"?" : name->second;
+    // Wine's own helper windows are of no interest.
+    if (exe == L"explorer.exe" || exe == L"services.exe" || exe == L"e2e_drive.exe") continue;
+    RECT rect{};
+    ::GetWindowRect(top, &rect);
+    std::printf("W\t%llu\t%lu\t%s\t%d\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n",
+                static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top)), pid, Utf8(exe).c_str(),
+                ::IsWindowVisible(top) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
+                Utf8(ClassOf(top)).c_str(), Utf8(WindowText(top)).c_str());
+    std::vector<HWND> children;
+    ::EnumChildWindows(top, CollectWindow, reinterpret_cast<LPARAM>(&children));
+    for (HWND child : children) {
+      std::printf("C\t%llu\t%d\t%s\t%s\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(child)),
+                  ::GetDlgCtrlID(child), Utf8(ClassOf(child)).c_str(), Utf8(WindowText(child)).c_str());
+    }
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+HWND ParseWindow(const char* text) {
+  return reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::strtoull(text, nullptr, 10)));
+}
+
+int Click(HWND dialog, int id) {
+  if (!::IsWindow(dialog)) return 1;
+  HWND button = ::GetDlgItem(dialog, id);
+  return ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button)) ? 0 : 1;
+}
+
+int Credentials(HWND dialog, const std::wstring& user, const std::wstring& password) {
+  if (!::IsWindow(dialog)) return 1;
+  std::vector<HWND> children;
+  ::EnumChildWindows(dialog, CollectWindow, reinterpret_cast<LPARAM>(&children));
+  std::vector<HWND> edits;
+  for (HWND child : children) {
+    if (_wcsicmp(ClassOf(child).c_str(), L"Edit") == 0) edits.push_back(child);
+  }
+  if (edits.size() < 2) return 1;
+  DWORD_PTR result = 0;
+  ::SendMessageTimeoutW(edits[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(user.c_str()), SMTO_ABORTIFHUNG, 2000,
+                        &result);
+  ::SendMessageTimeoutW(edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password.c_str()), SMTO_ABORTIFHUNG,
+                        2000, &result);
+  return Click(dialog, IDOK);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "windows") return ListWindows();
+  if (argc == 4 && std::string(argv[1]) == "click") return Click(ParseWindow(argv[2]), std::atoi(argv[3]));
+  if (argc == 5 && std::string(argv[1]) == "credentials") {
+    return Credentials(ParseWindow(argv[2]), Wide(argv[3]), Wide(argv[4]));
+  }
+  std::fprintf(stderr, "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD\n");
+  return 2;
+}

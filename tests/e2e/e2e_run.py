@@ -1,0 +1,702 @@
+#!/usr/bin/env python3
+"""Runs Updater.exe as a process under Wine against nginx, as users meet it.
+
+    e2e_run.py --build WINDOWS_BUILD scenario NAME   one scenario; exit 0 = passed
+    e2e_run.py --build WINDOWS_BUILD list            the scenario names
+    e2e_run.py --build WINDOWS_BUILD demo --demo-dir DIR [--shot FILE]
+                                                     release 1.0 updated to 1.1,
+                                                     shown and reported
+
+Every scenario works in WINDOWS_BUILD/tests/e2e/work/NAME: an installation
+(install/, with Updater.exe at its root and the modules in viewer/ and
+printer/), a server tree published from one of the sample suite's releases
+(server/html/), and an nginx of its own on a free loopback port, stopped by
+its pid at the end. The updater runs in its own Wine prefix (so that its
+single-instance mutex meets no other test's updater) on the DISPLAY given,
+or on an Xvfb started here. Installed files are compared byte for byte with
+the release that should be there.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "harness"))
+import nginx_fixture  # noqa: E402  (the harness's nginx starter)
+
+RUN_TIMEOUT = 120
+IDOK, IDCANCEL = 1, 2
+IDC_FILE_LABEL_TEXT = "from 127.0.0.1"  # "%1 from %2" in the file label
+
+
+class Failure(Exception):
+    pass
+
+
+def wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_tsv(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            module, name, version, stamp = line.rstrip("\n").split("\t")
+            rows.append((module, name, version, stamp))
+    return rows
+
+
+# ---------------------------------------------------------------- environment
+
+class Env:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.e2e = os.path.join(self.build, "tests", "e2e")
+        self.updater = os.path.join(self.build, "src", "app", "program", "Updater.exe")
+        self.drive = os.path.join(self.e2e, "e2e_drive.exe")
+        self.releases = os.path.join(self.e2e, "releases")
+        self.wine_run = os.path.join(SOURCE, "cmake", "wine-run")
+        self.prefix = os.environ.get("VIREO_E2E_WINEPREFIX") or os.path.join(self.e2e, "wineprefix")
+        self.tool = self.find_tool()
+        self.xvfb = None
+        self.display = os.environ.get("DISPLAY", "")
+
+    def find_tool(self):
+        candidates = [os.environ.get("VIREO_E2E_TOOL", ""),
+                      os.path.join(os.path.dirname(self.build), "native", "tools", "vireo-tool", "vireo-tool"),
+                      os.path.join(SOURCE, "build", "native", "tools", "vireo-tool", "vireo-tool")]
+        for c in candidates:
+            if c and os.access(c, os.X_OK):
+                return c
+        raise Failure("no native vireo-tool: build the native preset first (or set VIREO_E2E_TOOL)")
+
+    def wine_env(self):
+        env = dict(os.environ)
+        env["VIREO_WINEPREFIX"] = self.prefix
+        env["DISPLAY"] = self.display
+        env["TZ"] = "Asia/Seoul"
+        return env
+
+    def ensure_display(self):
+        if self.display:
+            return
+        for n in range(120, 240):
+            if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
+                continue
+            proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            for _ in range(50):
+                if os.path.exists("/tmp/.X11-unix/X%d" % n):
+                    break
+                time.sleep(0.1)
+            if proc.poll() is None:
+                self.xvfb = proc
+                self.display = ":%d" % n
+                return
+        raise Failure("no free X display for Xvfb")
+
+    def close(self):
+        if self.xvfb is not None:
+            # A wineserver left lingering on this display would outlive it.
+            subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=self.wine_env(),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.xvfb.terminate()
+            self.xvfb.wait()
+            self.xvfb = None
+
+    def wine(self, *args, timeout=60):
+        return subprocess.run([self.wine_run] + list(args), env=self.wine_env(), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
+
+
+# -------------------------------------------------------------------- server
+
+class Server:
+    """nginx from the harness, with a bandwidth limit when asked for."""
+
+    def __init__(self, folder, rate=None):
+        self.folder = folder
+        self.rate = rate
+        self.port = None
+
+    def start(self):
+        config = nginx_fixture.CONFIG
+        if self.rate:
+            marker = "        root {dir}/html;\n"
+            if marker not in config:
+                raise Failure("the harness's nginx configuration changed; no place for limit_rate")
+            config = config.replace(marker, marker + "        limit_rate %s;\n" % self.rate, 1)
+        saved = nginx_fixture.CONFIG
+        nginx_fixture.CONFIG = config
+        try:
+            with open(os.devnull, "w") as quiet:
+                stdout, sys.stdout = sys.stdout, quiet
+                try:
+                    status = nginx_fixture.start(self.folder)
+                finally:
+                    sys.stdout = stdout
+        finally:
+            nginx_fixture.CONFIG = saved
+        if status != 0:
+            raise Failure("nginx did not start; see %s/error.log" % self.folder)
+        with open(os.path.join(self.folder, "port")) as f:
+            self.port = int(f.read())
+        return self
+
+    def stop(self):
+        nginx_fixture.stop(self.folder)
+
+    @property
+    def html(self):
+        return os.path.join(self.folder, "html")
+
+    def requests(self):
+        """Request paths of the access log, slashes collapsed, in order."""
+        out = []
+        try:
+            with open(os.path.join(self.folder, "access.log")) as f:
+                for line in f:
+                    m = re.search(r'"GET (\S+) HTTP/[0-9.]+" (\d+)', line)
+                    if m:
+                        out.append((re.sub(r"/+", "/", m.group(1)), int(m.group(2))))
+        except FileNotFoundError:
+            pass
+        return out
+
+
+# ------------------------------------------------------------- installations
+
+class Run:
+    """One run of the updater and what was seen while it ran."""
+
+    def __init__(self):
+        self.error_texts = []     # texts of every "Error" box seen
+        self.credentials = 0      # credentials dialogs answered
+        self.dialog_seen = False  # the update dialog showed
+        self.exit_code = None
+        self.timed_out = False
+        self.killed = False
+
+
+class Scenario:
+    def __init__(self, env, name):
+        self.env = env
+        self.name = name
+        self.work = os.path.join(env.e2e, "work", name)
+        self.install = os.path.join(self.work, "install")
+        self.server = Server(os.path.join(self.work, "server"))
+        self.problems = []
+
+    # -- set-up
+    def prepare(self, release=None, rate=None, auth=False):
+        if os.path.isdir(self.work):
+            for root, dirs, files in os.walk(self.work):
+                for n in dirs + files:
+                    try:
+                        os.chmod(os.path.join(root, n), 0o755)
+                    except OSError:
+                        pass
+            shutil.rmtree(self.work)
+        os.makedirs(self.install)
+        shutil.copy2(self.env.updater, os.path.join(self.install, "Updater.exe"))
+        if release:
+            self.install_release(release)
+        self.server.rate = rate
+        self.server.start()
+        self.base = "auth" if auth else ""
+        tree = os.path.join(self.server.html, self.base) if auth else self.server.html
+        self.publish("1.1", tree)
+        self.address = "127.0.0.1:%d%s" % (self.server.port, "/" + self.base if self.base else "")
+
+    def install_release(self, release):
+        for module in ("viewer", "printer"):
+            source = os.path.join(self.env.releases, release, module)
+            shutil.copytree(source, os.path.join(self.install, module), dirs_exist_ok=True)
+
+    def publish(self, release, tree):
+        result = subprocess.run([sys.executable, os.path.join(HERE, "make_server_tree.py"),
+                                 "--tool", self.env.tool, "--release", os.path.join(self.env.releases, release),
+                                 "--out", tree, "--install-root", wine_path(self.install)],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            raise Failure("server tree not published:\n" + result.stdout)
+
+    # -- the run
+    def windows(self):
+        """The updater's top-level windows:
+        [hwnd, exe, visible, class, title, [(id, class, text)], (left, top, right, bottom)]."""
+        try:
+            out = self.env.wine(self.env.drive, "windows", timeout=20).stdout.decode("utf-8", "replace")
+        except subprocess.TimeoutExpired:
+            return []
+        tops = []
+        for line in out.splitlines():
+            parts = line.split("\t")
+            if parts[0] == "W" and len(parts) >= 11:
+                rect = tuple(int(v) for v in parts[5:9])
+                tops.append([parts[1], parts[3], parts[4] == "1", parts[9], parts[10], [], rect])
+            elif parts[0] == "C" and len(parts) >= 5 and tops:
+                tops[-1][5].append((int(parts[2]), parts[3], parts[4]))
+        return [t for t in tops if t[1].lower() == "updater.exe"]
+
+    @staticmethod
+    def is_update_dialog(window):
+        return any(cls.lower() == "msctls_progress32" for _, cls, _ in window[5])
+
+    def run_updater(self, action=None, answer_credentials=False, timeout=RUN_TIMEOUT):
+        """Starts Updater.exe ADDRESS in the installation, watches its windows
+        (answers error boxes with OK, credentials dialogs with the harness's
+        user) and waits for it to end. `action(run, windows, process)` is
+        called on every look at the windows."""
+        run = Run()
+        process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
+                                   cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = process
+        deadline = time.monotonic() + timeout
+        while process.poll() is None:
+            if time.monotonic() > deadline:
+                run.timed_out = True
+                process.kill()
+                break
+            wins = self.windows()
+            for w in wins:
+                hwnd, _, visible, cls, title, controls, _ = w
+                if not visible:
+                    continue
+                if self.is_update_dialog(w):
+                    run.dialog_seen = True
+                elif title == "Error":
+                    texts = [t for _, c, t in controls if t and t not in ("OK", "Cancel")]
+                    if not any(hwnd == h for h, _ in run.error_texts):
+                        run.error_texts.append((hwnd, " ".join(texts)))
+                    self.env.wine(self.env.drive, "click", hwnd, str(IDOK))
+                elif answer_credentials and sum(1 for _, c, _ in controls if c.lower() == "edit") >= 2:
+                    self.env.wine(self.env.drive, "credentials", hwnd, nginx_fixture.AUTH_USER,
+                                  nginx_fixture.AUTH_PASSWORD)
+                    run.credentials += 1
+            if action is not None and process.poll() is None:
+                action(run, wins, process)
+            time.sleep(0.2)
+        process.wait()
+        run.exit_code = process.returncode
+        return run
+
+    # -- checks
+    def check(self, condition, text):
+        if not condition:
+            self.problems.append(text)
+
+    def log_text(self):
+        path = os.path.join(self.install, "updater_log.txt")
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return ""
+        if data.startswith(b"\xff\xfe"):
+            data = data[2:]
+        return data.decode("utf-16-le", "replace")
+
+    def expected_files(self, release, modules=("viewer", "printer")):
+        """installed relative path -> release file it must equal."""
+        root = os.path.join(self.env.releases, release)
+        expected = {}
+        for module, name, _, _ in read_tsv(os.path.join(root, "files.tsv")):
+            if module not in modules:
+                continue
+            rel = module + "/" + name.replace("\\", "/")
+            expected[rel] = os.path.join(root, rel)
+        if "viewer" in modules:
+            expected["viewer/Temp/Updater.exe"] = os.path.join(root, "Updater.exe")
+        return expected
+
+    def installed_files(self):
+        found = set()
+        for root, _, files in os.walk(self.install):
+            for n in files:
+                found.add(os.path.relpath(os.path.join(root, n), self.install).replace(os.sep, "/"))
+        return found
+
+    def check_installed(self, expected, allowed_extra=()):
+        """Every expected file equal byte for byte; nothing else but the
+        updater, its log, the programs' start notes and allowed extras."""
+        found = self.installed_files()
+        for rel, source in sorted(expected.items()):
+            path = os.path.join(self.install, rel)
+            if not os.path.exists(path):
+                self.problems.append("missing: " + rel)
+                continue
+            with open(path, "rb") as a, open(source, "rb") as b:
+                if a.read() != b.read():
+                    self.problems.append("differs from the release: " + rel)
+        known = set(expected) | {"Updater.exe", "updater_log.txt", "viewer/Orrery.started",
+                                 "printer/PrintAgent.started"} | set(allowed_extra)
+        for rel in sorted(found - known):
+            self.problems.append("left behind: " + rel)
+
+    def starts(self, program):
+        note = {"Orrery": "viewer/Orrery.started", "PrintAgent": "printer/PrintAgent.started"}[program]
+        try:
+            with open(os.path.join(self.install, note), encoding="utf-8", errors="replace") as f:
+                return f.read().count("command line:")
+        except FileNotFoundError:
+            return 0
+
+    def check_clean_run(self, run):
+        self.check(not run.timed_out, "the updater did not end within %d s" % RUN_TIMEOUT)
+        self.check(run.dialog_seen, "the update dialog never showed")
+        self.check(not run.error_texts, "error box shown: %s" % [t for _, t in run.error_texts])
+
+    def fetched(self, since=0):
+        """Files fetched for installation (not lists, not size queries)."""
+        names = []
+        for path, status in self.server.requests()[since:]:
+            m = re.match(r"^/(?:auth/)?update/(viewer|printer)/(.+)$", path)
+            if m and status == 200 and not m.group(2).endswith("UpdateList.xml"):
+                names.append((m.group(1), m.group(2)))
+        return names
+
+    def finish(self):
+        self.server.stop()
+        return self.problems
+
+
+# ----------------------------------------------------------------- scenarios
+
+def wait_for_transfer(name):
+    """An action that fires once the dialog's file label names `name`."""
+    def seen(windows):
+        for w in windows:
+            if Scenario.is_update_dialog(w) and any(name in t and IDC_FILE_LABEL_TEXT in t for _, _, t in w[5]):
+                return w[0]
+        return None
+    return seen
+
+
+def scenario_fresh_install(s):
+    """An empty installation gets release 1.1 whole; session files move to
+    the viewer; both programs start once."""
+    s.prepare(release=None)
+    for name, text in (("session.xml", "<session study='1.2.3'/>"), ("external_param.xml", "<params/>")):
+        with open(os.path.join(s.install, name), "w") as f:
+            f.write(text)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"), ["viewer/session.xml", "viewer/external_param.xml"])
+    for name in ("session.xml", "external_param.xml"):
+        s.check(os.path.exists(os.path.join(s.install, "viewer", name)), name + " not moved into viewer")
+        s.check(not os.path.exists(os.path.join(s.install, name)), name + " still beside the updater")
+    s.check(s.starts("Orrery") == 1, "Orrery.exe started %d times" % s.starts("Orrery"))
+    s.check(s.starts("PrintAgent") == 1, "PrintAgent.exe started %d times" % s.starts("PrintAgent"))
+    s.check("exec Orrery.exe : -> " + wine_path(s.install) + "\\viewer\\Orrery.exe" in s.log_text(),
+            "no launch line for the viewer in the log")
+
+
+def scenario_second_run(s):
+    """After a complete update, a second run fetches the update lists only
+    and starts the programs again."""
+    s.prepare(release=None)
+    first = s.run_updater()
+    s.check_clean_run(first)
+    before = len(s.server.requests())
+    second = s.run_updater()
+    s.check_clean_run(second)
+    paths = [p for p, _ in s.server.requests()[before:]]
+    s.check(paths == ["/update.xml", "/update/viewer/UpdateList.xml", "/update/printer/UpdateList.xml"],
+            "second run requested %s" % paths)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.starts("Orrery") == 2 and s.starts("PrintAgent") == 2,
+            "programs started %d/%d times over two runs" % (s.starts("Orrery"), s.starts("PrintAgent")))
+
+
+def scenario_update(s):
+    """Release 1.0 installed, 1.1 published: a newer version with an equal
+    stamp (imaging.dll), a changed stamp of a data file in a sub-folder, the
+    several-item archive with the updater's own name going to Temp\\; the
+    unchanged files are not fetched."""
+    s.prepare(release="1.0")
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    fetched = sorted(s.fetched())
+    want = sorted([("viewer", "Orrery.exe.zip"), ("viewer", "codec_core.dll.zip"), ("viewer", "imaging.dll"),
+                   ("viewer", "presets/window_levels.xml"), ("printer", "printlib.dll")])
+    # Size queries go to /update/viewer/ whatever the module: drop them.
+    transfers = [f for f in fetched if f in want or f[0] == "printer"]
+    s.check(sorted(set(transfers)) == want, "fetched %s" % transfers)
+    log = s.log_text()
+    for line in ("imaging.dll : old version - 1.0.0.0, new version - 1.0.1.0",
+                 "presets\\window_levels.xml : old time - 202403010905, new time - 202406031030",
+                 "Orrery.exe : old time - 202403010905, new time - 202406031030"):
+        s.check(line in log, "log lacks: " + line)
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_not_found(s):
+    """A 404 for the print module's file: the error box shows, the viewer
+    was started, the print agent not, and the print module is left whole."""
+    s.prepare(release="1.0")
+    for folder in ("printer", "viewer"):  # the file and its size-query copy
+        os.remove(os.path.join(s.server.html, "update", folder, "printlib.dll"))
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "error boxes: %s" % [t for _, t in run.error_texts])
+    s.check(any("Failed to receive a valid HTTP response from the server" in t for _, t in run.error_texts),
+            "error box text: %s" % [t for _, t in run.error_texts])
+    s.check(s.starts("Orrery") == 1, "the viewer was not started")
+    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.expected_files("1.0", ("printer",)))
+    s.check_installed(expected)
+    s.check("Failed to retrieve a HTTP 200 status, Status Code:" in s.log_text(), "no 404 line in the log")
+
+
+def scenario_auth(s):
+    """The whole tree needs basic authentication; the credentials typed into
+    the dialog carry the update through."""
+    s.prepare(release="1.0", auth=True)
+    run = s.run_updater(answer_credentials=True)
+    s.check_clean_run(run)
+    s.check(run.credentials >= 1, "no credentials dialog showed")
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_cancel(s):
+    """Cancel while the first file is coming: the old release stays as it
+    was, nothing half written, nothing started, no error box."""
+    s.prepare(release="1.0", rate="48k")
+    seen = wait_for_transfer("Orrery.exe.zip")
+    state = {"clicked": False}
+
+    def action(run, windows, process):
+        hwnd = seen(windows)
+        if hwnd and not state["clicked"]:
+            time.sleep(0.5)
+            s.env.wine(s.env.drive, "click", hwnd, str(IDCANCEL))
+            state["clicked"] = True
+    run = s.run_updater(action)
+    s.check(state["clicked"], "never saw Orrery.exe.zip being fetched")
+    s.check(not run.timed_out, "the updater did not end after Cancel")
+    s.check(not run.error_texts, "error box after Cancel: %s" % [t for _, t in run.error_texts])
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if "/Temp/" not in k})
+    s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started after Cancel")
+
+
+def scenario_server_stopped(s):
+    """The server goes away while the first file is coming: an error box,
+    the old release whole, no half-written file, nothing started."""
+    s.prepare(release="1.0", rate="48k")
+    seen = wait_for_transfer("Orrery.exe.zip")
+    state = {"stopped": False}
+
+    def action(run, windows, process):
+        if not state["stopped"] and seen(windows):
+            time.sleep(0.5)
+            s.server.stop()
+            state["stopped"] = True
+    run = s.run_updater(action)
+    s.check(state["stopped"], "never saw Orrery.exe.zip being fetched")
+    s.check(not run.timed_out, "the updater did not end after the server stopped")
+    s.check(len(run.error_texts) == 1, "error boxes: %s" % [t for _, t in run.error_texts])
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if "/Temp/" not in k})
+    s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started")
+
+
+def scenario_read_only(s):
+    """An installed read-only file is replaced, and no backup stays."""
+    s.prepare(release="1.0")
+    target = os.path.join(s.install, "viewer", "imaging.dll")
+    os.chmod(target, 0o444)  # Wine shows a file without write permission as read-only
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+
+
+def scenario_killed(s):
+    """The updater is killed in mid-update, leaving a backup the way an
+    interrupted replacement does (the old file renamed to .bak, the new one
+    not yet in place); the next run completes the installation and deals
+    with the backup, saying so in the log."""
+    s.prepare(release="1.0", rate="48k")
+    seen = wait_for_transfer("codec_core.dll.zip")
+    state = {"killed": False}
+
+    def action(run, windows, process):
+        if not state["killed"] and seen(windows):
+            os.kill(process.pid, signal.SIGKILL)
+            state["killed"] = True
+    s.run_updater(action)
+    s.check(state["killed"], "never saw codec_core.dll.zip being fetched")
+    jpeg = os.path.join(s.install, "viewer", "codec_jpeg.dll")
+    if os.path.exists(jpeg):
+        os.replace(jpeg, jpeg + ".bak")
+    s.server.stop()
+    s.server.rate = None
+    s.server.start()
+    s.publish("1.1", s.server.html)
+    s.address = "127.0.0.1:%d" % s.server.port
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check("codec_jpeg.dll.bak" in s.log_text(), "the log says nothing of codec_jpeg.dll.bak")
+
+
+SCENARIOS = {
+    "fresh_install": scenario_fresh_install,
+    "second_run": scenario_second_run,
+    "update": scenario_update,
+    "not_found": scenario_not_found,
+    "auth": scenario_auth,
+    "cancel": scenario_cancel,
+    "server_stopped": scenario_server_stopped,
+    "read_only": scenario_read_only,
+    "killed": scenario_killed,
+}
+
+
+# ---------------------------------------------------------------------- demo
+
+def describe(env, folder):
+    """module/path -> (version, stamp) of the installed suite's files."""
+    out = {}
+    for root, _, files in os.walk(folder):
+        for n in sorted(files):
+            path = os.path.join(root, n)
+            rel = os.path.relpath(path, folder).replace(os.sep, "/")
+            if rel in ("Updater.exe", "updater_log.txt") or n.endswith(".started"):
+                continue
+            info = subprocess.run([env.tool, "file-info", path], stdout=subprocess.PIPE, text=True).stdout
+            version = re.search(r"^version: *(.*)$", info, re.M)
+            stamp = re.search(r"^stamp: *(.*)$", info, re.M)
+            out[rel] = ((version.group(1) if version else "") or "-", stamp.group(1) if stamp else "?")
+    return out
+
+
+def run_demo(env, demo_dir, shot):
+    """Installs release 1.0 into demo_dir, publishes 1.1 on a loopback nginx
+    (slowed down so that the dialog can be watched), runs the updater and
+    reports what it did. 0 when the update succeeded."""
+    s = Scenario(env, "demo")
+    s.work = os.path.abspath(demo_dir)
+    s.install = os.path.join(s.work, "suite")
+    s.server = Server(os.path.join(s.work, "server"))
+    print("demo: installing release 1.0 into %s" % s.install)
+    s.prepare(release="1.0", rate="384k")
+    before = describe(env, s.install)
+    print("demo: release 1.1 published on http://%s (nginx pid %s)" % (
+        s.address, open(os.path.join(s.server.folder, "pid")).read().strip()))
+    print("demo: running Updater.exe %s on display %s" % (s.address, env.display))
+    state = {"shot": False}
+
+    def action(run, windows, process):
+        if state["shot"] or not shot:
+            return
+        for w in windows:
+            if Scenario.is_update_dialog(w) and w[2] and any(IDC_FILE_LABEL_TEXT in t for _, _, t in w[5]):
+                time.sleep(0.3)
+                left, top, right, bottom = w[6]
+                command = ["import", "-display", env.display, "-window", "root"]
+                if right > left and bottom > top:
+                    command += ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, max(left, 0), max(top, 0))]
+                os.makedirs(os.path.dirname(os.path.abspath(shot)), exist_ok=True)
+                if subprocess.run(command + [shot], stderr=subprocess.DEVNULL).returncode == 0:
+                    print("demo: screenshot of the dialog in mid-update: %s" % shot)
+                state["shot"] = True
+    start = time.monotonic()
+    run = s.run_updater(action)
+    print("demo: the updater ended after %.1f s" % (time.monotonic() - start))
+    after = describe(env, s.install)
+
+    print("\nfiles (version, Korea time stamp) before -> after:")
+    for rel in sorted(set(before) | set(after)):
+        b = before.get(rel, ("absent", ""))
+        a = after.get(rel, ("absent", ""))
+        mark = "  updated" if a != b else ""
+        print("  %-34s %-9s %-12s -> %-9s %-12s%s" % (rel, b[0], b[1], a[0], a[1], mark))
+    print("\nupdater_log.txt:")
+    for line in s.log_text().splitlines():
+        print("  " + line)
+    note = os.path.join(s.install, "viewer", "Orrery.started")
+    if os.path.exists(note):
+        print("\nthe viewer was started:")
+        with open(note, encoding="utf-8", errors="replace") as f:
+            for line in f.read().splitlines():
+                print("  " + line)
+    else:
+        print("\nthe viewer was NOT started")
+    for _, text in run.error_texts:
+        print("error box: " + text)
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(os.path.exists(note), "the viewer was not started")
+    problems = s.finish()
+    if problems:
+        print("\ndemo: the update did not succeed:")
+        for p in problems:
+            print("  " + p)
+        return 1
+    print("\ndemo: the update succeeded; the updated suite is in %s" % s.install)
+    return 0
+
+
+def run_scenario(env, name):
+    s = Scenario(env, name)
+    try:
+        SCENARIOS[name](s)
+    finally:
+        problems = s.finish()
+    if problems:
+        print("%s: FAILED" % name)
+        for p in problems:
+            print("  " + p)
+        log = s.log_text()
+        if log:
+            print("--- updater_log.txt")
+            print(log.rstrip())
+        return 1
+    print("%s: passed" % name)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True, help="the windows build folder")
+    sub = parser.add_subparsers(dest="command", required=True)
+    one = sub.add_parser("scenario")
+    one.add_argument("name", choices=sorted(SCENARIOS))
+    sub.add_parser("list")
+    demo = sub.add_parser("demo")
+    demo.add_argument("--demo-dir", required=True)
+    demo.add_argument("--shot", default="")
+    args = parser.parse_args()
+    if args.command == "list":
+        print("\n".join(SCENARIOS))
+        return 0
+    env = Env(args.build)
+    what = args.name if args.command == "scenario" else "demo"
+    try:
+        env.ensure_display()
+        if args.command == "demo":
+            return run_demo(env, args.demo_dir, args.shot)
+        return run_scenario(env, args.name)
+    except Failure as e:
+        print("%s: FAILED\n  %s" % (what, e))
+        return 1
+    finally:
+        env.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
