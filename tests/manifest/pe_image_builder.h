@@ -6,7 +6,7 @@
 
 namespace PeTest {
 
-struct ImageSpec {
+struct ImageShape {
   bool pe32Plus = true;
   bool withResources = true;
   std::uint32_t typeId = 16;  // RT_VERSION
@@ -27,7 +27,7 @@ struct ImageLayout {
   std::size_t blocksEnd = 0;      // file offset just after the last block
 };
 
-std::string BuildImage(const ImageSpec& spec, ImageLayout* layout = nullptr);
+std::string BuildImage(const ImageShape& image, ImageLayout* layout = nullptr);
 
 void Put16(std::string& bytes, std::size_t at, std::uint16_t value);
 void Put32(std::string& bytes, std::size_t at, std::uint32_t value);

@@ -62,28 +62,28 @@ PeVersionResult Read(const std::string& bytes, PeVersion::FixedFileInfo* info) {
 TEST(PeVersionReader, WellFormedImages) {
   struct Case {
     const char* name;
-    PeTest::ImageSpec spec;
+    PeTest::ImageShape image;
     PeVersionResult result;
     std::uint32_t ls;
   };
-  PeTest::ImageSpec pe32;
+  PeTest::ImageShape pe32;
   pe32.pe32Plus = false;
-  PeTest::ImageSpec noResources;
+  PeTest::ImageShape noResources;
   noResources.withResources = false;
-  PeTest::ImageSpec otherType;
+  PeTest::ImageShape otherType;
   otherType.typeId = 6;
-  PeTest::ImageSpec otherName;
+  PeTest::ImageShape otherName;
   otherName.nameId = 2;
-  PeTest::ImageSpec neutral;
+  PeTest::ImageShape neutral;
   neutral.languages = {0x412, 0x409, 0};
-  PeTest::ImageSpec english;
+  PeTest::ImageShape english;
   english.languages = {0x412, 0x409};
-  PeTest::ImageSpec first;
+  PeTest::ImageShape first;
   first.languages = {0x412, 0x411};
-  PeTest::ImageSpec noLanguage;
+  PeTest::ImageShape noLanguage;
   noLanguage.languages = {};
   const Case cases[] = {
-      {"PE32+", PeTest::ImageSpec{}, PeVersionResult::Found, 0x11},
+      {"PE32+", PeTest::ImageShape{}, PeVersionResult::Found, 0x11},
       {"PE32", pe32, PeVersionResult::Found, 0x11},
       {"no resource table", noResources, PeVersionResult::NoVersionResource, 0},
       {"no RT_VERSION", otherType, PeVersionResult::NoVersionResource, 0},
@@ -95,7 +95,7 @@ TEST(PeVersionReader, WellFormedImages) {
   };
   for (const Case& c : cases) {
     PeVersion::FixedFileInfo info;
-    EXPECT_EQ(Read(PeTest::BuildImage(c.spec), &info), c.result) << c.name;
+    EXPECT_EQ(Read(PeTest::BuildImage(c.image), &info), c.result) << c.name;
     if (c.result == PeVersionResult::Found) {
       EXPECT_EQ(info.fileVersionMS, 0x00020001u) << c.name;
       EXPECT_EQ(info.fileVersionLS, c.ls) << c.name;
@@ -107,7 +107,7 @@ TEST(PeVersionReader, WellFormedImages) {
 
 TEST(PeVersionReader, HostileImages) {
   PeTest::ImageLayout at;
-  const std::string good = PeTest::BuildImage(PeTest::ImageSpec{}, &at);
+  const std::string good = PeTest::BuildImage(PeTest::ImageShape{}, &at);
   const std::size_t optional = at.peOffset + 24;
   const std::size_t resourceDir = optional + 112 + 16;
   using Mutate = std::function<void(std::string&)>;
@@ -177,7 +177,7 @@ TEST(PeVersionReader, HostileImages) {
 
 TEST(PeVersionReader, FilesOnDisk) {
   TestFiles::CTempDir dir;
-  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"a.dll", PeTest::BuildImage(PeTest::ImageSpec{})));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"a.dll", PeTest::BuildImage(PeTest::ImageShape{})));
   ASSERT_TRUE(TestFiles::WriteBytes(dir / L"b.txt", "MZ"));
   PeVersion::FixedFileInfo info;
   EXPECT_EQ(PeVersion::ReadFixedFileInfoFromFile(dir / L"a.dll", &info), PeVersionResult::Found);
