@@ -337,6 +337,9 @@ ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target) {
       rc = kZipItemFailed;
     }
   }
+  // A file whose bytes did not check out is not left behind to pass for
+  // the item: the caller sees no file and keeps (or restores) the old one.
+  if (rc != kZipOk) (void)Platform::RemoveFile(target);
   return rc;
 }
 

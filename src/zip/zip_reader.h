@@ -72,8 +72,10 @@ class ZipReader {
   // component of `name`. *index (optional) gets the index or -1; *record
   // (optional) the record, or a cleared one with index -1 on kZipNotFound.
   [[nodiscard]] ZipResult Locate(const std::wstring& name, std::int32_t* index, ZipItem* record);
-  // Extracts item `index` to a new file at `target`; a directory item
-  // creates its folder chain under the base directory instead.
+  // Extracts item `index` to a new file at `target` (an existing file is
+  // replaced); a directory item creates its folder chain under the base
+  // directory instead. When the item fails after the file was created
+  // (kZipItemFailed) the file is removed again.
   [[nodiscard]] ZipResult Unzip(std::int32_t index, const std::wstring& target);
   // Extracts a file item's bytes to `output`. kZipOk only when every byte
   // was delivered and the size and CRC-32 checked out.

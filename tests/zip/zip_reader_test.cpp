@@ -420,6 +420,7 @@ TEST(ZipReaderContract, FailuresAtTheFileServiceAreReported) {
     const ZipResult rc = UnzipItem(zip.get(), 2, target);  // read-only item: attributes are set too
     Platform::ClearFaults();
     EXPECT_EQ(row.result, rc);
+    EXPECT_FALSE(Platform::PathExists(target));
   }
   // Reading the archive itself fails.
   ZipHandle* raw = nullptr;

@@ -1,0 +1,240 @@
+// Extracting every item of a 200 MB archive made by Info-ZIP `zip -9`
+// (text, already-compressed data, thousands of small files, one large file)
+// with the updater's reader, against `unzip -o -qq` on the same archive,
+// both into a fresh folder on the same file system. Reported as MB/s of
+// output; the ratio of the two rates is printed at the end.
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/posix_path.h"
+#include "platform/text.h"
+#include "zip/zip_host.h"
+#include "zip/zip_reader.h"
+
+namespace {
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+struct Workspace {
+  std::string root;     // OS path of the folder for everything
+  std::string archive;  // OS path of the archive
+  std::uint64_t totalBytes = 0;
+};
+
+class CNoise {
+ public:
+  explicit CNoise(std::uint64_t seed) : x_(seed | 1) {}
+  std::uint64_t Next() {
+    x_ ^= x_ << 13;
+    x_ ^= x_ >> 7;
+    x_ ^= x_ << 17;
+    return x_;
+  }
+
+ private:
+  std::uint64_t x_;
+};
+
+std::string Words(CNoise& rng, std::size_t size) {
+  static const char* kWords[] = {"patient", "study", "series", "image", "viewer", "modality", "CT", "MR",
+                                 "report", "window", "level", "slice", "thickness", "the", "of", "and",
+                                 "update", "module", "version", "server", "archive", "DICOM", "tag", "value"};
+  std::string text;
+  text.reserve(size + 32);
+  while (text.size() < size) {
+    text += kWords[rng.Next() % (sizeof kWords / sizeof kWords[0])];
+    text += rng.Next() % 11 == 0 ? "\n" : " ";
+  }
+  text.resize(size);
+  return text;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+// Builds the tree and the archive once; later runs reuse them.
+const Workspace& GetWorkspace() {
+  static Workspace ws = [] {
+    Workspace w;
+    const char* env = std::getenv("VIREO_BENCH_DIR");
+    w.root = env ? env : Platform::ToOsPath(Platform::GetTempFolder()) + "/vireo-bench-zip";
+    w.archive = w.root + "/mixed.zip";
+    const std::string tree = w.root + "/tree";
+    if (FILE* f = std::fopen((w.root + "/ready").c_str(), "rb")) {
+      unsigned long long total = 0;
+      if (std::fscanf(f, "%llu", &total) == 1) w.totalBytes = total;
+      std::fclose(f);
+      if (w.totalBytes > 0) return w;
+    }
+    std::fprintf(stderr, "building the benchmark archive in %s ...\n", w.root.c_str());
+    if (std::system(("rm -rf " + Quote(w.root) + " && mkdir -p " + Quote(tree + "/text") + " " +
+                     Quote(tree + "/media") + " " + Quote(tree + "/bin"))
+                        .c_str()) != 0) {
+      std::abort();
+    }
+    CNoise rng(42);
+    std::uint64_t total = 0;
+    auto put = [&](const std::string& rel, const std::string& bytes) {
+      if (!WriteFile(tree + "/" + rel, bytes)) std::abort();
+      total += bytes.size();
+    };
+    // Text: 30 files of 2 MB.
+    for (int i = 0; i < 30; ++i) put("text/notes" + std::to_string(i) + ".txt", Words(rng, 2 << 20));
+    // Already-compressed data: 15 files of about 3 MB of deflated text.
+    for (int i = 0; i < 15; ++i) {
+      const std::string text = Words(rng, 12 << 20);
+      uLongf size = compressBound(static_cast<uLong>(text.size()));
+      std::string packed(size, '\0');
+      if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(text.data()),
+                    static_cast<uLong>(text.size()), 1) != Z_OK) {
+        std::abort();
+      }
+      packed.resize(size);
+      put("media/clip" + std::to_string(i) + ".gz", packed);
+    }
+    // Many small files: 12,000 of 0.5-6 KB in 120 folders, text and binary.
+    for (int d = 0; d < 120; ++d) {
+      const std::string folder = "small/d" + std::to_string(d);
+      if (std::system(("mkdir -p " + Quote(tree + "/" + folder)).c_str()) != 0) std::abort();
+      for (int i = 0; i < 100; ++i) {
+        const std::size_t size = 512 + rng.Next() % 5600;
+        std::string bytes;
+        if (i % 3 == 0) {
+          for (std::size_t k = 0; k < size; ++k) bytes.push_back(static_cast<char>(rng.Next()));
+        } else {
+          bytes = Words(rng, size);
+        }
+        put(folder + "/f" + std::to_string(i) + (i % 3 == 0 ? ".bin" : ".txt"), bytes);
+      }
+    }
+    // One large file: 60 MB of 16-bit samples, a smooth signal plus noise.
+    {
+      std::string large(60 << 20, '\0');
+      std::int32_t value = 0;
+      for (std::size_t k = 0; k + 1 < large.size(); k += 2) {
+        value += static_cast<std::int32_t>(rng.Next() % 33) - 16;
+        if (value > 4000 || value < -4000) value /= 2;
+        const auto sample = static_cast<std::uint16_t>(value + 8192);
+        large[k] = static_cast<char>(sample & 0xFF);
+        large[k + 1] = static_cast<char>(sample >> 8);
+      }
+      put("bin/volume.raw", large);
+    }
+    if (std::system(("cd " + Quote(tree) + " && zip -q -r -9 " + Quote(w.archive) + " .").c_str()) != 0) std::abort();
+    if (std::system(("rm -rf " + Quote(tree)).c_str()) != 0) std::abort();
+    w.totalBytes = total;
+    FILE* f = std::fopen((w.root + "/ready").c_str(), "wb");
+    if (!f) std::abort();
+    std::fprintf(f, "%llu\n", static_cast<unsigned long long>(total));
+    std::fclose(f);
+    return w;
+  }();
+  return ws;
+}
+
+std::wstring ToWindowsPath(const std::string& osPath) {
+  std::wstring path = Platform::FromUtf8(osPath);
+  for (auto& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+// Seconds spent and bytes produced per contender, for the closing ratio.
+std::map<std::string, std::pair<double, double>>& Totals() {
+  static std::map<std::string, std::pair<double, double>> totals;
+  return totals;
+}
+
+void Fresh(const std::string& folder) {
+  if (std::system(("rm -rf " + Quote(folder) + " && mkdir -p " + Quote(folder)).c_str()) != 0) std::abort();
+}
+
+void Report(benchmark::State& state, const char* name, double seconds) {
+  const double bytes = static_cast<double>(GetWorkspace().totalBytes) * static_cast<double>(state.iterations());
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+  state.counters["MB/s"] = benchmark::Counter(bytes / 1e6 / seconds);
+  Totals()[name] = {seconds, bytes};
+}
+
+void BM_VireoUnzipAll(benchmark::State& state) {
+  const Workspace& ws = GetWorkspace();
+  const std::string out = ws.root + "/out-vireo";
+  const std::wstring archive = ToWindowsPath(ws.archive);
+  const std::wstring previous = ZipHost::GetCurrentFolder();
+  double seconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Fresh(out);
+    if (!ZipHost::SetCurrentFolder(ToWindowsPath(out))) std::abort();
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    ZipHandle* raw = nullptr;
+    if (OpenZip(archive, &raw) != kZipOk) std::abort();
+    CScopedZipHandle zip(raw);
+    ZipItem item;
+    if (GetZipItem(zip.get(), -1, &item) != kZipOk) std::abort();
+    const std::int32_t count = item.index;
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (GetZipItem(zip.get(), i, &item) != kZipOk) std::abort();
+      std::wstring target = item.name;
+      for (auto& c : target) {
+        if (c == L'/') c = L'\\';
+      }
+      if (UnzipItem(zip.get(), i, target) != kZipOk) std::abort();
+    }
+    zip.reset();
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  if (!ZipHost::SetCurrentFolder(previous)) std::abort();
+  Report(state, "vireo", seconds);
+}
+
+void BM_InfoZipUnzipAll(benchmark::State& state) {
+  const Workspace& ws = GetWorkspace();
+  const std::string out = ws.root + "/out-unzip";
+  const std::string command = "unzip -o -qq " + Quote(ws.archive) + " -d " + Quote(out);
+  double seconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Fresh(out);
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    if (std::system(command.c_str()) != 0) std::abort();
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  Report(state, "unzip", seconds);
+}
+
+BENCHMARK(BM_VireoUnzipAll)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
+BENCHMARK(BM_InfoZipUnzipAll)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  const auto& totals = Totals();
+  const auto vireo = totals.find("vireo");
+  const auto unzip = totals.find("unzip");
+  if (vireo != totals.end() && unzip != totals.end()) {
+    const double vireoRate = vireo->second.second / vireo->second.first / 1e6;
+    const double unzipRate = unzip->second.second / unzip->second.first / 1e6;
+    std::printf("vireo %.1f MB/s, unzip %.1f MB/s, ratio %.2f\n", vireoRate, unzipRate, vireoRate / unzipRate);
+  }
+  benchmark::Shutdown();
+  return 0;
+}
