@@ -5,7 +5,7 @@
 //                                 line per child control (UTF-8, tab separated):
 //                                   W <hwnd> <pid> <exe> <visible> <left> <top>
 //                                     <right> <bottom> <class> <title>
-//                                   C <hwnd> <id> <class> <text>
+//                                   C <hwnd> <id> <class> <visible> <text>
 //   e2e_drive click HWND ID       presses the dialog's button ID (posted)
 //   e2e_drive credentials HWND USER PASSWORD
 //                                 fills the first two edit controls of the
@@ -97,8 +97,9 @@ int ListWindows() {
     std::vector<HWND> children;
     ::EnumChildWindows(top, CollectWindow, reinterpret_cast<LPARAM>(&children));
     for (HWND child : children) {
-      std::printf("C\t%llu\t%d\t%s\t%s\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(child)),
-                  ::GetDlgCtrlID(child), Utf8(ClassOf(child)).c_str(), Utf8(WindowText(child)).c_str());
+      std::printf("C\t%llu\t%d\t%s\t%d\t%s\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(child)),
+                  ::GetDlgCtrlID(child), Utf8(ClassOf(child)).c_str(), ::IsWindowVisible(child) ? 1 : 0,
+                  Utf8(WindowText(child)).c_str());
     }
   }
   std::fflush(stdout);

@@ -245,8 +245,8 @@ class Scenario:
             if parts[0] == "W" and len(parts) >= 11:
                 rect = tuple(int(v) for v in parts[5:9])
                 tops.append([parts[1], parts[3], parts[4] == "1", parts[9], parts[10], [], rect])
-            elif parts[0] == "C" and len(parts) >= 5 and tops:
-                tops[-1][5].append((int(parts[2]), parts[3], parts[4]))
+            elif parts[0] == "C" and len(parts) >= 6 and tops and parts[4] == "1":
+                tops[-1][5].append((int(parts[2]), parts[3], parts[5]))
         return [t for t in tops if t[1].lower() == "updater.exe"]
 
     @staticmethod
@@ -353,9 +353,11 @@ class Scenario:
         except FileNotFoundError:
             return 0
 
-    def check_clean_run(self, run):
+    def check_clean_run(self, run, transfers=True):
+        """Ended by itself, without an error box; a run that transfers files
+        lasts long enough for the dialog to be seen."""
         self.check(not run.timed_out, "the updater did not end within %d s" % RUN_TIMEOUT)
-        self.check(run.dialog_seen, "the update dialog never showed")
+        self.check(run.dialog_seen or not transfers, "the update dialog never showed")
         self.check(not run.error_texts, "error box shown: %s" % [t for _, t in run.error_texts])
 
     def fetched(self, since=0):
@@ -411,7 +413,7 @@ def scenario_second_run(s):
     s.check_clean_run(first)
     before = len(s.server.requests())
     second = s.run_updater()
-    s.check_clean_run(second)
+    s.check_clean_run(second, transfers=False)
     paths = [p for p, _ in s.server.requests()[before:]]
     s.check(paths == ["/update.xml", "/update/viewer/UpdateList.xml", "/update/printer/UpdateList.xml"],
             "second run requested %s" % paths)
@@ -451,15 +453,15 @@ def scenario_not_found(s):
         os.remove(os.path.join(s.server.html, "update", folder, "printlib.dll"))
     run = s.run_updater()
     s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "error boxes: %s" % [t for _, t in run.error_texts])
-    s.check(any("Failed to receive a valid HTTP response from the server" in t for _, t in run.error_texts),
-            "error box text: %s" % [t for _, t in run.error_texts])
+    # The box paints its text; which failure it reports shows in the log.
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
     s.check(s.starts("Orrery") == 1, "the viewer was not started")
     s.check(s.starts("PrintAgent") == 0, "the print agent was started")
     expected = s.expected_files("1.1", ("viewer",))
     expected.update(s.expected_files("1.0", ("printer",)))
     s.check_installed(expected)
-    s.check("Failed to retrieve a HTTP 200 status, Status Code:" in s.log_text(), "no 404 line in the log")
+    s.check(re.search(r"Failed to retrieve a HTTP 200 status, Status Code:\D*404", s.log_text()),
+            "no 404 line in the log")
 
 
 def scenario_auth(s):
@@ -539,9 +541,12 @@ def scenario_killed(s):
             state["killed"] = True
     s.run_updater(action)
     s.check(state["killed"], "never saw codec_core.dll.zip being fetched")
-    jpeg = os.path.join(s.install, "viewer", "codec_jpeg.dll")
-    if os.path.exists(jpeg):
-        os.replace(jpeg, jpeg + ".bak")
+    # imaging.dll comes later in the list: its replacement was cut off
+    # between moving the old file aside and putting the new one in place.
+    imaging = os.path.join(s.install, "viewer", "imaging.dll")
+    s.check(os.path.exists(imaging), "imaging.dll was touched before the kill")
+    if os.path.exists(imaging):
+        os.replace(imaging, imaging + ".bak")
     s.server.stop()
     s.server.rate = None
     s.server.start()
@@ -550,7 +555,7 @@ def scenario_killed(s):
     run = s.run_updater()
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
-    s.check("codec_jpeg.dll.bak" in s.log_text(), "the log says nothing of codec_jpeg.dll.bak")
+    s.check("imaging.dll.bak" in s.log_text(), "the log says nothing of imaging.dll.bak")
 
 
 SCENARIOS = {
