@@ -1,0 +1,81 @@
+// Bringing one module up to date from its update list.
+#include <vector>
+
+#include "app/folder_table.h"
+#include "app/update_log.h"
+#include "engine/http_download_dlg.h"
+#include "engine/progress_text.h"
+#include "engine/safe_path.h"
+#include "engine/update_decision.h"
+#include "manifest/local_file_info.h"
+#include "manifest/time_zone.h"
+#include "platform/file.h"
+#include "xml/xml_document.h"
+
+std::int64_t CHttpDownloadDlg::AnalyzeUpdateList() {
+  CUpdateLog& log = GetUpdateLog();
+  const std::wstring zoneKey = GetCurrentTimeZoneKey();
+  const std::wstring moduleDir = GetFolderTable().GetModuleDir();
+  const std::wstring listName = GetFileNameFromPath(listPath_);
+  const std::wstring serverFolder = RemoveLastPathPart(listPath_, L'/') + L"/";
+  const std::wstring localList = moduleDir + L"\\" + listName;
+  const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", moduleDir);
+
+  std::int64_t result = DownloadFile(serverFolder, listEntry);
+  if (result <= -1) return result;
+  SetStatusText(L"analyze updatelist");
+
+  FileDataArray entries;
+  {
+    CXmlDocument document;
+    LoadUpdateList(localList, document, entries);
+  }
+  (void)Platform::RemoveFile(localList);
+
+  std::vector<const CFileData*> toFetch;
+  std::uint64_t totalSize = 0;
+  for (const auto& entry : entries) {
+    if (!IsContainedRelativePath(entry->FileName)) {
+      log.WriteLog(L"AnalyzeUpdateList : file outside the install folder skipped -> " + entry->FileName);
+      continue;
+    }
+    const std::wstring name = LocalNameOf(entry->FileName);
+    const std::size_t slash = name.rfind(L'\\');
+    if (slash != std::wstring::npos) (void)EnsureDirectory(entry->Folder + L"\\" + name.substr(0, slash));
+    const std::wstring localPath = entry->Folder + L"\\" + name;
+
+    bool fetch = !Platform::PathExists(localPath);
+    if (!fetch) {
+      const CLocalFileInfo info(localPath);
+      const std::wstring stamp = MakeLocalTimeStamp(info, zoneKey, entry->DateTime.size());
+      const UpdateDecision decision = DecideUpdate(name, entry->DateTime, stamp, entry->Version, info.FileVersion);
+      if (decision.reason != UpdateReason::Current) {
+        log.WriteLog(decision.logLine);
+        fetch = true;
+      }
+    }
+    if (fetch) {
+      totalSize += GetRemoteFileSize(serverFolder, *entry);
+      toFetch.push_back(entry.get());
+    }
+  }
+
+  SetTotalRange(0, 100);
+  const std::size_t count = toFetch.size();
+  SetTotalLabel(FormatTotalLabel(0, count));
+  std::uint64_t fetched = 0;
+  unsigned lastPercent = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t got = DownloadFile(serverFolder, *toFetch[i]);
+    result = got;
+    if (got == -1) break;
+    fetched += static_cast<std::uint64_t>(got);
+    const unsigned percent = TotalPercent(fetched, totalSize, i + 1, count);
+    if (percent != lastPercent) {
+      SetTotalPosition(static_cast<int>(percent));
+      lastPercent = percent;
+    }
+    SetTotalLabel(FormatTotalLabel(i + 1, count));
+  }
+  return result;
+}
