@@ -235,13 +235,6 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
     return false;
   }
   const std::wstring serverFolder = ServerFolderOf(listRequest);
-  std::vector<std::wstring> folderSegments(listSegments.begin(), listSegments.end() - 1);
-  std::vector<std::wstring> sizeQuerySegments;
-  (void)ResolveServerPath(std::wstring(kSizeQueryFolder) + L"x", &sizeQuerySegments);
-  sizeQuerySegments.pop_back();
-  bool folderIsSizeQueryFolder = folderSegments.size() == sizeQuerySegments.size();
-  for (std::size_t i = 0; folderIsSizeQueryFolder && i < folderSegments.size(); ++i)
-    folderIsSizeQueryFolder = FoldCase(folderSegments[i]) == FoldCase(sizeQuerySegments[i]);
 
   // Examine every file before anything is written.
   std::vector<std::wstring> files;
@@ -353,23 +346,6 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
     bool changed = false;
     if (!WriteFileIfChanged(target, bytes, &changed)) {
       *error = Utf8(target) + ": cannot be written (" + LastErrorText() + ")";
-      return false;
-    }
-    report->filesWritten += changed ? 1 : 0;
-    if (folderIsSizeQueryFolder) continue;
-    // The updater asks for every file's size in the viewer's folder.
-    std::vector<std::wstring> sizeSegments;
-    if (!ResolveServerPath(std::wstring(kSizeQueryFolder) + file.entryName, &sizeSegments)) continue;
-    const std::wstring sizeTarget = TreePath(options.outDir, sizeSegments);
-    std::string existing;
-    if (Platform::PathExists(sizeTarget)) {
-      if (!ReadWholeFile(sizeTarget, &existing) || existing != bytes)
-        report->warnings.push_back("size queries for '" + Utf8(file.entryName) + "' will report the size of " +
-                                   Utf8(sizeTarget) + ", another file");
-      continue;
-    }
-    if (!WriteFileIfChanged(sizeTarget, bytes, &changed)) {
-      *error = Utf8(sizeTarget) + ": cannot be written (" + LastErrorText() + ")";
       return false;
     }
     report->filesWritten += changed ? 1 : 0;

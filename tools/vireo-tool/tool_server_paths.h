@@ -8,10 +8,6 @@
 
 namespace VireoTool {
 
-// Size queries go to this folder at the server's root whatever module or
-// server path the file belongs to.
-inline constexpr wchar_t kSizeQueryFolder[] = L"/update/viewer/";
-
 // The path the updater requests a module's update list under: base path
 // (the server address's path, "/" when it has none) + "/" when the list
 // path lacks one + list path, then every "\" made "/".

@@ -1,0 +1,411 @@
+// vireo-tool's publishing, checking and planning against real folders, read
+// back with the updater's own parsers and zip reader.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "common/test_files.h"
+#include "manifest/update_list.h"
+#include "manifest/update_manifest.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/text.h"
+#include "tool_check.h"
+#include "tool_plan.h"
+#include "tool_publish.h"
+#include "tool_server.h"
+#include "tool_server_paths.h"
+#include "tool_zip_writer.h"
+#include "xml/xml_document.h"
+#include "zip/zip_reader.h"
+
+namespace {
+
+using namespace VireoTool;
+using TestFiles::CTempDir;
+
+std::uint64_t FileTimeOf(Platform::SystemTime utc) {
+  std::uint64_t t = 0;
+  EXPECT_TRUE(Platform::FieldsToFileTime(utc, &t));
+  return t;
+}
+
+void SetWriteTime(const std::wstring& path, Platform::SystemTime utc) {
+  Platform::FileTimes times;
+  times.lastWrite = times.lastAccess = FileTimeOf(utc);
+  ASSERT_TRUE(Platform::SetFileTimes(path, times));
+}
+
+class CMemoryOutput final : public IZipOutput {
+ public:
+  bool Write(const void* data, std::size_t size) override {
+    bytes.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  std::string bytes;
+};
+
+TEST(ZipWriter, ArchivesReadBackThroughTheUpdatersReader) {
+  std::string random(100000, '\0');
+  unsigned seed = 7;
+  for (char& c : random) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+  const std::uint64_t when = FileTimeOf({2024, 3, 0, 1, 0, 5, 31, 0});
+  const struct {
+    std::string name;
+    std::string data;
+  } rows[] = {{"empty.txt", ""}, {"Orrery.exe", "MZ small"}, {"random.bin", random}, {"caf\xE9.txt", "1252 name"}};
+  for (const auto& row : rows) {
+    std::string archive;
+    std::string again;
+    std::string error;
+    ASSERT_TRUE(BuildZipArchive({{row.name, row.data, when}}, &archive, &error)) << error;
+    ASSERT_TRUE(BuildZipArchive({{row.name, row.data, when}}, &again, &error));
+    EXPECT_EQ(archive, again) << "not reproducible: " << row.name;
+
+    ZipHandle* raw = nullptr;
+    ASSERT_EQ(OpenZipSource(std::make_unique<CZipMemorySource>(archive), &raw), kZipOk) << row.name;
+    CScopedZipHandle handle(raw);
+    ZipItem item;
+    ASSERT_EQ(GetZipItem(handle.get(), -1, &item), kZipOk);
+    EXPECT_EQ(item.index, 1);
+    ASSERT_EQ(GetZipItem(handle.get(), 0, &item), kZipOk);
+    EXPECT_EQ(item.name, Platform::AnsiToWide(row.name.data(), row.name.size()));
+    EXPECT_EQ(item.attributes, Platform::kAttrNormal) << "extracted files must stay writable";
+    EXPECT_EQ(item.modificationTime, when) << "UT time lost";
+    EXPECT_EQ(item.uncompressedSize, row.data.size());
+    CMemoryOutput out;
+    ASSERT_EQ(UnzipItemTo(handle.get(), 0, out), kZipOk);
+    EXPECT_EQ(out.bytes, row.data);
+  }
+  const struct {
+    Platform::SystemTime utc;
+    bool ok;
+  } times[] = {{{1969, 12, 0, 31, 23, 0, 0, 0}, false},
+               {{1970, 1, 0, 1, 0, 0, 1, 0}, true},
+               {{2038, 1, 0, 19, 3, 14, 7, 0}, true},
+               {{2038, 1, 0, 19, 3, 14, 8, 0}, false}};
+  for (const auto& row : times) {
+    std::string archive;
+    std::string error;
+    EXPECT_EQ(BuildZipArchive({{"a", "b", FileTimeOf(row.utc)}}, &archive, &error), row.ok) << row.utc.year;
+  }
+}
+
+TEST(ServerPaths, RequestsAndTreeLookups) {
+  EXPECT_EQ(UpdateListRequestPath(L"/", L"/update/viewer/UpdateList.xml"), L"//update/viewer/UpdateList.xml");
+  EXPECT_EQ(UpdateListRequestPath(L"/base", L"update\\viewer\\UpdateList.xml"), L"/base/update/viewer/UpdateList.xml");
+  EXPECT_EQ(ServerFolderOf(L"//update/viewer/UpdateList.xml"), L"//update/viewer/");
+  const struct {
+    const wchar_t* request;
+    bool ok;
+    const wchar_t* tree;
+  } rows[] = {
+      {L"//update/viewer/bin\\core.dll", true, L"R\\update\\viewer\\bin\\core.dll"},
+      {L"/a/./b/../c.txt", true, L"R\\a\\c.txt"},
+      {L"/a/../../etc/passwd", false, L""},
+      {L"/..\\x", false, L""},
+      {L"/update/viewer/", false, L""},
+      {L"/", false, L""},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::wstring> segments;
+    EXPECT_EQ(ResolveServerPath(row.request, &segments), row.ok) << Platform::ToUtf8(row.request);
+    if (row.ok) {
+      EXPECT_EQ(TreePath(L"R", segments), row.tree);
+    }
+  }
+  EXPECT_EQ(CarriedFileName(L"bin\\Orrery.exe.ZIP"), L"bin\\Orrery.exe");
+  EXPECT_EQ(CarriedFileName(L"zip"), L"zip");
+}
+
+TEST(ZipGlob, MatchesNamesAndPaths) {
+  const struct {
+    const wchar_t* pattern;
+    const wchar_t* name;
+    bool match;
+  } rows[] = {
+      {L"*.exe", L"Orrery.exe", true},       {L"*.exe", L"bin\\Agent.EXE", true},
+      {L"*.exe", L"Orrery.exe.bak", false},  {L"bin/*.dll", L"bin\\core.dll", true},
+      {L"bin/*.dll", L"bin\\x\\core.dll", false}, {L"bin/**.dll", L"bin\\x\\core.dll", true},
+      {L"?.txt", L"a.txt", true},            {L"?.txt", L"ab.txt", false},
+      {L"bin\\core.dll", L"BIN\\Core.dll", true}, {L"*", L"anything", true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(MatchZipGlob(row.pattern, row.name), row.match)
+        << Platform::ToUtf8(row.pattern) << " vs " << Platform::ToUtf8(row.name);
+  }
+}
+
+// A release: a program (published as an archive), a library in a folder and
+// a data file with characters that need escaping.
+void MakeRelease(const CTempDir& release) {
+  ASSERT_TRUE(TestFiles::WriteBytes(release / L"Orrery.exe", "MZ the program"));
+  ASSERT_TRUE(TestFiles::WriteBytes(release / L"bin\\core.dll", "core library"));
+  ASSERT_TRUE(TestFiles::WriteBytes(release / L"data\\a & 'b'.txt", "data"));
+  SetWriteTime(release / L"Orrery.exe", {2024, 3, 0, 1, 0, 5, 0, 0});
+  SetWriteTime(release / L"bin\\core.dll", {2024, 2, 0, 29, 15, 0, 0, 0});
+  SetWriteTime(release / L"data\\a & 'b'.txt", {2023, 12, 0, 31, 14, 59, 0, 0});
+}
+
+PublishOptions ViewerOptions(const CTempDir& release, const CTempDir& out) {
+  PublishOptions options;
+  options.releaseDir = release.Path();
+  options.outDir = out.Path();
+  options.module = L"viewer";
+  options.installPath = L"D:\\Suite & Co";
+  options.processImage = L"Orrery.exe";
+  options.zipGlobs = {L"*.exe"};
+  return options;
+}
+
+std::string Snapshot(const std::wstring& root) {
+  std::string all;
+  std::vector<Platform::DirectoryEntry> entries;
+  if (!Platform::ListDirectory(root, &entries)) return all;
+  for (const auto& e : entries) {
+    const std::wstring path = root + L"\\" + e.name;
+    all += Platform::ToUtf8(e.name) + (e.isDirectory ? "/{" + Snapshot(path) + "}" : "=" + TestFiles::ReadOrMissing(path)) + ";";
+  }
+  return all;
+}
+
+TEST(Publish, WritesWhatTheUpdaterReadsAndRerunsChangeNothing) {
+  CTempDir release, out;
+  MakeRelease(release);
+  PublishReport report;
+  std::string error;
+  ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
+
+  std::string manifest;
+  ASSERT_TRUE(TestFiles::ReadBytes(out / L"update.xml", &manifest));
+  UpdateModuleList modules;
+  ASSERT_TRUE(ParseManifest(Platform::FromUtf8(manifest), modules));
+  ASSERT_EQ(modules.size(), 1u);
+  EXPECT_EQ(modules[0]->Name, L"viewer");
+  EXPECT_EQ(modules[0]->UpdateListPath, L"/update/viewer/UpdateList.xml");
+  EXPECT_EQ(modules[0]->InstallPath, L"D:\\Suite & Co");
+  EXPECT_EQ(modules[0]->ProcessImage, L"Orrery.exe");
+
+  CXmlDocument document;
+  FileDataArray entries;
+  LoadUpdateList(out / L"update\\viewer\\UpdateList.xml", document, entries);
+  ASSERT_EQ(entries.size(), 3u);
+  const struct {
+    const wchar_t* name;
+    const wchar_t* stamp;
+  } expected[] = {{L"Orrery.exe.zip", L"202403010905"},
+                  {L"bin\\core.dll", L"202403010000"},
+                  {L"data\\a & 'b'.txt", L"202312312359"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(entries[i]->FileName, expected[i].name);
+    EXPECT_EQ(entries[i]->DateTime, expected[i].stamp);
+    EXPECT_EQ(entries[i]->Version, L"");
+  }
+  EXPECT_EQ(TestFiles::ReadOrMissing(out / L"update\\viewer\\bin\\core.dll"), "core library");
+  EXPECT_EQ(TestFiles::ReadOrMissing(out / L"update\\viewer\\data\\a & 'b'.txt"), "data");
+  EXPECT_FALSE(Platform::PathExists(out / L"update\\viewer\\Orrery.exe"));
+
+  // A second run, and a second module, leave the first module's files alone.
+  const std::string before = Snapshot(out.Path());
+  ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
+  EXPECT_EQ(report.filesWritten, 0);
+  EXPECT_EQ(Snapshot(out.Path()), before);
+
+  CTempDir printer;
+  ASSERT_TRUE(TestFiles::WriteBytes(printer / L"agent.exe", "agent"));
+  PublishOptions second = ViewerOptions(printer, out);
+  second.module = L"printer";
+  second.installPath = L"";
+  second.processImage = L"";
+  second.stampLength = 10;
+  ASSERT_TRUE(PublishModule(second, &report, &error)) << error;
+  EXPECT_EQ(report.entries[0].dateTime.size(), 10u);
+  modules.clear();
+  ASSERT_TRUE(TestFiles::ReadBytes(out / L"update.xml", &manifest));
+  ASSERT_TRUE(ParseManifest(Platform::FromUtf8(manifest), modules));
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[1]->Name, L"printer");
+  EXPECT_EQ(modules[1]->InstallPath, L"");
+
+  // The viewer again, with a file dropped from the release: replaced in
+  // place, the dropped file removed from the server.
+  ASSERT_TRUE(Platform::RemoveFile(release / L"bin\\core.dll"));
+  ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
+  EXPECT_EQ(report.filesRemoved, 1);
+  EXPECT_FALSE(Platform::PathExists(out / L"update\\viewer\\bin\\core.dll"));
+  modules.clear();
+  ASSERT_TRUE(TestFiles::ReadBytes(out / L"update.xml", &manifest));
+  ASSERT_TRUE(ParseManifest(Platform::FromUtf8(manifest), modules));
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[0]->Name, L"viewer");
+}
+
+TEST(Publish, RefusesWhatTheUpdaterCouldNotUse) {
+  const struct {
+    const char* what;
+    std::function<void(const CTempDir& release, const CTempDir& out, PublishOptions& options)> setUp;
+  } rows[] = {
+      {"module name", [](auto&, auto&, PublishOptions& o) { o.module = L"1viewer"; }},
+      {"stamp length", [](auto&, auto&, PublishOptions& o) { o.stampLength = 13; }},
+      {"name outside the code page",
+       [](const CTempDir& r, auto&, auto&) { ASSERT_TRUE(TestFiles::WriteBytes(r / L"\xD55C.txt", "x")); }},
+      {"name with #", [](const CTempDir& r, auto&, auto&) { ASSERT_TRUE(TestFiles::WriteBytes(r / L"a#b.txt", "x")); }},
+      {"plain file named .zip",
+       [](const CTempDir& r, auto&, auto&) { ASSERT_TRUE(TestFiles::WriteBytes(r / L"pack.zip", "x")); }},
+      {"same name in two cases",
+       [](const CTempDir& r, auto&, auto&) { ASSERT_TRUE(TestFiles::WriteBytes(r / L"ORRERY.EXE", "x")); }},
+      {"output inside the release", [](const CTempDir& r, auto&, PublishOptions& o) { o.outDir = r / L"server"; }},
+      {"update list outside the tree", [](auto&, auto&, PublishOptions& o) { o.updateListPath = L"/../list.xml"; }},
+      {"malformed update.xml",
+       [](auto&, const CTempDir& out, auto&) { ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", "<update><a>")); }},
+  };
+  for (const auto& row : rows) {
+    CTempDir release, out;
+    MakeRelease(release);
+    PublishOptions options = ViewerOptions(release, out);
+    // Two names differing in case only exist on case-sensitive file systems.
+    if (std::string(row.what) == "same name in two cases" && Platform::PathExists(release / L"orrery.exe")) continue;
+    row.setUp(release, out, options);
+    const std::string manifestBefore = TestFiles::ReadOrMissing(out / L"update.xml");
+    PublishReport report;
+    std::string error;
+    EXPECT_FALSE(PublishModule(options, &report, &error)) << row.what;
+    EXPECT_FALSE(error.empty()) << row.what;
+    EXPECT_EQ(TestFiles::ReadOrMissing(out / L"update.xml"), manifestBefore) << row.what;
+    EXPECT_FALSE(Platform::PathExists(out / L"update")) << row.what << ": wrote files before refusing";
+  }
+}
+
+// One defect per row, made in a freshly published tree; the clean tree
+// gives no finding.
+TEST(Check, FindsEachDefectOfABrokenTree) {
+  const std::wstring list = L"update\\viewer\\UpdateList.xml";
+  auto rewriteList = [&](const CTempDir& out, const std::string& from, const std::string& to) {
+    std::string text;
+    ASSERT_TRUE(TestFiles::ReadBytes(out / list, &text));
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
+  };
+  auto zipPath = [](const CTempDir& out) { return out / L"update\\viewer\\Orrery.exe.zip"; };
+  const struct {
+    const char* what;
+    std::function<void(const CTempDir& out)> breakIt;
+    const char* finding;  // a piece of the expected line; nullptr for the clean tree
+  } rows[] = {
+      {"clean", [](const CTempDir&) {}, nullptr},
+      {"manifest not well formed",
+       [](const CTempDir& out) {
+         std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
+         text.insert(text.find("</update>"), "<broken>");
+         ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
+       },
+       "update.xml: not well formed"},
+      {"module without update list",
+       [](const CTempDir& out) {
+         std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
+         text.insert(text.find("</update>"), "<tools><install_path>x</install_path></tools>");
+         ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
+       },
+       "has no update_list"},
+      {"update list missing", [&](const CTempDir& out) { ASSERT_TRUE(Platform::RemoveFile(out / list)); },
+       "update list //update/viewer/UpdateList.xml answers status 404"},
+      {"update list not well formed", [&](const CTempDir& out) { rewriteList(out, "</update>", ""); },
+       "update list not well formed"},
+      {"name leaving the folder", [&](const CTempDir& out) { rewriteList(out, "bin\\core.dll", "..\\core.dll"); },
+       "leaves the install folder"},
+      {"duplicate name",
+       [&](const CTempDir& out) { rewriteList(out, "bin\\core.dll", "ORRERY.EXE"); },
+       "same installed file as 'Orrery.exe.zip'"},
+      {"file missing", [](const CTempDir& out) { ASSERT_TRUE(Platform::RemoveFile(out / L"update\\viewer\\bin\\core.dll")); },
+       "missing on the server"},
+      {"bad time stamp", [&](const CTempDir& out) { rewriteList(out, "202403010000", "202402300000"); },
+       "is not a time stamp"},
+      {"archive does not open", [&](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), "PK not really")); },
+       "archive does not open"},
+      {"archive CRC fails",
+       [&](const CTempDir& out) {
+         std::string bytes = TestFiles::ReadOrMissing(zipPath(out));
+         std::string archive;
+         std::string error;
+         // Same layout, other CRC: the stored data no longer checks out.
+         ASSERT_TRUE(BuildZipArchive({{"Orrery.exe", "MZ the program", FileTimeOf({2024, 3, 0, 1, 0, 5, 0, 0})}},
+                                     &archive, &error));
+         ASSERT_EQ(bytes, archive);
+         bytes[14] ^= 0x55;
+         bytes[bytes.find("PK\x01\x02") + 16] ^= 0x55;
+         ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), bytes));
+       },
+       "does not extract"},
+      {"archive without its file",
+       [&](const CTempDir& out) {
+         std::string archive, error;
+         ASSERT_TRUE(BuildZipArchive({{"Other.exe", "x", FileTimeOf({2024, 3, 0, 1, 0, 5, 0, 0})}}, &archive, &error));
+         ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), archive));
+       },
+       "archive does not carry 'Orrery.exe'"},
+      {"archive item under a folder",
+       [&](const CTempDir& out) {
+         std::string archive, error;
+         const std::uint64_t t = FileTimeOf({2024, 3, 0, 1, 0, 5, 0, 0});
+         ASSERT_TRUE(BuildZipArchive({{"Orrery.exe", "MZ the program", t}, {"sub/b.dll", "b", t}}, &archive, &error));
+         ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), archive));
+       },
+       "stored under a folder"},
+      {"archive time disagrees with the list", [&](const CTempDir& out) { rewriteList(out, "202403010905", "202403010906"); },
+       "would be fetched on every run"},
+  };
+  for (const auto& row : rows) {
+    CTempDir release, out;
+    MakeRelease(release);
+    PublishReport published;
+    std::string error;
+    ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &published, &error)) << error;
+    row.breakIt(out);
+    CServerSource server;
+    ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
+    CheckReport report;
+    ASSERT_TRUE(CheckServer(server, &report, &error)) << error;
+    std::string all;
+    for (const auto& line : report.findings) all += line + "\n";
+    if (!row.finding) {
+      EXPECT_TRUE(report.findings.empty()) << all;
+      EXPECT_EQ(report.files, 3);
+      continue;
+    }
+    ASSERT_EQ(report.findings.size(), 1u) << row.what << ":\n" << all;
+    EXPECT_NE(report.findings[0].find(row.finding), std::string::npos) << row.what << ":\n" << all;
+  }
+}
+
+TEST(Plan, SaysWhatWouldBeFetchedAndWhy) {
+  CTempDir release, out, install;
+  MakeRelease(release);
+  PublishReport published;
+  std::string error;
+  ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &published, &error)) << error;
+  CServerSource server;
+  ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
+
+  // Orrery.exe current; core.dll a minute off; the data file missing.
+  ASSERT_TRUE(Platform::CopyItem(release / L"Orrery.exe", install / L"Orrery.exe", false));
+  ASSERT_TRUE(TestFiles::WriteBytes(install / L"bin\\core.dll", "old core"));
+  SetWriteTime(install / L"bin\\core.dll", {2024, 2, 0, 29, 15, 1, 0, 0});
+  PlanReport report;
+  ASSERT_TRUE(PlanUpdate(server, install.Path(), L"", &report, &error)) << error;
+  EXPECT_EQ(report.listed, 3);
+  ASSERT_EQ(report.items.size(), 2u);
+  EXPECT_EQ(report.items[0].fileName, L"bin\\core.dll");
+  EXPECT_EQ(report.items[0].decision.verdict, EntryVerdict::OldTime);
+  EXPECT_EQ(report.items[0].decision.logLine, L"bin\\core.dll : old time - 202403010001, new time - 202403010000");
+  EXPECT_EQ(report.items[0].size, 12u);
+  EXPECT_EQ(report.items[1].decision.verdict, EntryVerdict::Missing);
+  EXPECT_EQ(report.totalBytes, 12u + 4u);
+  EXPECT_FALSE(Platform::PathExists(install / L"data")) << "planning must not change the installation";
+
+  EXPECT_FALSE(PlanUpdate(server, install.Path(), L"printer", &report, &error));
+  EXPECT_NE(error.find("no module 'printer'"), std::string::npos) << error;
+}
+
+}  // namespace

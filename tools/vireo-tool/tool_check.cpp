@@ -1,0 +1,242 @@
+#include "tool_check.h"
+
+#include <map>
+
+#include "engine/published_time.h"
+#include "engine/safe_path.h"
+#include "manifest/local_file_info.h"
+#include "manifest/pe_version.h"
+#include "manifest/update_list.h"
+#include "manifest/update_manifest.h"
+#include "manifest/version_compare.h"
+#include "platform/text.h"
+#include "tool_server.h"
+#include "tool_server_paths.h"
+#include "xml/xml_document.h"
+#include "zip/zip_reader.h"
+
+namespace VireoTool {
+namespace {
+
+std::string U8(const std::wstring& text) { return Platform::ToUtf8(text); }
+
+std::string Hex(std::int32_t code) {
+  char text[16];
+  if (code < 0) {
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(code));
+  } else {
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(code));
+  }
+  return text;
+}
+
+// Counts the bytes of an extraction and keeps them when asked to.
+class CCollectOutput final : public IZipOutput {
+ public:
+  explicit CCollectOutput(bool keep) : keep_(keep) {}
+  bool Write(const void* data, std::size_t size) override {
+    if (keep_) bytes.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  std::string bytes;
+
+ private:
+  bool keep_;
+};
+
+std::wstring VersionOf(const std::string& bytes) {
+  PeVersion::CMemoryByteSource source(bytes.data(), bytes.size());
+  PeVersion::FixedFileInfo info;
+  if (PeVersion::ReadFixedFileInfo(source, &info) != PeVersion::PeVersionResult::Found) return std::wstring();
+  return PeVersion::FormatVersion(info.fileVersionMS, info.fileVersionLS);
+}
+
+// The Korea stamp the updater will form for a file with this UTC time.
+std::wstring StampOf(std::uint64_t fileTime, std::size_t length) {
+  CLocalFileInfo info;
+  if (!Platform::FileTimeToFields(fileTime, &info.LastWriteTimeUtc)) return std::wstring();
+  info.LastWriteTime = info.LastWriteTimeUtc;
+  return MakeLocalTimeStamp(info, L"", length);
+}
+
+class CChecker {
+ public:
+  CChecker(CServerSource& server, CheckReport* report) : server_(server), report_(report) {}
+
+  bool Run(std::string* error) {
+    ServerReply reply;
+    if (!server_.Get(server_.ManifestPath(), true, &reply, error)) return false;
+    if (reply.status != 200) {
+      Add("update.xml: " + U8(server_.ManifestPath()) + " answers status " + std::to_string(reply.status));
+      return true;
+    }
+    std::string bytes = reply.body;
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+      Add("update.xml: starts with a UTF-8 byte-order mark");
+      bytes.erase(0, 3);
+    }
+    const std::wstring text = Platform::FromUtf8(bytes);
+    CXmlDocument document;
+    const bool wellFormed = document.SetText(text) && document.GetDiagnostics().empty();
+    if (!wellFormed) Add("update.xml: not well formed, the updater stops here " + U8(document.GetDiagnostics()));
+    UpdateModuleList modules;
+    if (!ParseManifest(text, modules) && wellFormed) {
+      Add(modules.empty() ? "update.xml: no module with an update_list, the updater stops here"
+                          : "update.xml: the module after '" + U8(modules.back()->Name) +
+                                "' has no update_list, the updater stops here");
+    }
+    std::map<std::wstring, std::wstring> names;
+    for (const auto& module : modules) {
+      if (!module) continue;
+      if (auto [it, fresh] = names.emplace(FoldCase(module->Name), module->Name); !fresh)
+        Add("update.xml: module '" + U8(module->Name) + "' appears twice");
+      ++report_->modules;
+      if (!CheckModule(*module, error)) return false;
+    }
+    return true;
+  }
+
+ private:
+  void Add(std::string line) { report_->findings.push_back(std::move(line)); }
+
+  bool CheckModule(const CUpdateModule& module, std::string* error) {
+    const std::string where = "module " + U8(module.Name);
+    const std::wstring listPath = UpdateListRequestPath(server_.BasePath(), module.UpdateListPath);
+    ServerReply reply;
+    if (!server_.Get(listPath, true, &reply, error)) return false;
+    if (reply.status != 200) {
+      Add(where + ": update list " + U8(listPath) + " answers status " + std::to_string(reply.status));
+      return true;
+    }
+    // Read as the updater reads it: the ANSI code page, up to the first zero byte.
+    const std::string& bytes = reply.body;
+    const std::size_t end = bytes.find('\0');
+    if (end != std::string::npos) Add(where + ": update list holds a zero byte; the rest is not read");
+    const std::wstring text = Platform::AnsiToWide(bytes.data(), end == std::string::npos ? bytes.size() : end);
+    CXmlDocument document;
+    if (!document.SetText(text) || !document.GetDiagnostics().empty())
+      Add(where + ": update list not well formed " + U8(document.GetDiagnostics()));
+    if (!document.FindElement(L"update")) {
+      Add(where + ": update list has no update element");
+      return true;
+    }
+    CXmlDocument reading;
+    (void)reading.SetText(text);
+    FileDataArray entries;
+    ParseUpdateList(reading, entries);
+    const std::wstring folder = ServerFolderOf(listPath);
+    std::map<std::wstring, std::wstring> seen;
+    for (const auto& entry : entries) {
+      ++report_->files;
+      if (!CheckEntry(where, folder, *entry, &seen, error)) return false;
+    }
+    return true;
+  }
+
+  bool CheckEntry(const std::string& where, const std::wstring& folder, const CFileData& entry,
+                  std::map<std::wstring, std::wstring>* seen, std::string* error) {
+    const std::wstring& name = entry.FileName;
+    const std::string what = where + ": '" + U8(name) + "'";
+    if (name.empty()) {
+      Add(where + ": an entry has no filename");
+      return true;
+    }
+    if (!IsContainedRelativePath(name)) {
+      Add(what + ": name leaves the install folder; the updater skips it");
+      return true;
+    }
+    const std::wstring local = CarriedFileName(name);
+    if (auto [it, fresh] = seen->emplace(FoldCase(local), name); !fresh) {
+      Add(what + ": same installed file as '" + U8(it->second) + "'");
+      return true;
+    }
+    std::uint64_t ignored = 0;
+    if (!entry.DateTime.empty() && !PublishedStampToFileTime(entry.DateTime, &ignored))
+      Add(what + ": datetime '" + U8(entry.DateTime) + "' is not a time stamp");
+    if (entry.DateTime.size() > 12)
+      Add(what + ": datetime '" + U8(entry.DateTime) + "' is longer than 12 digits and never matches");
+    const bool archive = name != local;
+    if (archive && name.compare(name.size() - 4, 4, L".zip") != 0)
+      Add(what + ": an archive whose extension is not lower-case .zip is downloaded but never installed");
+
+    const std::wstring path = folder + name;
+    ServerReply reply;
+    if (!server_.Get(path, true, &reply, error)) return false;
+    if (reply.status != 200) {
+      Add(what + ": missing on the server (" + U8(path) + " answers status " + std::to_string(reply.status) + ")");
+      return true;
+    }
+    if (reply.truncated || reply.reportedSize != reply.body.size()) {
+      Add(what + ": the server reports " + std::to_string(reply.reportedSize) + " bytes but sends " +
+          std::to_string(reply.body.size()));
+      return true;
+    }
+    if (!archive) {
+      const std::wstring version = VersionOf(reply.body);
+      if (!entry.Version.empty() && !version.empty() && CompareVersionStrings(entry.Version, version) != kVersionEqual)
+        Add(what + ": version " + U8(entry.Version) + " listed, the file has " + U8(version) +
+            "; it would be fetched on every run");
+      return true;
+    }
+    CheckArchive(what, entry, local, reply.body);
+    return true;
+  }
+
+  void CheckArchive(const std::string& what, const CFileData& entry, const std::wstring& local, const std::string& bytes) {
+    ZipHandle* raw = nullptr;
+    const ZipResult opened = OpenZipSource(std::make_unique<CZipMemorySource>(bytes), &raw);
+    if (opened != kZipOk) {
+      Add(what + ": archive does not open (" + Hex(opened) + ")");
+      return;
+    }
+    CScopedZipHandle handle(raw);
+    ZipItem item;
+    if (GetZipItem(handle.get(), -1, &item) != kZipOk) return;
+    const std::int32_t count = item.index;
+    for (std::int32_t i = 0; i < count; ++i) {
+      const ZipResult got = GetZipItem(handle.get(), i, &item);
+      if (got != kZipOk) {
+        Add(what + ": archive item " + std::to_string(i) + " cannot be read (" + Hex(got) + ")");
+        continue;
+      }
+      if (item.attributes & 0x10) continue;
+      if (item.name.find_first_of(L"/\\") != std::wstring::npos) {
+        Add(what + ": archive item '" + U8(item.name) + "' is stored under a folder and is never installed");
+        continue;
+      }
+      CCollectOutput output(false);
+      const ZipResult unpacked = UnzipItemTo(handle.get(), i, output);
+      if (unpacked != kZipOk)
+        Add(what + ": archive item '" + U8(item.name) + "' does not extract: data or CRC-32 fails (" + Hex(unpacked) + ")");
+    }
+    // The installed file is the item found under the carried name.
+    std::int32_t index = -1;
+    if (LocateZipItem(handle.get(), local, &index, &item) != kZipOk) {
+      Add(what + ": archive does not carry '" + U8(BaseName(local)) + "'");
+      return;
+    }
+    CCollectOutput carried(true);
+    if (UnzipItemTo(handle.get(), index, carried) != kZipOk) return;  // reported above
+    const std::wstring stamp = StampOf(item.modificationTime, entry.DateTime.size());
+    if (!entry.DateTime.empty() && !stamp.empty() && stamp != entry.DateTime)
+      Add(what + ": datetime " + U8(entry.DateTime) + " listed, the archive's file has " + U8(stamp) +
+          "; it would be fetched on every run");
+    const std::wstring version = VersionOf(carried.bytes);
+    if (!entry.Version.empty() && !version.empty() && CompareVersionStrings(entry.Version, version) != kVersionEqual)
+      Add(what + ": version " + U8(entry.Version) + " listed, the archive's file has " + U8(version) +
+          "; it would be fetched on every run");
+  }
+
+  CServerSource& server_;
+  CheckReport* report_;
+};
+
+}  // namespace
+
+bool CheckServer(CServerSource& server, CheckReport* report, std::string* error) {
+  *report = CheckReport();
+  CChecker checker(server, report);
+  return checker.Run(error);
+}
+
+}  // namespace VireoTool
