@@ -1,7 +1,10 @@
 // UTF-8 decoding.
 #include "xml/utf8.h"
 
+#include <cstring>
 #include <limits>
+
+#include "xml/large_block.h"
 
 std::int32_t DecodeUtf8Char(const unsigned char*& cursor, const unsigned char* end) {
   const unsigned lead = *cursor++;
@@ -45,6 +48,23 @@ inline int PutUnits(wchar_t* out, std::int32_t value) {
   return 1;
 }
 
+// Length of the run of ASCII units other than NUL (0x01..0x7F) at `cursor`,
+// eight bytes at a time while they last.
+inline std::size_t AsciiRun(const unsigned char* cursor, const unsigned char* end) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  const unsigned char* p = cursor;
+  while (end - p >= 8) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    // With no high bit set, a byte borrows in v - kOnes only when it is 0.
+    if (((v | (v - kOnes)) & kHigh) != 0) break;
+    p += 8;
+  }
+  while (p < end && static_cast<unsigned>(*p - 1u) < 0x7Fu) ++p;
+  return static_cast<std::size_t>(p - cursor);
+}
+
 }  // namespace
 
 std::int32_t Utf8ToWide(wchar_t* out, const char* bytes, std::int32_t count) {
@@ -56,12 +76,14 @@ std::int32_t Utf8ToWide(wchar_t* out, const char* bytes, std::int32_t count) {
   wchar_t* w = out;
   while (cursor < end) {
     // Runs of ASCII are by far the common case.
-    if (*cursor != 0 && *cursor < 0x80) {
-      if (w) *w++ = static_cast<wchar_t>(*cursor);
-      ++units;
-      ++cursor;
-      continue;
+    const std::size_t run = AsciiRun(cursor, end);
+    if (w) {
+      for (std::size_t k = 0; k < run; ++k) w[k] = static_cast<wchar_t>(cursor[k]);
+      w += run;
     }
+    units += static_cast<std::int32_t>(run);
+    cursor += run;
+    if (cursor == end) break;
     const std::int32_t value = DecodeUtf8Char(cursor, end);
     if (value == 0) {
       if (w) {
@@ -78,23 +100,36 @@ std::int32_t Utf8ToWide(wchar_t* out, const char* bytes, std::int32_t count) {
 }
 
 std::wstring Utf8ToWide(std::string_view bytes) {
+  // Decoded a piece at a time into a small buffer and appended, so that the
+  // (possibly large) result is written once and never zero-filled first.
   std::wstring text;
-  text.resize(bytes.size());
+  text.reserve(bytes.size());
+  AdviseLargeBlock(text.data(), text.capacity() * sizeof(wchar_t));
+  constexpr std::size_t kPiece = 2048;
+  wchar_t buffer[kPiece + 2];  // room for a surrogate pair past the limit
   const unsigned char* cursor = reinterpret_cast<const unsigned char*>(bytes.data());
   const unsigned char* const end = cursor + bytes.size();
-  wchar_t* const begin = text.data();
-  wchar_t* w = begin;
-  while (cursor < end) {
-    const unsigned char b = *cursor;
-    if (b != 0 && b < 0x80) {
-      *w++ = static_cast<wchar_t>(b);
-      ++cursor;
-      continue;
+  bool ended = false;
+  while (cursor < end && !ended) {
+    wchar_t* w = buffer;
+    wchar_t* const limit = buffer + kPiece;
+    for (;;) {
+      const std::size_t room = static_cast<std::size_t>(limit - w);
+      const std::size_t left = static_cast<std::size_t>(end - cursor);
+      const std::size_t run = AsciiRun(cursor, cursor + (left < room ? left : room));
+      for (std::size_t k = 0; k < run; ++k) w[k] = static_cast<wchar_t>(cursor[k]);
+      w += run;
+      cursor += run;
+      if (w >= limit || cursor == end) break;
+      const std::int32_t value = DecodeUtf8Char(cursor, end);
+      if (value == 0) {
+        ended = true;
+        break;
+      }
+      w += PutUnits(w, value);
+      if (w >= limit || cursor == end) break;
     }
-    const std::int32_t value = DecodeUtf8Char(cursor, end);
-    if (value == 0) break;
-    w += PutUnits(w, value);
+    text.append(buffer, static_cast<std::size_t>(w - buffer));
   }
-  text.resize(static_cast<std::size_t>(w - begin));
   return text;
 }

@@ -2,11 +2,14 @@
 #include "xml/xml_document.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <limits>
 
 #include "xml/entities.h"
+#include "xml/large_block.h"
 #include "xml/xml_parser.h"
+#include "xml/xml_scanner.h"
 
 // ---------------------------------------------------------------------------
 // XmlElementIndex
@@ -57,25 +60,45 @@ void XmlElementIndex::Release() {
 
 namespace {
 
-inline bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r'; }
+using xml_detail::IsSpace;
 
 // Units that end a tag name when it is read back from the text.
-inline bool EndsTagName(wchar_t c) {
+inline bool EndsTagName(std::int32_t c) {
   switch (c) {
-    case L'\t': case L'\n': case L'\r': case L' ': case L'!': case L'"': case L'\'': case L'/':
-    case L';': case L'<': case L'=': case L'>': case L'?': case L'\\':
+    case '\t': case '\n': case '\r': case ' ': case '!': case '"': case '\'': case '/':
+    case ';': case '<': case '=': case '>': case '?': case '\\':
       return true;
     default:
       return false;
   }
 }
 
+template <typename Unit>
+inline std::int32_t At(const Unit* text, std::int32_t i) {
+  return static_cast<std::int32_t>(text[i]);
+}
+
+// The first offset in [from, end) holding `c`, or `end`.
+template <typename Unit>
+inline std::int32_t FindUnit(const Unit* text, std::int32_t from, std::int32_t end, std::int32_t c) {
+  if (from >= end) return end;
+  const auto n = static_cast<std::size_t>(end - from);
+  const Unit* hit;
+  if constexpr (sizeof(Unit) == 1) {
+    hit = static_cast<const Unit*>(std::memchr(text + from, c, n));
+  } else {
+    hit = std::wmemchr(text + from, static_cast<wchar_t>(c), n);
+  }
+  return hit ? static_cast<std::int32_t>(hit - text) : end;
+}
+
 // Compares a name found in the text with a requested name: the found name
 // (n units) must equal the first n requested units, and what follows in the
 // request must be nothing, or a path continuation ("/step", "[...]").
-bool RequestMatches(const wchar_t* found, std::size_t n, const wchar_t* request) {
+template <typename Unit>
+bool RequestMatches(const Unit* found, std::size_t n, const wchar_t* request) {
   for (std::size_t k = 0; k < n; ++k) {
-    if (request[k] != found[k] || request[k] == 0) return false;
+    if (static_cast<std::int32_t>(request[k]) != static_cast<std::int32_t>(found[k]) || request[k] == 0) return false;
   }
   const wchar_t* rest = request + n;
   switch (rest[0]) {
@@ -84,6 +107,186 @@ bool RequestMatches(const wchar_t* found, std::size_t n, const wchar_t* request)
     case L'[': return std::wcschr(rest + 1, L']') != nullptr;
     default: return false;  // a space, '=', ']' or any other continuation
   }
+}
+
+// Where the tag name of the element starting at `start` ends.
+template <typename Unit>
+std::int32_t TagNameEnd(const Unit* text, std::int32_t length, std::int32_t start) {
+  const std::int32_t first = start + 1;
+  std::int32_t end = first;
+  while (end < length && !EndsTagName(At(text, end))) ++end;
+  return end == first ? first + 1 : end;
+}
+
+// `text` [first, last) with references decoded.
+template <typename Unit>
+std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, std::uint32_t flags) {
+  const auto n = static_cast<std::size_t>(last - first);
+  if constexpr (sizeof(Unit) == 1) {
+    std::wstring wide = xml_detail::Widen(text + first, n);
+    if (std::memchr(text + first, '&', n) == nullptr) return wide;
+    return UnescapeText(wide, flags);
+  } else {
+    return UnescapeText(std::wstring_view(text + first, n), flags);
+  }
+}
+
+template <typename Unit>
+std::int32_t FindFrom(const XmlElementIndex& index, std::int32_t e, const Unit* text, std::int32_t length,
+                      const wchar_t* name) {
+  for (; e != 0; e = index[e].next) {
+    const std::int32_t start = index[e].start;
+    const std::int32_t end = TagNameEnd(text, length, start);
+    if (RequestMatches(text + start + 1, static_cast<std::size_t>(end - start - 1), name)) break;
+  }
+  return e;
+}
+
+template <typename Unit>
+std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32_t contentLength,
+                         std::uint32_t flags) {
+  const std::int32_t contentEnd = contentStart + contentLength;
+  bool markup = false;
+  for (std::int32_t i = contentStart; i < contentEnd; ++i) {
+    if (At(text, i) == '<') {
+      markup = true;
+      break;
+    }
+  }
+  if (!markup) return Unescape(text, contentStart, contentEnd, flags);
+
+  std::wstring result;
+  std::wstring findings;
+  xml_detail::ScanState<Unit> state;
+  state.text = text;
+  state.length = contentEnd;
+  state.position = contentStart;
+  state.diagnostics = &findings;
+  XmlNodeToken token;
+  while (state.position < state.length) {
+    const std::int32_t kind = xml_detail::Scan<true>(state, token);
+    if (kind == kXmlNodeEnd) break;
+    if (kind == kXmlNodeText) {
+      result += Unescape(text, token.start, token.start + token.length, flags);
+    } else if (kind == kXmlNodeCData && token.length >= 12) {
+      result += xml_detail::Widen(text + token.start + 9, static_cast<std::size_t>(token.length - 12));
+    }
+  }
+  return result;
+}
+
+// Reads the attributes of the start tag [start, end) in order into `out`
+// (four offsets each, see CXmlDocument::attributes_). A valueless attribute
+// gives its own name as value; a name whose value is not a value token (as
+// in "a==b") is left out.
+template <typename Unit>
+void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std::vector<std::int32_t>& out) {
+  out.clear();
+  std::int32_t i = start + 1;
+
+  enum class Token { Name, Equals, Value, End };
+  // Reads the next token; `afterEquals` selects the unquoted-value rule.
+  auto next = [&](bool afterEquals, std::int32_t* first, std::int32_t* last) -> Token {
+    while (i < end && IsSpace(At(text, i))) ++i;
+    if (i >= end) return Token::End;
+    const std::int32_t c = At(text, i);
+    if (c == '"' || c == '\'') {
+      *first = i + 1;
+      const std::int32_t j = FindUnit(text, i + 1, end, c);
+      *last = j;
+      i = j < end ? j + 1 : end;
+      return afterEquals ? Token::Value : Token::Name;
+    }
+    std::int32_t j = i;
+    if (afterEquals) {
+      while (j < end && !IsSpace(At(text, j)) && At(text, j) != '>') ++j;
+    } else {
+      for (; j < end; ++j) {
+        const std::int32_t u = At(text, j);
+        if (IsSpace(u) || u == '/' || u == '=' || u == '>' || u == '?') break;
+      }
+    }
+    if (j == i) ++j;
+    *first = i;
+    *last = j;
+    i = j;
+    if (j - *first == 1 && (c == '/' || c == '>' || c == '?')) return Token::End;
+    if (j - *first == 1 && c == '=') return Token::Equals;
+    return afterEquals ? Token::Value : Token::Name;
+  };
+  auto add = [&out](std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
+    out.insert(out.end(), {nameFirst, nameLast, valueFirst, valueLast});
+  };
+
+  std::int32_t first = 0;
+  std::int32_t last = 0;
+  // Skip the tag name.
+  for (; i < end; ++i) {
+    const std::int32_t u = At(text, i);
+    if (IsSpace(u) || u == '/' || u == '=' || u == '>' || u == '?') break;
+  }
+  Token token = next(false, &first, &last);
+  while (token != Token::End) {
+    if (token != Token::Name) {
+      token = next(token == Token::Equals, &first, &last);
+      continue;
+    }
+    const std::int32_t nameFirst = first;
+    const std::int32_t nameLast = last;
+    token = next(false, &first, &last);
+    if (token != Token::Equals) {
+      add(nameFirst, nameLast, nameFirst, nameLast);
+      continue;
+    }
+    token = next(true, &first, &last);
+    if (token == Token::End) {
+      add(nameFirst, nameLast, -1, -1);
+      return;
+    }
+    if (token == Token::Value) {
+      add(nameFirst, nameLast, first, last);
+      token = next(false, &first, &last);
+    }
+  }
+}
+
+// The value for `name` among attributes read by ReadAttributes.
+template <typename Unit>
+std::wstring LookUpAttribute(const Unit* text, const std::vector<std::int32_t>& attributes, const wchar_t* name,
+                             std::uint32_t flags) {
+  for (std::size_t k = 0; k < attributes.size(); k += 4) {
+    const std::int32_t* a = attributes.data() + k;
+    if (!RequestMatches(text + a[0], static_cast<std::size_t>(a[1] - a[0]), name)) continue;
+    if (a[2] < 0) return {};
+    return Unescape(text, a[2], a[3], flags);
+  }
+  return {};
+}
+
+// Copies the units of `text` before its first NUL to `out` as bytes while
+// they are all below 0x100. Returns the number of units copied; stops early
+// at a NUL or at a unit that does not fit.
+std::size_t NarrowCopy(const wchar_t* text, std::size_t n, unsigned char* out) {
+  constexpr std::size_t kBlock = 32;
+  std::size_t i = 0;
+  // Whole blocks without a branch per unit; a block holding a NUL or a wide
+  // unit is left to the exact loop below.
+  while (i + kBlock <= n) {
+    std::uint32_t odd = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      const auto u = static_cast<std::uint32_t>(text[i + k]);
+      out[i + k] = static_cast<unsigned char>(u);
+      odd |= static_cast<std::uint32_t>(u - 1u >= 0xFFu);
+    }
+    if (odd != 0) break;
+    i += kBlock;
+  }
+  for (; i < n; ++i) {
+    const auto u = static_cast<std::uint32_t>(text[i]);
+    if (u - 1u >= 0xFFu) break;
+    out[i] = static_cast<unsigned char>(u);
+  }
+  return i;
 }
 
 }  // namespace
@@ -97,12 +300,41 @@ CXmlDocument::~CXmlDocument() = default;
 
 bool CXmlDocument::SetText(std::wstring text) {
   // The text ends at its first NUL unit, and offsets are 32-bit.
-  const std::size_t nul = text.find(L'\0');
-  if (nul != std::wstring::npos) text.resize(nul);
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() / 2)) text.clear();
-  text_ = std::move(text);
+  constexpr std::size_t kMaxLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() / 2);
+  std::size_t n = text.size();
+  std::unique_ptr<unsigned char[]> narrow(new unsigned char[n + 1]);
+  AdviseLargeBlock(narrow.get(), n + 1);
+  const std::size_t copied = NarrowCopy(text.data(), n, narrow.get());
+  if (copied < n && text[copied] == L'\0') n = copied;
+  if (copied == n) {
+    if (n > kMaxLength) n = 0;
+    narrow[n] = 0;
+    narrow_ = std::move(narrow);
+    wide_.clear();
+    wide_.shrink_to_fit();
+    wideReady_ = false;
+  } else {
+    // A unit above 0xFF: the text is kept as given.
+    narrow.reset();
+    const std::size_t nul = text.find(L'\0', copied);
+    if (nul != std::wstring::npos) text.resize(nul);
+    if (text.size() > kMaxLength) text.clear();
+    n = text.size();
+    narrow_.reset();
+    wide_ = std::move(text);
+    wideReady_ = true;
+  }
+  length_ = static_cast<std::int32_t>(n);
   diagnostics_.clear();
   return ParseText();
+}
+
+const std::wstring& CXmlDocument::GetText() const {
+  if (!wideReady_) {
+    wide_ = xml_detail::Widen(narrow_.get(), static_cast<std::size_t>(length_));
+    wideReady_ = true;
+  }
+  return wide_;
 }
 
 void CXmlDocument::ResetNavigation() {
@@ -144,15 +376,7 @@ bool CXmlDocument::FindElement(const wchar_t* name) {
   const XmlElementIndex& index = *index_;
   std::int32_t e = currentPos_ != 0 ? index[currentPos_].next : index[parentPos_].child;
   if (name != nullptr && name[0] != 0) {
-    const wchar_t* text = text_.c_str();
-    for (; e != 0; e = index[e].next) {
-      const std::int32_t start = index[e].start + 1;
-      std::int32_t end = start;
-      const std::int32_t limit = static_cast<std::int32_t>(text_.size());
-      while (end < limit && !EndsTagName(text[end])) ++end;
-      if (end == start) end = start + 1;
-      if (RequestMatches(text + start, static_cast<std::size_t>(end - start), name)) break;
-    }
+    e = narrow_ ? FindFrom(index, e, narrow_.get(), length_, name) : FindFrom(index, e, wide_.data(), length_, name);
   }
   if (e == 0) return false;
   currentPos_ = e;
@@ -180,13 +404,15 @@ void CXmlDocument::LeaveElement() {
 
 std::wstring CXmlDocument::GetElementName() const {
   if (currentPos_ == 0) return {};
-  const std::int32_t start = (*index_)[currentPos_].start + 1;
-  const std::int32_t limit = static_cast<std::int32_t>(text_.size());
-  if (start >= limit) return {};
-  std::int32_t end = start;
-  while (end < limit && !EndsTagName(text_[end])) ++end;
-  if (end == start) end = start + 1;
-  return text_.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+  const std::int32_t start = (*index_)[currentPos_].start;
+  if (start + 1 >= length_) return {};
+  const auto first = static_cast<std::size_t>(start + 1);
+  if (narrow_) {
+    const std::int32_t end = TagNameEnd(narrow_.get(), length_, start);
+    return xml_detail::Widen(narrow_.get() + first, static_cast<std::size_t>(end) - first);
+  }
+  const std::int32_t end = TagNameEnd(wide_.data(), length_, start);
+  return wide_.substr(first, static_cast<std::size_t>(end) - first);
 }
 
 std::wstring CXmlDocument::GetElementText() const {
@@ -197,95 +423,22 @@ std::wstring CXmlDocument::GetElementText() const {
   const std::int32_t contentStart = e.start + startTag;
   const std::int32_t contentLength = e.length - startTag - EndTagLength(currentPos_);
   if (contentLength <= 0) return {};
-  const std::wstring_view content(text_.data() + contentStart, static_cast<std::size_t>(contentLength));
-  if (content.find(L'<') == std::wstring_view::npos) return UnescapeText(content, flags_);
-
-  std::wstring result;
-  XmlScanContext context;
-  context.text = text_.c_str();
-  context.length = contentStart + contentLength;
-  context.position = contentStart;
-  context.flags = flags_;
-  XmlNodeToken token;
-  while (context.position < context.length) {
-    const std::int32_t kind = ScanNode(context, token);
-    if (kind == kXmlNodeEnd) break;
-    if (kind == kXmlNodeText) {
-      result += UnescapeText(std::wstring_view(text_.data() + token.start, static_cast<std::size_t>(token.length)),
-                             flags_);
-    } else if (kind == kXmlNodeCData && token.length >= 12) {
-      result.append(text_, static_cast<std::size_t>(token.start + 9), static_cast<std::size_t>(token.length - 12));
-    }
-  }
-  return result;
+  if (narrow_) return ElementText(narrow_.get(), contentStart, contentLength, flags_);
+  return ElementText(wide_.data(), contentStart, contentLength, flags_);
 }
 
 std::wstring CXmlDocument::GetAttributeValue(const wchar_t* name) const {
   if (currentPos_ == 0 || name == nullptr) return {};
-  const XmlElement& e = (*index_)[currentPos_];
-  const wchar_t* text = text_.c_str();
-  const std::int32_t end = std::min<std::int32_t>(e.start + StartTagLength(currentPos_),
-                                                  static_cast<std::int32_t>(text_.size()));
-  std::int32_t i = e.start + 1;
-
-  enum class Token { Name, Equals, Value, End };
-  // Reads the next token; `afterEquals` selects the unquoted-value rule.
-  auto next = [&](bool afterEquals, std::int32_t* first, std::int32_t* last) -> Token {
-    while (i < end && IsSpace(text[i])) ++i;
-    if (i >= end) return Token::End;
-    const wchar_t c = text[i];
-    if (c == L'"' || c == L'\'') {
-      *first = i + 1;
-      std::int32_t j = i + 1;
-      while (j < end && text[j] != c) ++j;
-      *last = j;
-      i = j < end ? j + 1 : end;
-      return afterEquals ? Token::Value : Token::Name;
-    }
-    std::int32_t j = i;
-    if (afterEquals) {
-      while (j < end && !IsSpace(text[j]) && text[j] != L'>') ++j;
+  if (attributesOf_ != currentPos_) {
+    const std::int32_t start = (*index_)[currentPos_].start;
+    const std::int32_t end = std::min<std::int32_t>(start + StartTagLength(currentPos_), length_);
+    if (narrow_) {
+      ReadAttributes(narrow_.get(), start, end, attributes_);
     } else {
-      while (j < end && !IsSpace(text[j]) && text[j] != L'/' && text[j] != L'=' && text[j] != L'>' &&
-             text[j] != L'?') {
-        ++j;
-      }
+      ReadAttributes(wide_.data(), start, end, attributes_);
     }
-    if (j == i) ++j;
-    *first = i;
-    *last = j;
-    i = j;
-    if (j - *first == 1 && (c == L'/' || c == L'>' || c == L'?')) return Token::End;
-    if (j - *first == 1 && c == L'=') return Token::Equals;
-    return afterEquals ? Token::Value : Token::Name;
-  };
-
-  std::int32_t first = 0;
-  std::int32_t last = 0;
-  // Skip the tag name.
-  while (i < end && !IsSpace(text[i]) && text[i] != L'/' && text[i] != L'=' && text[i] != L'>' && text[i] != L'?') {
-    ++i;
+    attributesOf_ = currentPos_;
   }
-  Token token = next(false, &first, &last);
-  while (token != Token::End) {
-    if (token != Token::Name) {
-      token = next(token == Token::Equals, &first, &last);
-      continue;
-    }
-    const bool match = RequestMatches(text + first, static_cast<std::size_t>(last - first), name);
-    const std::int32_t nameFirst = first;
-    const std::int32_t nameLast = last;
-    token = next(false, &first, &last);
-    if (token != Token::Equals) {
-      if (match) return UnescapeText(std::wstring_view(text + nameFirst, static_cast<std::size_t>(nameLast - nameFirst)), flags_);
-      continue;
-    }
-    token = next(true, &first, &last);
-    if (token == Token::End) return {};
-    if (token == Token::Value && match) {
-      return UnescapeText(std::wstring_view(text + first, static_cast<std::size_t>(last - first)), flags_);
-    }
-    if (token == Token::Value) token = next(false, &first, &last);
-  }
-  return {};
+  if (narrow_) return LookUpAttribute(narrow_.get(), attributes_, name, flags_);
+  return LookUpAttribute(wide_.data(), attributes_, name, flags_);
 }

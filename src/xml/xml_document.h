@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // One element of the index. Offsets count UTF-16 units from the start of the
 // document text; links are index values (0 = none / document level).
@@ -66,6 +67,8 @@ class XmlElementIndex {
   std::int32_t capacity_ = 0;
 };
 
+// Not for concurrent use, not even of the const members: text and attribute
+// reads keep small caches.
 class CXmlDocument {
  public:
   // An empty document (no elements).
@@ -111,7 +114,8 @@ class CXmlDocument {
   // The findings of the last parse: "<key attr=\"value\" .../>" entries,
   // capped at about 1,000 units.
   const std::wstring& GetDiagnostics() const { return diagnostics_; }
-  const std::wstring& GetText() const { return text_; }
+  // The text as kept (up to its first NUL unit).
+  const std::wstring& GetText() const;
   // Read access to the index, for tests and tools. Record 0 is the document.
   const XmlElementIndex& GetIndex() const { return *index_; }
   // Number of element records built by the last parse (record 0 excluded).
@@ -131,8 +135,19 @@ class CXmlDocument {
   void ResetNavigation();
   void SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag);
 
-  std::wstring text_;
+  // The text. When every unit is below 0x100 (the usual case) it is kept one
+  // byte per unit in narrow_, and wide_ is only filled when GetText asks for
+  // it; otherwise wide_ holds it and narrow_ is null.
+  std::unique_ptr<unsigned char[]> narrow_;
+  std::int32_t length_ = 0;
+  mutable std::wstring wide_;
+  mutable bool wideReady_ = true;
   std::wstring diagnostics_;
+  // The attributes of record attributesOf_ (0 = none) as GetAttributeValue
+  // reads them, four offsets each: name first and end, value first and end
+  // (-1, -1 when a lookup of that name gives an empty value).
+  mutable std::vector<std::int32_t> attributes_;
+  mutable std::int32_t attributesOf_ = 0;
   std::int32_t parentPos_ = 0;
   std::int32_t currentPos_ = 0;
   std::int32_t childPos_ = 0;
