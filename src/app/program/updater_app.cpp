@@ -1,10 +1,14 @@
 #include "app/program/updater_app.h"
 
+#include <memory>
+
 #include "app/folder_table.h"
 #include "app/update_log.h"
+#include "engine/http_download_dlg.h"
 #include "manifest/fetch_manifest.h"
 #include "manifest/update_manifest.h"
 #include "platform/windows_handle.h"
+#include "ui/theme_store.h"
 
 namespace {
 
@@ -49,7 +53,16 @@ bool CVXUpdaterApp::InitInstance() {
     return false;
   }
 
+  // The update dialog runs the update on its worker and returns once the
+  // worker has ended; its result says nothing the log does not.
+  auto dialog = std::make_unique<CHttpDownloadDlg>(ServerAddress, &modules);
+  mainWindow = dialog.get();
+  (void)dialog->DoModal();
+  mainWindow = nullptr;
+
+  ReleaseThemeStore();
   log.CloseLog();
+  dialog.reset();
   modules.clear();
   return false;
 }
