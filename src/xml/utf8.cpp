@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "xml/large_block.h"
+#include "xml/unit_copy.h"
 
 std::int32_t DecodeUtf8Char(const unsigned char*& cursor, const unsigned char* end) {
   const unsigned lead = *cursor++;
@@ -76,11 +77,9 @@ std::int32_t Utf8ToWide(wchar_t* out, const char* bytes, std::int32_t count) {
   wchar_t* w = out;
   while (cursor < end) {
     // Runs of ASCII are by far the common case.
-    const std::size_t run = AsciiRun(cursor, end);
-    if (w) {
-      for (std::size_t k = 0; k < run; ++k) w[k] = static_cast<wchar_t>(cursor[k]);
-      w += run;
-    }
+    const std::size_t run = w ? xml_detail::WidenAsciiRun(w, cursor, static_cast<std::size_t>(end - cursor))
+                              : AsciiRun(cursor, end);
+    if (w) w += run;
     units += static_cast<std::int32_t>(run);
     cursor += run;
     if (cursor == end) break;
@@ -116,8 +115,7 @@ std::wstring Utf8ToWide(std::string_view bytes) {
     for (;;) {
       const std::size_t room = static_cast<std::size_t>(limit - w);
       const std::size_t left = static_cast<std::size_t>(end - cursor);
-      const std::size_t run = AsciiRun(cursor, cursor + (left < room ? left : room));
-      for (std::size_t k = 0; k < run; ++k) w[k] = static_cast<wchar_t>(cursor[k]);
+      const std::size_t run = xml_detail::WidenAsciiRun(w, cursor, left < room ? left : room);
       w += run;
       cursor += run;
       if (w >= limit || cursor == end) break;

@@ -8,6 +8,7 @@
 
 #include "xml/entities.h"
 #include "xml/large_block.h"
+#include "xml/unit_copy.h"
 #include "xml/xml_parser.h"
 #include "xml/xml_scanner.h"
 
@@ -60,37 +61,10 @@ void XmlElementIndex::Release() {
 
 namespace {
 
+using xml_detail::At;
+using xml_detail::FindUnitIn;
+using xml_detail::HasClass;
 using xml_detail::IsSpace;
-
-// Units that end a tag name when it is read back from the text.
-inline bool EndsTagName(std::int32_t c) {
-  switch (c) {
-    case '\t': case '\n': case '\r': case ' ': case '!': case '"': case '\'': case '/':
-    case ';': case '<': case '=': case '>': case '?': case '\\':
-      return true;
-    default:
-      return false;
-  }
-}
-
-template <typename Unit>
-inline std::int32_t At(const Unit* text, std::int32_t i) {
-  return static_cast<std::int32_t>(text[i]);
-}
-
-// The first offset in [from, end) holding `c`, or `end`.
-template <typename Unit>
-inline std::int32_t FindUnit(const Unit* text, std::int32_t from, std::int32_t end, std::int32_t c) {
-  if (from >= end) return end;
-  const auto n = static_cast<std::size_t>(end - from);
-  const Unit* hit;
-  if constexpr (sizeof(Unit) == 1) {
-    hit = static_cast<const Unit*>(std::memchr(text + from, c, n));
-  } else {
-    hit = std::wmemchr(text + from, static_cast<wchar_t>(c), n);
-  }
-  return hit ? static_cast<std::int32_t>(hit - text) : end;
-}
 
 // Compares a name found in the text with a requested name: the found name
 // (n units) must equal the first n requested units, and what follows in the
@@ -114,7 +88,7 @@ template <typename Unit>
 std::int32_t TagNameEnd(const Unit* text, std::int32_t length, std::int32_t start) {
   const std::int32_t first = start + 1;
   std::int32_t end = first;
-  while (end < length && !EndsTagName(At(text, end))) ++end;
+  while (end < length && !HasClass(At(text, end), xml_detail::kTagNameEnd)) ++end;
   return end == first ? first + 1 : end;
 }
 
@@ -123,8 +97,8 @@ template <typename Unit>
 std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, std::uint32_t flags) {
   const auto n = static_cast<std::size_t>(last - first);
   if constexpr (sizeof(Unit) == 1) {
-    std::wstring wide = xml_detail::Widen(text + first, n);
-    if (std::memchr(text + first, '&', n) == nullptr) return wide;
+    std::wstring wide(n, L'\0');
+    if (!xml_detail::WidenBytesSeeking(wide.data(), text + first, n, '&')) return wide;
     return UnescapeText(wide, flags);
   } else {
     return UnescapeText(std::wstring_view(text + first, n), flags);
@@ -182,70 +156,91 @@ std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32
 template <typename Unit>
 void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std::vector<std::int32_t>& out) {
   out.clear();
-  std::int32_t i = start + 1;
+  auto add = [&out](std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
+    const std::size_t at = out.size();
+    out.resize(at + 4);
+    out[at] = nameFirst;
+    out[at + 1] = nameLast;
+    out[at + 2] = valueFirst;
+    out[at + 3] = valueLast;
+  };
 
+  std::int32_t i = start + 1;
+  // Skip the tag name.
+  while (i < end && !HasClass(At(text, i), xml_detail::kAttrNameEnd)) ++i;
+
+  // Tokens: a name (quoted or not), '=', a value (after '=': quoted, or to a
+  // space or '>'), or the end ('/', '>' or '?' alone, or the tag's end).
   enum class Token { Name, Equals, Value, End };
-  // Reads the next token; `afterEquals` selects the unquoted-value rule.
-  auto next = [&](bool afterEquals, std::int32_t* first, std::int32_t* last) -> Token {
+  enum class Pending { None, Name, NameEquals };
+  Pending pending = Pending::None;
+  bool afterEquals = false;  // the next token is read with the value rule
+  std::int32_t nameFirst = 0;
+  std::int32_t nameLast = 0;
+  for (;;) {
     while (i < end && IsSpace(At(text, i))) ++i;
-    if (i >= end) return Token::End;
-    const std::int32_t c = At(text, i);
-    if (c == '"' || c == '\'') {
-      *first = i + 1;
-      const std::int32_t j = FindUnit(text, i + 1, end, c);
-      *last = j;
-      i = j < end ? j + 1 : end;
-      return afterEquals ? Token::Value : Token::Name;
-    }
-    std::int32_t j = i;
-    if (afterEquals) {
-      while (j < end && !IsSpace(At(text, j)) && At(text, j) != '>') ++j;
-    } else {
-      for (; j < end; ++j) {
-        const std::int32_t u = At(text, j);
-        if (IsSpace(u) || u == '/' || u == '=' || u == '>' || u == '?') break;
+    Token token = Token::End;
+    std::int32_t first = i;
+    std::int32_t last = i;
+    if (i < end) {
+      const std::int32_t c = At(text, i);
+      if (c == '"' || c == '\'') {
+        first = i + 1;
+        last = FindUnitIn(text, i + 1, end, c);
+        i = last < end ? last + 1 : end;
+        token = afterEquals ? Token::Value : Token::Name;
+      } else {
+        const unsigned char stops = afterEquals ? xml_detail::kValueEnd : xml_detail::kAttrNameEnd;
+        std::int32_t j = i;
+        while (j < end && !HasClass(At(text, j), stops)) ++j;
+        if (j == i) ++j;
+        last = j;
+        i = j;
+        if (j - first == 1 && (c == '/' || c == '>' || c == '?')) {
+          token = Token::End;
+        } else if (j - first == 1 && c == '=') {
+          token = Token::Equals;
+        } else {
+          token = afterEquals ? Token::Value : Token::Name;
+        }
       }
     }
-    if (j == i) ++j;
-    *first = i;
-    *last = j;
-    i = j;
-    if (j - *first == 1 && (c == '/' || c == '>' || c == '?')) return Token::End;
-    if (j - *first == 1 && c == '=') return Token::Equals;
-    return afterEquals ? Token::Value : Token::Name;
-  };
-  auto add = [&out](std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
-    out.insert(out.end(), {nameFirst, nameLast, valueFirst, valueLast});
-  };
-
-  std::int32_t first = 0;
-  std::int32_t last = 0;
-  // Skip the tag name.
-  for (; i < end; ++i) {
-    const std::int32_t u = At(text, i);
-    if (IsSpace(u) || u == '/' || u == '=' || u == '>' || u == '?') break;
-  }
-  Token token = next(false, &first, &last);
-  while (token != Token::End) {
-    if (token != Token::Name) {
-      token = next(token == Token::Equals, &first, &last);
-      continue;
+    if (pending == Pending::Name) {
+      if (token == Token::Equals) {
+        pending = Pending::NameEquals;
+        afterEquals = true;
+        continue;
+      }
+      add(nameFirst, nameLast, nameFirst, nameLast);  // valueless: its own name
+      pending = Pending::None;
+    } else if (pending == Pending::NameEquals) {
+      pending = Pending::None;
+      if (token == Token::End) {
+        add(nameFirst, nameLast, -1, -1);
+        return;
+      }
+      if (token == Token::Value) {
+        add(nameFirst, nameLast, first, last);
+        afterEquals = false;
+        continue;
+      }
+      // A second '=' ("a==b"): the name is dropped, what follows is read on.
     }
-    const std::int32_t nameFirst = first;
-    const std::int32_t nameLast = last;
-    token = next(false, &first, &last);
-    if (token != Token::Equals) {
-      add(nameFirst, nameLast, nameFirst, nameLast);
-      continue;
-    }
-    token = next(true, &first, &last);
-    if (token == Token::End) {
-      add(nameFirst, nameLast, -1, -1);
-      return;
-    }
-    if (token == Token::Value) {
-      add(nameFirst, nameLast, first, last);
-      token = next(false, &first, &last);
+    switch (token) {
+      case Token::End:
+        return;
+      case Token::Name:
+        nameFirst = first;
+        nameLast = last;
+        pending = Pending::Name;
+        afterEquals = false;
+        break;
+      case Token::Equals:
+        afterEquals = true;
+        break;
+      case Token::Value:
+        afterEquals = false;
+        break;
     }
   }
 }
@@ -254,39 +249,16 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std:
 template <typename Unit>
 std::wstring LookUpAttribute(const Unit* text, const std::vector<std::int32_t>& attributes, const wchar_t* name,
                              std::uint32_t flags) {
+  const std::int32_t first = static_cast<std::int32_t>(name[0]);
   for (std::size_t k = 0; k < attributes.size(); k += 4) {
     const std::int32_t* a = attributes.data() + k;
+    // Most names differ in their first unit.
+    if (a[1] > a[0] && At(text, a[0]) != first) continue;
     if (!RequestMatches(text + a[0], static_cast<std::size_t>(a[1] - a[0]), name)) continue;
     if (a[2] < 0) return {};
     return Unescape(text, a[2], a[3], flags);
   }
   return {};
-}
-
-// Copies the units of `text` before its first NUL to `out` as bytes while
-// they are all below 0x100. Returns the number of units copied; stops early
-// at a NUL or at a unit that does not fit.
-std::size_t NarrowCopy(const wchar_t* text, std::size_t n, unsigned char* out) {
-  constexpr std::size_t kBlock = 32;
-  std::size_t i = 0;
-  // Whole blocks without a branch per unit; a block holding a NUL or a wide
-  // unit is left to the exact loop below.
-  while (i + kBlock <= n) {
-    std::uint32_t odd = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      const auto u = static_cast<std::uint32_t>(text[i + k]);
-      out[i + k] = static_cast<unsigned char>(u);
-      odd |= static_cast<std::uint32_t>(u - 1u >= 0xFFu);
-    }
-    if (odd != 0) break;
-    i += kBlock;
-  }
-  for (; i < n; ++i) {
-    const auto u = static_cast<std::uint32_t>(text[i]);
-    if (u - 1u >= 0xFFu) break;
-    out[i] = static_cast<unsigned char>(u);
-  }
-  return i;
 }
 
 }  // namespace
@@ -304,7 +276,7 @@ bool CXmlDocument::SetText(std::wstring text) {
   std::size_t n = text.size();
   std::unique_ptr<unsigned char[]> narrow(new unsigned char[n + 1]);
   AdviseLargeBlock(narrow.get(), n + 1);
-  const std::size_t copied = NarrowCopy(text.data(), n, narrow.get());
+  const std::size_t copied = xml_detail::NarrowUnits(narrow.get(), text.data(), n);
   if (copied < n && text[copied] == L'\0') n = copied;
   if (copied == n) {
     if (n > kMaxLength) n = 0;

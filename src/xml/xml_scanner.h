@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <string>
 
+#include "xml/unit_copy.h"
 #include "xml/xml_parser.h"
 
 namespace xml_detail {
@@ -22,7 +23,53 @@ struct ScanState {
   std::wstring* diagnostics = nullptr;
 };
 
-inline bool IsSpace(std::int32_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Classes of the ASCII units that end names and values; units from 0x80 up
+// (and negative wchar_t values) belong to none.
+enum : unsigned char {
+  kSpace = 1,        // ' ', tab, CR, LF
+  kNameEnd = 2,      // a start or end tag name while scanning: space, '/', '>'
+  kAttrNameEnd = 4,  // an attribute name: space, '/', '=', '>', '?'
+  kTagNameEnd = 8,   // a tag name read back: space and ! " ' / ; < = > ? backslash
+  kValueEnd = 16,    // an unquoted attribute value: space, '>'
+};
+
+struct ClassTable {
+  unsigned char of[128] = {};
+  constexpr ClassTable() {
+    for (const char c : {' ', '\t', '\n', '\r'}) {
+      of[static_cast<int>(c)] = kSpace | kNameEnd | kAttrNameEnd | kTagNameEnd | kValueEnd;
+    }
+    for (const char c : {'/', '>'}) of[static_cast<int>(c)] |= kNameEnd;
+    for (const char c : {'/', '=', '>', '?'}) of[static_cast<int>(c)] |= kAttrNameEnd;
+    for (const char c : {'!', '"', '\'', '/', ';', '<', '=', '>', '?', '\\'}) of[static_cast<int>(c)] |= kTagNameEnd;
+    of[static_cast<int>('>')] |= kValueEnd;
+  }
+};
+inline constexpr ClassTable kClasses;
+
+inline bool HasClass(std::int32_t c, unsigned char classes) {
+  return static_cast<std::uint32_t>(c) < 128 && (kClasses.of[c] & classes) != 0;
+}
+inline bool IsSpace(std::int32_t c) { return HasClass(c, kSpace); }
+
+template <typename Unit>
+inline std::int32_t At(const Unit* text, std::int32_t i) {
+  return static_cast<std::int32_t>(text[i]);
+}
+
+// The first offset in [from, end) holding `c`, or `end`; no NUL stops it.
+template <typename Unit>
+inline std::int32_t FindUnitIn(const Unit* text, std::int32_t from, std::int32_t end, std::int32_t c) {
+  if (from >= end) return end;
+  if constexpr (sizeof(Unit) == 1) {
+    if (c < 0 || c > 0xFF) return end;
+    const auto u = static_cast<unsigned char>(c);
+    return static_cast<std::int32_t>(FindByte(text, static_cast<std::size_t>(from), static_cast<std::size_t>(end), u, u));
+  } else {
+    const wchar_t* hit = std::wmemchr(text + from, static_cast<wchar_t>(c), static_cast<std::size_t>(end - from));
+    return hit ? static_cast<std::int32_t>(hit - text) : end;
+  }
+}
 
 // The text from `p`, n units, as UTF-16 text.
 template <typename Unit>
@@ -30,7 +77,9 @@ std::wstring Widen(const Unit* p, std::size_t n) {
   if constexpr (sizeof(Unit) == sizeof(wchar_t)) {
     return std::wstring(reinterpret_cast<const wchar_t*>(p), n);
   } else {
-    return std::wstring(p, p + n);
+    std::wstring text(n, L'\0');
+    WidenBytes(text.data(), p, n);
+    return text;
   }
 }
 
@@ -63,7 +112,7 @@ class CNodeScanner {
   // What is being scanned, as far as it is known.
   static constexpr std::int32_t kUnknownTag = 1000;
 
-  static bool IsNameEnd(std::int32_t c) { return IsSpace(c) || c == '/' || c == '>'; }
+  static bool IsNameEnd(std::int32_t c) { return HasClass(c, kNameEnd); }
   // Any unit from 'a' up counts, so names may use any letters beyond ASCII.
   static bool IsStartTagLead(std::int32_t c) {
     return (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 'a';
@@ -92,10 +141,8 @@ class CNodeScanner {
 
   // The first offset from i that holds `u` or is at the end.
   std::int32_t FindUnit(std::int32_t i, std::int32_t u) const {
-    if constexpr (kNulFree && sizeof(Unit) == 1) {
-      if (i >= length_) return i;
-      const void* hit = std::memchr(text_ + i, static_cast<int>(u), static_cast<std::size_t>(length_ - i));
-      return hit ? static_cast<std::int32_t>(static_cast<const Unit*>(hit) - text_) : length_;
+    if constexpr (kNulFree) {
+      return i >= length_ ? i : FindUnitIn(text_, i, length_, u);
     } else {
       while (!AtEnd(i) && At(i) != u) ++i;
       return i;
@@ -182,7 +229,12 @@ class CNodeScanner {
     i = Name(i);
     bool unquoted = false;  // the tag ended inside an unquoted value
     for (;;) {
-      while (!AtEnd(i) && At(i) != '=' && At(i) != '>') ++i;
+      if constexpr (kNulFree && sizeof(Unit) == 1) {
+        i = static_cast<std::int32_t>(
+            FindByte(text_, static_cast<std::size_t>(i), static_cast<std::size_t>(length_), '=', '>'));
+      } else {
+        while (!AtEnd(i) && At(i) != '=' && At(i) != '>') ++i;
+      }
       if (AtEnd(i) || At(i) == '>') break;
       // '=': a value follows, after optional spaces.
       ++i;
