@@ -65,11 +65,36 @@ void CHttpDownloadDlg::ReportError(UINT id, std::uint32_t code) {
 
 void CHttpDownloadDlg::SetPercentage(unsigned percent) {
   if (fileBar_.GetSafeHwnd()) fileBar_.SetPos(static_cast<int>(percent));
+  SetWindowTitle(percent);
+}
+
+void CHttpDownloadDlg::SetWindowTitle(unsigned percent) {
   const std::wstring title = FormatWindowTitle(percent, fileLabelText_);
-  if (title != shownTitle_ && m_hWnd) {
-    shownTitle_ = title;
+  if (title == shownTitle_ || !m_hWnd) return;
+  shownTitle_ = title;
+  if (::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId()) {
     ::SetWindowTextW(m_hWnd, title.c_str());
+    return;
   }
+  // The themed frame repaints its caption inside WM_SETTEXT, which costs
+  // the worker as much as dozens of reads when it has to wait for it: the
+  // title is handed over and set when the dialog's thread gets to it. Titles
+  // that pile up meanwhile collapse into the newest.
+  {
+    std::lock_guard<std::mutex> lock(titleLock_);
+    pendingTitle_ = title;
+  }
+  if (!titlePosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowTitleMessage, 0, 0)) titlePosted_ = false;
+}
+
+void CHttpDownloadDlg::ShowPendingTitle() {
+  titlePosted_ = false;  // first: a title handed over from now on posts again
+  std::wstring title;
+  {
+    std::lock_guard<std::mutex> lock(titleLock_);
+    title.swap(pendingTitle_);
+  }
+  if (!title.empty()) ::SetWindowTextW(m_hWnd, title.c_str());
 }
 
 void CHttpDownloadDlg::SetTimeLeft(std::uint32_t seconds, std::uint64_t bytesSoFar, std::uint64_t size) {
@@ -84,8 +109,10 @@ void CHttpDownloadDlg::UpdateProgress(ProgressCounters& counters, std::uint64_t 
                                       std::uint64_t size) {
   const ProgressChange change = StepProgress(counters, Platform::GetTickCountMs(), bytesSoFar, sizeKnown, size);
   if (change.percentChanged) {
-    SetPercentage(change.percent);
+    // The bar counts KiB here, so it takes the byte position; the title
+    // takes the percentage.
     if (fileBar_.GetSafeHwnd()) fileBar_.SetPos(static_cast<int>(change.barPosition));
+    SetWindowTitle(change.percent);
   }
   if (change.rateChanged) SetTransferRate(change.rate);
   if (change.timeLeftChanged) SetTimeLeft(change.secondsLeft, bytesSoFar, size);
@@ -186,6 +213,10 @@ void CHttpDownloadDlg::OnDestroy() {
 LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_WORKER_DONE) {
     OnThreadFinished(wParam);
+    return 0;
+  }
+  if (message == kShowTitleMessage) {
+    ShowPendingTitle();
     return 0;
   }
   return CThemeDialog::WindowProc(message, wParam, lParam);

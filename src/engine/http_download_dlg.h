@@ -10,6 +10,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/internet_handle.h"
@@ -130,6 +131,12 @@ class CHttpDownloadDlg : public CThemeDialog {
   // failed (*error, *sendFailed say which).
   DWORD SendRequest(DWORD* error, bool* sendFailed);
   void DrainResponse();
+  // "Vireo PACS Updater - N% of FILE Completed", unless the title shows it;
+  // from the worker without waiting for the dialog's thread.
+  void SetWindowTitle(unsigned percent);
+  // kShowTitleMessage: sets the newest title the worker handed over.
+  void ShowPendingTitle();
+  static constexpr UINT kShowTitleMessage = WM_APP + 2;
   void PostWorkerDone(WPARAM result);
   // Sets a control's text unless it already shows it.
   void SetControlText(CWnd& control, std::wstring& shown, const std::wstring& text);
@@ -168,4 +175,7 @@ class CHttpDownloadDlg : public CThemeDialog {
   std::wstring shownRate_;
   std::wstring shownTimeLeft_;
   std::wstring shownTitle_;
+  std::mutex titleLock_;
+  std::wstring pendingTitle_;  // under titleLock_
+  std::atomic<bool> titlePosted_{false};
 };

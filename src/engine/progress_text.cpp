@@ -57,7 +57,7 @@ std::wstring FormatTotalLabel(std::size_t done, std::size_t count) {
 }
 
 ProgressChange StepProgress(ProgressCounters& counters, std::uint32_t now, std::uint64_t bytesSoFar, bool sizeKnown,
-                            std::uint64_t size) {
+                            std::uint64_t size, std::uint32_t textInterval) {
   ProgressChange change;
   if (sizeKnown && size != 0) {
     const unsigned percent = static_cast<unsigned>(static_cast<double>(bytesSoFar) * 100.0 / static_cast<double>(size));
@@ -68,9 +68,9 @@ ProgressChange StepProgress(ProgressCounters& counters, std::uint32_t now, std::
       counters.lastPercent = percent;
     }
   }
-  if (now == counters.lastTick) return change;
-
   const std::uint32_t elapsed = now - counters.lastTick;
+  if (elapsed == 0 || elapsed < textInterval) return change;
+
   change.rateChanged = true;
   change.rate = static_cast<double>(bytesSoFar - counters.lastBytes) / static_cast<double>(elapsed);
   counters.lastTick = now;

@@ -37,11 +37,18 @@ struct ProgressChange {
   std::uint32_t secondsLeft = 0;
 };
 
+// The shortest time between two updates of the rate and time-left texts.
+// Each update is a synchronous call into the dialog's thread, which costs
+// about as much as several reads; four a second are plenty to read.
+inline constexpr std::uint32_t kProgressTextIntervalMs = 250;
+
 // Advances the counters for a read that brought the transfer to bytesSoFar
 // at tick now. The percentage (and the bar) change only when the whole
-// percentage does; rate and time left at most once per tick.
+// percentage does; rate and time left when the tick has moved on by at least
+// `textInterval` ms (and never twice in one tick), the rate being the average
+// since the last such update.
 ProgressChange StepProgress(ProgressCounters& counters, std::uint32_t now, std::uint64_t bytesSoFar, bool sizeKnown,
-                            std::uint64_t size);
+                            std::uint64_t size, std::uint32_t textInterval = kProgressTextIntervalMs);
 
 // Position of a module's total bar (0..100) after `done` of `count` files
 // with `fetched` of `total` bytes. With a total of 0 (sizes unknown) the bar

@@ -70,7 +70,9 @@ TEST(EngineProgressText, StepProgressRedrawsOnlyWhatChanged) {
   const std::uint64_t size = 3072000;
 
   // 1 % after the first reads, within the start tick: bar only.
-  ProgressChange change = StepProgress(counters, 1000, 30720, true, size);
+  // Every tick may update the texts here; the updater's own interval is
+  // checked at the end.
+  ProgressChange change = StepProgress(counters, 1000, 30720, true, size, 0);
   EXPECT_TRUE(change.percentChanged);
   EXPECT_EQ(change.percent, 1u);
   EXPECT_EQ(change.barPosition, 30u);
@@ -78,14 +80,14 @@ TEST(EngineProgressText, StepProgressRedrawsOnlyWhatChanged) {
   EXPECT_FALSE(change.timeLeftChanged);
 
   // Same percentage, a new tick: rate and time left, not the bar.
-  change = StepProgress(counters, 1010, 31744, true, size);
+  change = StepProgress(counters, 1010, 31744, true, size, 0);
   EXPECT_FALSE(change.percentChanged);
   EXPECT_TRUE(change.rateChanged);
   EXPECT_DOUBLE_EQ(change.rate, (31744.0 - 0.0) / 10.0);
   EXPECT_TRUE(change.timeLeftChanged);
 
   // Half way, 10 s after the start: 10 seconds left.
-  change = StepProgress(counters, 11000, 1536000, true, size);
+  change = StepProgress(counters, 11000, 1536000, true, size, 0);
   EXPECT_TRUE(change.percentChanged);
   EXPECT_EQ(change.percent, 50u);
   EXPECT_EQ(change.barPosition, 1500u);
@@ -93,14 +95,14 @@ TEST(EngineProgressText, StepProgressRedrawsOnlyWhatChanged) {
   EXPECT_EQ(counters.lastBytes, 1536000u);
 
   // Two reads in the same millisecond: the second changes nothing.
-  change = StepProgress(counters, 11000, 1537000, true, size);
+  change = StepProgress(counters, 11000, 1537000, true, size, 0);
   EXPECT_FALSE(change.percentChanged);
   EXPECT_FALSE(change.rateChanged);
 
   // Unknown size: rate only; the tick counter wrapping keeps the difference.
   ProgressCounters wrap;
   wrap.startTick = wrap.lastTick = 0xFFFFFFF0u;
-  change = StepProgress(wrap, 0x10u, 64000, false, 0);
+  change = StepProgress(wrap, 0x10u, 64000, false, 0, 0);
   EXPECT_FALSE(change.percentChanged);
   EXPECT_TRUE(change.rateChanged);
   EXPECT_DOUBLE_EQ(change.rate, 64000.0 / 32.0);
@@ -112,6 +114,17 @@ TEST(EngineProgressText, StepProgressRedrawsOnlyWhatChanged) {
   change = StepProgress(big, 5, 3ull << 30, true, huge);
   EXPECT_EQ(change.percent, 50u);
   EXPECT_EQ(change.barPosition, 3u << 20);
+
+  // The updater's interval: texts wait until it has passed, and the rate is
+  // the average since the last text update.
+  ProgressCounters paced;
+  paced.startTick = paced.lastTick = 0;
+  EXPECT_FALSE(StepProgress(paced, 100, 1000, false, 0).rateChanged);
+  EXPECT_FALSE(StepProgress(paced, kProgressTextIntervalMs - 1, 2000, false, 0).rateChanged);
+  change = StepProgress(paced, kProgressTextIntervalMs, 2500, false, 0);
+  EXPECT_TRUE(change.rateChanged);
+  EXPECT_DOUBLE_EQ(change.rate, 2500.0 / kProgressTextIntervalMs);
+  EXPECT_FALSE(StepProgress(paced, kProgressTextIntervalMs + 1, 2600, false, 0).rateChanged);
 }
 
 TEST(EngineProgressText, TotalPercent) {
