@@ -207,6 +207,11 @@ TEST(XmlNavigate, AttributeValues) {
       {L"<m x=>", L"x", L""},
       {L"<m last>", L"last", L"last"},
       {L"<m>", L"m", L""},
+      {L"<m a==b c='d'>", L"a", L"=b"},
+      {L"<m a= = b c='d'>", L"a", L""},  // a second '=' drops the name
+      {L"<m a= = b c='d'>", L"b", L""},
+      {L"<m a= = b c='d'>", L"c", L"d"},
+      {L"<m a=/>", L"a", L""},
   };
   for (const Case& c : cases) {
     CXmlDocument doc;
@@ -332,6 +337,76 @@ TEST(XmlScan, NodeKindsAndLengths) {
     EXPECT_EQ(token.flags, c.flags) << c.text;
     EXPECT_EQ(context.position, c.length) << c.text;
   }
+}
+
+TEST(XmlDocument, ByteSizedAndWiderTextsReadAlike) {
+  // Text whose units all fit in a byte is kept one byte per unit; one wider
+  // unit keeps it as given. Names, values, text, diagnostics and the text
+  // itself must come out the same either way.
+  for (const wchar_t unit : {L'\x00E9', L'\x00FF', L'\x0100', L'\x20AC', L'\xFFFD'}) {
+    SCOPED_TRACE(static_cast<int>(unit));
+    const std::wstring u(1, unit);
+    const std::wstring text = L"<r" + u + L" a" + u + L"='v" + u + L"&amp;'><c>t" + u + L"<![CDATA[" + u +
+                              L"]]></c></x" + u + L"></r" + u + L">";
+    CXmlDocument doc;
+    EXPECT_FALSE(doc.SetText(text + L'\0' + L"<tail/>"));
+    EXPECT_EQ(doc.GetText(), text);
+    EXPECT_EQ(doc.GetText(), text);
+    EXPECT_EQ(doc.GetDiagnostics(), L"<lone_end_tag tagname=\"x" + u + L"\" offset=\"" +
+                                        std::to_wstring(text.find(L"</x")) + L"\"/>");
+    ASSERT_TRUE(doc.FindElement(L"r" + u));
+    EXPECT_EQ(doc.GetElementName(), L"r" + u);
+    EXPECT_EQ(doc.GetAttributeValue(L"a" + u), L"v" + u + L"&");
+    EXPECT_EQ(doc.GetAttributeValue(L"a"), L"");
+    doc.EnterElement();
+    ASSERT_TRUE(doc.FindElement(L"c"));
+    EXPECT_EQ(doc.GetElementText(), L"t" + u + u);
+    // Replacing the text replaces what GetText gives, whatever the forms.
+    EXPECT_TRUE(doc.SetText(L"<plain/>"));
+    EXPECT_EQ(doc.GetText(), L"<plain/>");
+    EXPECT_TRUE(doc.SetText(L"<w" + u + L"/>"));
+    EXPECT_EQ(doc.GetText(), L"<w" + u + L"/>");
+  }
+}
+
+TEST(XmlDocument, LongTextsKeepEveryUnitUpToTheFirstNul) {
+  // Units are checked and copied sixteen at a time: a wide unit or a NUL at
+  // every position around a block boundary.
+  for (const wchar_t unit : {L'\x00FF', L'\x0100', L'\0'}) {
+    for (std::size_t at = 0; at < 40; ++at) {
+      SCOPED_TRACE(testing::Message() << static_cast<int>(unit) << " at " << at);
+      std::wstring body(100, L'b');
+      body[at] = unit;
+      const std::wstring text = L"<r>" + body + L"</r>";
+      CXmlDocument doc;
+      EXPECT_EQ(doc.SetText(text), unit != 0);
+      EXPECT_EQ(doc.GetText(), unit != 0 ? text : text.substr(0, at + 3));
+      ASSERT_TRUE(doc.FindElement(L"r"));
+      EXPECT_EQ(doc.GetElementText(), unit != 0 ? body : L"");
+    }
+  }
+}
+
+TEST(XmlNavigate, AttributesFollowTheCurrentElementAndTheText) {
+  CXmlDocument doc;
+  ASSERT_TRUE(doc.SetText(L"<r v='0'><a v='1'/><a v='2'/></r>"));
+  ASSERT_TRUE(doc.FindElement(L"r"));
+  EXPECT_EQ(doc.GetAttributeValue(L"v"), L"0");
+  doc.EnterElement();
+  ASSERT_TRUE(doc.FindElement(L"a"));
+  EXPECT_EQ(doc.GetAttributeValue(L"v"), L"1");
+  ASSERT_TRUE(doc.FindElement(L"a"));
+  EXPECT_EQ(doc.GetAttributeValue(L"v"), L"2");
+  doc.LeaveElement();
+  EXPECT_EQ(doc.GetAttributeValue(L"v"), L"0");
+  // The same element positions in a new text read the new values.
+  ASSERT_TRUE(doc.SetText(L"<r v='5'><a v='6'/><a w='7'/></r>"));
+  ASSERT_TRUE(doc.FindElement(L"r"));
+  doc.EnterElement();
+  ASSERT_TRUE(doc.FindElement(L"a"));
+  ASSERT_TRUE(doc.FindElement(L"a"));
+  EXPECT_EQ(doc.GetAttributeValue(L"v"), L"");
+  EXPECT_EQ(doc.GetAttributeValue(L"w"), L"7");
 }
 
 }  // namespace

@@ -64,6 +64,41 @@ TEST(Utf8, NulEndsTheConversion) {
   EXPECT_EQ(Utf8ToWide(nullptr, "abc", -1), 0);
 }
 
+TEST(Utf8, LongTextsAgreeAcrossBlockAndPieceBoundaries) {
+  // ASCII is copied sixteen bytes at a time and the text is decoded in pieces
+  // of 2,048 units: a sequence, an invalid byte or a NUL placed around those
+  // boundaries must come out as it does anywhere else.
+  struct Insert {
+    std::string bytes;
+    std::wstring units;
+    bool ends;  // a NUL: the text stops there
+  };
+  const Insert inserts[] = {
+      {"\xC3\xA9", L"\x00E9", false},
+      {"\xF0\x9F\x98\x80", L"\xD83D\xDE00", false},
+      {"\xFF", L"?", false},
+      {"\xE2\x82", L"?", false},  // the 'a' after it is not a continuation
+      {std::string(1, '\0'), L"", true},
+  };
+  const std::size_t length = 5000;
+  for (const Insert& insert : inserts) {
+    for (const std::size_t at : {0, 1, 15, 16, 17, 31, 2046, 2047, 2048, 2049, 4095, 4096, 5000}) {
+      SCOPED_TRACE(testing::Message() << "insert " << (&insert - inserts) << " at " << at);
+      std::string bytes(length, 'a');
+      bytes.insert(at, insert.bytes);
+      std::wstring expected = std::wstring(at, L'a') + insert.units;
+      if (!insert.ends) expected += std::wstring(length - at, L'a');
+      EXPECT_EQ(Utf8ToWide(std::string_view(bytes)), expected);
+      const auto count = static_cast<std::int32_t>(bytes.size());
+      EXPECT_EQ(Utf8ToWide(nullptr, bytes.data(), count), static_cast<std::int32_t>(expected.size()));
+      std::wstring out(bytes.size() + 1, L'#');
+      EXPECT_EQ(Utf8ToWide(out.data(), bytes.data(), count),
+                insert.ends ? static_cast<std::int32_t>(at + 1) : count);
+      EXPECT_EQ(out.compare(0, expected.size(), expected), 0);
+    }
+  }
+}
+
 TEST(Utf8, DecodeCharStopsBeforeAByteThatCannotContinue) {
   const unsigned char bytes[] = {0xE2, 0x82, 0x41};
   const unsigned char* cursor = bytes;
