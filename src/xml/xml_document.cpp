@@ -152,7 +152,7 @@ std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32
 // Reads the attributes of the start tag [start, end) in order into `out`
 // (four offsets each, see CXmlDocument::attributes_). A valueless attribute
 // gives its own name as value; a name whose value is not a value token (as
-// in "a==b") is left out.
+// in "a= = b") is left out.
 template <typename Unit>
 void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std::vector<std::int32_t>& out) {
   out.clear();
