@@ -41,12 +41,6 @@ void CHttpDownloadDlg::SetTimeoutsForTesting(DWORD connect, DWORD send, DWORD re
 
 // ---- Reporting operations --------------------------------------------------
 
-void CHttpDownloadDlg::SetControlText(CWnd& control, std::wstring& shown, const std::wstring& text) {
-  if (text == shown) return;
-  shown = text;
-  if (control.GetSafeHwnd()) control.SetWindowText(text);
-}
-
 void CHttpDownloadDlg::SetStatus(UINT id) { SetStatusText(LoadEngineString(id)); }
 
 void CHttpDownloadDlg::SetStatusText(const std::wstring& text) {
@@ -63,59 +57,81 @@ void CHttpDownloadDlg::ReportError(UINT id, std::uint32_t code) {
   PostWorkerDone(1);
 }
 
-void CHttpDownloadDlg::SetPercentage(unsigned percent) {
-  if (fileBar_.GetSafeHwnd()) fileBar_.SetPos(static_cast<int>(percent));
-  SetWindowTitle(percent);
-}
-
-void CHttpDownloadDlg::SetWindowTitle(unsigned percent) {
-  const std::wstring title = FormatWindowTitle(percent, fileLabelText_);
-  if (title == shownTitle_ || !m_hWnd) return;
-  shownTitle_ = title;
+// The transfer's view (file bar, title, rate and time left) changes after
+// nearly every read. The worker does not wait for the dialog's thread to draw
+// it: it leaves the newest view here and posts one message, and the dialog
+// shows whatever is newest when it gets to it. A synchronous call per change
+// costs the worker a thread switch each time, which on a busy machine is
+// worth many reads.
+void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change) {
+  if (!m_hWnd) return;
   if (::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId()) {
-    ::SetWindowTextW(m_hWnd, title.c_str());
+    PendingView view;
+    change(view);
+    ShowView(view);
     return;
   }
-  // The themed frame repaints its caption inside WM_SETTEXT, which costs
-  // the worker as much as dozens of reads when it has to wait for it: the
-  // title is handed over and set when the dialog's thread gets to it. Titles
-  // that pile up meanwhile collapse into the newest.
   {
-    std::lock_guard<std::mutex> lock(titleLock_);
-    pendingTitle_ = title;
+    std::lock_guard<std::mutex> lock(viewLock_);
+    change(pendingView_);
   }
-  if (!titlePosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowTitleMessage, 0, 0)) titlePosted_ = false;
+  if (!viewPosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowViewMessage, 0, 0)) viewPosted_ = false;
 }
 
-void CHttpDownloadDlg::ShowPendingTitle() {
-  titlePosted_ = false;  // first: a title handed over from now on posts again
-  std::wstring title;
+void CHttpDownloadDlg::ShowPendingView() {
+  viewPosted_ = false;  // first: a change queued from now on posts again
+  PendingView view;
   {
-    std::lock_guard<std::mutex> lock(titleLock_);
-    title.swap(pendingTitle_);
+    std::lock_guard<std::mutex> lock(viewLock_);
+    std::swap(view, pendingView_);
   }
-  if (!title.empty()) ::SetWindowTextW(m_hWnd, title.c_str());
+  ShowView(view);
+}
+
+void CHttpDownloadDlg::ShowView(const PendingView& view) {
+  if (view.barPosition >= 0 && fileBar_.GetSafeHwnd()) fileBar_.SetPos(view.barPosition);
+  if (!view.title.empty() && m_hWnd) ::SetWindowTextW(m_hWnd, view.title.c_str());
+  if (!view.rate.empty() && rateText_.GetSafeHwnd()) rateText_.SetWindowText(view.rate);
+  if (!view.timeLeft.empty() && timeLeftText_.GetSafeHwnd()) timeLeftText_.SetWindowText(view.timeLeft);
+}
+
+void CHttpDownloadDlg::SetPercentage(unsigned percent) {
+  const std::wstring title = FormatWindowTitle(percent, fileLabelText_);
+  QueueView([&](PendingView& view) {
+    view.barPosition = static_cast<int>(percent);
+    view.title = title;
+  });
 }
 
 void CHttpDownloadDlg::SetTimeLeft(std::uint32_t seconds, std::uint64_t bytesSoFar, std::uint64_t size) {
-  SetControlText(timeLeftText_, shownTimeLeft_, FormatTimeLeft(seconds, bytesSoFar, size));
+  const std::wstring text = FormatTimeLeft(seconds, bytesSoFar, size);
+  QueueView([&](PendingView& view) { view.timeLeft = text; });
 }
 
 void CHttpDownloadDlg::SetTransferRate(double rate) {
-  SetControlText(rateText_, shownRate_, FormatTransferRate(rate));
+  const std::wstring text = FormatTransferRate(rate);
+  QueueView([&](PendingView& view) { view.rate = text; });
 }
 
 void CHttpDownloadDlg::UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown,
                                       std::uint64_t size) {
   const ProgressChange change = StepProgress(counters, Platform::GetTickCountMs(), bytesSoFar, sizeKnown, size);
-  if (change.percentChanged) {
-    // The bar counts KiB here, so it takes the byte position; the title
-    // takes the percentage.
-    if (fileBar_.GetSafeHwnd()) fileBar_.SetPos(static_cast<int>(change.barPosition));
-    SetWindowTitle(change.percent);
-  }
-  if (change.rateChanged) SetTransferRate(change.rate);
-  if (change.timeLeftChanged) SetTimeLeft(change.secondsLeft, bytesSoFar, size);
+  if (!change.percentChanged && !change.rateChanged && !change.timeLeftChanged) return;
+  // The bar counts KiB during a transfer; the title takes the percentage.
+  std::wstring title;
+  std::wstring rate;
+  std::wstring timeLeft;
+  if (change.percentChanged) title = FormatWindowTitle(change.percent, fileLabelText_);
+  if (change.rateChanged) rate = FormatTransferRate(change.rate);
+  if (change.timeLeftChanged) timeLeft = FormatTimeLeft(change.secondsLeft, bytesSoFar, size);
+  QueueView([&](PendingView& view) {
+    if (change.percentChanged) {
+      view.barPosition = static_cast<int>(change.barPosition);
+      view.title = std::move(title);
+    }
+    if (change.rateChanged) view.rate = std::move(rate);
+    if (change.timeLeftChanged) view.timeLeft = std::move(timeLeft);
+  });
 }
 
 void CHttpDownloadDlg::SetFileLabel(const std::wstring& text) {
@@ -123,8 +139,13 @@ void CHttpDownloadDlg::SetFileLabel(const std::wstring& text) {
 }
 
 void CHttpDownloadDlg::SetFileRange(std::uint64_t upper) {
-  // The bar counts KiB; its 32-bit range covers files up to 2 TiB.
+  // The bar counts KiB; its 32-bit range covers files up to 2 TiB. A position
+  // still queued from the previous file no longer applies.
   const int top = upper > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(upper);
+  {
+    std::lock_guard<std::mutex> lock(viewLock_);
+    pendingView_.barPosition = -1;
+  }
   if (fileBar_.GetSafeHwnd()) fileBar_.SetRange(0, top);
 }
 
@@ -215,8 +236,8 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     OnThreadFinished(wParam);
     return 0;
   }
-  if (message == kShowTitleMessage) {
-    ShowPendingTitle();
+  if (message == kShowViewMessage) {
+    ShowPendingView();
     return 0;
   }
   return CThemeDialog::WindowProc(message, wParam, lParam);

@@ -86,7 +86,8 @@ class CHttpDownloadDlg : public CThemeDialog {
   // `rate` in kilobytes per second.
   void SetTransferRate(double rate);
   // After every read: the bar and title when the whole percentage changed,
-  // rate and time left once per tick.
+  // rate and time left a few times a second. These four hand their texts to
+  // the dialog's thread without waiting for it to draw them.
   void UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown, std::uint64_t size);
   void SetFileLabel(const std::wstring& text);
   void SetFileRange(std::uint64_t upper);
@@ -131,15 +132,22 @@ class CHttpDownloadDlg : public CThemeDialog {
   // failed (*error, *sendFailed say which).
   DWORD SendRequest(DWORD* error, bool* sendFailed);
   void DrainResponse();
-  // "Vireo PACS Updater - N% of FILE Completed", unless the title shows it;
-  // from the worker without waiting for the dialog's thread.
-  void SetWindowTitle(unsigned percent);
-  // kShowTitleMessage: sets the newest title the worker handed over.
-  void ShowPendingTitle();
-  static constexpr UINT kShowTitleMessage = WM_APP + 2;
+  // What the transfer shows next: file bar position (-1: unchanged), window
+  // title, rate and time-left texts (empty: unchanged).
+  struct PendingView {
+    int barPosition = -1;
+    std::wstring title;
+    std::wstring rate;
+    std::wstring timeLeft;
+  };
+  // Applies `change` to the view: at once on the dialog's thread, otherwise
+  // merged into the pending view, which one posted message shows.
+  void QueueView(const std::function<void(PendingView&)>& change);
+  // kShowViewMessage: shows and clears the pending view.
+  void ShowPendingView();
+  void ShowView(const PendingView& view);
+  static constexpr UINT kShowViewMessage = WM_APP + 2;
   void PostWorkerDone(WPARAM result);
-  // Sets a control's text unless it already shows it.
-  void SetControlText(CWnd& control, std::wstring& shown, const std::wstring& text);
   void EndRun(INT_PTR result);
 
   std::wstring url_;
@@ -171,11 +179,7 @@ class CHttpDownloadDlg : public CThemeDialog {
   DWORD connectTimeout_;
   DWORD sendTimeout_;
   DWORD receiveTimeout_;
-  // What the worker last put on the texts, so that repeats cost nothing.
-  std::wstring shownRate_;
-  std::wstring shownTimeLeft_;
-  std::wstring shownTitle_;
-  std::mutex titleLock_;
-  std::wstring pendingTitle_;  // under titleLock_
-  std::atomic<bool> titlePosted_{false};
+  std::mutex viewLock_;
+  PendingView pendingView_;  // under viewLock_
+  std::atomic<bool> viewPosted_{false};
 };
