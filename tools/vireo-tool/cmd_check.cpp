@@ -26,18 +26,12 @@ const char kUsage[] =
 
 int Check(const std::vector<std::string>& args) {
   using namespace VireoTool;
-  OptionSpec spec;
-  spec.switches = {"--help"};
+  OptionTable table;
+  table.switches = {"--help"};
   ParsedArgs parsed;
+  int exitCode = 0;
+  if (!ParseCommandLine("check", kUsage, args, table, &parsed, &exitCode)) return exitCode;
   std::string error;
-  if (!ParseArgs(args, spec, &parsed, &error)) {
-    std::fprintf(stderr, "vireo-tool check: %s\n%s", error.c_str(), kUsage);
-    return 2;
-  }
-  if (parsed.switches.count("--help")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
   if (parsed.positional.size() != 1) {
     std::fprintf(stderr, "vireo-tool check: give one server address or folder\n%s", kUsage);
     return 2;

@@ -24,19 +24,13 @@ const char kUsage[] =
 
 int Plan(const std::vector<std::string>& args) {
   using namespace VireoTool;
-  OptionSpec spec;
-  spec.withValue = {"--install", "--module"};
-  spec.switches = {"--help"};
+  OptionTable table;
+  table.withValue = {"--install", "--module"};
+  table.switches = {"--help"};
   ParsedArgs parsed;
+  int exitCode = 0;
+  if (!ParseCommandLine("plan", kUsage, args, table, &parsed, &exitCode)) return exitCode;
   std::string error;
-  if (!ParseArgs(args, spec, &parsed, &error)) {
-    std::fprintf(stderr, "vireo-tool plan: %s\n%s", error.c_str(), kUsage);
-    return 2;
-  }
-  if (parsed.switches.count("--help")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
   if (parsed.positional.size() != 1 || !parsed.Has("--install")) {
     std::fprintf(stderr, "vireo-tool plan: give one server address or folder and --install DIR\n%s", kUsage);
     return 2;

@@ -40,21 +40,15 @@ const char kUsage[] =
 
 int Publish(const std::vector<std::string>& args) {
   using namespace VireoTool;
-  OptionSpec spec;
-  spec.withValue = {"--release", "--out", "--module", "--install-path", "--process-image", "--zip",
+  OptionTable table;
+  table.withValue = {"--release", "--out", "--module", "--install-path", "--process-image", "--zip",
                     "--stamp-length", "--update-list", "--code-page"};
-  spec.repeatable = {"--zip"};
-  spec.switches = {"--help"};
+  table.repeatable = {"--zip"};
+  table.switches = {"--help"};
   ParsedArgs parsed;
+  int exitCode = 0;
+  if (!ParseCommandLine("publish", kUsage, args, table, &parsed, &exitCode)) return exitCode;
   std::string error;
-  if (!ParseArgs(args, spec, &parsed, &error)) {
-    std::fprintf(stderr, "vireo-tool publish: %s\n%s", error.c_str(), kUsage);
-    return 2;
-  }
-  if (parsed.switches.count("--help")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
   for (const char* required : {"--release", "--out", "--module", "--install-path"}) {
     if (!parsed.Has(required)) {
       std::fprintf(stderr, "vireo-tool publish: %s is required\n%s", required, kUsage);

@@ -1,6 +1,8 @@
 // The analysis of one update-list entry against an installation, without
-// changing it: the updater's local facts (CLocalFileInfo, MakeLocalTimeStamp,
-// CompareVersionStrings) and its decision rules, with its log lines.
+// changing it: the updater's own checks in the updater's order (the name
+// kept inside the install folder, the local file's presence, its stamp and
+// version through CLocalFileInfo and MakeLocalTimeStamp, then DecideUpdate),
+// with its log lines.
 #pragma once
 #include <string>
 

@@ -1,5 +1,7 @@
 #include "tool_args.h"
 
+#include <cstdio>
+
 namespace VireoTool {
 
 std::string ParsedArgs::Value(const std::string& name, const std::string& fallback) const {
@@ -7,7 +9,7 @@ std::string ParsedArgs::Value(const std::string& name, const std::string& fallba
   return it == values.end() || it->second.empty() ? fallback : it->second.back();
 }
 
-bool ParseArgs(const std::vector<std::string>& args, const OptionSpec& spec, ParsedArgs* parsed, std::string* error) {
+bool ParseArgs(const std::vector<std::string>& args, const OptionTable& table, ParsedArgs* parsed, std::string* error) {
   *parsed = ParsedArgs();
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
@@ -22,11 +24,11 @@ bool ParseArgs(const std::vector<std::string>& args, const OptionSpec& spec, Par
       arg.resize(eq);
       inlineValue = true;
     }
-    if (spec.switches.count(arg) && !inlineValue) {
+    if (table.switches.count(arg) && !inlineValue) {
       parsed->switches.insert(arg);
       continue;
     }
-    if (!spec.withValue.count(arg)) {
+    if (!table.withValue.count(arg)) {
       *error = "unknown option " + arg;
       return false;
     }
@@ -38,7 +40,7 @@ bool ParseArgs(const std::vector<std::string>& args, const OptionSpec& spec, Par
       value = args[++i];
     }
     auto& slot = parsed->values[arg];
-    if (!slot.empty() && !spec.repeatable.count(arg)) {
+    if (!slot.empty() && !table.repeatable.count(arg)) {
       *error = arg + " given more than once";
       return false;
     }
@@ -56,6 +58,22 @@ bool ParseNumber(const std::string& text, unsigned long low, unsigned long high,
   }
   if (v < low || v > high) return false;
   *value = v;
+  return true;
+}
+
+bool ParseCommandLine(const char* command, const char* usage, const std::vector<std::string>& args,
+                      const OptionTable& table, ParsedArgs* parsed, int* exitCode) {
+  std::string error;
+  if (!ParseArgs(args, table, parsed, &error)) {
+    std::fprintf(stderr, "vireo-tool %s: %s\n%s", command, error.c_str(), usage);
+    *exitCode = 2;
+    return false;
+  }
+  if (parsed->switches.count("--help")) {
+    std::fputs(usage, stdout);
+    *exitCode = 0;
+    return false;
+  }
   return true;
 }
 

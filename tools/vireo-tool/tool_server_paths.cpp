@@ -1,5 +1,7 @@
 #include "tool_server_paths.h"
 
+#include "engine/update_decision.h"
+
 namespace VireoTool {
 
 std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath) {
@@ -61,13 +63,9 @@ std::wstring TreePath(const std::wstring& root, const std::vector<std::wstring>&
   return path;
 }
 
-bool IsArchiveName(const std::wstring& entryName) {
-  return entryName.size() >= 4 && FoldCase(entryName.substr(entryName.size() - 4)) == L".ZIP";
-}
+bool IsArchiveName(const std::wstring& entryName) { return LocalNameOf(entryName).size() != entryName.size(); }
 
-std::wstring CarriedFileName(const std::wstring& entryName) {
-  return IsArchiveName(entryName) ? entryName.substr(0, entryName.size() - 4) : entryName;
-}
+std::wstring CarriedFileName(const std::wstring& entryName) { return LocalNameOf(entryName); }
 
 std::wstring BaseName(const std::wstring& path) {
   const std::size_t cut = path.find_last_of(L"\\/");

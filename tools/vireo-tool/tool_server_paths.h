@@ -27,7 +27,8 @@ std::wstring ListNameOf(const std::wstring& listRequestPath);
 std::wstring TreePath(const std::wstring& root, const std::vector<std::wstring>& segments);
 
 // An update-list name whose last four characters are ".zip" in any case
-// stands for the file the archive carries: that name without the suffix.
+// stands for the file the archive carries: that name without the suffix
+// (the updater's own LocalNameOf).
 bool IsArchiveName(const std::wstring& entryName);
 std::wstring CarriedFileName(const std::wstring& entryName);
 // The part after the last "\" or "/".
