@@ -1,0 +1,158 @@
+// Downloads that meet an authentication demand: a 401 answered through the
+// platform's credentials dialog is sent again and the file arrives; a demand
+// that is not answered (cancelled, or a 407 with no proxy to log on to)
+// fails the download and leaves the installed file as it was.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+#include "common/test_files.h"
+#include "engine/dialog_test_util.h"
+#include "engine/engine_test_util.h"
+#include "harness/nginx_fixture.h"
+#include "harness/process_utils.h"
+#include "harness/scripted_server.h"
+#include "harness/wine_paths.h"
+#include "platform/file.h"
+
+using EngineTest::CScopedLog;
+using EngineTest::CTestDownloadDlg;
+using EngineTest::Narrow;
+using EngineTest::RunJob;
+using TestFiles::ReadOrMissing;
+using TestHarness::CScriptedReply;
+using TestHarness::CScriptedServer;
+
+namespace {
+
+constexpr const wchar_t* kNoValidHttpResponse = L"Failed to receive a valid HTTP response from the server";
+
+// Names a failed or finished download must not leave behind.
+bool HasLeftovers(const std::wstring& folder) {
+  std::vector<Platform::DirectoryEntry> entries;
+  (void)Platform::ListDirectory(folder, &entries);
+  for (const auto& e : entries) {
+    if (e.name.find(L".download") != std::wstring::npos || e.name.find(L".bak") != std::wstring::npos) return true;
+  }
+  return false;
+}
+
+// Waits for a visible dialog of this process other than the update dialog
+// (the credentials dialog, owned by it), then answers it. The update dialog
+// is a dialog too: answering before the second one shows would cancel the
+// update instead. Returns the answered dialog's title, empty if none showed.
+std::wstring AnswerWhenShown(const CTestDownloadDlg& dialog, const std::atomic<bool>& done, bool confirm,
+                             const std::wstring& user, const std::wstring& password) {
+  const DWORD pid = ::GetCurrentProcessId();
+  for (int i = 0; i < 400 && !done; ++i) {
+    const HWND updateWindow = dialog.GetSafeHwnd();
+    for (const auto& w : TestHarness::ListTopLevelWindows(pid)) {
+      if (!w.visible || w.className != L"#32770" || updateWindow == nullptr || w.hwnd == updateWindow) continue;
+      // Owned windows lie above their owner, so the answer goes to this one.
+      return TestHarness::AnswerCredentialsDialog(pid, confirm, user, password, 2000);
+    }
+    ::Sleep(50);
+  }
+  return L"";
+}
+
+}  // namespace
+
+TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
+  TestHarness::CNginxFixture nginx;
+  ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
+  if (TestHarness::GetEnvIsEmpty("DISPLAY")) GTEST_SKIP() << "the credentials dialog needs DISPLAY";
+  std::string body(3000, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('A' + i % 23);
+  ASSERT_TRUE(nginx.WriteDocument(L"auth/dlauth/core.dll", body));
+
+  struct Case {
+    const char* label;
+    bool confirm;
+    std::int64_t result;
+    std::string content;
+    const wchar_t* error;  // the error box, or nullptr for none
+  };
+  const Case cases[] = {
+      {"cancelled", false, -1, "old core", kNoValidHttpResponse},
+      {"confirmed", true, 3000, body, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TestFiles::CTempDir dir;
+    const std::wstring local = dir / L"core.dll";
+    ASSERT_TRUE(TestFiles::WriteBytes(local, "old core"));
+    CScopedLog log(dir / L"log.txt");
+    CTestDownloadDlg dialog(nginx.Address());
+    std::atomic<bool> done{false};
+    auto answer = std::async(std::launch::async, [&] {
+      return AnswerWhenShown(dialog, done, c.confirm, nginx.AuthUser(), nginx.AuthPassword());
+    });
+    std::int64_t result = 0;
+    const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
+      result = d.DownloadFile(L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+    });
+    done = true;
+    const std::wstring title = answer.get();
+    EXPECT_NE(title, L"") << "no credentials dialog showed";
+    EXPECT_EQ(result, c.result);
+    EXPECT_TRUE(ReadOrMissing(local) == c.content) << ReadOrMissing(local).size() << " bytes";
+    EXPECT_FALSE(HasLeftovers(dir.Path()));
+    if (c.error) {
+      EXPECT_EQ(modal, IDCANCEL);
+      ASSERT_EQ(dialog.errorBoxes.size(), 1u);
+      EXPECT_EQ(dialog.errorBoxes[0], c.error);
+      EXPECT_TRUE(log.Has("Failed to retrieve a HTTP 200 status, Status Code:401"));
+    } else {
+      EXPECT_EQ(modal, IDOK);
+      EXPECT_TRUE(dialog.errorBoxes.empty()) << Narrow(dialog.errorBoxes[0]);
+      EXPECT_TRUE(log.Has("DownloadFile : core.dll"));
+    }
+  }
+  const auto hits = nginx.FindRequests("/auth/dlauth/core.dll");
+  ASSERT_GE(hits.size(), 3u);  // cancelled 401, then 401 and the resend(s)
+  EXPECT_EQ(hits.front().status, 401);
+  EXPECT_EQ(hits.back().status, 200);
+}
+
+TEST(EngineDownloadAuth, ProxyDemandWithoutProxyFailsWithoutTheDialog) {
+  // No proxy is configured: a 407 comes from the server itself. There is
+  // nobody to give credentials to, so no dialog and no resend; the error
+  // page must not become the file.
+  CScriptedServer server([](const TestHarness::ScriptedRequest&) {
+    return CScriptedReply::Response(407, "Proxy Authentication Required", "proxy says no",
+                                    {"Proxy-Authenticate: Basic realm=\"p\""});
+  });
+  ASSERT_TRUE(server.Start());
+  struct Case {
+    const char* label;
+    const char* old;  // nullptr: no installed file
+  };
+  const Case cases[] = {{"over an installed file", "old core"}, {"no installed file", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::size_t requestsBefore = server.Requests().size();
+    TestFiles::CTempDir dir;
+    const std::wstring local = dir / L"core.dll";
+    if (c.old) {
+      ASSERT_TRUE(TestFiles::WriteBytes(local, c.old));
+    }
+    CScopedLog log(dir / L"log.txt");
+    CTestDownloadDlg dialog(server.Address());
+    dialog.SetTimeoutsForTesting(2000, 2000, 2000);
+    std::int64_t result = 0;
+    const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
+      result = d.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+    });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(modal, IDCANCEL);
+    ASSERT_EQ(dialog.errorBoxes.size(), 1u);
+    EXPECT_EQ(dialog.errorBoxes[0], kNoValidHttpResponse);
+    EXPECT_EQ(ReadOrMissing(local), c.old ? c.old : "<missing>");
+    EXPECT_FALSE(HasLeftovers(dir.Path()));
+    EXPECT_EQ(server.Requests().size(), requestsBefore + 1) << "no resend";
+    EXPECT_TRUE(log.Has("Failed to retrieve a HTTP 200 status, Status Code:407"));
+  }
+  server.Stop();
+}
