@@ -21,6 +21,14 @@ std::wstring ErrorText(Platform::ErrorCode code) { return L", Error:" + std::to_
 
 bool IsFile(const std::wstring& path) { return Platform::PathExists(path) && !Platform::IsDirectory(path); }
 
+// True when the file at path is there and its size is known to differ.
+bool SizeDiffers(const std::wstring& path, std::uint64_t expected) {
+  if (!IsFile(path)) return false;
+  Platform::CFile file;
+  std::uint64_t size = 0;
+  return file.OpenRead(path) && file.GetSize(&size) && size != expected;
+}
+
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
   if (prefix.empty() || text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -97,7 +105,12 @@ void InstallArchiveItem(ZipHandle* handle, const std::wstring& target) {
     Log(L"Target is a folder, not replaced : " + target);
     return;
   }
-  if (Platform::PathExists(backup)) (void)RemoveFileForcibly(backup);
+  if (Platform::PathExists(backup)) {
+    // Left by a run that stopped inside this step. The extraction writes the
+    // target in place, so a target of another size than the item may be its
+    // partial file: the backup is then the whole copy to keep.
+    (void)ResolveStaleBackup(target, index >= 0 && SizeDiffers(target, record.uncompressedSize));
+  }
 
   const bool hadTarget = IsFile(target);
   std::uint32_t oldAttributes = 0;

@@ -16,7 +16,7 @@ struct ZipHandle;
 void UnZip(const std::wstring& fileName, const std::wstring& folder);
 
 // Replaces the file at `target` with the archive item matching its file name:
-// a stale target+".bak" is removed, the old target is renamed to the backup,
+// a leftover target+".bak" is resolved (ResolveStaleBackup), the old target is renamed to the backup,
 // the item is extracted, and the backup is deleted when the new file is there
 // whole, or renamed back (after removing any partial file) when it is not. A
 // target that cannot be moved aside is left alone and not extracted over.

@@ -16,8 +16,22 @@ bool ClearReadOnlyAttribute(const std::wstring& path);
 // Deletes the file at path, read-only or not. True when no file remains.
 bool RemoveFileForcibly(const std::wstring& path);
 
-// Puts the complete file `source` in place of `target`: a stale target+".bak"
-// is removed, the old target (read-only or not) becomes target+".bak", source
+// What becomes of a target+".bak" that an interrupted replacement left
+// behind (the updater killed between moving the old file aside and removing
+// the backup): while the target is missing or known to be incomplete the
+// backup is the only whole copy and is put back; beside a whole target it is
+// stale and is removed.
+enum class StaleBackupAction { kNone, kRestore, kRemove };
+StaleBackupAction DecideStaleBackup(bool backupExists, bool targetExists, bool targetIncomplete);
+
+// Deals with a leftover target+".bak" as DecideStaleBackup says, writing one
+// log line that names the backup and what was done with it (an incomplete
+// target is deleted before the restore). True when no backup remains; false
+// when one does, with the platform error logged and left as the last error.
+bool ResolveStaleBackup(const std::wstring& target, bool targetIncomplete);
+
+// Puts the complete file `source` in place of `target`: a leftover
+// target+".bak" is resolved first (ResolveStaleBackup), the old target (read-only or not) becomes target+".bak", source
 // is renamed to target, and the backup is deleted. True on success: source
 // is gone, no backup remains. False, with *error set, when a step failed: the
 // old target is back under its name (or there is none, as before) and source

@@ -3,6 +3,7 @@
 
 #include "app/folder_table.h"
 #include "app/update_log.h"
+#include "engine/file_replace.h"
 #include "engine/http_download_dlg.h"
 #include "engine/progress_text.h"
 #include "engine/safe_path.h"
@@ -44,7 +45,24 @@ std::int64_t CHttpDownloadDlg::AnalyzeUpdateList() {
     if (slash != std::wstring::npos) (void)EnsureDirectory(entry->Folder + L"\\" + name.substr(0, slash));
     const std::wstring localPath = entry->Folder + L"\\" + name;
 
+    // A run stopped in the middle (the updater killed) may have left its
+    // working files: a partial download, an archive not yet installed whole,
+    // the backup of a file it was replacing.
+    const std::wstring downloadPath = entry->Folder + L"\\" + entry->FileName;
+    const std::wstring partial = TemporaryDownloadPath(downloadPath);
+    if (Platform::PathExists(partial) && !Platform::IsDirectory(partial)) {
+      log.WriteLog(RemoveFileForcibly(partial) ? L"Partial download removed : " + partial
+                                               : L"Partial download could not be removed : " + partial);
+    }
+    const bool archiveLeft = GetFileExtension(entry->FileName) == L".zip" && Platform::PathExists(downloadPath) &&
+                             !Platform::IsDirectory(downloadPath);
+    if (Platform::PathExists(localPath + L".bak")) (void)ResolveStaleBackup(localPath, archiveLeft);
+
     bool fetch = !Platform::PathExists(localPath);
+    if (!fetch && archiveLeft) {
+      log.WriteLog(name + L" : installation of " + entry->FileName + L" was interrupted, installing it again");
+      fetch = true;
+    }
     if (!fetch) {
       const CLocalFileInfo info(localPath);
       const std::wstring stamp = MakeLocalTimeStamp(info, zoneKey, entry->DateTime.size());

@@ -145,6 +145,29 @@ TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
   }
 }
 
+TEST_F(EngineArchiveInstall, LeftoverBackupOfAStoppedRun) {
+  // A run stopped in mid-extraction left a partial core.dll beside the
+  // backup of the old one. When this run's item fails too, the old file is
+  // what must come back, not the partial one.
+  CScopedLog log(root / L"log.txt");
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll", "partial"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll.bak", "old core"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", "corrupt new core", 0100644u << 16, true}})));
+  UnZip(L"pack.zip", app);
+  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "old core");
+  EXPECT_TRUE(NoLeftovers(app));
+  EXPECT_TRUE(log.HasPrefix("Stale backup restored : " + Narrow(app) + "\\core.dll.bak"));
+
+  // Beside a target of the item's size the backup is stale: removed, and
+  // the item installed.
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll.bak", "older core"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", "new core"}})));
+  UnZip(L"pack.zip", app);
+  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "new core");
+  EXPECT_TRUE(NoLeftovers(app));
+  EXPECT_TRUE(log.HasPrefix("Stale backup removed : " + Narrow(app) + "\\core.dll.bak"));
+}
+
 TEST_F(EngineArchiveInstall, SubFolderEntriesAndUnreadableArchives) {
   CScopedLog log(root / L"log.txt");
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\plugins\\x.zip", BuildZip({{"x.dll", "x"}, {"y.dll", "y"}})));

@@ -1,8 +1,9 @@
 // Names kept inside the install folder, published stamps as file times, and
-// replacing a file through its backup.
+// replacing a file through its backup, backups left by a stopped run.
 #include <gtest/gtest.h>
 
 #include "common/test_files.h"
+#include "engine/engine_test_util.h"
 #include "engine/file_replace.h"
 #include "engine/published_time.h"
 #include "engine/safe_path.h"
@@ -157,6 +158,64 @@ TEST(EngineFileSafety, ReplaceThroughBackup) {
       if (!c.staleBackup) {
         EXPECT_FALSE(Platform::PathExists(target + L".bak"));
       }
+    }
+  }
+}
+
+TEST(EngineFileSafety, LeftoverBackupRestoredOrRemoved) {
+  struct Case {
+    const char* label;
+    const char* target;  // nullptr: no target
+    const char* backup;  // nullptr: no backup
+    bool incomplete;
+    bool readOnlyBackup;
+    const char* failOperation;
+    bool ok;
+    const char* afterTarget;
+    const char* linePrefix;  // nullptr: nothing logged
+  };
+  const Case cases[] = {
+      {"no backup", "new", nullptr, false, false, nullptr, true, "new", nullptr},
+      {"target missing", nullptr, "old", false, false, nullptr, true, "old", "Stale backup restored : "},
+      {"target whole", "new", "old", false, false, nullptr, true, "new", "Stale backup removed : "},
+      {"target partial", "ne", "old", true, false, nullptr, true, "old", "Stale backup restored : "},
+      {"read-only backup beside a whole target", "new", "old", false, true, nullptr, true, "new",
+       "Stale backup removed : "},
+      {"read-only backup restored", nullptr, "old", false, true, nullptr, true, "old", "Stale backup restored : "},
+      {"restore fails", nullptr, "old", false, false, "MoveItem", false, "<missing>", "Stale backup left in place : "},
+      {"removal fails", "new", "old", false, false, "RemoveFile", false, "new", "Stale backup left in place : "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TestFiles::CTempDir dir;
+    EngineTest::CScopedLog log(dir / L"log.txt");
+    const std::wstring target = dir / L"imaging.dll";
+    const std::wstring backup = target + L".bak";
+    if (c.target) {
+      ASSERT_TRUE(TestFiles::WriteBytes(target, c.target));
+    }
+    if (c.backup) {
+      ASSERT_TRUE(TestFiles::WriteBytes(backup, c.backup));
+    }
+    if (c.readOnlyBackup) {
+      ASSERT_TRUE(Platform::SetAttributes(backup, Platform::kAttrReadOnly));
+    }
+
+    Platform::ClearFaults();
+    if (c.failOperation) Platform::FailNthCall(c.failOperation, 1, Platform::kErrorSharingViolation);
+    const bool ok = ResolveStaleBackup(target, c.incomplete);
+    Platform::ClearFaults();
+
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(TestFiles::ReadOrMissing(target), c.afterTarget);
+    // Nothing is lost: a backup that could not be dealt with is still there.
+    EXPECT_EQ(Platform::PathExists(backup), !c.ok);
+    const auto lines = log.Lines();
+    if (c.linePrefix == nullptr) {
+      EXPECT_TRUE(lines.empty());
+    } else {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0].rfind(c.linePrefix + EngineTest::Narrow(backup), 0), 0u) << lines[0];
     }
   }
 }

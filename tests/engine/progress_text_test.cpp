@@ -127,6 +127,29 @@ TEST(EngineProgressText, StepProgressRedrawsOnlyWhatChanged) {
   EXPECT_FALSE(StepProgress(paced, kProgressTextIntervalMs + 1, 2600, false, 0).rateChanged);
 }
 
+TEST(EngineProgressText, TimeLeftRoundsUpWhileBytesRemain) {
+  struct Case {
+    std::uint32_t elapsedMs;
+    std::uint64_t bytesSoFar, size;
+    std::uint32_t seconds;
+  };
+  const Case cases[] = {
+      {10000, 1536000, 3072000, 10},  // half way after 10 s: exactly 10 more
+      {10001, 1536000, 3072000, 11},  // a little over is the next second
+      {420, 166912, 312627, 1},       // most of a second to go is not "0 sec"
+      {3000, 1, 2, 3},
+      {5000, 3072000, 3072000, 0},    // nothing left
+      {1000, 1, 6ull << 30, 0xFFFFFFFFu},  // beyond the counter: held at its top
+  };
+  for (const auto& c : cases) {
+    ProgressCounters counters;
+    counters.startTick = counters.lastTick = 0xFFFFFF00u;  // across the tick counter's wrap
+    const ProgressChange change = StepProgress(counters, 0xFFFFFF00u + c.elapsedMs, c.bytesSoFar, true, c.size, 0);
+    ASSERT_TRUE(change.timeLeftChanged) << c.elapsedMs << " " << c.bytesSoFar;
+    EXPECT_EQ(change.secondsLeft, c.seconds) << c.elapsedMs << " ms, " << c.bytesSoFar << " of " << c.size;
+  }
+}
+
 TEST(EngineProgressText, TotalPercent) {
   struct Case {
     std::uint64_t fetched, total;
