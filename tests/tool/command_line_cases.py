@@ -1,0 +1,43 @@
+#!/usr/bin/env python3
+"""vireo-tool's subcommands on good and bad command lines: exit status, the
+stream the text goes to, and what it says.
+
+    command_line_cases.py VIREO_TOOL
+"""
+import subprocess
+import sys
+
+# (arguments, exit status, stream ("out" or "err"), text it must contain)
+CASES = [
+    (["publish", "--help"], 0, "out", "usage: vireo-tool publish --release DIR"),
+    (["check", "--help"], 0, "out", "usage: vireo-tool check URL-or-DIR"),
+    (["plan", "--help"], 0, "out", "usage: vireo-tool plan URL-or-DIR --install DIR"),
+    (["plan", "x", "--install", "y", "--help"], 0, "out", "usage: vireo-tool plan"),
+    (["plan", "--bogus"], 2, "err", "vireo-tool plan: unknown option --bogus\nusage: vireo-tool plan"),
+    (["check", "--bogus=1"], 2, "err", "vireo-tool check: "),
+    (["plan", "x", "--install"], 2, "err", "vireo-tool plan: "),
+    (["plan", "x", "--module", "a", "--module", "b", "--install", "y"], 2, "err", "vireo-tool plan: "),
+    (["publish", "--release", "r", "--out", "o", "--module", "m"], 2, "err",
+     "vireo-tool publish: --install-path is required"),
+    (["check"], 2, "err", "vireo-tool check: give one server address or folder"),
+    (["plan", "x"], 2, "err", "vireo-tool plan: give one server address or folder and --install DIR"),
+]
+
+
+def main():
+    tool = sys.argv[1]
+    failed = 0
+    for args, status, stream, text in CASES:
+        result = subprocess.run([tool] + args, capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=60)
+        said = result.stdout if stream == "out" else result.stderr
+        other = result.stderr if stream == "out" else result.stdout
+        if result.returncode != status or text not in said or other:
+            failed += 1
+            print("FAILED %s: exit %d (want %d)\nstdout: %r\nstderr: %r" %
+                  (" ".join(args), result.returncode, status, result.stdout, result.stderr))
+    print("%d of %d command lines as expected" % (len(CASES) - failed, len(CASES)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
