@@ -4,8 +4,10 @@ stream the text goes to, and what it says.
 
     command_line_cases.py VIREO_TOOL
 """
+import os
 import subprocess
 import sys
+import tempfile
 
 # (arguments, exit status, stream ("out" or "err"), text it must contain)
 CASES = [
@@ -35,7 +37,22 @@ def main():
             failed += 1
             print("FAILED %s: exit %d (want %d)\nstdout: %r\nstderr: %r" %
                   (" ".join(args), result.returncode, status, result.stdout, result.stderr))
-    print("%d of %d command lines as expected" % (len(CASES) - failed, len(CASES)))
+    # A relative install path is published, with a warning; rooted ones are not warned about.
+    with tempfile.TemporaryDirectory() as work:
+        release = os.path.join(work, "release")
+        os.makedirs(release)
+        with open(os.path.join(release, "a.txt"), "w") as f:
+            f.write("a\n")
+        for install, warned in (("viewer", True), ("sub\\viewer", True), ("C:\\Vireo\\viewer", False),
+                                ("d:/Vireo", False), ("\\\\host\\share", False), ("", False)):
+            result = subprocess.run([tool, "publish", "--release", release, "--out", os.path.join(work, "out"),
+                                     "--module", "viewer", "--install-path", install],
+                                    capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=60)
+            if result.returncode != 0 or ("is relative" in result.stderr) != warned:
+                failed += 1
+                print("FAILED publish --install-path %r: exit %d, stderr %r" %
+                      (install, result.returncode, result.stderr))
+    print("%d failures in %d command lines" % (failed, len(CASES) + 6))
     return 1 if failed else 0
 
 

@@ -10,6 +10,14 @@
 
 namespace {
 
+// "X:\..." or "\\server\..." (also with "/"): a path that does not depend on
+// the current folder of the process reading it.
+bool IsRootedWindowsPath(const std::wstring& path) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (path.size() >= 3 && path[1] == L':' && separator(path[2])) return true;
+  return path.size() >= 2 && separator(path[0]) && separator(path[1]);
+}
+
 const char kUsage[] =
     "usage: vireo-tool publish --release DIR --out DIR --module NAME --install-path PATH\n"
     "                          [--process-image FILE] [--zip GLOB]... [--stamp-length N]\n"
@@ -100,6 +108,12 @@ int Publish(const std::vector<std::string>& args) {
     return 1;
   }
   for (const auto& warning : report.warnings) std::fprintf(stderr, "warning: %s\n", warning.c_str());
+  if (!options.installPath.empty() && !IsRootedWindowsPath(options.installPath)) {
+    std::fprintf(stderr,
+                 "warning: install path '%s' is relative: the updater takes it against the folder it is started "
+                 "in, not its own\n",
+                 parsed.Value("--install-path").c_str());
+  }
   for (const auto& e : report.entries) {
     std::printf("%s\t%s\t%s\n", Platform::ToUtf8(e.fileName).c_str(), e.version.empty() ? "-" : Platform::ToUtf8(e.version).c_str(),
                 Platform::ToUtf8(e.dateTime).c_str());
