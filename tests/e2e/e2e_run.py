@@ -449,8 +449,7 @@ def scenario_not_found(s):
     """A 404 for the print module's file: the error box shows, the viewer
     was started, the print agent not, and the print module is left whole."""
     s.prepare(release="1.0")
-    for folder in ("printer", "viewer"):  # the file and its size-query copy
-        os.remove(os.path.join(s.server.html, "update", folder, "printlib.dll"))
+    os.remove(os.path.join(s.server.html, "update", "printer", "printlib.dll"))
     run = s.run_updater()
     s.check(not run.timed_out, "the updater did not end")
     # The box paints its text; which failure it reports shows in the log.
@@ -527,10 +526,14 @@ def scenario_read_only(s):
 
 
 def scenario_killed(s):
-    """The updater is killed in mid-update, leaving a backup the way an
-    interrupted replacement does (the old file renamed to .bak, the new one
-    not yet in place); the next run completes the installation and deals
-    with the backup, saying so in the log."""
+    """The updater is killed (SIGKILL) while codec_core.dll.zip is coming.
+    The steps that put files in place take microseconds, too short to be hit
+    from outside, so what a kill inside them leaves is added to what the real
+    kill left: the codec archive downloaded and cut off in mid-extraction (a
+    partial codec_jpeg.dll beside its backup), imaging.dll moved aside and
+    its new copy not yet in place, and a backup beside a whole render.dll.
+    The next run completes the installation, every file whole, and says in
+    the log what became of each backup."""
     s.prepare(release="1.0", rate="48k")
     seen = wait_for_transfer("codec_core.dll.zip")
     state = {"killed": False}
@@ -541,12 +544,28 @@ def scenario_killed(s):
             state["killed"] = True
     s.run_updater(action)
     s.check(state["killed"], "never saw codec_core.dll.zip being fetched")
-    # imaging.dll comes later in the list: its replacement was cut off
-    # between moving the old file aside and putting the new one in place.
-    imaging = os.path.join(s.install, "viewer", "imaging.dll")
-    s.check(os.path.exists(imaging), "imaging.dll was touched before the kill")
-    if os.path.exists(imaging):
-        os.replace(imaging, imaging + ".bak")
+    viewer = os.path.join(s.install, "viewer")
+    old = os.path.join(s.env.releases, "1.0", "viewer")
+    new = os.path.join(s.env.releases, "1.1", "viewer")
+    partial_download = os.path.join(viewer, "codec_core.dll.zip.download")
+    killed_in_transfer = os.path.exists(partial_download)
+    s.check(killed_in_transfer, "the kill left no partial codec_core.dll.zip.download")
+    s.check(filecmp_equal(os.path.join(viewer, "imaging.dll"), os.path.join(old, "imaging.dll")),
+            "imaging.dll was touched before the kill")
+
+    # The archive in place, its first item extracted whole, the second cut off.
+    shutil.copy2(os.path.join(s.server.html, "update", "viewer", "codec_core.dll.zip"), viewer)
+    for name, whole in (("codec_core.dll", True), ("codec_jpeg.dll", False)):
+        target = os.path.join(viewer, name)
+        os.replace(target, target + ".bak")
+        with open(os.path.join(new, name), "rb") as f:
+            data = f.read()
+        with open(target, "wb") as f:
+            f.write(data if whole else data[:len(data) // 2])
+    imaging = os.path.join(viewer, "imaging.dll")
+    os.replace(imaging, imaging + ".bak")
+    shutil.copy2(os.path.join(old, "render.dll"), os.path.join(viewer, "render.dll.bak"))
+
     s.server.stop()
     s.server.rate = None
     s.server.start()
@@ -555,7 +574,26 @@ def scenario_killed(s):
     run = s.run_updater()
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
-    s.check("imaging.dll.bak" in s.log_text(), "the log says nothing of imaging.dll.bak")
+    log = s.log_text()
+    at = wine_path(viewer) + "\\"
+    for line in ("Stale backup restored : %simaging.dll.bak -> %simaging.dll (missing)" % (at, at),
+                 "Stale backup restored : %scodec_core.dll.bak -> %scodec_core.dll (left unfinished)" % (at, at),
+                 "codec_core.dll : installation of codec_core.dll.zip was interrupted, installing it again",
+                 "Stale backup restored : %scodec_jpeg.dll.bak -> %scodec_jpeg.dll (left unfinished)" % (at, at),
+                 "Stale backup removed : %srender.dll.bak (%srender.dll is whole)" % (at, at)):
+        s.check(line in log, "log lacks: " + line)
+    if killed_in_transfer:
+        s.check("Partial download removed : " + at + "codec_core.dll.zip.download" in log,
+                "log lacks the removal of the partial codec_core.dll.zip.download")
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def filecmp_equal(a, b):
+    try:
+        with open(a, "rb") as f, open(b, "rb") as g:
+            return f.read() == g.read()
+    except FileNotFoundError:
+        return False
 
 
 SCENARIOS = {
