@@ -642,13 +642,16 @@ def run_demo(env, demo_dir, shot):
         s.address, open(os.path.join(s.server.folder, "pid")).read().strip()))
     print("demo: running Updater.exe %s on display %s" % (s.address, env.display))
     state = {"shot": False}
+    # The several-item archive takes some seconds at this rate: the shot
+    # shows its transfer well under way, the first file already counted.
+    shot_during = "codec_core.dll.zip " + IDC_FILE_LABEL_TEXT
 
     def action(run, windows, process):
         if state["shot"] or not shot:
             return
         for w in windows:
-            if Scenario.is_update_dialog(w) and w[2] and any(IDC_FILE_LABEL_TEXT in t for _, _, t in w[5]):
-                time.sleep(0.3)
+            if Scenario.is_update_dialog(w) and w[2] and any(shot_during in t for _, _, t in w[5]):
+                time.sleep(1.5)
                 left, top, right, bottom = w[6]
                 command = ["import", "-display", env.display, "-window", "root"]
                 if right > left and bottom > top:
