@@ -8,3 +8,9 @@
 // letter, no UNC or device prefix, no ":" at all, and no ".." component
 // (nor one that Windows would read as "..", such as ".. " or "...").
 bool IsContainedRelativePath(const std::wstring& name);
+
+// The folder a module installs into: the updater's own folder when the
+// manifest names none; a relative install path below the updater's folder
+// (not below whatever folder the updater happened to be started in); a
+// rooted path, a drive path or a UNC path as it stands.
+std::wstring ResolveInstallFolder(const std::wstring& appDir, const std::wstring& installPath);

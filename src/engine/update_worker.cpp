@@ -5,6 +5,7 @@
 #include "engine/engine_strings.h"
 #include "engine/http_download_dlg.h"
 #include "engine/process_control.h"
+#include "engine/safe_path.h"
 #include "engine_resource.h"
 #include "framework/win_app.h"
 #include "platform/file.h"
@@ -122,7 +123,7 @@ void CHttpDownloadDlg::RunUpdate() {
         }
         listPath_ = listPath;
 
-        const std::wstring installFolder = module->InstallPath.empty() ? folders.GetAppDir() : module->InstallPath;
+        const std::wstring installFolder = ResolveInstallFolder(folders.GetAppDir(), module->InstallPath);
         SetModuleDir(folders, installFolder);
         SetTotalLabel(L"Total : 0/0");
 

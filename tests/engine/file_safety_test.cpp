@@ -58,6 +58,25 @@ TEST(EngineFileSafety, NamesThatLeaveTheFolder) {
   for (const auto& c : cases) EXPECT_EQ(IsContainedRelativePath(c.name), c.contained) << std::string(c.name, c.name + wcslen(c.name));
 }
 
+TEST(EngineFileSafety, InstallFoldersResolvedAgainstTheUpdatersFolder) {
+  const std::wstring app = L"D:\\Prog\\App";
+  struct {
+    std::wstring installPath;
+    std::wstring expected;
+  } cases[] = {
+      {L"", app},
+      {L"D:\\Suite", L"D:\\Suite"},
+      {L"d:relative", L"d:relative"},
+      {L"\\\\server\\share\\suite", L"\\\\server\\share\\suite"},
+      {L"\\Suite", L"\\Suite"},
+      {L"viewer", app + L"\\viewer"},
+      {L"modules\\viewer", app + L"\\modules\\viewer"},
+      {L".\\viewer", app + L"\\viewer"},
+      {L".", app},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ResolveInstallFolder(app, c.installPath), c.expected) << c.installPath.size();
+}
+
 TEST(EngineFileSafety, PublishedStampsReadInKoreaTime) {
   struct Case {
     const wchar_t* stamp;

@@ -37,7 +37,7 @@ def main():
             failed += 1
             print("FAILED %s: exit %d (want %d)\nstdout: %r\nstderr: %r" %
                   (" ".join(args), result.returncode, status, result.stdout, result.stderr))
-    # A relative install path is published, with a warning; rooted ones are not warned about.
+    # A relative install path is published with a note saying where it lands; rooted ones get none.
     with tempfile.TemporaryDirectory() as work:
         release = os.path.join(work, "release")
         os.makedirs(release)

@@ -110,8 +110,7 @@ int Publish(const std::vector<std::string>& args) {
   for (const auto& warning : report.warnings) std::fprintf(stderr, "warning: %s\n", warning.c_str());
   if (!options.installPath.empty() && !IsRootedWindowsPath(options.installPath)) {
     std::fprintf(stderr,
-                 "warning: install path '%s' is relative: the updater takes it against the folder it is started "
-                 "in, not its own\n",
+                 "note: install path '%s' is relative: the updater installs the module below its own folder\n",
                  parsed.Value("--install-path").c_str());
   }
   for (const auto& e : report.entries) {
