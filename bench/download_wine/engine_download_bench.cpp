@@ -11,7 +11,7 @@
 
 #include "app/folder_table.h"
 #include "engine/dialog_test_util.h"
-#include "engine/internet_handle.h"
+#include "platform/internet_handle.h"
 #include "platform/file.h"
 
 namespace {
@@ -44,11 +44,11 @@ int Engine(const std::wstring& address, const std::wstring& serverPath, const st
 
 int Bare(unsigned short port, const std::wstring& object, const std::wstring& target) {
   const auto start = Clock::now();
-  CInternetHandle root(::InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  CInternetHandle connection(
+  Platform::CInternetHandle root(::InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  Platform::CInternetHandle connection(
       ::InternetConnectW(root.Get(), L"127.0.0.1", port, L"", L"", INTERNET_SERVICE_HTTP, 0, 0));
   const wchar_t* types[] = {L"*/*", nullptr};
-  CInternetHandle request(::HttpOpenRequestW(connection.Get(), nullptr, object.c_str(), nullptr, nullptr, types,
+  Platform::CInternetHandle request(::HttpOpenRequestW(connection.Get(), nullptr, object.c_str(), nullptr, nullptr, types,
                                              INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                                  INTERNET_FLAG_KEEP_CONNECTION,
                                              0));

@@ -43,18 +43,6 @@ bool QueryContentLength(HINTERNET request, std::uint64_t* length) {
   return true;
 }
 
-// Whether requests of the root handle go through a proxy. A 407 from a
-// server reached directly leaves no proxy to log on to.
-bool UsesProxy(HINTERNET root) {
-  DWORD size = 0;
-  (void)::InternetQueryOptionW(root, INTERNET_OPTION_PROXY, nullptr, &size);
-  if (size < sizeof(INTERNET_PROXY_INFO)) return false;
-  std::vector<unsigned char> buffer(size);
-  if (!::InternetQueryOptionW(root, INTERNET_OPTION_PROXY, buffer.data(), &size)) return false;
-  const auto* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
-  return info->dwAccessType == INTERNET_OPEN_TYPE_PROXY;
-}
-
 // Gathers the data of several reads and writes it to the file in blocks.
 class CBlockWriter {
  public:
@@ -135,7 +123,7 @@ DWORD CHttpDownloadDlg::SendRequest(DWORD* error, bool* sendFailed) {
     DrainResponse();
     // No proxy to give credentials to: the authentication dialog would have
     // none to name (Wine's fails outright), so this counts as not retried.
-    if (status == HTTP_STATUS_PROXY_AUTH_REQ && !UsesProxy(rootHandle_.Get())) return status;
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ && !Platform::InternetUsesProxy(rootHandle_.Get())) return status;
     const DWORD answer = ::InternetErrorDlg(
         m_hWnd, requestHandle_.Get(), ERROR_INTERNET_INCORRECT_PASSWORD,
         FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,

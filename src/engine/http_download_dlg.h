@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/internet_handle.h"
+#include "platform/internet_handle.h"
 #include "engine/progress_text.h"
 #include "framework/controls.h"
 #include "framework/thread.h"
@@ -165,9 +165,9 @@ class CHttpDownloadDlg : public CThemeDialog {
   unsigned short port_ = 0;
   UrlService service_ = UrlService::Http;
   std::wstring basePath_;
-  CInternetHandle rootHandle_;
-  CInternetHandle connectionHandle_;
-  CInternetHandle requestHandle_;
+  Platform::CInternetHandle rootHandle_;
+  Platform::CInternetHandle connectionHandle_;
+  Platform::CInternetHandle requestHandle_;
   std::atomic<bool> abort_{false};
   bool safeToClose_ = false;
   std::unique_ptr<CWorkerThread> worker_;

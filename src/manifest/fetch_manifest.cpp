@@ -7,7 +7,7 @@
 #include "app/update_log.h"
 #include "framework/url_parser.h"
 #include "manifest/fetch_exception.h"
-#include "manifest/fetch_handle.h"
+#include "platform/internet_handle.h"
 #include "xml/utf8.h"
 
 namespace {
@@ -50,18 +50,6 @@ bool ReadAll(HINTERNET request, DWORD pieceSize, std::string* body) {
 }
 
 // Set on every handle: WinINet versions differ in what a request inherits.
-// Whether requests of the root handle go through a proxy. A 407 without one
-// has no proxy to give credentials to.
-bool UsesProxy(HINTERNET root) {
-  DWORD size = 0;
-  (void)::InternetQueryOptionW(root, INTERNET_OPTION_PROXY, nullptr, &size);
-  if (size < sizeof(INTERNET_PROXY_INFO)) return false;
-  std::vector<unsigned char> buffer(size);
-  if (!::InternetQueryOptionW(root, INTERNET_OPTION_PROXY, buffer.data(), &size)) return false;
-  const auto* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
-  return info->dwAccessType == INTERNET_OPEN_TYPE_PROXY;
-}
-
 void SetTimeouts(HINTERNET handle, DWORD millis) {
   for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
     (void)::InternetSetOptionW(handle, option, &millis, sizeof(millis));
@@ -82,27 +70,27 @@ std::wstring MakeManifestUrl(const std::wstring& serverAddress) {
 bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings, std::wstring* text) {
   CUpdateLog& log = GetUpdateLog();
   // Declared in opening order so that they close request first, root last.
-  CInternetHandle root;
-  CInternetHandle connection;
-  CInternetHandle request;
+  Platform::CInternetHandle root;
+  Platform::CInternetHandle connection;
+  Platform::CInternetHandle request;
   try {
     const std::wstring url = MakeManifestUrl(serverAddress);
     CParsedUrl parsed;
     if (!ParseUrl(url, &parsed)) throw CMyException(L"Failed to parse the URL: %ls\n", url.c_str());
 
-    root = CInternetHandle(
+    root = Platform::CInternetHandle(
         ::InternetOpenW(settings.agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!root) throw CMyException(kIdsOpenFailed);
     SetTimeouts(root.Get(), settings.timeoutMs);
 
-    connection = CInternetHandle(::InternetConnectW(root.Get(), parsed.server.c_str(), parsed.port, L"", L"",
+    connection = Platform::CInternetHandle(::InternetConnectW(root.Get(), parsed.server.c_str(), parsed.port, L"", L"",
                                                     INTERNET_SERVICE_HTTP, 0, settings.context));
     if (!connection) throw CMyException(kIdsConnectFailed);
     SetTimeouts(connection.Get(), settings.timeoutMs);
 
     const wchar_t* acceptTypes[] = {L"*/*", nullptr};
     const DWORD flags = kRequestFlags | (parsed.service == UrlService::Https ? INTERNET_FLAG_SECURE : 0);
-    request = CInternetHandle(::HttpOpenRequestW(connection.Get(), nullptr, parsed.object.c_str(), nullptr, nullptr,
+    request = Platform::CInternetHandle(::HttpOpenRequestW(connection.Get(), nullptr, parsed.object.c_str(), nullptr, nullptr,
                                                  acceptTypes, flags, settings.context));
     if (!request) throw CMyException(kIdsConnectFailed);
     SetTimeouts(request.Get(), settings.timeoutMs);
@@ -129,7 +117,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       (void)ReadAll(request.Get(), kDrainReadSize, &body);
       // A 407 from a server reached directly: no proxy to log on to, and the
       // dialog would have no proxy to name. Treated as not confirmed.
-      if (status == HTTP_STATUS_PROXY_AUTH_REQ && !UsesProxy(root.Get())) break;
+      if (status == HTTP_STATUS_PROXY_AUTH_REQ && !Platform::InternetUsesProxy(root.Get())) break;
       HWND owner = settings.authOwner ? settings.authOwner : ::GetDesktopWindow();
       const DWORD answer = ::InternetErrorDlg(owner, request.Get(), ERROR_INTERNET_INCORRECT_PASSWORD,
                                               FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
