@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/file.h"
 
 namespace PeVersion {
@@ -19,11 +20,8 @@ constexpr std::size_t kFixedInfoOffset = 40;
 constexpr std::size_t kFixedInfoSize = 52;
 constexpr std::size_t kSectionHeaderSize = 40;
 
-std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+std::uint16_t U16(const unsigned char* p) { return Platform::ReadLittle16(p); }
+std::uint32_t U32(const unsigned char* p) { return Platform::ReadLittle32(p); }
 
 struct Section {
   std::uint32_t virtualAddress = 0;

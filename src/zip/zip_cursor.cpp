@@ -1,5 +1,7 @@
 #include "zip/zip_cursor.h"
 
+#include "platform/byte_order.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -19,11 +21,8 @@ constexpr std::size_t kInputSize = 16384;
 constexpr std::size_t kWindowSize = 65536;
 constexpr std::size_t kLookupNameBytes = 255;
 
-std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Get32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+std::uint16_t Get16(const unsigned char* p) { return Platform::ReadLittle16(p); }
+std::uint32_t Get32(const unsigned char* p) { return Platform::ReadLittle32(p); }
 
 unsigned char FoldAscii(unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; }
 

@@ -274,18 +274,23 @@ ZipResult ZipReader::Extract(const StoredRecord& record, IZipOutput& output) {
   return failed ? kZipItemFailed : kZipOk;
 }
 
+ZipResult ZipReader::LoadRecord(std::int32_t index, StoredRecord* record) {
+  ZipResult rc = MoveTo(index);
+  if (rc != kZipOk) return rc;
+  if (cacheIndex_ == index && cache_) {
+    *record = *cache_;
+    return kZipOk;
+  }
+  return FetchCurrent(record);
+}
+
 ZipResult ZipReader::UnzipTo(std::int32_t index, IZipOutput& output) {
   if (!cursor_) return kZipBadArgument;
   CloseOpenItem();
   if (index < 0 || static_cast<std::uint32_t>(index) >= cursor_->EntryCount()) return kZipBadArgument;
-  ZipResult rc = MoveTo(index);
-  if (rc != kZipOk) return rc;
   StoredRecord record;
-  if (cacheIndex_ == index && cache_) {
-    record = *cache_;
-  } else if ((rc = FetchCurrent(&record)) != kZipOk) {
-    return rc;
-  }
+  const ZipResult rc = LoadRecord(index, &record);
+  if (rc != kZipOk) return rc;
   return Extract(record, output);
 }
 
@@ -293,15 +298,10 @@ ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target) {
   if (!cursor_) return kZipBadArgument;
   CloseOpenItem();
   if (index < 0 || static_cast<std::uint32_t>(index) >= cursor_->EntryCount()) return kZipBadArgument;
-  ZipResult rc = MoveTo(index);
-  if (rc != kZipOk) return rc;
   // Nothing is written for an item whose record cannot be fetched.
   StoredRecord record;
-  if (cacheIndex_ == index && cache_) {
-    record = *cache_;
-  } else if ((rc = FetchCurrent(&record)) != kZipOk) {
-    return rc;
-  }
+  ZipResult rc = LoadRecord(index, &record);
+  if (rc != kZipOk) return rc;
 
   if (record.attributes & Platform::kAttrDirectory) {
     // A folder item is created under the base directory by its stored name,

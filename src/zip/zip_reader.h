@@ -89,6 +89,8 @@ class ZipReader {
   void CloseOpenItem();
   ZipResult MoveTo(std::int32_t index);
   ZipResult FetchCurrent(StoredRecord* record);
+  // Moves to index and gives its record, from the cache when it holds it.
+  ZipResult LoadRecord(std::int32_t index, StoredRecord* record);
   ZipResult Extract(const StoredRecord& record, IZipOutput& output);
   ZipItem ToItem(const StoredRecord& record) const;
 
