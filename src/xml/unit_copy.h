@@ -60,6 +60,26 @@ inline bool WidenBytesSeeking(wchar_t* out, const unsigned char* in, std::size_t
   return seen;
 }
 
+// WidenBytesSeeking for n >= 16: the last sixteen bytes are taken in one
+// step that may overlap the previous one, so no unit is copied singly.
+inline bool WidenBytesSeekingOverlapped(wchar_t* out, const unsigned char* in, std::size_t n, unsigned char mark) {
+#ifdef VIREO_XML_SSE2
+  if (n >= 16) {
+    const __m128i marks = _mm_set1_epi8(static_cast<char>(mark));
+    __m128i hits = _mm_setzero_si128();
+    for (std::size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+      hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, marks));
+      StoreWide16(out + i, bytes);
+      if (i + 16 == n) break;
+    }
+    return _mm_movemask_epi8(hits) != 0;
+  }
+#endif
+  return WidenBytesSeeking(out, in, n, mark);
+}
+
 // Copies ASCII bytes other than NUL (0x01..0x7F) from `in` to `out` as
 // wchar_t units, at most n of them; returns how many were copied, which is
 // less than n when a NUL or a byte from 0x80 up comes first.

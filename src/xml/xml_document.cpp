@@ -63,7 +63,6 @@ namespace {
 
 using xml_detail::At;
 using xml_detail::FindUnitIn;
-using xml_detail::HasClass;
 using xml_detail::IsSpace;
 
 // Compares a name found in the text with a requested name: the found name
@@ -72,7 +71,8 @@ using xml_detail::IsSpace;
 template <typename Unit>
 bool RequestMatches(const Unit* found, std::size_t n, const wchar_t* request) {
   for (std::size_t k = 0; k < n; ++k) {
-    if (static_cast<std::int32_t>(request[k]) != static_cast<std::int32_t>(found[k]) || request[k] == 0) return false;
+    // A found name holds no NUL unit, so this also stops at the request's end.
+    if (static_cast<std::int32_t>(request[k]) != static_cast<std::int32_t>(found[k])) return false;
   }
   const wchar_t* rest = request + n;
   switch (rest[0]) {
@@ -87,8 +87,7 @@ bool RequestMatches(const Unit* found, std::size_t n, const wchar_t* request) {
 template <typename Unit>
 std::int32_t TagNameEnd(const Unit* text, std::int32_t length, std::int32_t start) {
   const std::int32_t first = start + 1;
-  std::int32_t end = first;
-  while (end < length && !HasClass(At(text, end), xml_detail::kTagNameEnd)) ++end;
+  const std::int32_t end = xml_detail::FindClassIn(text, first, length, xml_detail::kTagNameEnd);
   return end == first ? first + 1 : end;
 }
 
@@ -97,6 +96,14 @@ template <typename Unit>
 std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, std::uint32_t flags) {
   const auto n = static_cast<std::size_t>(last - first);
   if constexpr (sizeof(Unit) == 1) {
+    // Mostly a short value without references: widened on the stack and
+    // copied into the result in one piece.
+    constexpr std::size_t kShort = 256;
+    if (n <= kShort) {
+      wchar_t units[kShort];
+      if (!xml_detail::WidenBytesSeekingOverlapped(units, text + first, n, '&')) return std::wstring(units, n);
+      return UnescapeText(std::wstring_view(units, n), flags);
+    }
     std::wstring wide(n, L'\0');
     if (!xml_detail::WidenBytesSeeking(wide.data(), text + first, n, '&')) return wide;
     return UnescapeText(wide, flags);
@@ -167,7 +174,7 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std:
 
   std::int32_t i = start + 1;
   // Skip the tag name.
-  while (i < end && !HasClass(At(text, i), xml_detail::kAttrNameEnd)) ++i;
+  i = xml_detail::FindClassIn(text, i, end, xml_detail::kAttrNameEnd);
 
   // Tokens: a name (quoted or not), '=', a value (after '=': quoted, or to a
   // space or '>'), or the end ('/', '>' or '?' alone, or the tag's end).
@@ -179,6 +186,23 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std:
   std::int32_t nameLast = 0;
   for (;;) {
     while (i < end && IsSpace(At(text, i))) ++i;
+    // The usual shape, name="value" (or with single quotes), in one step;
+    // anything else goes through the tokens below.
+    if (pending == Pending::None && !afterEquals && i < end) {
+      const std::int32_t c = At(text, i);
+      if (c != '"' && c != '\'' && !xml_detail::HasClass(c, xml_detail::kAttrNameEnd)) {
+        const std::int32_t nameEnd = xml_detail::FindClassIn(text, i, end, xml_detail::kAttrNameEnd);
+        if (end - nameEnd > 1 && At(text, nameEnd) == '=') {
+          const std::int32_t quote = At(text, nameEnd + 1);
+          if (quote == '"' || quote == '\'') {
+            const std::int32_t close = FindUnitIn(text, nameEnd + 2, end, quote);
+            add(i, nameEnd, nameEnd + 2, close);
+            i = close < end ? close + 1 : end;
+            continue;
+          }
+        }
+      }
+    }
     Token token = Token::End;
     std::int32_t first = i;
     std::int32_t last = i;
@@ -191,8 +215,7 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std:
         token = afterEquals ? Token::Value : Token::Name;
       } else {
         const unsigned char stops = afterEquals ? xml_detail::kValueEnd : xml_detail::kAttrNameEnd;
-        std::int32_t j = i;
-        while (j < end && !HasClass(At(text, j), stops)) ++j;
+        std::int32_t j = xml_detail::FindClassIn(text, i, end, stops);
         if (j == i) ++j;
         last = j;
         i = j;
@@ -344,6 +367,24 @@ std::int32_t CXmlDocument::EndTagLength(std::int32_t index) const {
   return static_cast<std::int32_t>(e);
 }
 
+// A forward walk goes on with the elements that follow in the text. Asking
+// for the text a little ahead of the element just found keeps the walk of a
+// large document from waiting on memory at every element.
+void CXmlDocument::Prefetch(std::int32_t index) const {
+#if defined(__GNUC__)
+  constexpr std::size_t kAhead = 2048;
+  constexpr std::size_t kSpan = 192;
+  constexpr std::size_t kLine = 64;
+  const std::size_t unit = narrow_ ? 1 : sizeof(wchar_t);
+  const char* base = narrow_ ? reinterpret_cast<const char*>(narrow_.get()) : reinterpret_cast<const char*>(wide_.data());
+  const std::size_t size = static_cast<std::size_t>(length_) * unit;
+  const std::size_t at = static_cast<std::size_t>((*index_)[index].start) * unit + kAhead;
+  for (std::size_t k = at; k < at + kSpan && k < size; k += kLine) __builtin_prefetch(base + k);
+#else
+  (void)index;
+#endif
+}
+
 bool CXmlDocument::FindElement(const wchar_t* name) {
   const XmlElementIndex& index = *index_;
   std::int32_t e = currentPos_ != 0 ? index[currentPos_].next : index[parentPos_].child;
@@ -351,6 +392,7 @@ bool CXmlDocument::FindElement(const wchar_t* name) {
     e = narrow_ ? FindFrom(index, e, narrow_.get(), length_, name) : FindFrom(index, e, wide_.data(), length_, name);
   }
   if (e == 0) return false;
+  Prefetch(e);
   currentPos_ = e;
   childPos_ = 0;
   nodeKind_ = 1;

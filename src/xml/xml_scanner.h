@@ -57,6 +57,41 @@ inline std::int32_t At(const Unit* text, std::int32_t i) {
   return static_cast<std::int32_t>(text[i]);
 }
 
+// Every unit that belongs to a class lies below 0x40 or is the backslash,
+// which lets the byte form look sixteen units at a time for candidates.
+inline constexpr bool ClassUnitsAreLowOrBackslash() {
+  for (int c = 0x40; c < 128; ++c) {
+    if (c != '\\' && kClasses.of[c] != 0) return false;
+  }
+  return true;
+}
+static_assert(ClassUnitsAreLowOrBackslash());
+
+// The first offset in [from, end) whose unit is in one of `classes`, or `end`.
+template <typename Unit>
+inline std::int32_t FindClassIn(const Unit* text, std::int32_t from, std::int32_t end, unsigned char classes) {
+#ifdef VIREO_XML_SSE2
+  if constexpr (sizeof(Unit) == 1) {
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i low = _mm_set1_epi8(static_cast<char>(0x40 ^ 0x80));
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (end - from >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from));
+      // Unsigned v < 0x40 is signed (v ^ 0x80) < (0x40 ^ 0x80).
+      const __m128i candidates =
+          _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), low), _mm_cmpeq_epi8(v, backslash));
+      for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(candidates)); mask != 0; mask &= mask - 1) {
+        const std::int32_t at = from + __builtin_ctz(mask);
+        if (HasClass(text[at], classes)) return at;
+      }
+      from += 16;
+    }
+  }
+#endif
+  while (from < end && !HasClass(At(text, from), classes)) ++from;
+  return from;
+}
+
 // The first offset in [from, end) holding `c`, or `end`; no NUL stops it.
 template <typename Unit>
 inline std::int32_t FindUnitIn(const Unit* text, std::int32_t from, std::int32_t end, std::int32_t c) {
@@ -173,7 +208,11 @@ class CNodeScanner {
   // Reads a tag name from i; returns the offset after it.
   std::int32_t Name(std::int32_t i) {
     c_.nameFirst = i;
-    while (!AtEnd(i) && !IsNameEnd(At(i))) ++i;
+    if constexpr (kNulFree) {
+      i = FindClassIn(text_, i, length_, kNameEnd);
+    } else {
+      while (!AtEnd(i) && !IsNameEnd(At(i))) ++i;
+    }
     c_.nameLast = i - 1;
     return i;
   }

@@ -369,6 +369,54 @@ TEST(XmlDocument, ByteSizedAndWiderTextsReadAlike) {
   }
 }
 
+TEST(XmlNavigate, LongNamesAndValuesReadAlikeInBothTextForms) {
+  // Names and values longer than sixteen units, with units that end a name
+  // in one place and not in another ('.', '-', digits, ':', backslash), at
+  // every distance from the end of the tag. The byte-per-unit form reads
+  // them in blocks; a comment with a wide unit keeps the same document in
+  // the other form, read one unit at a time. Both must agree with the
+  // expected values.
+  struct Case {
+    const wchar_t* tag;
+    const wchar_t* element;  // the name FindElement must match
+    const wchar_t* attribute;
+    const wchar_t* expected;
+  };
+  const Case cases[] = {
+      {L"<module.component-name_2 long.attribute-name:x1=\"value with spaces, longer than sixteen\" o='y'>",
+       L"module.component-name_2", L"long.attribute-name:x1", L"value with spaces, longer than sixteen"},
+      {L"<module.component-name_2 long.attribute-name:x1=\"value with spaces, longer than sixteen\" o='y'>",
+       L"module.component-name_2", L"o", L"y"},
+      {L"<m a=\"x\"b='y' unquoted_attribute_value_name=unquoted-value-longer-than-16 d>", L"m",
+       L"unquoted_attribute_value_name", L"unquoted-value-longer-than-16"},
+      {L"<m a=\"x\"b='y' unquoted_attribute_value_name=unquoted-value-longer-than-16 d>", L"m", L"b", L"y"},
+      {L"<m a=\"x\"b='y' unquoted_attribute_value_name=unquoted-value-longer-than-16 d>", L"m", L"d", L"d"},
+      {L"<m attribute_name_longer_than_16='say \"q\" > here' v=\"'\">", L"m", L"attribute_name_longer_than_16",
+       L"say \"q\" > here"},
+      {L"<m attribute_name_longer_than_16='say \"q\" > here' v=\"'\">", L"m", L"v", L"'"},
+      {L"<tag\\with_backslash_and_a_long_name x_is_the_attribute_with_long_name = 'spaced = value'>", L"tag",
+       L"x_is_the_attribute_with_long_name", L"spaced = value"},
+      {L"<m first_attribute_long_name=\"one&amp;two&#x33;\" second_attribute_long_name='2'>", L"m",
+       L"first_attribute_long_name", L"one&two3"},
+      {L"<m first_attribute_long_name=\"one&amp;two&#x33;\" second_attribute_long_name='2'>", L"m",
+       L"second_attribute_long_name", L"2"},
+      {L"<m name_longer_than_sixteen_units==\"after two equals\">", L"m", L"name_longer_than_sixteen_units",
+       L"=\"after"},
+      {L"<m name_longer_than_sixteen_units?='q' z='1'>", L"m", L"z", L""},  // a lone '?' ends the list
+      {L"<m name_longer_than_sixteen_units?='q' z='1'>", L"m", L"name_longer_than_sixteen_units", L"name_longer_than_sixteen_units"},
+  };
+  for (const Case& c : cases) {
+    for (const bool wide : {false, true}) {
+      const std::wstring text = std::wstring(c.tag) + (wide ? L"<!--\x20AC-->" : L"<!---->") + L"</m>";
+      CXmlDocument doc;
+      doc.SetText(text);
+      ASSERT_TRUE(doc.FindElement(c.element)) << c.tag << (wide ? " wide" : " bytes");
+      EXPECT_EQ(doc.GetAttributeValue(c.attribute), c.expected) << c.tag << " " << c.attribute
+                                                                << (wide ? " wide" : " bytes");
+    }
+  }
+}
+
 TEST(XmlDocument, LongTextsKeepEveryUnitUpToTheFirstNul) {
   // Units are checked and copied sixteen at a time: a wide unit or a NUL at
   // every position around a block boundary.
