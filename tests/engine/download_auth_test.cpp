@@ -4,9 +4,6 @@
 // fails the download and leaves the installed file as it was.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <future>
-
 #include "common/test_files.h"
 #include "engine/dialog_test_util.h"
 #include "engine/engine_test_util.h"
@@ -38,25 +35,6 @@ bool HasLeftovers(const std::wstring& folder) {
   return false;
 }
 
-// Waits for a visible dialog of this process other than the update dialog
-// (the credentials dialog, owned by it), then answers it. The update dialog
-// is a dialog too: answering before the second one shows would cancel the
-// update instead. Returns the answered dialog's title, empty if none showed.
-std::wstring AnswerWhenShown(const CTestDownloadDlg& dialog, const std::atomic<bool>& done, bool confirm,
-                             const std::wstring& user, const std::wstring& password) {
-  const DWORD pid = ::GetCurrentProcessId();
-  for (int i = 0; i < 400 && !done; ++i) {
-    const HWND updateWindow = dialog.GetSafeHwnd();
-    for (const auto& w : TestHarness::ListTopLevelWindows(pid)) {
-      if (!w.visible || w.className != L"#32770" || updateWindow == nullptr || w.hwnd == updateWindow) continue;
-      // Owned windows lie above their owner, so the answer goes to this one.
-      return TestHarness::AnswerCredentialsDialog(pid, confirm, user, password, 2000);
-    }
-    ::Sleep(50);
-  }
-  return L"";
-}
-
 }  // namespace
 
 TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
@@ -85,17 +63,20 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
     ASSERT_TRUE(TestFiles::WriteBytes(local, "old core"));
     CScopedLog log(dir / L"log.txt");
     CTestDownloadDlg dialog(nginx.Address());
-    std::atomic<bool> done{false};
-    auto answer = std::async(std::launch::async, [&] {
-      return AnswerWhenShown(dialog, done, c.confirm, nginx.AuthUser(), nginx.AuthPassword());
-    });
+    // Only a dialog the update dialog owns is answered: the update dialog is
+    // a dialog too, and a Cancel or OK meant for the credentials would end
+    // the update instead while the credentials dialog went on waiting.
+    TestHarness::CCredentialsAnswerer answerer([&dialog] { return dialog.GetSafeHwnd(); }, c.confirm,
+                                               nginx.AuthUser(), nginx.AuthPassword(), {});
     std::int64_t result = 0;
     const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
       result = d.DownloadFile(L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
     });
-    done = true;
-    const std::wstring title = answer.get();
-    EXPECT_NE(title, L"") << "no credentials dialog showed";
+    answerer.Finish();
+    // A watchdog that had to end the run leaves the rest meaningless.
+    ASSERT_EQ(Narrow(answerer.Watchdog()), "");
+    EXPECT_EQ(answerer.Dialogs().size(), 1u)
+        << "one credentials dialog per demand (answers repeated: " << answerer.Retries() << ")";
     EXPECT_EQ(result, c.result);
     EXPECT_TRUE(ReadOrMissing(local) == c.content) << ReadOrMissing(local).size() << " bytes";
     EXPECT_FALSE(HasLeftovers(dir.Path()));
@@ -141,10 +122,18 @@ TEST(EngineDownloadAuth, ProxyDemandWithoutProxyFailsWithoutTheDialog) {
     CScopedLog log(dir / L"log.txt");
     CTestDownloadDlg dialog(server.Address());
     dialog.SetTimeoutsForTesting(2000, 2000, 2000);
+    // A credentials dialog that should not be there is cancelled and counted
+    // rather than left to block the run.
+    TestHarness::CCredentialsAnswerer::Waits noneExpected;
+    noneExpected.showMs = 0xFFFFFFFFu;
+    TestHarness::CCredentialsAnswerer answerer([&dialog] { return dialog.GetSafeHwnd(); }, false, L"", L"",
+                                               noneExpected);
     std::int64_t result = 0;
     const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
       result = d.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
     });
+    answerer.Finish();
+    EXPECT_EQ(answerer.Dialogs().size(), 0u) << "no dialog";
     EXPECT_EQ(result, -1);
     EXPECT_EQ(modal, IDCANCEL);
     ASSERT_EQ(dialog.errorBoxes.size(), 1u);
