@@ -199,6 +199,8 @@ void CHttpDownloadDlg::OnCancel() {
   // The dialog stays until the worker has noticed and posted WM_WORKER_DONE.
 }
 
+void CHttpDownloadDlg::OnOK() {}
+
 void CHttpDownloadDlg::OnClose() {
   if (safeToClose_) {
     EndRun(IDCANCEL);

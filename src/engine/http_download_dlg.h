@@ -115,6 +115,9 @@ class CHttpDownloadDlg : public CThemeDialog {
   void DoDataExchange(CDataExchange* dx) override;
   BOOL OnInitDialog() override;
   void OnCancel() override;
+  // The dialog has no OK button and ends only when the worker is done: Enter
+  // (which asks for IDOK once Cancel is disabled while aborting) does nothing.
+  void OnOK() override;
   void OnClose() override;
   void OnDestroy() override;
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;

@@ -344,6 +344,10 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
         }
         pressed = true;
         for (int i = 0; i < 500 && !dialog.IsAborted(); ++i) std::this_thread::sleep_for(10ms);
+        // Enter while the transfer is being aborted: Cancel is disabled by
+        // then, so the dialog's default command IDOK comes. It must not end
+        // the dialog as if the update were done.
+        ::PostMessageW(wnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         // The worker is still held: the dialog must wait for it.
         std::this_thread::sleep_for(300ms);
         statusWhileWaiting = TextOf(::GetDlgItem(wnd, IDC_STATUS));
