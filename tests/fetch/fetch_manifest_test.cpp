@@ -189,9 +189,11 @@ TEST_F(FetchManifestTest, CredentialsDialogRetriesOrLetsTheDeniedBodyStand) {
   } cases[] = {{false, false}, {true, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.confirm ? "confirmed" : "cancelled");
+    // Generous: on a loaded machine Wine may take long to show the dialog,
+    // and an unanswered dialog would hold Fetch for good.
     auto answer = std::async(std::launch::async, [&] {
       return TestHarness::AnswerCredentialsDialog(::GetCurrentProcessId(), c.confirm, nginx_.AuthUser(),
-                                                  nginx_.AuthPassword(), 20000);
+                                                  nginx_.AuthPassword(), 60000);
     });
     std::wstring text;
     const bool ok = Fetch(nginx_.Address() + L"/auth/fetch", &text);
