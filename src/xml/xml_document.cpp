@@ -164,12 +164,11 @@ template <typename Unit>
 void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std::vector<std::int32_t>& out) {
   out.clear();
   auto add = [&out](std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
-    const std::size_t at = out.size();
-    out.resize(at + 4);
-    out[at] = nameFirst;
-    out[at + 1] = nameLast;
-    out[at + 2] = valueFirst;
-    out[at + 3] = valueLast;
+    if (out.size() + 4 > out.capacity()) out.reserve(2 * out.capacity() + 32);
+    out.push_back(nameFirst);
+    out.push_back(nameLast);
+    out.push_back(valueFirst);
+    out.push_back(valueLast);
   };
 
   std::int32_t i = start + 1;
@@ -341,7 +340,7 @@ void CXmlDocument::ResetNavigation() {
   nodeLength_ = 0;
 }
 
-void CXmlDocument::SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
+void CXmlDocument::SetLongTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
   std::uint32_t s = static_cast<std::uint32_t>(startTag);
   std::uint32_t e = static_cast<std::uint32_t>(endTag);
   if (s >= kXmlStartTagMask) {
@@ -355,17 +354,9 @@ void CXmlDocument::SetTagLengths(std::int32_t index, std::int32_t startTag, std:
   (*index_)[index].tagLengths = s | (e << kXmlEndTagShift);
 }
 
-std::int32_t CXmlDocument::StartTagLength(std::int32_t index) const {
-  const std::uint32_t s = (*index_)[index].tagLengths & kXmlStartTagMask;
-  if (s == kXmlStartTagMask) return longStartTags_.at(index);
-  return static_cast<std::int32_t>(s);
-}
+std::int32_t CXmlDocument::LongStartTagLength(std::int32_t index) const { return longStartTags_.at(index); }
 
-std::int32_t CXmlDocument::EndTagLength(std::int32_t index) const {
-  const std::uint32_t e = (*index_)[index].tagLengths >> kXmlEndTagShift;
-  if (e == kXmlEndTagMax) return longEndTags_.at(index);
-  return static_cast<std::int32_t>(e);
-}
+std::int32_t CXmlDocument::LongEndTagLength(std::int32_t index) const { return longEndTags_.at(index); }
 
 // A forward walk goes on with the elements that follow in the text. Asking
 // for the text a little ahead of the element just found keeps the walk of a

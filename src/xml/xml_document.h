@@ -126,14 +126,32 @@ class CXmlDocument {
 
   // Start and end tag lengths of record `index` (lengths too large for the
   // record's bit fields are kept aside and returned whole).
-  std::int32_t StartTagLength(std::int32_t index) const;
-  std::int32_t EndTagLength(std::int32_t index) const;
+  std::int32_t StartTagLength(std::int32_t index) const {
+    const std::uint32_t s = (*index_)[index].tagLengths & kXmlStartTagMask;
+    return s == kXmlStartTagMask ? LongStartTagLength(index) : static_cast<std::int32_t>(s);
+  }
+  std::int32_t EndTagLength(std::int32_t index) const {
+    const std::uint32_t e = (*index_)[index].tagLengths >> kXmlEndTagShift;
+    return e == kXmlEndTagMax ? LongEndTagLength(index) : static_cast<std::int32_t>(e);
+  }
 
  private:
   friend class CXmlParser;
   bool ParseText();
   void ResetNavigation();
-  void SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag);
+  void SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
+    const auto s = static_cast<std::uint32_t>(startTag);
+    const auto e = static_cast<std::uint32_t>(endTag);
+    if (s >= kXmlStartTagMask || e >= kXmlEndTagMax) {
+      SetLongTagLengths(index, startTag, endTag);
+      return;
+    }
+    (*index_)[index].tagLengths = s | (e << kXmlEndTagShift);
+  }
+  // The same for lengths that do not fit the record's bit fields.
+  void SetLongTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag);
+  std::int32_t LongStartTagLength(std::int32_t index) const;
+  std::int32_t LongEndTagLength(std::int32_t index) const;
   // Hints that the text after record `index` will be read soon.
   void Prefetch(std::int32_t index) const;
 
