@@ -56,6 +56,14 @@ void XmlElementIndex::Release() {
   capacity_ = 0;
 }
 
+void XmlAttributeOffsets::Grow() {
+  const std::size_t capacity = 2 * capacity_ + 32;
+  auto data = std::make_unique<std::int32_t[]>(capacity);
+  std::copy(data_.get(), data_.get() + size_, data.get());
+  data_ = std::move(data);
+  capacity_ = capacity;
+}
+
 // ---------------------------------------------------------------------------
 // CXmlDocument
 
@@ -161,14 +169,10 @@ std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32
 // gives its own name as value; a name whose value is not a value token (as
 // in "a= = b") is left out.
 template <typename Unit>
-void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std::vector<std::int32_t>& out) {
-  out.clear();
+void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, XmlAttributeOffsets& out) {
+  out.Clear();
   auto add = [&out](std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
-    if (out.size() + 4 > out.capacity()) out.reserve(2 * out.capacity() + 32);
-    out.push_back(nameFirst);
-    out.push_back(nameLast);
-    out.push_back(valueFirst);
-    out.push_back(valueLast);
+    out.Add(nameFirst, nameLast, valueFirst, valueLast);
   };
 
   std::int32_t i = start + 1;
@@ -269,7 +273,7 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, std:
 
 // The value for `name` among attributes read by ReadAttributes.
 template <typename Unit>
-std::wstring LookUpAttribute(const Unit* text, const std::vector<std::int32_t>& attributes, const wchar_t* name,
+std::wstring LookUpAttribute(const Unit* text, const XmlAttributeOffsets& attributes, const wchar_t* name,
                              std::uint32_t flags) {
   const std::int32_t first = static_cast<std::int32_t>(name[0]);
   for (std::size_t k = 0; k < attributes.size(); k += 4) {

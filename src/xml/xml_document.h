@@ -67,6 +67,30 @@ class XmlElementIndex {
   std::int32_t capacity_ = 0;
 };
 
+// The offsets of one start tag's attributes as attribute reads keep them,
+// four per attribute; the storage is kept from one element to the next.
+class XmlAttributeOffsets {
+ public:
+  void Clear() { size_ = 0; }
+  void Add(std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
+    if (size_ + 4 > capacity_) Grow();
+    std::int32_t* p = data_.get() + size_;
+    p[0] = nameFirst;
+    p[1] = nameLast;
+    p[2] = valueFirst;
+    p[3] = valueLast;
+    size_ += 4;
+  }
+  std::size_t size() const { return size_; }
+  const std::int32_t* data() const { return data_.get(); }
+
+ private:
+  void Grow();
+  std::unique_ptr<std::int32_t[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Not for concurrent use, not even of the const members: text and attribute
 // reads keep small caches.
 class CXmlDocument {
@@ -166,7 +190,7 @@ class CXmlDocument {
   // The attributes of record attributesOf_ (0 = none) as GetAttributeValue
   // reads them, four offsets each: name first and end, value first and end
   // (-1, -1 when a lookup of that name gives an empty value).
-  mutable std::vector<std::int32_t> attributes_;
+  mutable XmlAttributeOffsets attributes_;
   mutable std::int32_t attributesOf_ = 0;
   std::int32_t parentPos_ = 0;
   std::int32_t currentPos_ = 0;
