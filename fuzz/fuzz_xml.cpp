@@ -1,5 +1,6 @@
 // Fuzz target: arbitrary bytes through UTF-8 decoding and the XML document,
-// then a walk over every element reading its name, text and attributes.
+// then a walk over every element reading its name, text and attributes, in
+// both forms the document keeps text in (they must agree).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,24 +21,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (static_cast<std::int32_t>(text.size()) != units) __builtin_trap();
   if (buffer.compare(0, text.size(), text) != 0) __builtin_trap();
 
+  // The same text kept in both forms (a byte per unit where it fits, as
+  // given otherwise) must parse and read alike, step by step.
   CXmlDocument doc;
-  doc.SetText(text);
-  static const wchar_t* const kNames[] = {L"filename", L"version", L"datetime", L"update_list", L"x[1]"};
+  CXmlDocument wide;
+  const bool wellFormed = doc.SetText(text);
+  if (wide.SetTextKeepingWideForTesting(text) != wellFormed) __builtin_trap();
+  if (doc.GetDiagnostics() != wide.GetDiagnostics()) __builtin_trap();
+  if (doc.GetElementCount() != wide.GetElementCount()) __builtin_trap();
+  if (doc.GetText() != wide.GetText()) __builtin_trap();
+  static const wchar_t* const kNames[] = {L"filename", L"version", L"datetime", L"update_list", L"x[1]", L"a"};
+  auto same = [](const std::wstring& a, const std::wstring& b) {
+    if (a != b) __builtin_trap();
+    return a.size();
+  };
   std::size_t total = 0;
   int depth = 0;
   for (;;) {
-    if (!doc.FindElement(nullptr)) {
+    const bool found = doc.FindElement(nullptr);
+    if (wide.FindElement(nullptr) != found) __builtin_trap();
+    if (!found) {
       if (depth == 0) break;
       doc.LeaveElement();
+      wide.LeaveElement();
       --depth;
       continue;
     }
     const std::wstring name = doc.GetElementName();
-    total += name.size() + doc.GetElementText().size();
-    for (const wchar_t* attr : kNames) total += doc.GetAttributeValue(attr).size();
-    total += doc.GetAttributeValue(name).size();
-    doc.FindElement(name);  // a named search from here must not crash either
+    total += same(name, wide.GetElementName());
+    total += same(doc.GetElementText(), wide.GetElementText());
+    for (const wchar_t* attr : kNames) total += same(doc.GetAttributeValue(attr), wide.GetAttributeValue(attr));
+    total += same(doc.GetAttributeValue(name), wide.GetAttributeValue(name));
+    // A named search from here must not crash either, and must agree.
+    if (doc.FindElement(name) != wide.FindElement(name)) __builtin_trap();
     doc.EnterElement();
+    wide.EnterElement();
     ++depth;
   }
   total += EscapeText(text).size() + UnescapeText(text).size();

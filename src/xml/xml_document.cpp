@@ -296,15 +296,23 @@ CXmlDocument::CXmlDocument() : index_(std::make_unique<XmlElementIndex>()) {
 
 CXmlDocument::~CXmlDocument() = default;
 
-bool CXmlDocument::SetText(std::wstring text) {
+bool CXmlDocument::SetText(std::wstring text) { return StoreText(std::move(text), true); }
+
+bool CXmlDocument::SetTextKeepingWideForTesting(std::wstring text) { return StoreText(std::move(text), false); }
+
+bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
   // The text ends at its first NUL unit, and offsets are 32-bit.
   constexpr std::size_t kMaxLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() / 2);
   std::size_t n = text.size();
-  std::unique_ptr<unsigned char[]> narrow(new unsigned char[n + 1]);
-  AdviseLargeBlock(narrow.get(), n + 1);
-  const std::size_t copied = xml_detail::NarrowUnits(narrow.get(), text.data(), n);
-  if (copied < n && text[copied] == L'\0') n = copied;
-  if (copied == n) {
+  std::unique_ptr<unsigned char[]> narrow;
+  std::size_t copied = 0;
+  if (mayNarrow) {
+    narrow.reset(new unsigned char[n + 1]);
+    AdviseLargeBlock(narrow.get(), n + 1);
+    copied = xml_detail::NarrowUnits(narrow.get(), text.data(), n);
+    if (copied < n && text[copied] == L'\0') n = copied;
+  }
+  if (mayNarrow && copied == n) {
     if (n > kMaxLength) n = 0;
     narrow[n] = 0;
     narrow_ = std::move(narrow);
@@ -312,7 +320,8 @@ bool CXmlDocument::SetText(std::wstring text) {
     wide_.shrink_to_fit();
     wideReady_ = false;
   } else {
-    // A unit above 0xFF: the text is kept as given.
+    // A unit above 0xFF (or the wider form asked for): the text is kept as
+    // given.
     narrow.reset();
     const std::size_t nul = text.find(L'\0', copied);
     if (nul != std::wstring::npos) text.resize(nul);

@@ -107,6 +107,9 @@ class CXmlDocument {
   // one top-level element. After false the document is still navigable. An
   // empty text gives false and no diagnostic.
   bool SetText(std::wstring text);
+  // Tests: SetText that keeps the text in the wider form even when every
+  // unit would fit in a byte, so that both forms can be compared.
+  bool SetTextKeepingWideForTesting(std::wstring text);
 
   // Searches forward among the children of the current parent: from the
   // current element's next sibling, or from the first child when there is no
@@ -161,6 +164,7 @@ class CXmlDocument {
 
  private:
   friend class CXmlParser;
+  bool StoreText(std::wstring text, bool mayNarrow);
   bool ParseText();
   void ResetNavigation();
   void SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
