@@ -39,30 +39,10 @@ inline void WidenBytes(wchar_t* out, const unsigned char* in, std::size_t n) {
   for (; i < n; ++i) out[i] = static_cast<wchar_t>(in[i]);
 }
 
-// WidenBytes that also tells whether byte `mark` was among the n bytes.
+// WidenBytes that also tells whether byte `mark` was among the n bytes. From
+// sixteen bytes on, the last sixteen are taken in one step that may overlap
+// the one before, so no unit is copied singly.
 inline bool WidenBytesSeeking(wchar_t* out, const unsigned char* in, std::size_t n, unsigned char mark) {
-  std::size_t i = 0;
-  bool seen = false;
-#ifdef VIREO_XML_SSE2
-  const __m128i marks = _mm_set1_epi8(static_cast<char>(mark));
-  __m128i hits = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, marks));
-    StoreWide16(out + i, bytes);
-  }
-  seen = _mm_movemask_epi8(hits) != 0;
-#endif
-  for (; i < n; ++i) {
-    seen |= in[i] == mark;
-    out[i] = static_cast<wchar_t>(in[i]);
-  }
-  return seen;
-}
-
-// WidenBytesSeeking for n >= 16: the last sixteen bytes are taken in one
-// step that may overlap the previous one, so no unit is copied singly.
-inline bool WidenBytesSeekingOverlapped(wchar_t* out, const unsigned char* in, std::size_t n, unsigned char mark) {
 #ifdef VIREO_XML_SSE2
   if (n >= 16) {
     const __m128i marks = _mm_set1_epi8(static_cast<char>(mark));
@@ -77,7 +57,12 @@ inline bool WidenBytesSeekingOverlapped(wchar_t* out, const unsigned char* in, s
     return _mm_movemask_epi8(hits) != 0;
   }
 #endif
-  return WidenBytesSeeking(out, in, n, mark);
+  bool seen = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    seen |= in[i] == mark;
+    out[i] = static_cast<wchar_t>(in[i]);
+  }
+  return seen;
 }
 
 // Copies ASCII bytes other than NUL (0x01..0x7F) from `in` to `out` as

@@ -109,7 +109,7 @@ std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, s
     constexpr std::size_t kShort = 256;
     if (n <= kShort) {
       wchar_t units[kShort];
-      if (!xml_detail::WidenBytesSeekingOverlapped(units, text + first, n, '&')) return std::wstring(units, n);
+      if (!xml_detail::WidenBytesSeeking(units, text + first, n, '&')) return std::wstring(units, n);
       return UnescapeText(std::wstring_view(units, n), flags);
     }
     std::wstring wide(n, L'\0');
