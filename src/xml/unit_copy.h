@@ -39,32 +39,6 @@ inline void WidenBytes(wchar_t* out, const unsigned char* in, std::size_t n) {
   for (; i < n; ++i) out[i] = static_cast<wchar_t>(in[i]);
 }
 
-// WidenBytes that also tells whether byte `mark` was among the n bytes. From
-// sixteen bytes on, the last sixteen are taken in one step that may overlap
-// the one before, so no unit is copied singly.
-inline bool WidenBytesSeeking(wchar_t* out, const unsigned char* in, std::size_t n, unsigned char mark) {
-#ifdef VIREO_XML_SSE2
-  if (n >= 16) {
-    const __m128i marks = _mm_set1_epi8(static_cast<char>(mark));
-    __m128i hits = _mm_setzero_si128();
-    for (std::size_t i = 0;; i += 16) {
-      if (i + 16 > n) i = n - 16;
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-      hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, marks));
-      StoreWide16(out + i, bytes);
-      if (i + 16 == n) break;
-    }
-    return _mm_movemask_epi8(hits) != 0;
-  }
-#endif
-  bool seen = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    seen |= in[i] == mark;
-    out[i] = static_cast<wchar_t>(in[i]);
-  }
-  return seen;
-}
-
 // Copies ASCII bytes other than NUL (0x01..0x7F) from `in` to `out` as
 // wchar_t units, at most n of them; returns how many were copied, which is
 // less than n when a NUL or a byte from 0x80 up comes first.
@@ -94,6 +68,10 @@ inline std::size_t NarrowUnits(unsigned char* out, const wchar_t* in, std::size_
   std::size_t i = 0;
 #ifdef VIREO_XML_SSE2
   const __m128i zero = _mm_setzero_si128();
+  // The units are packed with saturation first: one that does not fit comes
+  // out as 0x00 or 0xFF, so only blocks holding those bytes need the exact
+  // check.
+  const __m128i ones = _mm_set1_epi8(static_cast<char>(0xFF));
   if constexpr (sizeof(wchar_t) == 4) {
     const __m128i highBits = _mm_set1_epi32(static_cast<int>(0xFFFFFF00u));
     for (; i + 16 <= n; i += 16) {
@@ -102,13 +80,14 @@ inline std::size_t NarrowUnits(unsigned char* out, const wchar_t* in, std::size_
       const __m128i b = _mm_loadu_si128(p + 1);
       const __m128i c = _mm_loadu_si128(p + 2);
       const __m128i d = _mm_loadu_si128(p + 3);
-      const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-      const __m128i nul = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(a, zero), _mm_cmpeq_epi32(b, zero)),
-                                       _mm_or_si128(_mm_cmpeq_epi32(c, zero), _mm_cmpeq_epi32(d, zero)));
-      const __m128i wide = _mm_cmpeq_epi32(_mm_and_si128(any, highBits), zero);
-      if (_mm_movemask_epi8(nul) != 0 || _mm_movemask_epi8(wide) != 0xFFFF) break;
-      // Every unit is below 0x100, so the saturating packs keep the values.
       const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+      if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(packed, zero), _mm_cmpeq_epi8(packed, ones))) != 0) {
+        const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        const __m128i nul = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(a, zero), _mm_cmpeq_epi32(b, zero)),
+                                         _mm_or_si128(_mm_cmpeq_epi32(c, zero), _mm_cmpeq_epi32(d, zero)));
+        const __m128i fits = _mm_cmpeq_epi32(_mm_and_si128(any, highBits), zero);
+        if (_mm_movemask_epi8(nul) != 0 || _mm_movemask_epi8(fits) != 0xFFFF) break;
+      }
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
     }
   } else {
@@ -117,10 +96,13 @@ inline std::size_t NarrowUnits(unsigned char* out, const wchar_t* in, std::size_
       const auto* p = reinterpret_cast<const __m128i*>(in + i);
       const __m128i a = _mm_loadu_si128(p);
       const __m128i b = _mm_loadu_si128(p + 1);
-      const __m128i nul = _mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-      const __m128i wide = _mm_cmpeq_epi16(_mm_and_si128(_mm_or_si128(a, b), highBits), zero);
-      if (_mm_movemask_epi8(nul) != 0 || _mm_movemask_epi8(wide) != 0xFFFF) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(a, b));
+      const __m128i packed = _mm_packus_epi16(a, b);
+      if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(packed, zero), _mm_cmpeq_epi8(packed, ones))) != 0) {
+        const __m128i nul = _mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        const __m128i fits = _mm_cmpeq_epi16(_mm_and_si128(_mm_or_si128(a, b), highBits), zero);
+        if (_mm_movemask_epi8(nul) != 0 || _mm_movemask_epi8(fits) != 0xFFFF) break;
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
     }
   }
 #endif

@@ -104,17 +104,10 @@ template <typename Unit>
 std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, std::uint32_t flags) {
   const auto n = static_cast<std::size_t>(last - first);
   if constexpr (sizeof(Unit) == 1) {
-    // Mostly a short value without references: widened on the stack and
-    // copied into the result in one piece.
-    constexpr std::size_t kShort = 256;
-    if (n <= kShort) {
-      wchar_t units[kShort];
-      if (!xml_detail::WidenBytesSeeking(units, text + first, n, '&')) return std::wstring(units, n);
-      return UnescapeText(std::wstring_view(units, n), flags);
-    }
-    std::wstring wide(n, L'\0');
-    if (!xml_detail::WidenBytesSeeking(wide.data(), text + first, n, '&')) return wide;
-    return UnescapeText(wide, flags);
+    // Mostly a value without references, widened straight into the result.
+    const unsigned char* p = text + first;
+    if (xml_detail::FindByte(p, 0, n, '&', '&') == n) return std::wstring(p, p + n);
+    return UnescapeText(xml_detail::Widen(p, n), flags);
   } else {
     return UnescapeText(std::wstring_view(text + first, n), flags);
   }
@@ -371,24 +364,6 @@ std::int32_t CXmlDocument::LongStartTagLength(std::int32_t index) const { return
 
 std::int32_t CXmlDocument::LongEndTagLength(std::int32_t index) const { return longEndTags_.at(index); }
 
-// A forward walk goes on with the elements that follow in the text. Asking
-// for the text a little ahead of the element just found keeps the walk of a
-// large document from waiting on memory at every element.
-void CXmlDocument::Prefetch(std::int32_t index) const {
-#if defined(__GNUC__)
-  constexpr std::size_t kAhead = 2048;
-  constexpr std::size_t kSpan = 192;
-  constexpr std::size_t kLine = 64;
-  const std::size_t unit = narrow_ ? 1 : sizeof(wchar_t);
-  const char* base = narrow_ ? reinterpret_cast<const char*>(narrow_.get()) : reinterpret_cast<const char*>(wide_.data());
-  const std::size_t size = static_cast<std::size_t>(length_) * unit;
-  const std::size_t at = static_cast<std::size_t>((*index_)[index].start) * unit + kAhead;
-  for (std::size_t k = at; k < at + kSpan && k < size; k += kLine) __builtin_prefetch(base + k);
-#else
-  (void)index;
-#endif
-}
-
 bool CXmlDocument::FindElement(const wchar_t* name) {
   const XmlElementIndex& index = *index_;
   std::int32_t e = currentPos_ != 0 ? index[currentPos_].next : index[parentPos_].child;
@@ -396,7 +371,24 @@ bool CXmlDocument::FindElement(const wchar_t* name) {
     e = narrow_ ? FindFrom(index, e, narrow_.get(), length_, name) : FindFrom(index, e, wide_.data(), length_, name);
   }
   if (e == 0) return false;
-  Prefetch(e);
+#if defined(__GNUC__)
+  // A forward walk goes on with the elements that follow in the text. Asking
+  // for the text a little ahead of the element just found keeps the walk of a
+  // large document from waiting on memory at every element. (Written out here:
+  // a function of its own that only prefetches looks free of effects to the
+  // compiler, and its calls are dropped.)
+  {
+    constexpr std::size_t kAhead = 2048;
+    constexpr std::size_t kSpan = 192;
+    constexpr std::size_t kLine = 64;
+    const std::size_t unit = narrow_ ? 1 : sizeof(wchar_t);
+    const char* base =
+        narrow_ ? reinterpret_cast<const char*>(narrow_.get()) : reinterpret_cast<const char*>(wide_.data());
+    const std::size_t size = static_cast<std::size_t>(length_) * unit;
+    const std::size_t at = static_cast<std::size_t>(index[e].start) * unit + kAhead;
+    for (std::size_t k = at; k < at + kSpan && k < size; k += kLine) __builtin_prefetch(base + k);
+  }
+#endif
   currentPos_ = e;
   childPos_ = 0;
   nodeKind_ = 1;

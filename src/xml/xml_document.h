@@ -180,8 +180,6 @@ class CXmlDocument {
   void SetLongTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag);
   std::int32_t LongStartTagLength(std::int32_t index) const;
   std::int32_t LongEndTagLength(std::int32_t index) const;
-  // Hints that the text after record `index` will be read soon.
-  void Prefetch(std::int32_t index) const;
 
   // The text. When every unit is below 0x100 (the usual case) it is kept one
   // byte per unit in narrow_, and wide_ is only filled when GetText asks for

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "xml/xml_document.h"
 #include "xml/xml_parser.h"
@@ -419,8 +420,16 @@ TEST(XmlNavigate, LongNamesAndValuesReadAlikeInBothTextForms) {
 
 TEST(XmlDocument, LongTextsKeepEveryUnitUpToTheFirstNul) {
   // Units are checked and copied sixteen at a time: a wide unit or a NUL at
-  // every position around a block boundary.
-  for (const wchar_t unit : {L'\x00FF', L'\x0100', L'\0'}) {
+  // every position around a block boundary. The wide ones include units that
+  // a saturating pack turns into 0xFF or 0x00, and one whose low byte is an
+  // ordinary letter.
+  std::vector<wchar_t> units = {L'\x00FF', L'\x0100', L'\x0141', L'\x7FFF', L'\x8000', L'\xFFFF', L'\0'};
+  if constexpr (sizeof(wchar_t) == 4) {
+    for (const std::uint32_t u : {0x10000u, 0x10041u, 0x7FFFFFFFu, 0x80000041u, 0xFFFFFFFFu}) {
+      units.push_back(static_cast<wchar_t>(u));
+    }
+  }
+  for (const wchar_t unit : units) {
     for (std::size_t at = 0; at < 40; ++at) {
       SCOPED_TRACE(testing::Message() << static_cast<int>(unit) << " at " << at);
       std::wstring body(100, L'b');
