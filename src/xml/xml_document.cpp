@@ -299,7 +299,27 @@ bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
   std::size_t n = text.size();
   std::unique_ptr<unsigned char[]> narrow;
   std::size_t copied = 0;
-  if (mayNarrow) {
+  diagnostics_.clear();
+  if (mayNarrow && n >= static_cast<std::size_t>(feedLeast_) && n <= kMaxLength) {
+    narrow_.reset(new unsigned char[n + 1]);
+    AdviseLargeBlock(narrow_.get(), n + 1);
+    narrow_[n] = 0;
+    wide_.clear();
+    wide_.shrink_to_fit();
+    wideReady_ = false;
+    length_ = static_cast<std::int32_t>(n);
+    NarrowingFeed feed;
+    feed.source = text.data();
+    const bool wellFormed = ParseText(&feed);
+    if (!feed.stopped) return wellFormed;
+    // A unit that does not fit in a byte, or a NUL: the text is taken the
+    // usual way from where the narrowing stopped, and parsed anew.
+    narrow = std::move(narrow_);
+    copied = static_cast<std::size_t>(feed.ready);
+    copied += xml_detail::NarrowUnits(narrow.get() + copied, text.data() + copied, n - copied);
+    if (copied < n && text[copied] == L'\0') n = copied;
+    diagnostics_.clear();
+  } else if (mayNarrow) {
     narrow.reset(new unsigned char[n + 1]);
     AdviseLargeBlock(narrow.get(), n + 1);
     copied = xml_detail::NarrowUnits(narrow.get(), text.data(), n);
@@ -325,8 +345,18 @@ bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
     wideReady_ = true;
   }
   length_ = static_cast<std::int32_t>(n);
-  diagnostics_.clear();
   return ParseText();
+}
+
+bool CXmlDocument::Feed(NarrowingFeed& feed, std::int32_t target) {
+  if (target > length_) target = length_;
+  if (feed.stopped || target <= feed.ready) return !feed.stopped;
+  const auto from = static_cast<std::size_t>(feed.ready);
+  const auto wanted = static_cast<std::size_t>(target) - from;
+  const std::size_t done = xml_detail::NarrowUnits(narrow_.get() + from, feed.source + from, wanted);
+  feed.ready += static_cast<std::int32_t>(done);
+  feed.stopped = done < wanted;
+  return !feed.stopped;
 }
 
 const std::wstring& CXmlDocument::GetText() const {

@@ -110,6 +110,14 @@ class CXmlDocument {
   // Tests: SetText that keeps the text in the wider form even when every
   // unit would fit in a byte, so that both forms can be compared.
   bool SetTextKeepingWideForTesting(std::wstring text);
+  // Tests: texts of at least `least` units are narrowed while they are
+  // parsed, keeping `ahead` units ready before the scan and adding `step`
+  // units at a time (small values put many steps into a small text).
+  void SetNarrowingStepsForTesting(std::int32_t least, std::int32_t ahead, std::int32_t step) {
+    feedLeast_ = least;
+    feedAhead_ = ahead;
+    feedStep_ = step;
+  }
 
   // Searches forward among the children of the current parent: from the
   // current element's next sibling, or from the first child when there is no
@@ -164,8 +172,24 @@ class CXmlDocument {
 
  private:
   friend class CXmlParser;
+  // A large text that fits in bytes is narrowed piece by piece while it is
+  // parsed, each piece shortly before the parser reaches it, so the wide text
+  // is read once, as the parse goes: `source` is the wide text, [0, ready) of
+  // it is in narrow_. `stopped` tells that a unit did not fit in a byte (or was
+  // NUL) at `ready`.
+  struct NarrowingFeed {
+    const wchar_t* source = nullptr;
+    std::int32_t ready = 0;
+    bool stopped = false;
+  };
   bool StoreText(std::wstring text, bool mayNarrow);
-  bool ParseText();
+  // Narrows the text up to `target` units (at most its length); false when a
+  // unit that does not fit stopped it first.
+  bool Feed(NarrowingFeed& feed, std::int32_t target);
+  // Parses the text into the index. With a feed, the text is narrowed as the
+  // parse goes; when the feed stops, the parse is abandoned and the caller
+  // starts over.
+  bool ParseText(NarrowingFeed* feed = nullptr);
   void ResetNavigation();
   void SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
     const auto s = static_cast<std::uint32_t>(startTag);
@@ -203,6 +227,12 @@ class CXmlDocument {
   std::int32_t nodeLength_ = 0;
   std::uint32_t flags_ = 0;
   std::unique_ptr<XmlElementIndex> index_;
+  // Narrowing while parsing (see NarrowingFeed): from this text length on,
+  // with these many units kept ready ahead of the scan, added this many at a
+  // time.
+  std::int32_t feedLeast_ = 1 << 18;
+  std::int32_t feedAhead_ = 1 << 13;
+  std::int32_t feedStep_ = 1 << 14;
   // Tag lengths that do not fit the record's bit fields, by record index.
   std::unordered_map<std::int32_t, std::int32_t> longStartTags_;
   std::unordered_map<std::int32_t, std::int32_t> longEndTags_;

@@ -43,6 +43,7 @@ void AddDiagnostic(std::wstring& diagnostics, const wchar_t* key, const wchar_t*
 // ---------------------------------------------------------------------------
 // Building the element index from the scanned nodes.
 
+#include <algorithm>
 #include <vector>
 
 #include "xml/xml_document.h"
@@ -51,18 +52,52 @@ class CXmlParser {
  public:
   explicit CXmlParser(CXmlDocument& doc) : doc_(doc), index_(*doc.index_) {}
 
+  // With a feed (byte form only), the text is narrowed ahead of the scan;
+  // returns early when the feed stops.
   template <typename Unit>
-  void Build(const Unit* text, std::int32_t length) {
+  void Build(const Unit* text, std::int32_t length, CXmlDocument::NarrowingFeed* feed) {
+    // The scan keeps at least `ahead` narrowed units before it, adding `step`
+    // at a time, and asks for the wide units of the step after the next
+    // while it parses.
+    const std::int32_t ahead = doc_.feedAhead_;
+    const std::int32_t step = doc_.feedStep_;
     xml_detail::ScanState<Unit> state;
     state.text = text;
-    state.length = length;
+    state.length = feed != nullptr ? feed->ready : length;
     std::wstring findings;
     state.diagnostics = &findings;
     XmlNodeToken token;
     stack_.reserve(16);
     stack_.push_back(OpenElement{});  // entry 0 is never used
+    std::int32_t prefetched = feed != nullptr ? feed->ready : length;
     for (;;) {
+      if (feed != nullptr && state.length < length) {
+        if (state.length - state.position < ahead) {
+          if (!doc_.Feed(*feed, state.position + step)) return;
+          state.length = feed->ready;
+        }
+#if defined(__GNUC__)
+        // The wide units of the step after the next are asked for a few cache
+        // lines per node, so that reading them does not wait on memory.
+        constexpr std::int32_t kLineUnits = static_cast<std::int32_t>(64 / sizeof(wchar_t));
+        constexpr int kLinesPerNode = 16;
+        const std::int32_t wanted = std::min(state.position + 2 * step, length);
+        for (int k = 0; k < kLinesPerNode && prefetched < wanted; ++k, prefetched += kLineUnits) {
+          __builtin_prefetch(feed->source + prefetched);
+        }
+#endif
+      }
+      const std::int32_t from = state.position;
       const std::int32_t kind = xml_detail::Scan<true>(state, token);
+      if (state.position >= state.length && state.length < length) {
+        // The node may run on past the narrowed units: narrow the rest and
+        // scan it again.
+        findings.clear();
+        state.position = from;
+        if (!doc_.Feed(*feed, length)) return;
+        state.length = length;
+        continue;
+      }
       if (kind == kXmlNodeStartTag) {
         StartTag(state.nameFirst, state.nameLast, token);
       } else if (kind == kXmlNodeEndTag) {
@@ -211,7 +246,7 @@ class CXmlParser {
   std::vector<OpenElement> stack_;
 };
 
-bool CXmlDocument::ParseText() {
+bool CXmlDocument::ParseText(NarrowingFeed* feed) {
   ResetNavigation();
   attributesOf_ = 0;
   nextFree_ = 1;
@@ -224,9 +259,10 @@ bool CXmlDocument::ParseText() {
   root = XmlElement{};
   if (length > 0) {
     if (narrow_) {
-      CXmlParser(*this).Build(narrow_.get(), length);
+      CXmlParser(*this).Build(narrow_.get(), length, feed);
+      if (feed != nullptr && feed->stopped) return false;
     } else {
-      CXmlParser(*this).Build(wide_.data(), length);
+      CXmlParser(*this).Build(wide_.data(), length, nullptr);
     }
     XmlElement& doc = (*index_)[0];
     doc.length = length;

@@ -281,6 +281,75 @@ TEST(XmlIndex, TwoHundredThousandElementsAcrossSegments) {
   EXPECT_EQ(Dump(doc), L"0:a");
 }
 
+TEST(XmlDocument, LargeTextsNarrowedWhileParsedReadAsGiven) {
+  // A large text is narrowed piece by piece as the parse goes. Nodes that
+  // run across many pieces, a wide unit or a NUL met late, and findings at
+  // the very end must give what the text kept as given gives.
+  std::wstring list = L"<list>";
+  for (int i = 0; i < 6000; ++i) {
+    list += L"\n  <module filename=\"bin\\m" + std::to_wstring(i) + L".dll\" version='1." + std::to_wstring(i % 7) +
+            L"'>t" + std::to_wstring(i) + L"&amp;</module>";
+  }
+  const std::wstring longRun(40000, L'w');
+  struct Case {
+    const char* what;
+    std::wstring text;
+  };
+  std::vector<Case> cases = {
+      {"plain", list + L"</list>"},
+      {"long text node", list + L"<t>" + longRun + L"</t></list>"},
+      {"long comment first", L"<!--" + longRun + L"-->" + list + L"</list>"},
+      {"long value", L"<r v='" + longRun + L"'>" + list + L"</list></r>"},
+      {"comment left open at the end", list + L"</list><!--" + longRun},
+      {"unended and lone tags", L"<x>" + list + L"</y>" + L"<z>"},
+      {"tag left open at the end", list + L"</list><a b='" + longRun},
+      {"a finding before a late wide unit", L"</early>" + list + L"</list><w v='\x20AC'/>"},
+  };
+  for (const std::size_t at : {std::size_t{10}, std::size_t{20000}, std::size_t{200000}, list.size() + 6}) {
+    std::wstring wide = list + L"</list>";
+    wide.insert(at, L"\x20AC");
+    cases.push_back({"wide unit", wide});
+    std::wstring nul = list + L"</list>";
+    nul[at] = L'\0';
+    cases.push_back({"NUL", nul});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.what << ", " << c.text.size() << " units");
+    ASSERT_GE(c.text.size(), std::size_t{1} << 18);
+    CXmlDocument doc;
+    CXmlDocument given;
+    EXPECT_EQ(doc.SetText(c.text), given.SetTextKeepingWideForTesting(c.text));
+    EXPECT_EQ(doc.GetDiagnostics(), given.GetDiagnostics());
+    EXPECT_EQ(doc.GetText(), given.GetText());
+    EXPECT_EQ(Dump(doc), Dump(given));
+    // Attribute values, element by element.
+    CXmlDocument again;
+    again.SetText(c.text);
+    given.SetTextKeepingWideForTesting(c.text);
+    int depth = 0;
+    std::size_t compared = 0;
+    for (;;) {
+      const bool found = again.FindElement();
+      ASSERT_EQ(given.FindElement(), found);
+      if (!found) {
+        if (depth == 0) break;
+        again.LeaveElement();
+        given.LeaveElement();
+        --depth;
+        continue;
+      }
+      for (const wchar_t* name : {L"filename", L"version", L"v", L"b"}) {
+        ASSERT_EQ(again.GetAttributeValue(name), given.GetAttributeValue(name)) << compared;
+      }
+      ++compared;
+      again.EnterElement();
+      given.EnterElement();
+      ++depth;
+    }
+    EXPECT_GT(compared, 0u);
+  }
+}
+
 TEST(XmlIndex, TagLengthsBeyondTheRecordFields) {
   // An end tag longer than 1,023 units and a start tag longer than
   // 4,194,303 units are kept whole.
