@@ -157,6 +157,93 @@ std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32
   return result;
 }
 
+// The byte form of the text is followed by this many zero bytes, so that
+// blocks of units can be loaded from any offset before its end.
+constexpr std::size_t kBytePadding = 64;
+
+#ifdef VIREO_XML_SSE2
+// Byte form: bit k of each mask tells about the unit at p + k, for 32 units.
+struct UnitMasks {
+  std::uint32_t nameEnd;  // may end a name: '/', '=', '>', '?' and every unit up to ' '
+  std::uint32_t equals;
+  std::uint32_t doubleQuote;
+  std::uint32_t singleQuote;
+};
+
+inline UnitMasks MaskUnits(const unsigned char* p) {
+  UnitMasks m{};
+  const __m128i space = _mm_set1_epi8(' ');
+  for (int block = 0; block < 2; ++block) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * block));
+    const __m128i equals = _mm_cmpeq_epi8(v, _mm_set1_epi8('='));
+    const __m128i nameEnd = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space), equals),
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')), _mm_cmpeq_epi8(v, _mm_set1_epi8('>'))),
+                     _mm_cmpeq_epi8(v, _mm_set1_epi8('?'))));
+    const int shift = 16 * block;
+    auto bits = [shift](__m128i hits) {
+      return static_cast<std::uint32_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << shift;
+    };
+    m.nameEnd |= bits(nameEnd);
+    m.equals |= bits(equals);
+    m.doubleQuote |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+    m.singleQuote |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+  }
+  return m;
+}
+#endif
+
+// Byte form: reads attributes of the usual shape, name="value" or
+// name='value' after spaces, from i on, with block loads that may run past
+// `end` (into the rest of the text or its padding). Stops at the first unit
+// that needs the token rules and leaves i there; returns true when the
+// attribute list has ended instead.
+inline bool ReadUsualAttributes(const unsigned char* text, std::int32_t& i, std::int32_t end,
+                                XmlAttributeOffsets& out) {
+#ifdef VIREO_XML_SSE2
+  constexpr int kWidth = 32;
+  for (;;) {
+    while (i < end && IsSpace(text[i])) ++i;
+    if (i >= end) return true;
+    const std::int32_t c = text[i];
+    if (c == '/' || c == '>' || c == '?') return true;  // a one-unit end token
+    if (c == '"' || c == '\'') return false;            // a quoted name
+    const UnitMasks m = MaskUnits(text + i);
+    // The name runs to the first unit that may end it, which must be '='
+    // followed by a quote. (A control unit other than a space does not end
+    // a name; meeting one here leaves the attribute to the token rules.)
+    if (m.nameEnd == 0) return false;
+    const int k = __builtin_ctz(m.nameEnd);
+    if (k == 0 || k + 2 > kWidth || end - (i + k) < 2 || ((m.equals >> k) & 1) == 0) return false;
+    std::uint32_t quotes;
+    unsigned char quote;
+    if ((m.doubleQuote >> (k + 1)) & 1) {
+      quotes = m.doubleQuote;
+      quote = '"';
+    } else if ((m.singleQuote >> (k + 1)) & 1) {
+      quotes = m.singleQuote;
+      quote = '\'';
+    } else {
+      return false;
+    }
+    const std::int32_t nameEnd = i + k;
+    const std::uint32_t after = k + 2 < kWidth ? quotes & (~std::uint32_t{0} << (k + 2)) : 0;
+    const std::int32_t close =
+        after != 0 ? std::min(i + __builtin_ctz(after), end)
+                   : xml_detail::FindBytePadded(text, std::max(i + kWidth, nameEnd + 2), end, quote);
+    out.Add(i, nameEnd, nameEnd + 2, close);
+    if (close >= end) return true;
+    i = close + 1;
+  }
+#else
+  (void)text;
+  (void)i;
+  (void)end;
+  (void)out;
+  return false;
+#endif
+}
+
 // Reads the attributes of the start tag [start, end) in order into `out`
 // (four offsets each, see CXmlDocument::attributes_). A valueless attribute
 // gives its own name as value; a name whose value is not a value token (as
@@ -171,6 +258,9 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, XmlA
   std::int32_t i = start + 1;
   // Skip the tag name.
   i = xml_detail::FindClassIn(text, i, end, xml_detail::kAttrNameEnd);
+  if constexpr (sizeof(Unit) == 1) {
+    if (ReadUsualAttributes(text, i, end, out)) return;
+  }
 
   // Tokens: a name (quoted or not), '=', a value (after '=': quoted, or to a
   // space or '>'), or the end ('/', '>' or '?' alone, or the tag's end).
@@ -301,9 +391,9 @@ bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
   std::size_t copied = 0;
   diagnostics_.clear();
   if (mayNarrow && n >= static_cast<std::size_t>(feedLeast_) && n <= kMaxLength) {
-    narrow_.reset(new unsigned char[n + 1]);
-    AdviseLargeBlock(narrow_.get(), n + 1);
-    narrow_[n] = 0;
+    narrow_.reset(new unsigned char[n + kBytePadding]);
+    AdviseLargeBlock(narrow_.get(), n + kBytePadding);
+    std::memset(narrow_.get() + n, 0, kBytePadding);
     wide_.clear();
     wide_.shrink_to_fit();
     wideReady_ = false;
@@ -320,14 +410,14 @@ bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
     if (copied < n && text[copied] == L'\0') n = copied;
     diagnostics_.clear();
   } else if (mayNarrow) {
-    narrow.reset(new unsigned char[n + 1]);
-    AdviseLargeBlock(narrow.get(), n + 1);
+    narrow.reset(new unsigned char[n + kBytePadding]);
+    AdviseLargeBlock(narrow.get(), n + kBytePadding);
     copied = xml_detail::NarrowUnits(narrow.get(), text.data(), n);
     if (copied < n && text[copied] == L'\0') n = copied;
   }
   if (mayNarrow && copied == n) {
     if (n > kMaxLength) n = 0;
-    narrow[n] = 0;
+    std::memset(narrow.get() + n, 0, kBytePadding);
     narrow_ = std::move(narrow);
     wide_.clear();
     wide_.shrink_to_fit();

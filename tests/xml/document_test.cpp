@@ -474,6 +474,9 @@ TEST(XmlNavigate, LongNamesAndValuesReadAlikeInBothTextForms) {
        L"=\"after"},
       {L"<m name_longer_than_sixteen_units?='q' z='1'>", L"m", L"z", L""},  // a lone '?' ends the list
       {L"<m name_longer_than_sixteen_units?='q' z='1'>", L"m", L"name_longer_than_sixteen_units", L"name_longer_than_sixteen_units"},
+      {L"<m ''='x' b='y'>", L"m", L"''", L""},  // a quoted token is a name of its own
+      {L"<m ''='x' b='y'>", L"m", L"b", L"y"},
+      {L"<m a\x01b='x'>", L"m", L"a\x01b", L"x"},  // a control unit does not end a name
   };
   for (const Case& c : cases) {
     for (const bool wide : {false, true}) {
