@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -38,6 +39,38 @@ inline void WidenBytes(wchar_t* out, const unsigned char* in, std::size_t n) {
 #endif
   for (; i < n; ++i) out[i] = static_cast<wchar_t>(in[i]);
 }
+
+#ifdef VIREO_XML_SSE2
+// Byte form with at least sixteen readable bytes after in[n - 1]: whether
+// byte `c` is among the n bytes at `in`.
+inline bool HasBytePadded(const unsigned char* in, std::size_t n, unsigned char c) {
+  const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+  for (std::size_t k = 0; k < n; k += 16) {
+    auto hits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k)), vc)));
+    if (n - k < 16) hits &= (1u << (n - k)) - 1;
+    if (hits != 0) return true;
+  }
+  return false;
+}
+
+// Byte form with at least sixteen readable bytes after in[n - 1]: the n
+// bytes at `in` as wchar_t units, sixteen at a time, the last sixteen in one
+// step that may overlap the one before.
+inline std::wstring WidenPadded(const unsigned char* in, std::size_t n) {
+  if (n <= 16) {
+    wchar_t units[16];
+    StoreWide16(units, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+    return std::wstring(units, n);
+  }
+  std::wstring text(n, L'\0');
+  wchar_t* out = text.data();
+  std::size_t k = 0;
+  for (; k + 16 <= n; k += 16) StoreWide16(out + k, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k)));
+  if (k < n) StoreWide16(out + n - 16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + n - 16)));
+  return text;
+}
+#endif
 
 // Copies ASCII bytes other than NUL (0x01..0x7F) from `in` to `out` as
 // wchar_t units, at most n of them; returns how many were copied, which is

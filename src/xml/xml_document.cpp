@@ -106,7 +106,11 @@ std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, s
   if constexpr (sizeof(Unit) == 1) {
     // Mostly a value without references, widened straight into the result.
     const unsigned char* p = text + first;
-    if (xml_detail::FindByte(p, 0, n, '&', '&') == n) return std::wstring(p, p + n);
+#ifdef VIREO_XML_SSE2
+    if (!xml_detail::HasBytePadded(p, n, '&')) return xml_detail::WidenPadded(p, n);
+#else
+    if (std::memchr(p, '&', n) == nullptr) return std::wstring(p, p + n);
+#endif
     return UnescapeText(xml_detail::Widen(p, n), flags);
   } else {
     return UnescapeText(std::wstring_view(text + first, n), flags);
