@@ -165,76 +165,37 @@ std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32
 // blocks of units can be loaded from any offset before its end.
 constexpr std::size_t kBytePadding = 64;
 
-#ifdef VIREO_XML_SSE2
-// Byte form: bit k of each mask tells about the unit at p + k, for 32 units.
-struct UnitMasks {
-  std::uint32_t nameEnd;  // may end a name: '/', '=', '>', '?' and every unit up to ' '
-  std::uint32_t equals;
-  std::uint32_t doubleQuote;
-  std::uint32_t singleQuote;
-};
-
-inline UnitMasks MaskUnits(const unsigned char* p) {
-  UnitMasks m{};
-  const __m128i space = _mm_set1_epi8(' ');
-  for (int block = 0; block < 2; ++block) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * block));
-    const __m128i equals = _mm_cmpeq_epi8(v, _mm_set1_epi8('='));
-    const __m128i nameEnd = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space), equals),
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')), _mm_cmpeq_epi8(v, _mm_set1_epi8('>'))),
-                     _mm_cmpeq_epi8(v, _mm_set1_epi8('?'))));
-    const int shift = 16 * block;
-    auto bits = [shift](__m128i hits) {
-      return static_cast<std::uint32_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << shift;
-    };
-    m.nameEnd |= bits(nameEnd);
-    m.equals |= bits(equals);
-    m.doubleQuote |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
-    m.singleQuote |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
-  }
-  return m;
-}
-#endif
-
 // Byte form: reads attributes of the usual shape, name="value" or
-// name='value' after spaces, from i on, with block loads that may run past
-// `end` (into the rest of the text or its padding). Stops at the first unit
-// that needs the token rules and leaves i there; returns true when the
+// name='value' after spaces, from i on, with sixteen-unit loads that may run
+// past `end` (into the rest of the text or its padding). Stops at the first
+// unit that needs the token rules and leaves i there; returns true when the
 // attribute list has ended instead.
 inline bool ReadUsualAttributes(const unsigned char* text, std::int32_t& i, std::int32_t end,
                                 XmlAttributeOffsets& out) {
 #ifdef VIREO_XML_SSE2
-  constexpr int kWidth = 32;
+  const __m128i space = _mm_set1_epi8(' ');
   for (;;) {
     while (i < end && IsSpace(text[i])) ++i;
     if (i >= end) return true;
     const std::int32_t c = text[i];
     if (c == '/' || c == '>' || c == '?') return true;  // a one-unit end token
     if (c == '"' || c == '\'') return false;            // a quoted name
-    const UnitMasks m = MaskUnits(text + i);
-    // The name runs to the first unit that may end it, which must be '='
-    // followed by a quote. (A control unit other than a space does not end
-    // a name; meeting one here leaves the attribute to the token rules.)
-    if (m.nameEnd == 0) return false;
-    const int k = __builtin_ctz(m.nameEnd);
-    if (k == 0 || k + 2 > kWidth || end - (i + k) < 2 || ((m.equals >> k) & 1) == 0) return false;
-    std::uint32_t quotes;
-    unsigned char quote;
-    if ((m.doubleQuote >> (k + 1)) & 1) {
-      quotes = m.doubleQuote;
-      quote = '"';
-    } else if ((m.singleQuote >> (k + 1)) & 1) {
-      quotes = m.singleQuote;
-      quote = '\'';
-    } else {
-      return false;
-    }
+    // The name runs to an '=' within sixteen units, with no unit before it
+    // that may end a name: '/', '>', '?' or any unit up to ' ' (control
+    // units other than spaces do not end a name, but they are left to the
+    // token rules here).
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const auto equals = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('='))));
+    if (equals == 0) return false;
+    const int k = __builtin_ctz(equals);
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space), _mm_cmpeq_epi8(v, _mm_set1_epi8('/'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('>')), _mm_cmpeq_epi8(v, _mm_set1_epi8('?'))))));
     const std::int32_t nameEnd = i + k;
-    const std::uint32_t after = k + 2 < kWidth ? quotes & (~std::uint32_t{0} << (k + 2)) : 0;
-    const std::int32_t close =
-        after != 0 ? std::min(i + __builtin_ctz(after), end)
-                   : xml_detail::FindBytePadded(text, std::max(i + kWidth, nameEnd + 2), end, quote);
+    if (k == 0 || (stops & ((1u << k) - 1)) != 0 || end - nameEnd < 2) return false;
+    const std::int32_t quote = text[nameEnd + 1];
+    if (quote != '"' && quote != '\'') return false;
+    const std::int32_t close = xml_detail::FindBytePadded(text, nameEnd + 2, end, static_cast<unsigned char>(quote));
     out.Add(i, nameEnd, nameEnd + 2, close);
     if (close >= end) return true;
     i = close + 1;

@@ -477,6 +477,10 @@ TEST(XmlNavigate, LongNamesAndValuesReadAlikeInBothTextForms) {
       {L"<m ''='x' b='y'>", L"m", L"''", L""},  // a quoted token is a name of its own
       {L"<m ''='x' b='y'>", L"m", L"b", L"y"},
       {L"<m a\x01b='x'>", L"m", L"a\x01b", L"x"},  // a control unit does not end a name
+      {L"<m a b='x'>", L"m", L"a", L"a"},            // a space ends a name before '='
+      {L"<m a b='x'>", L"m", L"b", L"x"},
+      {L"<m a/b='x'>", L"m", L"a", L"a"},            // and so does '/', which also ends the list
+      {L"<m a/b='x'>", L"m", L"b", L""},
   };
   for (const Case& c : cases) {
     for (const bool wide : {false, true}) {
