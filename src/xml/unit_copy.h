@@ -107,6 +107,19 @@ inline std::size_t NarrowUnits(unsigned char* out, const wchar_t* in, std::size_
   const __m128i ones = _mm_set1_epi8(static_cast<char>(0xFF));
   if constexpr (sizeof(wchar_t) == 4) {
     const __m128i highBits = _mm_set1_epi32(static_cast<int>(0xFFFFFF00u));
+    // Thirty-two at a time while every byte comes out between 0x01 and 0xFE.
+    for (; i + 32 <= n; i += 32) {
+      const auto* p = reinterpret_cast<const __m128i*>(in + i);
+      const __m128i first = _mm_packus_epi16(_mm_packs_epi32(_mm_loadu_si128(p), _mm_loadu_si128(p + 1)),
+                                             _mm_packs_epi32(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3)));
+      const __m128i second = _mm_packus_epi16(_mm_packs_epi32(_mm_loadu_si128(p + 4), _mm_loadu_si128(p + 5)),
+                                              _mm_packs_epi32(_mm_loadu_si128(p + 6), _mm_loadu_si128(p + 7)));
+      const __m128i odd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(first, zero), _mm_cmpeq_epi8(first, ones)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(second, zero), _mm_cmpeq_epi8(second, ones)));
+      if (_mm_movemask_epi8(odd) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16), second);
+    }
     for (; i + 16 <= n; i += 16) {
       const auto* p = reinterpret_cast<const __m128i*>(in + i);
       const __m128i a = _mm_loadu_si128(p);

@@ -15,6 +15,16 @@
 // ---------------------------------------------------------------------------
 // XmlElementIndex
 
+namespace {
+
+// Records past the last one the parser took hold no values yet; they are
+// copied as bytes.
+void CopyRecords(XmlElement* to, const XmlElement* from, std::int32_t count) {
+  std::memcpy(to, from, static_cast<std::size_t>(count) * sizeof(XmlElement));
+}
+
+}  // namespace
+
 void XmlElementIndex::Grow(std::int32_t wanted) {
   if (wanted <= capacity_) return;
   const std::int64_t full = static_cast<std::int64_t>(segmentCount_) * kSegmentSize;
@@ -25,8 +35,8 @@ void XmlElementIndex::Grow(std::int32_t wanted) {
     const std::int32_t lastSize = capacity_ - static_cast<std::int32_t>(full - kSegmentSize);
     if (segmentCount_ > 0 && lastSize < kSegmentSize) {
       // Bring the partly filled last segment to full size first.
-      auto whole = std::make_unique<XmlElement[]>(kSegmentSize);
-      std::copy(segments_[segmentCount_ - 1].get(), segments_[segmentCount_ - 1].get() + lastSize, whole.get());
+      auto whole = std::make_unique_for_overwrite<XmlElement[]>(kSegmentSize);
+      CopyRecords(whole.get(), segments_[segmentCount_ - 1].get(), lastSize);
       segments_[segmentCount_ - 1] = std::move(whole);
     }
     if (segmentCount_ == segmentArraySize_) {
@@ -36,14 +46,13 @@ void XmlElementIndex::Grow(std::int32_t wanted) {
       segments_ = std::move(array);
       segmentArraySize_ = size;
     }
-    segments_[segmentCount_] = std::make_unique<XmlElement[]>(static_cast<std::size_t>(wanted - full));
+    segments_[segmentCount_] = std::make_unique_for_overwrite<XmlElement[]>(static_cast<std::size_t>(wanted - full));
     ++segmentCount_;
   } else {
     // Room in the last segment: reallocate it at the needed size.
     const std::int32_t base = static_cast<std::int32_t>(full - kSegmentSize);
-    auto bigger = std::make_unique<XmlElement[]>(static_cast<std::size_t>(wanted - base));
-    std::copy(segments_[segmentCount_ - 1].get(), segments_[segmentCount_ - 1].get() + (capacity_ - base),
-              bigger.get());
+    auto bigger = std::make_unique_for_overwrite<XmlElement[]>(static_cast<std::size_t>(wanted - base));
+    CopyRecords(bigger.get(), segments_[segmentCount_ - 1].get(), capacity_ - base);
     segments_[segmentCount_ - 1] = std::move(bigger);
   }
   capacity_ = wanted;

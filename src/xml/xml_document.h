@@ -10,16 +10,18 @@
 #include <vector>
 
 // One element of the index. Offsets count UTF-16 units from the start of the
-// document text; links are index values (0 = none / document level).
+// document text; links are index values (0 = none / document level). Records
+// are not cleared when the index grows: the parser writes every field of a
+// record it takes (XmlElement{} is all zero).
 struct XmlElement {
-  std::int32_t start = 0;       // offset of the '<' of the start tag
-  std::int32_t length = 0;      // to the end of the end tag; start tag length when there is none
-  std::uint32_t tagLengths = 0; // low 22 bits start tag length, high 10 bits end tag length
-  std::uint32_t flagsLevel = 0; // low 16 bits nesting level, plus the kXml* flag bits
-  std::int32_t parent = 0;
-  std::int32_t child = 0;       // first child
-  std::int32_t next = 0;        // next sibling
-  std::int32_t previous = 0;    // previous sibling; the first child's names the last child
+  std::int32_t start;       // offset of the '<' of the start tag
+  std::int32_t length;      // to the end of the end tag; start tag length when there is none
+  std::uint32_t tagLengths; // low 22 bits start tag length, high 10 bits end tag length
+  std::uint32_t flagsLevel; // low 16 bits nesting level, plus the kXml* flag bits
+  std::int32_t parent;
+  std::int32_t child;       // first child
+  std::int32_t next;        // next sibling
+  std::int32_t previous;    // previous sibling; the first child's names the last child
 };
 
 inline constexpr std::uint32_t kXmlStartTagMask = 0x3FFFFF;
