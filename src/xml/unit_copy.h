@@ -45,13 +45,15 @@ inline void WidenBytes(wchar_t* out, const unsigned char* in, std::size_t n) {
 // byte `c` is among the n bytes at `in`.
 inline bool HasBytePadded(const unsigned char* in, std::size_t n, unsigned char c) {
   const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-  for (std::size_t k = 0; k < n; k += 16) {
-    auto hits = static_cast<unsigned>(
+  auto hits = [&](std::size_t k) {
+    return static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k)), vc)));
-    if (n - k < 16) hits &= (1u << (n - k)) - 1;
-    if (hits != 0) return true;
+  };
+  std::size_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    if (hits(k) != 0) return true;
   }
-  return false;
+  return k < n && (hits(k) & ((1u << (n - k)) - 1)) != 0;
 }
 
 // Byte form with at least sixteen readable bytes after in[n - 1]: the n
