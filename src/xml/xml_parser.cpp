@@ -87,6 +87,13 @@ class CXmlParser {
         }
 #endif
       }
+      // Whitespace between tags makes a node that adds nothing here; it is
+      // stepped over when the next tag follows within the scanned units.
+      {
+        std::int32_t next = state.position;
+        while (next < state.length && xml_detail::IsSpace(xml_detail::At(text, next))) ++next;
+        if (next > state.position && next < state.length && xml_detail::At(text, next) == '<') state.position = next;
+      }
       const std::int32_t from = state.position;
       const std::int32_t kind = xml_detail::Scan<true>(state, token);
       if (state.position >= state.length && state.length < length) {
