@@ -2,6 +2,7 @@
 // where the processor offers SSE2 (every x86-64 build), one at a time
 // elsewhere. Internal to the xml library.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -54,6 +55,18 @@ inline bool HasBytePadded(const unsigned char* in, std::size_t n, unsigned char 
     if (hits(k) != 0) return true;
   }
   return k < n && (hits(k) & ((1u << (n - k)) - 1)) != 0;
+}
+
+// Byte form with at least sixteen readable bytes after text[end - 1]: the
+// first offset in [from, end) holding `c`, or `end`.
+inline std::int32_t FindBytePadded(const unsigned char* text, std::int32_t from, std::int32_t end, unsigned char c) {
+  const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+  for (; from < end; from += 16) {
+    const auto hits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from)), vc)));
+    if (hits != 0) return std::min(from + static_cast<std::int32_t>(__builtin_ctz(hits)), end);
+  }
+  return end;
 }
 
 // Byte form with at least sixteen readable bytes after in[n - 1]: the n

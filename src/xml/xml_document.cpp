@@ -361,55 +361,50 @@ bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
   // The text ends at its first NUL unit, and offsets are 32-bit.
   constexpr std::size_t kMaxLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() / 2);
   std::size_t n = text.size();
-  std::unique_ptr<unsigned char[]> narrow;
   std::size_t copied = 0;
   diagnostics_.clear();
-  if (mayNarrow && n >= static_cast<std::size_t>(feedLeast_) && n <= kMaxLength) {
-    narrow_.reset(new unsigned char[n + kBytePadding]);
-    AdviseLargeBlock(narrow_.get(), n + kBytePadding);
-    std::memset(narrow_.get() + n, 0, kBytePadding);
-    wide_.clear();
-    wide_.shrink_to_fit();
-    wideReady_ = false;
-    length_ = static_cast<std::int32_t>(n);
-    NarrowingFeed feed;
-    feed.source = text.data();
-    const bool wellFormed = ParseText(&feed);
-    if (!feed.stopped) return wellFormed;
-    // A unit that does not fit in a byte, or a NUL: the text is taken the
-    // usual way from where the narrowing stopped, and parsed anew.
-    narrow = std::move(narrow_);
-    copied = static_cast<std::size_t>(feed.ready);
-    copied += xml_detail::NarrowUnits(narrow.get() + copied, text.data() + copied, n - copied);
+  if (mayNarrow) {
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[n + kBytePadding]);
+    AdviseLargeBlock(bytes.get(), n + kBytePadding);
+    if (n >= static_cast<std::size_t>(feedLeast_) && n <= kMaxLength) {
+      KeepBytes(std::move(bytes), n);
+      NarrowingFeed feed;
+      feed.source = text.data();
+      const bool wellFormed = ParseText(&feed);
+      if (!feed.stopped) return wellFormed;
+      // A unit that does not fit in a byte, or a NUL: the rest is taken the
+      // usual way from where the narrowing stopped, and the text is parsed
+      // anew.
+      bytes = std::move(narrow_);
+      copied = static_cast<std::size_t>(feed.ready);
+      diagnostics_.clear();
+    }
+    copied += xml_detail::NarrowUnits(bytes.get() + copied, text.data() + copied, n - copied);
     if (copied < n && text[copied] == L'\0') n = copied;
-    diagnostics_.clear();
-  } else if (mayNarrow) {
-    narrow.reset(new unsigned char[n + kBytePadding]);
-    AdviseLargeBlock(narrow.get(), n + kBytePadding);
-    copied = xml_detail::NarrowUnits(narrow.get(), text.data(), n);
-    if (copied < n && text[copied] == L'\0') n = copied;
+    if (copied == n) {
+      KeepBytes(std::move(bytes), n > kMaxLength ? 0 : n);
+      return ParseText();
+    }
   }
-  if (mayNarrow && copied == n) {
-    if (n > kMaxLength) n = 0;
-    std::memset(narrow.get() + n, 0, kBytePadding);
-    narrow_ = std::move(narrow);
-    wide_.clear();
-    wide_.shrink_to_fit();
-    wideReady_ = false;
-  } else {
-    // A unit above 0xFF (or the wider form asked for): the text is kept as
-    // given.
-    narrow.reset();
-    const std::size_t nul = text.find(L'\0', copied);
-    if (nul != std::wstring::npos) text.resize(nul);
-    if (text.size() > kMaxLength) text.clear();
-    n = text.size();
-    narrow_.reset();
-    wide_ = std::move(text);
-    wideReady_ = true;
-  }
-  length_ = static_cast<std::int32_t>(n);
+  // A unit above 0xFF (or the wider form asked for): the text is kept as
+  // given.
+  const std::size_t nul = text.find(L'\0', copied);
+  if (nul != std::wstring::npos) text.resize(nul);
+  if (text.size() > kMaxLength) text.clear();
+  narrow_.reset();
+  length_ = static_cast<std::int32_t>(text.size());
+  wide_ = std::move(text);
+  wideReady_ = true;
   return ParseText();
+}
+
+void CXmlDocument::KeepBytes(std::unique_ptr<unsigned char[]> bytes, std::size_t n) {
+  std::memset(bytes.get() + n, 0, kBytePadding);
+  narrow_ = std::move(bytes);
+  length_ = static_cast<std::int32_t>(n);
+  wide_.clear();
+  wide_.shrink_to_fit();
+  wideReady_ = false;
 }
 
 bool CXmlDocument::Feed(NarrowingFeed& feed, std::int32_t target) {

@@ -185,6 +185,9 @@ class CXmlDocument {
     bool stopped = false;
   };
   bool StoreText(std::wstring text, bool mayNarrow);
+  // Keeps the first n of `bytes` as the text in the byte form (the block
+  // holds n + its padding).
+  void KeepBytes(std::unique_ptr<unsigned char[]> bytes, std::size_t n);
   // Narrows the text up to `target` units (at most its length); false when a
   // unit that does not fit stopped it first.
   bool Feed(NarrowingFeed& feed, std::int32_t target);

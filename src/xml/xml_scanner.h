@@ -2,7 +2,6 @@
 // document keeps its text: one byte per unit (every unit below 0x100) or
 // wchar_t units. Internal to the xml library.
 #pragma once
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -92,20 +91,6 @@ inline std::int32_t FindClassIn(const Unit* text, std::int32_t from, std::int32_
   while (from < end && !HasClass(At(text, from), classes)) ++from;
   return from;
 }
-
-#ifdef VIREO_XML_SSE2
-// Byte form with readable padding: the first offset in [from, end) holding
-// `c`, or `end`.
-inline std::int32_t FindBytePadded(const unsigned char* text, std::int32_t from, std::int32_t end, unsigned char c) {
-  const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-  for (; from < end; from += 16) {
-    const auto hits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from)), vc)));
-    if (hits != 0) return std::min(from + static_cast<std::int32_t>(__builtin_ctz(hits)), end);
-  }
-  return end;
-}
-#endif
 
 // The first offset in [from, end) holding `c`, or `end`; no NUL stops it.
 template <typename Unit>
