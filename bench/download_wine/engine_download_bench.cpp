@@ -1,5 +1,5 @@
-// Download throughput under Wine: DownloadFile with the update dialog's
-// reporting live, against a bare loop of 1,024-byte InternetReadFile calls
+// Download throughput under Wine: DownloadFile with a recording progress
+// sink, against a bare loop of 1,024-byte InternetReadFile calls
 // writing the same file over the same kind of connection. Run by run.sh,
 // which also times curl on the same file and disk.
 //
@@ -26,13 +26,15 @@ void Print(const char* mode, std::uint64_t bytes, Clock::duration elapsed) {
 
 int Engine(const std::wstring& address, const std::wstring& serverPath, const std::wstring& name,
            const std::wstring& folder) {
-  EngineTest::CTestDownloadDlg dialog(address);
+  EngineTest::CTestRun test(address);
   std::int64_t bytes = -1;
   Clock::duration elapsed{};
-  EngineTest::RunJob(dialog, [&](CHttpDownloadDlg& d) {
+  (void)test.Job([&](CUpdateRun& run) {
     const auto start = Clock::now();
-    bytes = d.DownloadFile(serverPath, CFileData(L"vireo viewer", name, L"", L"", folder));
+    FetchResult got = run.DownloadFile(serverPath, CFileData(L"vireo viewer", name, L"", L"", folder));
     elapsed = Clock::now() - start;
+    bytes = got.bytes;
+    return got;
   });
   if (bytes < 0) {
     std::fprintf(stderr, "download failed\n");

@@ -1,5 +1,6 @@
 #include "engine/http_download_dlg.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "engine/engine_strings.h"
@@ -7,24 +8,8 @@
 #include "platform/clock.h"
 #include "ui/theme_message_box.h"
 
-namespace {
-
-// How long the worker waits on the server. A server that stops sending fails
-// the transfer after the receive timeout, which is also the longest a Cancel
-// can take to be noticed while a read is waiting.
-constexpr DWORD kConnectTimeoutMs = 10000;
-constexpr DWORD kSendTimeoutMs = 10000;
-constexpr DWORD kReceiveTimeoutMs = 5000;
-
-}  // namespace
-
 CHttpDownloadDlg::CHttpDownloadDlg(const std::wstring& url, UpdateModuleList* modules, CWnd* parent)
-    : CThemeDialog(IDD_HTTP_DOWNLOAD, parent),
-      url_(url),
-      modules_(modules),
-      connectTimeout_(kConnectTimeoutMs),
-      sendTimeout_(kSendTimeoutMs),
-      receiveTimeout_(kReceiveTimeoutMs) {}
+    : CThemeDialog(IDD_HTTP_DOWNLOAD, parent), url_(url), modules_(modules) {}
 
 CHttpDownloadDlg::~CHttpDownloadDlg() {
   // The window's destruction waits for the worker; this covers a dialog whose
@@ -33,36 +18,46 @@ CHttpDownloadDlg::~CHttpDownloadDlg() {
   if (worker_) (void)worker_->Wait(INFINITE);
 }
 
-void CHttpDownloadDlg::SetTimeoutsForTesting(DWORD connect, DWORD send, DWORD receive) {
-  connectTimeout_ = connect;
-  sendTimeout_ = send;
-  receiveTimeout_ = receive;
+unsigned CHttpDownloadDlg::WorkerThreadProc(void* param) {
+  auto* dialog = static_cast<CHttpDownloadDlg*>(param);
+  RunOutcome outcome;
+  try {
+    if (dialog->job_) {
+      try {
+        outcome = dialog->job_(*dialog, dialog->abort_);
+      } catch (const CAbortSignal&) {
+        outcome = {RunEnd::kCancelled, {}};
+      }
+    } else {
+      CUpdateRun run(dialog->url_, dialog->modules_, *dialog, dialog->abort_);
+      outcome = run.RunUpdate();
+    }
+  } catch (const std::exception&) {
+    // Nothing may leave the thread; the dialog must still hear that it ended.
+    outcome = {RunEnd::kFailed,
+               FormatEngineString(IDS_HTTPDOWNLOAD_GENERIC_ERROR, std::to_wstring(ERROR_NOT_ENOUGH_MEMORY))};
+  }
+  dialog->PostWorkerDone(outcome);
+  return 0;
 }
 
-// ---- Reporting operations --------------------------------------------------
-
-void CHttpDownloadDlg::SetStatus(UINT id) { SetStatusText(LoadEngineString(id)); }
-
-void CHttpDownloadDlg::SetStatusText(const std::wstring& text) {
-  if (statusLine_.GetSafeHwnd()) statusLine_.SetWindowText(text);
+void CHttpDownloadDlg::PostWorkerDone(const RunOutcome& outcome) {
+  if (!m_hWnd) return;
+  if (outcome.end != RunEnd::kFailed) {
+    (void)::PostMessageW(m_hWnd, WM_WORKER_DONE, 0, 0);
+    return;
+  }
+  auto text = std::make_unique<std::wstring>(outcome.error);
+  if (::PostMessageW(m_hWnd, WM_WORKER_DONE, 1, reinterpret_cast<LPARAM>(text.get()))) (void)text.release();
 }
 
-void CHttpDownloadDlg::PostWorkerDone(WPARAM result) {
-  if (m_hWnd) ::PostMessageW(m_hWnd, WM_WORKER_DONE, result, 0);
-}
+// ---- Progress ----------------------------------------------------------------
 
-void CHttpDownloadDlg::ReportError(UINT id, std::uint32_t code) {
-  if (code == 0) code = ::GetLastError();
-  errorText_ = FormatEngineString(id, std::to_wstring(code));
-  PostWorkerDone(1);
-}
-
-// The transfer's view (file bar, title, rate and time left) changes after
-// nearly every read. The worker does not wait for the dialog's thread to draw
-// it: it leaves the newest view here and posts one message, and the dialog
-// shows whatever is newest when it gets to it. A synchronous call per change
-// costs the worker a thread switch each time, which on a busy machine is
-// worth many reads.
+// The worker does not wait for the dialog's thread to draw: it leaves the
+// newest view here and posts one message, and the dialog shows whatever is
+// newest when it gets to it. A synchronous call per change would cost the
+// worker a thread switch each time, and would make the window's end wait on
+// the worker and the worker on the window.
 void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change) {
   if (!m_hWnd) return;
   if (::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId()) {
@@ -85,80 +80,86 @@ void CHttpDownloadDlg::ShowPendingView() {
     std::lock_guard<std::mutex> lock(viewLock_);
     std::swap(view, pendingView_);
   }
+  // Once the user has cancelled, the status line says so until the end.
+  if (abort_) view.hasStatus = false;
   ShowView(view);
 }
 
 void CHttpDownloadDlg::ShowView(const PendingView& view) {
+  if (view.hasStatus && statusLine_.GetSafeHwnd()) statusLine_.SetWindowText(view.status);
+  if (view.hasFileLabel && fileLabel_.GetSafeHwnd()) fileLabel_.SetWindowText(view.fileLabel);
+  if (view.fileRange >= 0 && fileBar_.GetSafeHwnd()) fileBar_.SetRange(0, static_cast<int>(view.fileRange));
   if (view.barPosition >= 0 && fileBar_.GetSafeHwnd()) fileBar_.SetPos(view.barPosition);
   if (!view.title.empty() && m_hWnd) ::SetWindowTextW(m_hWnd, view.title.c_str());
   if (!view.rate.empty() && rateText_.GetSafeHwnd()) rateText_.SetWindowText(view.rate);
   if (!view.timeLeft.empty() && timeLeftText_.GetSafeHwnd()) timeLeftText_.SetWindowText(view.timeLeft);
+  if (view.hasTotalLabel && totalLabel_.GetSafeHwnd()) totalLabel_.SetWindowText(view.totalLabel);
+  if (view.totalUpper >= 0 && totalBar_.GetSafeHwnd())
+    totalBar_.SetRange16(static_cast<unsigned short>(view.totalLower), static_cast<unsigned short>(view.totalUpper));
+  if (view.totalPosition >= 0 && totalBar_.GetSafeHwnd()) totalBar_.SetPos(view.totalPosition);
 }
 
-void CHttpDownloadDlg::SetPercentage(unsigned percent) {
-  const std::wstring title = FormatWindowTitle(percent, fileLabelText_);
+void CHttpDownloadDlg::SetStatus(UINT id) { SetStatus(LoadEngineString(id)); }
+
+void CHttpDownloadDlg::SetStatus(const std::wstring& text) {
   QueueView([&](PendingView& view) {
-    view.barPosition = static_cast<int>(percent);
-    view.title = title;
+    view.hasStatus = true;
+    view.status = text;
+  });
+}
+
+void CHttpDownloadDlg::SetFileLabel(const std::wstring& label, const std::wstring& fileName) {
+  fileLabelText_ = fileName;
+  QueueView([&](PendingView& view) {
+    view.hasFileLabel = true;
+    view.fileLabel = label;
+  });
+}
+
+void CHttpDownloadDlg::SetFileRange(std::uint64_t upperKiB) {
+  // The bar counts KiB; its 32-bit range covers files up to 2 TiB. A position
+  // still queued from the previous file no longer applies.
+  const std::int64_t top = upperKiB > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<std::int64_t>(upperKiB);
+  QueueView([&](PendingView& view) {
+    view.fileRange = top;
+    view.barPosition = -1;
+  });
+}
+
+void CHttpDownloadDlg::SetPercentage(unsigned percent, std::uint32_t barPosition) {
+  std::wstring title = FormatWindowTitle(percent, fileLabelText_);
+  QueueView([&](PendingView& view) {
+    view.barPosition = static_cast<int>(std::min<std::uint32_t>(barPosition, INT_MAX));
+    view.title = std::move(title);
   });
 }
 
 void CHttpDownloadDlg::SetTimeLeft(std::uint32_t seconds, std::uint64_t bytesSoFar, std::uint64_t size) {
-  const std::wstring text = FormatTimeLeft(seconds, bytesSoFar, size);
-  QueueView([&](PendingView& view) { view.timeLeft = text; });
+  std::wstring text = FormatTimeLeft(seconds, bytesSoFar, size);
+  QueueView([&](PendingView& view) { view.timeLeft = std::move(text); });
 }
 
 void CHttpDownloadDlg::SetTransferRate(double rate) {
-  const std::wstring text = FormatTransferRate(rate);
-  QueueView([&](PendingView& view) { view.rate = text; });
-}
-
-void CHttpDownloadDlg::UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown,
-                                      std::uint64_t size) {
-  const ProgressChange change = StepProgress(counters, Platform::GetTickCountMs(), bytesSoFar, sizeKnown, size);
-  if (!change.percentChanged && !change.rateChanged && !change.timeLeftChanged) return;
-  // The bar counts KiB during a transfer; the title takes the percentage.
-  std::wstring title;
-  std::wstring rate;
-  std::wstring timeLeft;
-  if (change.percentChanged) title = FormatWindowTitle(change.percent, fileLabelText_);
-  if (change.rateChanged) rate = FormatTransferRate(change.rate);
-  if (change.timeLeftChanged) timeLeft = FormatTimeLeft(change.secondsLeft, bytesSoFar, size);
-  QueueView([&](PendingView& view) {
-    if (change.percentChanged) {
-      view.barPosition = static_cast<int>(change.barPosition);
-      view.title = std::move(title);
-    }
-    if (change.rateChanged) view.rate = std::move(rate);
-    if (change.timeLeftChanged) view.timeLeft = std::move(timeLeft);
-  });
-}
-
-void CHttpDownloadDlg::SetFileLabel(const std::wstring& text) {
-  if (fileLabel_.GetSafeHwnd()) fileLabel_.SetWindowText(text);
-}
-
-void CHttpDownloadDlg::SetFileRange(std::uint64_t upper) {
-  // The bar counts KiB; its 32-bit range covers files up to 2 TiB. A position
-  // still queued from the previous file no longer applies.
-  const int top = upper > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(upper);
-  {
-    std::lock_guard<std::mutex> lock(viewLock_);
-    pendingView_.barPosition = -1;
-  }
-  if (fileBar_.GetSafeHwnd()) fileBar_.SetRange(0, top);
+  std::wstring text = FormatTransferRate(rate);
+  QueueView([&](PendingView& view) { view.rate = std::move(text); });
 }
 
 void CHttpDownloadDlg::SetTotalLabel(const std::wstring& text) {
-  if (totalLabel_.GetSafeHwnd()) totalLabel_.SetWindowText(text);
+  QueueView([&](PendingView& view) {
+    view.hasTotalLabel = true;
+    view.totalLabel = text;
+  });
 }
 
 void CHttpDownloadDlg::SetTotalRange(int lower, int upper) {
-  if (totalBar_.GetSafeHwnd()) totalBar_.SetRange16(static_cast<unsigned short>(lower), static_cast<unsigned short>(upper));
+  QueueView([&](PendingView& view) {
+    view.totalLower = lower;
+    view.totalUpper = upper;
+  });
 }
 
 void CHttpDownloadDlg::SetTotalPosition(int position) {
-  if (totalBar_.GetSafeHwnd()) totalBar_.SetPos(position);
+  QueueView([&](PendingView& view) { view.totalPosition = position; });
 }
 
 // ---- Window side -------------------------------------------------------------
@@ -219,15 +220,8 @@ void CHttpDownloadDlg::EndRun(INT_PTR result) {
 void CHttpDownloadDlg::OnDestroy() {
   if (worker_) {
     abort_ = true;
-    // Wait for the worker while still answering its synchronous calls to the
-    // controls, which would otherwise wait for this thread for ever.
-    HANDLE thread = worker_->Handle();
-    for (;;) {
-      const DWORD r = ::MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
-      if (r != WAIT_OBJECT_0 + 1) break;
-      MSG msg;
-      (void)::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    // The worker never waits for this thread, so a plain wait ends.
+    (void)worker_->Wait(INFINITE);
     worker_.reset();
   }
   CThemeDialog::OnDestroy();
@@ -235,7 +229,8 @@ void CHttpDownloadDlg::OnDestroy() {
 
 LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_WORKER_DONE) {
-    OnThreadFinished(wParam);
+    std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
+    OnThreadFinished(wParam, text ? *text : std::wstring());
     return 0;
   }
   if (message == kShowViewMessage) {
@@ -245,7 +240,7 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
   return CThemeDialog::WindowProc(message, wParam, lParam);
 }
 
-void CHttpDownloadDlg::OnThreadFinished(WPARAM wParam) {
+void CHttpDownloadDlg::OnThreadFinished(WPARAM wParam, const std::wstring& errorText) {
   safeToClose_ = true;
   // Only the first end counts: a worker that reported a failure and went on
   // posts again when it stops, possibly while the error box is up.
@@ -254,7 +249,7 @@ void CHttpDownloadDlg::OnThreadFinished(WPARAM wParam) {
   if (abort_) {
     EndRun(IDCANCEL);
   } else if (wParam == 1) {
-    ShowErrorBox(errorText_);
+    ShowErrorBox(errorText);
     EndRun(IDCANCEL);
   } else {
     EndRun(IDOK);

@@ -4,7 +4,8 @@
 #include "app/folder_table.h"
 #include "app/update_log.h"
 #include "engine/file_replace.h"
-#include "engine/http_download_dlg.h"
+#include "engine/engine_strings.h"
+#include "engine/update_run.h"
 #include "engine/progress_text.h"
 #include "engine/safe_path.h"
 #include "engine/update_decision.h"
@@ -13,18 +14,18 @@
 #include "platform/file.h"
 #include "xml/xml_document.h"
 
-std::int64_t CHttpDownloadDlg::AnalyzeUpdateList() {
+FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   CUpdateLog& log = GetUpdateLog();
   const std::wstring zoneKey = GetCurrentTimeZoneKey();
   const std::wstring moduleDir = GetFolderTable().GetModuleDir();
-  const std::wstring listName = GetFileNameFromPath(listPath_);
-  const std::wstring serverFolder = RemoveLastPathPart(listPath_, L'/') + L"/";
+  const std::wstring listName = GetFileNameFromPath(listPath);
+  const std::wstring serverFolder = RemoveLastPathPart(listPath, L'/') + L"/";
   const std::wstring localList = moduleDir + L"\\" + listName;
   const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", moduleDir);
 
-  std::int64_t result = DownloadFile(serverFolder, listEntry);
-  if (result <= -1) return result;
-  SetStatusText(L"analyze updatelist");
+  FetchResult result = DownloadFile(serverFolder, listEntry);
+  if (result.Failed()) return result;
+  progress_.SetStatus(L"analyze updatelist");
 
   FileDataArray entries;
   {
@@ -73,27 +74,28 @@ std::int64_t CHttpDownloadDlg::AnalyzeUpdateList() {
       }
     }
     if (fetch) {
-      totalSize += GetRemoteFileSize(serverFolder, *entry);
+      const FetchResult size = GetRemoteFileSize(serverFolder, *entry);
+      if (size.Failed()) return size;
+      totalSize += static_cast<std::uint64_t>(size.bytes);
       toFetch.push_back(entry.get());
     }
   }
 
-  SetTotalRange(0, 100);
+  progress_.SetTotalRange(0, 100);
   const std::size_t count = toFetch.size();
-  SetTotalLabel(FormatTotalLabel(0, count));
+  progress_.SetTotalLabel(FormatTotalLabel(0, count));
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t got = DownloadFile(serverFolder, *toFetch[i]);
-    result = got;
-    if (got == -1) break;
-    fetched += static_cast<std::uint64_t>(got);
+    result = DownloadFile(serverFolder, *toFetch[i]);
+    if (result.Failed()) break;
+    fetched += static_cast<std::uint64_t>(result.bytes);
     const unsigned percent = TotalPercent(fetched, totalSize, i + 1, count);
     if (percent != lastPercent) {
-      SetTotalPosition(static_cast<int>(percent));
+      progress_.SetTotalPosition(static_cast<int>(percent));
       lastPercent = percent;
     }
-    SetTotalLabel(FormatTotalLabel(i + 1, count));
+    progress_.SetTotalLabel(FormatTotalLabel(i + 1, count));
   }
   return result;
 }

@@ -1,21 +1,18 @@
 // Windows only: downloading the update manifest ("update.xml") from the
-// update server named on the command line, over WinINet.
+// update server named on the command line, over the platform's HTTP service.
 #pragma once
+#include <cstdint>
 #include <string>
-
-#include "platform/windows_api.h"
 
 struct ManifestFetchSettings {
   // User agent of the requests: the application's name.
   std::wstring agent;
-  // Context value of the connection and request (the application object).
-  DWORD_PTR context = 0;
-  // Owner of the platform's authentication dialog on 401/407; null means the
-  // desktop, as no window of the updater exists yet.
-  HWND authOwner = nullptr;
+  // Owner window of the platform's authentication dialog on 401/407; null
+  // means the desktop, as no window of the updater exists yet.
+  void* authOwner = nullptr;
   // Connect, send and receive timeouts. A server that accepts the connection
   // and then stalls would otherwise hold start-up for ever.
-  DWORD timeoutMs = 30000;
+  std::uint32_t timeoutMs = 30000;
 };
 
 // The manifest URL for a server address: address + "/update.xml", all in

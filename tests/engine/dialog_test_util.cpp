@@ -4,25 +4,111 @@
 
 namespace EngineTest {
 
-INT_PTR RunJob(CTestDownloadDlg& dialog, std::function<void(CHttpDownloadDlg&)> job) {
-  dialog.SetWorkerJobForTesting([job](CHttpDownloadDlg& d) {
-    if (!d.OpenConnection()) return;
-    job(d);
-  });
-  return dialog.DoModal();
+void CRecordingProgress::SetStatus(const std::wstring& text) {
+  std::lock_guard<std::mutex> hold(lock_);
+  statuses_.push_back(text);
+  ++reports_;
+}
+void CRecordingProgress::SetFileLabel(const std::wstring&, const std::wstring&) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++reports_;
+}
+void CRecordingProgress::SetFileRange(std::uint64_t) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++reports_;
+}
+void CRecordingProgress::SetPercentage(unsigned percent, std::uint32_t) {
+  std::lock_guard<std::mutex> hold(lock_);
+  percentages_.push_back(percent);
+  ++reports_;
+}
+void CRecordingProgress::SetTransferRate(double) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++reports_;
+}
+void CRecordingProgress::SetTimeLeft(std::uint32_t, std::uint64_t, std::uint64_t) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++reports_;
+}
+void CRecordingProgress::SetTotalLabel(const std::wstring& text) {
+  std::lock_guard<std::mutex> hold(lock_);
+  totalLabels_.push_back(text);
+  ++reports_;
+}
+void CRecordingProgress::SetTotalRange(int, int) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++reports_;
+}
+void CRecordingProgress::SetTotalPosition(int position) {
+  std::lock_guard<std::mutex> hold(lock_);
+  totalPositions_.push_back(position);
+  ++reports_;
+}
+std::vector<std::wstring> CRecordingProgress::Statuses() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return statuses_;
+}
+std::vector<std::wstring> CRecordingProgress::TotalLabels() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return totalLabels_;
+}
+std::vector<int> CRecordingProgress::TotalPositions() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return totalPositions_;
+}
+std::vector<unsigned> CRecordingProgress::Percentages() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return percentages_;
+}
+std::size_t CRecordingProgress::Reports() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return reports_;
 }
 
-CCanceller::CCanceller(CHttpDownloadDlg& dialog, std::function<bool()> ready, std::function<void()> afterCancel)
-    : thread_([this, &dialog, ready, afterCancel] {
+RunOutcome CTestRun::Job(const std::function<FetchResult(CUpdateRun&)>& job) {
+  RunOutcome outcome;
+  try {
+    const std::wstring failure = run.OpenConnection();
+    if (!failure.empty()) {
+      outcome = {RunEnd::kFailed, failure};
+    } else {
+      const FetchResult result = job(run);
+      if (result.Failed()) outcome = {RunEnd::kFailed, result.error};
+    }
+  } catch (const CAbortSignal&) {
+    outcome = {RunEnd::kCancelled, {}};
+  }
+  run.CloseConnection();
+  return outcome;
+}
+
+INT_PTR CTestDownloadDlg::RunJob(std::function<FetchResult(CUpdateRun&)> job) {
+  SetWorkerJobForTesting([this, job](IUpdateProgress& progress, const std::atomic<bool>& abort) {
+    CUpdateRun run(url_, nullptr, progress, abort);
+    RunOutcome outcome;
+    const std::wstring failure = run.OpenConnection();
+    if (!failure.empty()) return RunOutcome{RunEnd::kFailed, failure};
+    const FetchResult result = job(run);
+    if (result.Failed()) outcome = {RunEnd::kFailed, result.error};
+    return outcome;
+  });
+  return DoModal();
+}
+
+CCanceller::CCanceller(std::atomic<bool>& abort, std::function<bool()> ready, std::function<void()> afterCancel)
+    : thread_([this, &abort, ready, afterCancel] {
         using namespace std::chrono_literals;
+        bool isReady = false;
         for (int i = 0; i < 3000 && !stop_; ++i) {
-          if (dialog.GetSafeHwnd() && ready()) break;
+          if (ready()) {
+            isReady = true;
+            break;
+          }
           std::this_thread::sleep_for(10ms);
         }
-        if (stop_ || !dialog.GetSafeHwnd()) return;
-        ::PostMessageW(dialog.GetSafeHwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-        for (int i = 0; i < 3000 && !stop_ && !dialog.IsAborted(); ++i) std::this_thread::sleep_for(1ms);
-        cancelled_ = dialog.IsAborted();
+        if (!isReady) return;
+        abort = true;
+        cancelled_ = true;
         if (afterCancel) afterCancel();
       }) {}
 

@@ -1,48 +1,88 @@
-// Windows only: the update dialog as the engine's tests drive it. Jobs run on
-// the dialog's real worker thread while the dialog runs modally on the test's
-// thread, so every report crosses threads as in the updater; the error box
-// and the total bar and label are recorded instead of waiting for a user.
+// Windows only: the update run as the engine's tests drive it. CTestRun runs
+// the real run (real HTTP, real files) on the test's thread with a recording
+// progress sink and no window; CCanceller sets its abort flag from another
+// thread, as the dialog's Cancel does.
 #pragma once
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/http_download_dlg.h"
+#include "engine/update_run.h"
 
 namespace EngineTest {
 
+// Records what a run reports. Safe to read while the run goes on.
+class CRecordingProgress : public IUpdateProgress {
+ public:
+  void SetStatus(const std::wstring& text) override;
+  void SetFileLabel(const std::wstring& label, const std::wstring& fileName) override;
+  void SetFileRange(std::uint64_t upperKiB) override;
+  void SetPercentage(unsigned percent, std::uint32_t barPosition) override;
+  void SetTransferRate(double rate) override;
+  void SetTimeLeft(std::uint32_t seconds, std::uint64_t bytesSoFar, std::uint64_t size) override;
+  void SetTotalLabel(const std::wstring& text) override;
+  void SetTotalRange(int lower, int upper) override;
+  void SetTotalPosition(int position) override;
+  void* AuthOwner() const override { return authOwner; }
+
+  std::vector<std::wstring> Statuses() const;
+  std::vector<std::wstring> TotalLabels() const;
+  std::vector<int> TotalPositions() const;
+  std::vector<unsigned> Percentages() const;
+  std::size_t Reports() const;  // every call so far
+
+  void* authOwner = nullptr;
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::wstring> statuses_;
+  std::vector<std::wstring> totalLabels_;
+  std::vector<int> totalPositions_;
+  std::vector<unsigned> percentages_;
+  std::size_t reports_ = 0;
+};
+
+// One update run against `address`, without a window.
+class CTestRun {
+ public:
+  explicit CTestRun(const std::wstring& address, UpdateModuleList* modules = nullptr)
+      : run(address, modules, progress, abort) {}
+  // Opens the connection and runs `job` on this thread: kFailed with the
+  // text of a failed open or of the failure the job returns, kCancelled when
+  // the cancellation signal ended it, kDone otherwise.
+  RunOutcome Job(const std::function<FetchResult(CUpdateRun&)>& job);
+
+  CRecordingProgress progress;
+  std::atomic<bool> abort{false};
+  CUpdateRun run;
+};
+
+// The update dialog with its error box recorded instead of shown.
 class CTestDownloadDlg : public CHttpDownloadDlg {
  public:
   explicit CTestDownloadDlg(const std::wstring& url, UpdateModuleList* modules = nullptr)
-      : CHttpDownloadDlg(url, modules) {}
+      : CHttpDownloadDlg(url, modules), url_(url) {}
   void ShowErrorBox(const std::wstring& text) override { errorBoxes.push_back(text); }
-  void SetTotalLabel(const std::wstring& text) override {
-    totalLabels.push_back(text);
-    CHttpDownloadDlg::SetTotalLabel(text);
-  }
-  void SetTotalPosition(int position) override {
-    totalPositions.push_back(position);
-    CHttpDownloadDlg::SetTotalPosition(position);
-  }
+  // Runs the dialog modally with `job` on its worker: a run of its own whose
+  // progress goes to the dialog (connection opened first). The modal result.
+  INT_PTR RunJob(std::function<FetchResult(CUpdateRun&)> job);
 
-  // Read after the modal run (the worker has ended by then).
   std::vector<std::wstring> errorBoxes;  // main thread
-  std::vector<std::wstring> totalLabels;  // worker thread
-  std::vector<int> totalPositions;        // worker thread
+
+ private:
+  std::wstring url_;
 };
 
-// Opens the connection on the worker, runs `job` there, and returns the
-// dialog's modal result once the worker has ended.
-INT_PTR RunJob(CTestDownloadDlg& dialog, std::function<void(CHttpDownloadDlg&)> job);
-
-// Presses Cancel on `dialog` from another thread once `ready` says so, then,
-// when the dialog has taken the cancel, runs `afterCancel` (for example to
-// let a held-back server reply go on).
+// Sets `abort` from a thread of its own once `ready` says so (polled every
+// 10 ms, for at most 30 s), then runs `afterCancel` (for example to let a
+// held-back server reply go on).
 class CCanceller {
  public:
-  CCanceller(CHttpDownloadDlg& dialog, std::function<bool()> ready, std::function<void()> afterCancel);
+  CCanceller(std::atomic<bool>& abort, std::function<bool()> ready, std::function<void()> afterCancel);
   ~CCanceller();  // joins
   bool Cancelled() const { return cancelled_; }
 

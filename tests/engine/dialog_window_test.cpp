@@ -83,11 +83,14 @@ void SaveShot(HWND wnd, const wchar_t* name) {
 // window went away.
 class CWatchedDlg : public CHttpDownloadDlg {
  public:
-  CWatchedDlg(const std::wstring& url, UpdateModuleList* modules) : CHttpDownloadDlg(url, modules) {
+  CWatchedDlg(const std::wstring& url, UpdateModuleList* modules, std::uint32_t timeoutMs = 0)
+      : CHttpDownloadDlg(url, modules) {
     // The real run, on the real worker; the wrapper only notes the thread.
-    SetWorkerJobForTesting([this](CHttpDownloadDlg& d) {
+    SetWorkerJobForTesting([this, url, modules, timeoutMs](IUpdateProgress& progress, const std::atomic<bool>& abort) {
       worker_.Reset(::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId()));
-      d.RunUpdate();
+      CUpdateRun run(url, modules, progress, abort);
+      if (timeoutMs != 0) run.SetTimeoutsForTesting(timeoutMs, timeoutMs, timeoutMs);
+      return run.RunUpdate();
     });
   }
   void ShowErrorBox(const std::wstring& text) override {
@@ -218,8 +221,8 @@ TEST(EngineDialogWindow, WholeRunsEndWithTheirBox) {
   ASSERT_TRUE(nginx.WriteDocument(L"dw/ok/a.txt", "fresh a"));
   ASSERT_TRUE(nginx.WriteDocument(L"dw/missing/UpdateList.xml", UpdateList("gone.txt")));
 
-  // The size query of the one file is answered with a reset: the failure is
-  // reported while the worker goes on to the download.
+  // The size query of the one file is answered with a reset: the module
+  // fails there, before any download.
   CScriptedServer resetting([](const TestHarness::ScriptedRequest& r) {
     if (r.requestLine.find("UpdateList.xml") != std::string::npos)
       return CScriptedReply::Response(200, "OK", UpdateList("b.txt"));
@@ -247,8 +250,7 @@ TEST(EngineDialogWindow, WholeRunsEndWithTheirBox) {
     SCOPED_TRACE(c.label);
     TestFiles::CTempDir dir;
     UpdateModuleList modules = OneModule(c.listPath, dir.Path());
-    CWatchedDlg dialog(c.address, &modules);
-    dialog.SetTimeoutsForTesting(2000, 2000, 2000);
+    CWatchedDlg dialog(c.address, &modules, 2000);
     INT_PTR result = 0;
     std::vector<SeenBox> boxes;
     {
@@ -293,7 +295,8 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
     CScriptedServer server([&](const TestHarness::ScriptedRequest& r) {
       if (r.requestLine.find("UpdateList.xml") != std::string::npos)
         return CScriptedReply::Response(200, "OK", UpdateList("big.bin"));
-      if (++fileRequests == 1) return CScriptedReply::Response(200, "OK", body);  // the size query
+      if (++fileRequests == 1)  // the size query
+        return CScriptedReply().Send(CScriptedReply::Head(200, "OK", {}, static_cast<long long>(body.size())));
       return CScriptedReply()
           .Send(CScriptedReply::Head(200, "OK", {}, static_cast<long long>(body.size())) + body.substr(0, 60000))
           .Trickle(body.substr(60000, 40000), 4000, 60)

@@ -16,7 +16,6 @@
 using EngineTest::CScopedLog;
 using EngineTest::CTestDownloadDlg;
 using EngineTest::Narrow;
-using EngineTest::RunJob;
 using TestFiles::ReadOrMissing;
 using TestHarness::CScriptedReply;
 using TestHarness::CScriptedServer;
@@ -69,8 +68,10 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
     TestHarness::CCredentialsAnswerer answerer([&dialog] { return dialog.GetSafeHwnd(); }, c.confirm,
                                                nginx.AuthUser(), nginx.AuthPassword(), {});
     std::int64_t result = 0;
-    const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-      result = d.DownloadFile(L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+    const INT_PTR modal = dialog.RunJob([&](CUpdateRun& run) {
+      FetchResult got = run.DownloadFile(L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      result = got.bytes;
+      return got;
     });
     answerer.Finish();
     // A watchdog that had to end the run leaves the rest meaningless.
@@ -121,7 +122,6 @@ TEST(EngineDownloadAuth, ProxyDemandWithoutProxyFailsWithoutTheDialog) {
     }
     CScopedLog log(dir / L"log.txt");
     CTestDownloadDlg dialog(server.Address());
-    dialog.SetTimeoutsForTesting(2000, 2000, 2000);
     // A credentials dialog that should not be there is cancelled and counted
     // rather than left to block the run.
     TestHarness::CCredentialsAnswerer::Waits noneExpected;
@@ -129,8 +129,11 @@ TEST(EngineDownloadAuth, ProxyDemandWithoutProxyFailsWithoutTheDialog) {
     TestHarness::CCredentialsAnswerer answerer([&dialog] { return dialog.GetSafeHwnd(); }, false, L"", L"",
                                                noneExpected);
     std::int64_t result = 0;
-    const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-      result = d.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+    const INT_PTR modal = dialog.RunJob([&](CUpdateRun& run) {
+      run.SetTimeoutsForTesting(2000, 2000, 2000);
+      FetchResult got = run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      result = got.bytes;
+      return got;
     });
     answerer.Finish();
     EXPECT_EQ(answerer.Dialogs().size(), 0u) << "no dialog";

@@ -1,4 +1,4 @@
-// Downloads over the worker's connection, against nginx and the scripted
+// Downloads over the run's connection, against nginx and the scripted
 // server, with real files on disk: whatever happens, the installed file is
 // either the old one, intact, or the new one, whole, and no temporary file
 // is left behind.
@@ -17,9 +17,8 @@
 
 using EngineTest::CCanceller;
 using EngineTest::CScopedLog;
-using EngineTest::CTestDownloadDlg;
+using EngineTest::CTestRun;
 using EngineTest::Narrow;
-using EngineTest::RunJob;
 using TestFiles::ReadOrMissing;
 using TestHarness::CScriptedReply;
 using TestHarness::CScriptedServer;
@@ -45,6 +44,18 @@ std::vector<std::string> Leftovers(const std::wstring& folder) {
 }
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+// The access-log entries naming `text`, once there are `count` of them (or
+// after 10 s, whatever is there).
+std::vector<TestHarness::AccessLogEntry> WaitForRequests(const TestHarness::CNginxFixture& nginx,
+                                                         const std::string& text, std::size_t count) {
+  auto hits = nginx.FindRequests(text);
+  for (int i = 0; i < 1000 && hits.size() < count; ++i) {
+    ::Sleep(10);
+    hits = nginx.FindRequests(text);
+  }
+  return hits;
+}
 
 }  // namespace
 
@@ -104,21 +115,21 @@ TEST(EngineDownload, OutcomesAgainstNginx) {
       ASSERT_TRUE(TestFiles::WriteBytes(local, c.old));
     }
     CScopedLog log(dir / L"log.txt");
-    CTestDownloadDlg dialog(nginx.Address());
+    CTestRun test(nginx.Address());
     std::int64_t result = 12345;
-    const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-      result = d.DownloadFile(c.serverPath, CFileData(L"vireo viewer", c.name, L"", L"", folder));
+    const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
+      FetchResult got = run.DownloadFile(c.serverPath, CFileData(L"vireo viewer", c.name, L"", L"", folder));
+      result = got.bytes;
+      return got;
     });
     EXPECT_EQ(result, c.result);
     EXPECT_TRUE(ReadOrMissing(local) == c.content) << ReadOrMissing(local).size() << " bytes";
     EXPECT_TRUE(Leftovers(folder).empty()) << Leftovers(folder)[0];
     if (c.error) {
-      EXPECT_EQ(modal, IDCANCEL);
-      ASSERT_EQ(dialog.errorBoxes.size(), 1u);
-      EXPECT_EQ(dialog.errorBoxes[0], c.error);
+      EXPECT_EQ(outcome.end, RunEnd::kFailed);
+      EXPECT_EQ(outcome.error, c.error);
     } else {
-      EXPECT_EQ(modal, IDOK);
-      EXPECT_TRUE(dialog.errorBoxes.empty()) << Narrow(dialog.errorBoxes[0]);
+      EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
     }
     if (c.logLine) {
       EXPECT_TRUE(log.Has(c.logLine)) << c.logLine;
@@ -139,10 +150,11 @@ TEST(EngineDownload, ArchivesInstallWhereTheEntrySays) {
   const std::wstring folder = dir / L"App";
   ASSERT_TRUE(Platform::MakeDirectory(folder));
   ASSERT_TRUE(Platform::MakeDirectory(folder + L"\\sub"));
-  CTestDownloadDlg dialog(nginx.Address());
-  RunJob(dialog, [&](CHttpDownloadDlg& d) {
-    (void)d.DownloadFile(L"/dla/", CFileData(L"vireo viewer", L"sub\\setup.zip", L"", L"", folder));
-  });
+  CTestRun test(nginx.Address());
+  EXPECT_EQ(test.Job([&](CUpdateRun& run) {
+              return run.DownloadFile(L"/dla/", CFileData(L"vireo viewer", L"sub\\setup.zip", L"", L"", folder));
+            }).end,
+            RunEnd::kDone);
   EXPECT_EQ(ReadOrMissing(folder + L"\\sub\\b.dll"), "bee");
   EXPECT_FALSE(Platform::PathExists(folder + L"\\sub\\setup.zip"));
 }
@@ -171,7 +183,7 @@ TEST(EngineDownload, BrokenTransfersKeepTheOldFile) {
          return CScriptedReply().Send(CScriptedReply::Head(200, "OK", {}, 10000) + body.substr(0, 3000)).Pause(8000);
        },
        nullptr, 0, L"An error occurred while downloading the file, Error:"},
-      {"disk full", [&] { return CScriptedReply::Response(200, "OK", body); }, "Write", 3,
+      {"disk full", [&] { return CScriptedReply::Response(200, "OK", body); }, "Write", 1,
        L"An error occurred while downloading the file, Error:112"},
       {"temporary file cannot be made", [&] { return CScriptedReply::Response(200, "OK", body); }, "Create", 1,
        L"An error occured while opening the file to be downloaded, Error:112"},
@@ -187,21 +199,22 @@ TEST(EngineDownload, BrokenTransfersKeepTheOldFile) {
     TestFiles::CTempDir dir;
     const std::wstring local = dir / L"core.dll";
     ASSERT_TRUE(TestFiles::WriteBytes(local, "old core"));
-    CTestDownloadDlg dialog(server.Address());
-    dialog.SetTimeoutsForTesting(2000, 2000, 1000);
+    CTestRun test(server.Address());
+    test.run.SetTimeoutsForTesting(2000, 2000, 1000);
     std::int64_t result = 0;
-    const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
+    const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
       Platform::ClearFaults();
       if (c.failOperation) Platform::FailNthCall(c.failOperation, c.failNth, Platform::kErrorDiskFull);
-      result = d.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      FetchResult got = run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       Platform::ClearFaults();
+      result = got.bytes;
+      return got;
     });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(modal, IDCANCEL);
+    EXPECT_EQ(outcome.end, RunEnd::kFailed);
     EXPECT_EQ(ReadOrMissing(local), "old core");
     EXPECT_TRUE(Leftovers(dir.Path()).empty()) << Leftovers(dir.Path())[0];
-    ASSERT_EQ(dialog.errorBoxes.size(), 1u);
-    EXPECT_TRUE(StartsWith(dialog.errorBoxes[0], c.errorPrefix)) << Narrow(dialog.errorBoxes[0]);
+    EXPECT_TRUE(StartsWith(outcome.error, c.errorPrefix)) << Narrow(outcome.error);
     server.Stop();
   }
 }
@@ -225,21 +238,21 @@ TEST(EngineDownload, CancelAtAnyReadKeepsTheOldFile) {
     TestFiles::CTempDir dir;
     const std::wstring local = dir / L"viewer.dll";
     ASSERT_TRUE(TestFiles::WriteBytes(local, "old viewer"));
-    CTestDownloadDlg dialog(server.Address());
+    CTestRun test(server.Address());
     bool returned = false;
-    INT_PTR modal = 0;
+    RunOutcome outcome;
     {
       CCanceller canceller(
-          dialog, [&] { return server.Requests().size() == 1; }, [&] { server.Release(); });
-      modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-        (void)d.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"viewer.dll", L"", L"", dir.Path()));
+          test.abort, [&] { return server.Requests().size() == 1; }, [&] { server.Release(); });
+      outcome = test.Job([&](CUpdateRun& run) {
+        FetchResult got = run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"viewer.dll", L"", L"", dir.Path()));
         returned = true;  // not reached: the cancel leaves by the signal
+        return got;
       });
       EXPECT_TRUE(canceller.Cancelled());
     }
     EXPECT_FALSE(returned);
-    EXPECT_EQ(modal, IDCANCEL);
-    EXPECT_TRUE(dialog.errorBoxes.empty());
+    EXPECT_EQ(outcome.end, RunEnd::kCancelled);
     EXPECT_EQ(ReadOrMissing(local), "old viewer");
     EXPECT_TRUE(Leftovers(dir.Path()).empty()) << Leftovers(dir.Path())[0];
     server.Stop();
@@ -252,20 +265,21 @@ TEST(EngineDownload, CancelDuringAStallEndsTheRunSoon) {
   });
   ASSERT_TRUE(server.Start());
   TestFiles::CTempDir dir;
-  CTestDownloadDlg dialog(server.Address());  // the updater's own timeouts
+  CTestRun test(server.Address());  // the updater's own timeouts
   std::chrono::steady_clock::time_point cancelled;
-  INT_PTR modal = 0;
+  RunOutcome outcome;
   {
     CCanceller canceller(
-        dialog, [&] { return server.Requests().size() == 1; },
+        test.abort, [&] { return server.Requests().size() == 1; },
         [&] { cancelled = std::chrono::steady_clock::now(); });
-    modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-      (void)d.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"big.bin", L"", L"", dir.Path()));
+    outcome = test.Job([&](CUpdateRun& run) {
+      return run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"big.bin", L"", L"", dir.Path()));
     });
   }
   const auto waited = std::chrono::steady_clock::now() - cancelled;
-  EXPECT_EQ(modal, IDCANCEL);
-  EXPECT_TRUE(dialog.errorBoxes.empty());
+  // A stall ends in the receive timeout's failure or is seen as the cancel;
+  // either way the run ends soon and nothing is installed.
+  EXPECT_NE(outcome.end, RunEnd::kDone);
   // Far less than the server's minute of silence.
   EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(waited).count(), 20);
   EXPECT_FALSE(Platform::PathExists(dir / L"big.bin"));
@@ -285,52 +299,103 @@ TEST(EngineDownload, SizeQueries) {
   };
   const Case cases[] = {
       {L"/sz/", L"a.bin", 3000},
-      {L"/chunked/sz/", L"b.bin", 2500},  // counted from the body
-      {L"/sz/", L"missing.bin", 0},       // an error page counts nothing
-      {L"/sz/", L"..\\a.bin", 0},         // never asked for
+      {L"/chunked/sz/", L"b.bin", 0},  // no length: known only when fetched
+      {L"/sz/", L"missing.bin", 0},    // an error page counts nothing
+      {L"/sz/", L"..\\a.bin", 0},      // never asked for
   };
-  CTestDownloadDlg dialog(nginx.Address());
-  std::vector<std::uint64_t> sizes;
-  const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-    for (const auto& c : cases) sizes.push_back(d.GetRemoteFileSize(c.path, CFileData(L"", c.name, L"", L"", L"C:\\x")));
+  CTestRun test(nginx.Address());
+  std::vector<std::int64_t> sizes;
+  const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
+    for (const auto& c : cases) sizes.push_back(run.GetRemoteFileSize(c.path, CFileData(L"", c.name, L"", L"", L"C:\\x")).bytes);
+    return FetchResult();
   });
-  EXPECT_EQ(modal, IDOK);
+  EXPECT_EQ(outcome.end, RunEnd::kDone);
   ASSERT_EQ(sizes.size(), std::size(cases));
-  for (std::size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], cases[i].size) << i;
-  const auto hits = nginx.FindRequests("/sz/");
-  EXPECT_EQ(hits.size(), 3u);
+  for (std::size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], static_cast<std::int64_t>(cases[i].size)) << i;
+  // HEAD requests only: no body crosses the wire for a size.
+  // nginx writes a request's log line after its response went out.
+  const auto hits = WaitForRequests(nginx, "/sz/", 3);
+  ASSERT_EQ(hits.size(), 3u);
+  for (const auto& hit : hits) {
+    EXPECT_EQ(hit.requestLine.rfind("HEAD ", 0), 0u) << hit.requestLine;
+    EXPECT_EQ(hit.bytesSent, 0) << hit.requestLine;
+  }
   EXPECT_EQ(TestHarness::CountConnections(hits), 1u);
 }
 
-TEST(EngineDownload, AFailureWhileTheWorkerGoesOnDoesNotHang) {
-  // The size query's failure ends the dialog while the worker still calls
-  // into it; the window's end must serve those calls and stop the worker.
+TEST(EngineDownload, SizeQueryFallsBackToGetWhenHeadIsRefused) {
+  const std::string body = Pattern(4000);
+  struct Case {
+    const char* label;
+    int headStatus;
+    long long getLength;  // the GET's Content-Length: -1 true length, -2 none
+    std::int64_t size;
+  };
+  const Case cases[] = {
+      {"405, GET with a length", 405, -1, 4000},
+      {"501, GET without a length: the body counted", 501, -2, 4000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CScriptedServer server([&](const TestHarness::ScriptedRequest& r) {
+      if (r.requestLine.rfind("HEAD ", 0) == 0) return CScriptedReply::Response(c.headStatus, "No", "", {}, 0);
+      CScriptedReply reply = CScriptedReply::Response(200, "OK", body, {}, c.getLength);
+      if (c.getLength == -2) reply.Close();
+      return reply;
+    });
+    ASSERT_TRUE(server.Start());
+    CTestRun test(server.Address());
+    test.run.SetTimeoutsForTesting(2000, 2000, 2000);
+    std::int64_t size = -5;
+    EXPECT_EQ(test.Job([&](CUpdateRun& run) {
+                FetchResult got = run.GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
+                size = got.bytes;
+                return got;
+              }).end,
+              RunEnd::kDone);
+    EXPECT_EQ(size, c.size);
+    server.Stop();
+  }
+}
+
+TEST(EngineDownload, ATrickleIsReadAsItComesAndCancelledSoon) {
+  // One byte a second: every byte is a read of its own, so the cancel is
+  // seen within about a second rather than after a full buffer.
+  CScriptedServer server([](const TestHarness::ScriptedRequest&) {
+    return CScriptedReply().Send(CScriptedReply::Head(200, "OK", {}, 100)).Trickle(std::string(100, 'x'), 1, 1000);
+  });
+  ASSERT_TRUE(server.Start());
+  TestFiles::CTempDir dir;
+  CTestRun test(server.Address());
+  std::chrono::steady_clock::time_point cancelled;
+  RunOutcome outcome;
+  {
+    CCanceller canceller(
+        test.abort, [&] { return test.progress.Statuses().size() >= 2; },
+        [&] { cancelled = std::chrono::steady_clock::now(); });
+    outcome = test.Job([&](CUpdateRun& run) {
+      return run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"slow.bin", L"", L"", dir.Path()));
+    });
+  }
+  const auto waited = std::chrono::steady_clock::now() - cancelled;
+  EXPECT_EQ(outcome.end, RunEnd::kCancelled) << Narrow(outcome.error);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 2000);
+  EXPECT_FALSE(Platform::PathExists(dir / L"slow.bin"));
+  EXPECT_TRUE(Leftovers(dir.Path()).empty());
+  server.Stop();
+}
+
+TEST(EngineDownload, AFailedSizeQueryEndsTheModule) {
+  // A size query that cannot reach the server is the module's failure: the
+  // analysis stops there instead of going on without it.
   CScriptedServer server([](const TestHarness::ScriptedRequest&) { return CScriptedReply().Reset(); });
   ASSERT_TRUE(server.Start());
-  CTestDownloadDlg dialog(server.Address());
-  dialog.SetTimeoutsForTesting(2000, 2000, 2000);
-  int callsAfterFailure = 0;
-  bool stopped = false;
-  const INT_PTR modal = RunJob(dialog, [&](CHttpDownloadDlg& d) {
-    (void)d.GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
-    try {
-      for (int i = 0; i < 3000; ++i) {
-        d.SetStatusText(L"still going " + std::to_wstring(i));
-        d.SetTotalLabel(L"Total : 0/1");
-        ++callsAfterFailure;
-        d.CheckAbort();
-        ::Sleep(1);
-      }
-    } catch (const CAbortSignal&) {
-      stopped = true;
-      throw;
-    }
+  CTestRun test(server.Address());
+  test.run.SetTimeoutsForTesting(2000, 2000, 2000);
+  const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
+    return run.GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
   });
-  EXPECT_EQ(modal, IDCANCEL);
-  ASSERT_EQ(dialog.errorBoxes.size(), 1u);
-  EXPECT_TRUE(StartsWith(dialog.errorBoxes[0], L"An error occurred connecting to the server, Error:"))
-      << Narrow(dialog.errorBoxes[0]);
-  EXPECT_TRUE(stopped);
-  EXPECT_LT(callsAfterFailure, 3000);
+  EXPECT_EQ(outcome.end, RunEnd::kFailed);
+  EXPECT_TRUE(StartsWith(outcome.error, L"An error occurred connecting to the server, Error:")) << Narrow(outcome.error);
   server.Stop();
 }

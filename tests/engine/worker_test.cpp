@@ -18,9 +18,8 @@
 #include "platform/windows_handle.h"
 
 using EngineTest::CScopedLog;
-using EngineTest::CTestDownloadDlg;
+using EngineTest::CTestRun;
 using EngineTest::Narrow;
-using EngineTest::RunJob;
 using TestFiles::ReadOrMissing;
 
 namespace {
@@ -174,22 +173,24 @@ TEST(EngineAnalysis, DecisionTable) {
   ASSERT_FALSE(Platform::PathExists(folder + L"\\pkg"));
 
   CScopedLog log(dir / L"log.txt");
-  CTestDownloadDlg dialog(nginx.Address());
+  CTestRun test(nginx.Address());
   std::int64_t result = 0;
-  RunJob(dialog, [&](CHttpDownloadDlg& d) {
+  const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
     SetModuleDir(GetFolderTable(), folder);
-    d.SetListPath(L"/an/UpdateList.xml");
-    result = d.AnalyzeUpdateList();
+    FetchResult got = run.AnalyzeUpdateList(L"/an/UpdateList.xml");
+    result = got.bytes;
+    return got;
   });
   EXPECT_GT(result, 0);
-  EXPECT_TRUE(dialog.errorBoxes.empty());
+  EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
   const auto lines = log.Lines();
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     std::string serverName = r.name;
     std::replace(serverName.begin(), serverName.end(), '\\', '/');
     const auto hits = nginx.FindRequests("/an/" + serverName + " ");
-    EXPECT_EQ(hits.size(), r.fetched ? 2u : 0u);  // size query and download
+    ASSERT_EQ(hits.size(), r.fetched ? 2u : 0u);  // size query (HEAD) and download
+    if (r.fetched) EXPECT_EQ(hits[0].requestLine.rfind("HEAD ", 0), 0u) << hits[0].requestLine;
     EXPECT_EQ(FetchLine(lines, r.local), r.logLine);
   }
   EXPECT_TRUE(Platform::IsDirectory(folder + L"\\pkg"));
@@ -223,15 +224,14 @@ TEST(EngineAnalysis, TotalsFollowBytesOrFiles) {
   const Case cases[] = {{L"/tot/UpdateList.xml", {25, 50, 100}}, {L"/tot0/UpdateList.xml", {33, 66, 100}}};
   for (const auto& c : cases) {
     TestFiles::CTempDir dir;
-    CTestDownloadDlg dialog(nginx.Address());
-    RunJob(dialog, [&](CHttpDownloadDlg& d) {
+    CTestRun test(nginx.Address());
+    (void)test.Job([&](CUpdateRun& run) {
       SetModuleDir(GetFolderTable(), dir.Path());
-      d.SetListPath(c.listPath);
-      (void)d.AnalyzeUpdateList();
+      return run.AnalyzeUpdateList(c.listPath);
     });
-    EXPECT_EQ(dialog.totalPositions, c.positions);
+    EXPECT_EQ(test.progress.TotalPositions(), c.positions);
     const std::vector<std::wstring> labels = {L"Total : 0/3", L"Total : 1/3", L"Total : 2/3", L"Total : 3/3"};
-    EXPECT_EQ(dialog.totalLabels, labels);
+    EXPECT_EQ(test.progress.TotalLabels(), labels);
   }
 }
 
@@ -264,10 +264,10 @@ TEST(EngineWorker, ModulesInOrderUntilOneFails) {
   add(L"c", L"/w1/c/UpdateList.xml", c, L"prog.exe");
 
   CScopedLog log(dir / L"log.txt");
-  CTestDownloadDlg dialog(nginx.Address(), &modules);
-  EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-  ASSERT_EQ(dialog.errorBoxes.size(), 1u);
-  EXPECT_EQ(dialog.errorBoxes[0], L"Failed to receive a valid HTTP response from the server");
+  CTestRun test(nginx.Address(), &modules);
+  const RunOutcome outcome = test.run.RunUpdate();
+  EXPECT_EQ(outcome.end, RunEnd::kFailed);
+  EXPECT_EQ(outcome.error, L"Failed to receive a valid HTTP response from the server");
 
   EXPECT_EQ(ReadOrMissing(a + L"\\a.txt"), "module a");
   EXPECT_NE(StartedPid(a + L"\\prog.exe"), 0u);
@@ -323,9 +323,9 @@ TEST(EngineWorker, ViewerSessionFilesEmptyInstallPathAndListPaths) {
     selfModule->UpdateListPath = L"/w2/self/UpdateList.xml";
     modules.push_back(std::move(selfModule));  // empty install path and process image
 
-    CTestDownloadDlg dialog(nginx.Address(), &modules);
-    EXPECT_EQ(dialog.DoModal(), IDOK);
-    EXPECT_TRUE(dialog.errorBoxes.empty());
+    CTestRun test(nginx.Address(), &modules);
+    const RunOutcome outcome = test.run.RunUpdate();
+    EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
 
     EXPECT_EQ(ReadOrMissing(viewer + L"\\v.txt"), "viewer file");
     EXPECT_EQ(ReadOrMissing(viewer + L"\\session.xml"), "<session/>");
@@ -363,16 +363,15 @@ TEST(EngineWorker, CancelBeforeTheConnectionAndAQuietSecondRun) {
 
   {
     UpdateModuleList modules = moduleList();
-    CTestDownloadDlg dialog(nginx.Address(), &modules);
-    dialog.OnCancel();  // before the worker even starts
-    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-    EXPECT_TRUE(dialog.errorBoxes.empty());
+    CTestRun test(nginx.Address(), &modules);
+    test.abort = true;  // before the run even starts
+    EXPECT_EQ(test.run.RunUpdate().end, RunEnd::kCancelled);
     EXPECT_TRUE(nginx.FindRequests("/w3/").empty());
   }
   for (int run = 1; run <= 2; ++run) {
     UpdateModuleList modules = moduleList();
-    CTestDownloadDlg dialog(nginx.Address(), &modules);
-    EXPECT_EQ(dialog.DoModal(), IDOK);
+    CTestRun test(nginx.Address(), &modules);
+    EXPECT_EQ(test.run.RunUpdate().end, RunEnd::kDone);
   }
   EXPECT_EQ(ReadOrMissing(dir / L"p.txt"), "published");
   // Fetched by the first run only: its time is the published one.
@@ -429,9 +428,13 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
     SCOPED_TRACE(Narrow(c.entry));
     CHeldProgram running(appDir + L"\\" + viewer);
     CHeldProgram bystander(appDir + L"\\" + other);
-    CTestDownloadDlg dialog(nginx.Address());
+    CTestRun test(nginx.Address());
     std::int64_t result = 0;
-    RunJob(dialog, [&](CHttpDownloadDlg& d) { result = d.DownloadFile(L"/pc/", CFileData(L"", c.entry, L"", L"", appDir)); });
+    (void)test.Job([&](CUpdateRun& run) {
+      FetchResult got = run.DownloadFile(L"/pc/", CFileData(L"", c.entry, L"", L"", appDir));
+      result = got.bytes;
+      return got;
+    });
     EXPECT_GT(result, 0);
     EXPECT_TRUE(ProcessEnds(running.Pid(), 5000));
     EXPECT_FALSE(ProcessEnds(bystander.Pid(), 200));

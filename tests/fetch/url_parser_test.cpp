@@ -1,8 +1,8 @@
 // Manifest URLs from server addresses, and how they split for WinINet.
 #include <gtest/gtest.h>
 
-#include "framework/url_parser.h"
 #include "manifest/fetch_manifest.h"
+#include "platform/http.h"
 
 namespace {
 
@@ -26,40 +26,51 @@ TEST(ManifestUrlTest, AddressBecomesLowerCaseUrlWithOneScheme) {
   for (const auto& c : cases) EXPECT_EQ(MakeManifestUrl(c.address), c.url) << c.address;
 }
 
+TEST(UrlParserTest, SchemeIsRecognisedInAnyCase) {
+  const struct {
+    const wchar_t* text;
+    bool scheme;
+  } cases[] = {{L"http://h", true}, {L"HTTPS://h", true}, {L"hTTp://h", true}, {L"h:80", false},
+               {L"https:/h", false}, {L"x/http://h", false}, {L"", false}};
+  for (const auto& c : cases) EXPECT_EQ(Platform::HasHttpScheme(c.text), c.scheme) << c.text;
+}
+
 TEST(UrlParserTest, SplitsServicePortServerAndObject) {
   const struct {
     const wchar_t* url;
     bool ok;
-    UrlService service;
+    Platform::HttpScheme service;
     const wchar_t* server;
     unsigned short port;
     const wchar_t* object;
   } cases[] = {
-      {L"http://10.0.0.5:8080/update.xml", true, UrlService::Http, L"10.0.0.5", 8080, L"/update.xml"},
-      {L"http://10.0.0.5", true, UrlService::Http, L"10.0.0.5", 80, L"/"},
-      {L"http://host:81", true, UrlService::Http, L"host", 81, L"/"},
-      {L"https://host/a/b.xml", true, UrlService::Https, L"host", 443, L"/a/b.xml"},
-      {L"https://host:8443/", true, UrlService::Https, L"host", 8443, L"/"},
-      {L"http://host/a/../b/./c.xml?x=1", true, UrlService::Http, L"host", 80, L"/b/c.xml?x=1"},
-      {L"http://host/a b/\"q\"", true, UrlService::Http, L"host", 80, L"/a%20b/%22q%22"},
+      {L"http://10.0.0.5:8080/update.xml", true, Platform::HttpScheme::Http, L"10.0.0.5", 8080, L"/update.xml"},
+      {L"http://10.0.0.5", true, Platform::HttpScheme::Http, L"10.0.0.5", 80, L"/"},
+      {L"http://host:81", true, Platform::HttpScheme::Http, L"host", 81, L"/"},
+      {L"https://host/a/b.xml", true, Platform::HttpScheme::Https, L"host", 443, L"/a/b.xml"},
+      {L"https://host:8443/", true, Platform::HttpScheme::Https, L"host", 8443, L"/"},
+      {L"http://host/a/../b/./c.xml?x=1", true, Platform::HttpScheme::Http, L"host", 80, L"/b/c.xml?x=1"},
+      {L"http://host/a b/\"q\"", true, Platform::HttpScheme::Http, L"host", 80, L"/a%20b/%22q%22"},
       // No server, no scheme, or a scheme WinINet's HTTP calls cannot take.
       {L"http:///update.xml", false},
       {L"10.0.0.5:8080/update.xml", false},
       {L"ftp://host/update.xml", false},
       {L"", false},
+      // The scheme in any letter case.
+      {L"HTTPS://Host:8443/A", true, Platform::HttpScheme::Https, L"Host", 8443, L"/A"},
   };
   for (const auto& c : cases) {
-    CParsedUrl parsed;
-    parsed.server = L"untouched";
-    ASSERT_EQ(ParseUrl(c.url, &parsed), c.ok) << c.url;
+    Platform::HttpAddress parsed;
+    parsed.host = L"untouched";
+    ASSERT_EQ(Platform::ParseHttpUrl(c.url, &parsed), c.ok) << c.url;
     if (!c.ok) {
-      EXPECT_EQ(parsed.server, L"untouched") << c.url;
+      EXPECT_EQ(parsed.host, L"untouched") << c.url;
       continue;
     }
-    EXPECT_EQ(parsed.service, c.service) << c.url;
-    EXPECT_EQ(parsed.server, c.server) << c.url;
+    EXPECT_EQ(parsed.scheme, c.service) << c.url;
+    EXPECT_EQ(parsed.host, c.server) << c.url;
     EXPECT_EQ(parsed.port, c.port) << c.url;
-    EXPECT_EQ(parsed.object, c.object) << c.url;
+    EXPECT_EQ(parsed.path, c.object) << c.url;
   }
 }
 

@@ -40,7 +40,6 @@ bool CVXUpdaterApp::InitInstance() {
   // the log says why, no window opens, no program starts.
   ManifestFetchSettings fetch;
   fetch.agent = GetAppName();
-  fetch.context = reinterpret_cast<DWORD_PTR>(this);
   std::wstring manifest;
   if (!FetchManifest(ServerAddress, fetch, &manifest)) {
     log.CloseLog();

@@ -1,0 +1,107 @@
+// The update run: one connection to the update server, then every module of
+// the manifest in order (its update list fetched and compared with the
+// installation, what is missing or changed downloaded and put in place,
+// archives installed, the module's program started). It knows nothing of
+// windows: it shows its progress through IUpdateProgress and returns its
+// failure as a value, once, where it stops. Runs on one thread (the update
+// worker); a cancel is the abort flag, set from any thread.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "engine/progress_text.h"
+#include "engine/update_progress.h"
+#include "manifest/update_list.h"
+#include "manifest/update_manifest.h"
+#include "platform/http.h"
+
+// The cancellation signal: raised on the run's thread when the abort flag is
+// found set, caught only where the run ends (RunUpdate, or a test).
+class CAbortSignal : public std::exception {
+ public:
+  const char* what() const noexcept override { return "abort"; }
+  static constexpr const wchar_t* kText = L"abort";
+};
+
+// The result of a step that moves a file: its byte count, or the failure
+// that ends the run, with the text the error box shows.
+struct FetchResult {
+  std::int64_t bytes = 0;  // -1 when failed
+  std::wstring error;
+  bool Failed() const { return bytes < 0; }
+  static FetchResult Bytes(std::uint64_t count) { return FetchResult{static_cast<std::int64_t>(count), {}}; }
+  static FetchResult Failure(std::wstring text) { return FetchResult{-1, std::move(text)}; }
+};
+
+// How a run ended.
+enum class RunEnd { kDone, kCancelled, kFailed };
+struct RunOutcome {
+  RunEnd end = RunEnd::kDone;
+  std::wstring error;  // the error box's text when kFailed
+};
+
+class CUpdateRun {
+ public:
+  // `address`: the server address as the command line gave it ("host:port",
+  // "http://host/path", "https://..."); `modules`: the manifest's modules,
+  // used (records are taken out as they are processed) but not owned, may be
+  // null; `progress` and `abort` outlive the run.
+  CUpdateRun(std::wstring address, UpdateModuleList* modules, IUpdateProgress& progress,
+             const std::atomic<bool>& abort);
+  ~CUpdateRun();
+  CUpdateRun(const CUpdateRun&) = delete;
+  CUpdateRun& operator=(const CUpdateRun&) = delete;
+
+  // The whole run: connection, every module in order until one fails,
+  // program starts. Never throws.
+  RunOutcome RunUpdate();
+
+  // Parses the address (keeping its scheme; "http://" is added only when it
+  // has none) and opens the session with the run's timeouts. An empty text
+  // on success, else the failure's text. May raise the cancellation signal.
+  std::wstring OpenConnection();
+  // Closes the session.
+  void CloseConnection();
+  // Brings the module whose update list is at `listPath` (URL path) up to
+  // date in the folder table's module folder. The byte count of the last
+  // file fetched (or of the list), or the failure.
+  FetchResult AnalyzeUpdateList(const std::wstring& listPath);
+  // The size of serverPath + entry's file name as the server gives it: a
+  // HEAD's Content-Length (a GET's body counted when the server refuses
+  // HEAD). 0 when the status is not 200 (the download will say why), or the
+  // failure to reach the server. May raise the cancellation signal.
+  FetchResult GetRemoteFileSize(const std::wstring& serverPath, const CFileData& entry);
+  // Fetches serverPath + entry's file name into entry's folder: written
+  // beside the target first and put in place through a ".bak" copy only when
+  // complete; a ".zip" archive is then installed. The byte count, or the
+  // failure (the installed file untouched). May raise the cancellation
+  // signal.
+  FetchResult DownloadFile(const std::wstring& serverPath, const CFileData& entry);
+  // Raises the cancellation signal when the abort flag is set.
+  void CheckAbort() const;
+
+  // The failure for string `id` with %1 = code (0: the thread's last error).
+  static FetchResult ReportError(unsigned id, std::uint32_t code);
+
+  const std::wstring& ServerName() const { return session_.Host(); }
+  // Tests: the session's timeouts, in milliseconds.
+  void SetTimeoutsForTesting(std::uint32_t connect, std::uint32_t send, std::uint32_t receive);
+
+ private:
+  // After every read: the bar and title when the whole percentage changed,
+  // rate and time left a few times a second.
+  void UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown, std::uint64_t size);
+  // Sends `method` for `object`, the failure logged and turned into the
+  // run's failure.
+  FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request);
+
+  std::wstring address_;
+  UpdateModuleList* modules_;
+  IUpdateProgress& progress_;
+  const std::atomic<bool>& abort_;
+  Platform::HttpTimeouts timeouts_;
+  Platform::CHttpSession session_;
+  std::wstring basePath_;
+};

@@ -1,0 +1,125 @@
+// HTTP as a platform service: a session to one server (scheme, host, port and
+// timeouts) and requests on it, one at a time. The Windows implementation is
+// WinINet with the system's request flags (reload, no cache write, keep the
+// connection; TLS with certificate validation for https). Every failure comes
+// back as a value that carries the platform's error code.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/error.h"
+
+namespace Platform {
+
+enum class HttpScheme { Http, Https };
+
+// A server address split into what a session and its requests need.
+struct HttpAddress {
+  HttpScheme scheme = HttpScheme::Http;
+  std::wstring host;
+  std::uint16_t port = 0;   // the address's port, or the scheme's default
+  std::wstring path = L"/";  // with any query; always begins with "/"
+};
+
+// Parses an absolute http or https URL (scheme compared without regard to
+// case), canonicalising it first: unsafe characters are escaped and "." and
+// ".." segments resolved. False, *out unchanged, for any other scheme, or
+// when the host is empty. Any thread.
+[[nodiscard]] bool ParseHttpUrl(const std::wstring& url, HttpAddress* out);
+
+// Whether `text` begins with "http://" or "https://", in any letter case.
+bool HasHttpScheme(const std::wstring& text);
+
+struct HttpTimeouts {
+  std::uint32_t connectMs = 10000;
+  std::uint32_t sendMs = 10000;
+  // The longest a read waits for data: a server that stops sending fails the
+  // read after it, and a cancel is seen at the latest then.
+  std::uint32_t receiveMs = 5000;
+};
+
+enum class HttpMethod { Get, Head };
+
+// Where a request failed, for the caller's log line and message.
+enum class HttpStep {
+  kNone,    // no failure
+  kOpen,    // the request could not be opened
+  kSend,    // sending failed (connection refused, reset, TLS refused ...)
+  kStatus,  // the response carried no status that could be read
+};
+
+struct HttpFailure {
+  HttpStep step = HttpStep::kNone;
+  ErrorCode code = 0;
+  explicit operator bool() const { return step != HttpStep::kNone; }
+};
+
+class CHttpSession;
+
+// One request. Send it, read its status and length, read its body, then let
+// it go (or Close it) before the session's next request. An unread body is
+// drained by the implementation, keeping the connection for the next one.
+class CHttpRequest {
+ public:
+  CHttpRequest();
+  ~CHttpRequest();
+  CHttpRequest(CHttpRequest&&) noexcept;
+  CHttpRequest& operator=(CHttpRequest&&) noexcept;
+  CHttpRequest(const CHttpRequest&) = delete;
+  CHttpRequest& operator=(const CHttpRequest&) = delete;
+
+  // The response's status (after a successful Send).
+  std::uint32_t Status() const { return status_; }
+  // True with *length when the response declares a Content-Length that is a
+  // plain decimal number; false without one (chunked or close-delimited).
+  [[nodiscard]] bool ContentLength(std::uint64_t* length) const;
+  // A response header's value (ASCII), empty when the response has none.
+  std::string Header(const char* name) const;
+  // Reads what the connection has at hand, at most `capacity` bytes, waiting
+  // (up to the receive timeout) only while nothing is there. *got is 0 at the
+  // end of the body. Failure: the platform error code (non-zero); 0 on success.
+  [[nodiscard]] ErrorCode Read(void* buffer, std::size_t capacity, std::size_t* got);
+  void Close();
+  bool IsOpen() const;
+
+ private:
+  friend class CHttpSession;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::uint32_t status_ = 0;
+};
+
+class CHttpSession {
+ public:
+  CHttpSession();
+  ~CHttpSession();
+  CHttpSession(const CHttpSession&) = delete;
+  CHttpSession& operator=(const CHttpSession&) = delete;
+
+  // Opens the session to `server` (its path is not used here) with the user
+  // agent `agent` and the timeouts. Failure: step kOpen for the platform's
+  // root handle, kSend for the connection, with the error code.
+  [[nodiscard]] HttpFailure Open(const std::wstring& agent, const HttpAddress& server, const HttpTimeouts& timeouts);
+  // Sends `method` for `path` (as it goes on the wire after the platform's
+  // own escaping) on *request. 401 and 407 (this one only when a proxy is in
+  // use) are answered through the platform's credentials dialog, owned by
+  // the window `authOwner` (null: the desktop); a confirmed dialog sends
+  // again. The final status is in request->Status(), also when it is not
+  // 200 (an unconfirmed 401 keeps its body readable).
+  [[nodiscard]] HttpFailure Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request);
+  // Closes the connection and the root handle. Requests must be gone first.
+  void Close();
+  bool IsOpen() const;
+  HttpScheme Scheme() const { return scheme_; }
+  const std::wstring& Host() const { return host_; }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  HttpScheme scheme_ = HttpScheme::Http;
+  std::wstring host_;
+};
+
+}  // namespace Platform
