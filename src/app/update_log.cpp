@@ -31,7 +31,22 @@ void CUpdateLog::WriteLog(const std::wstring& text) {
   if (!file_.IsOpen()) return;
   std::wstring line;
   if (timeStamps_) line = L"[" + FormatLogTimestamp() + L"] ";
-  line += text;
+  // Every line is one line: a control character (a name from the server may
+  // carry CR or LF) is written escaped, so no text can begin a line of its own.
+  for (wchar_t unit : text) {
+    if (unit == L'\r') {
+      line += L"\\r";
+    } else if (unit == L'\n') {
+      line += L"\\n";
+    } else if (unit < 0x20 || unit == 0x7F) {
+      static const wchar_t kHex[] = L"0123456789ABCDEF";
+      line += L"\\x";
+      line += kHex[(unit >> 4) & 0xF];
+      line += kHex[unit & 0xF];
+    } else {
+      line += unit;
+    }
+  }
   line += L"\r\n";
   std::vector<unsigned char> bytes;
   bytes.reserve(line.size() * 2);

@@ -15,6 +15,7 @@
 #include "engine_resource.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -71,6 +72,32 @@ class CTemporaryFile {
   std::wstring path_;
   bool kept_ = false;
 };
+
+// Whether `path` names the running updater's own file (8.3 aliases and
+// letter case included).
+bool IsUpdaterItself(const std::wstring& path) {
+  const std::wstring self = Platform::ComparablePath(Platform::GetExecutablePath());
+  return !self.empty() && Platform::ComparablePath(path) == self;
+}
+
+// Ends the running copy of the program at `path`, logging what became of it.
+void EndRunningCopy(const std::wstring& path) {
+  constexpr std::uint32_t kWaitMs = 5000;
+  std::uint32_t error = 0;
+  switch (CloseRunningProgram(path, kWaitMs, &error)) {
+    case CloseOutcome::kNoneRunning:
+      break;
+    case CloseOutcome::kEnded:
+      Log(L"CloseRunningProgram : ended -> " + path);
+      break;
+    case CloseOutcome::kStillRunning:
+      Log(L"CloseRunningProgram : still running after " + std::to_wstring(kWaitMs / 1000) + L" s -> " + path);
+      break;
+    case CloseOutcome::kNotEnded:
+      Log(L"CloseRunningProgram : could not be ended -> " + path + L", Error:" + std::to_wstring(error));
+      break;
+  }
+}
 
 }  // namespace
 
@@ -135,9 +162,6 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
     Log(L"DownloadFile : file outside the install folder skipped -> " + entry.FileName);
     return FetchResult::Bytes(0);
   }
-  std::wstring program;
-  if (ShouldCloseRunningProgram(entry, GetFolderTable(), &program)) CloseRunningProgram(program);
-
   // Everything opened below closes on every way out: the request, the file,
   // and the temporary file, removed unless it was put in place.
   Platform::CHttpRequest request;
@@ -160,7 +184,15 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   counters.startTick = counters.lastTick = Platform::GetTickCountMs();
   std::uint64_t bytesSoFar = 0;
 
-  const std::wstring localPath = entry.Folder + L"\\" + entry.FileName;
+  std::wstring localPath = entry.Folder + L"\\" + entry.FileName;
+  if (IsUpdaterItself(localPath)) {
+    // The running updater is never overwritten: its new copy waits in Temp,
+    // as an archive's copy of it does.
+    const std::size_t slash = localPath.rfind(L'\\');
+    const std::wstring tempFolder = localPath.substr(0, slash) + L"\\Temp";
+    (void)EnsureDirectory(tempFolder);
+    localPath = tempFolder + localPath.substr(slash);
+  }
   CTemporaryFile temporary(TemporaryDownloadPath(localPath));
   Platform::CFile file;
   if (!file.Create(temporary.Path(), Platform::kShareRead, Platform::CreateMode::CreateAlways))
@@ -200,6 +232,10 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
 
   // A cancel that came with the last read keeps the installed file.
   CheckAbort();
+  // The program's running copy is ended only now that its new file is
+  // ready to go in, and only the copy that runs from this very file.
+  std::wstring program;
+  if (ShouldCloseRunningProgram(entry, GetFolderTable(), &program)) EndRunningCopy(entry.Folder + L"\\" + program);
   Platform::ErrorCode replaceError = 0;
   if (!ReplaceFileWithBackup(temporary.Path(), localPath, &replaceError)) {
     Log(L"DownloadFile : the new file could not be put in place -> " + localPath + L", Error:" +

@@ -2,24 +2,40 @@
 
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/windows_api.h"
 #include "platform/windows_handle.h"
 
 #include <tlhelp32.h>
 
-void CloseRunningProgram(const std::wstring& exeName) {
+CloseOutcome CloseRunningProgram(const std::wstring& imagePath, std::uint32_t waitMs, std::uint32_t* error) {
+  *error = 0;
+  const std::wstring target = Platform::ComparablePath(imagePath);
+  if (target.empty()) return CloseOutcome::kNoneRunning;
   Platform::CScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return;
+  if (!snapshot) return CloseOutcome::kNoneRunning;
+  const DWORD self = ::GetCurrentProcessId();
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
-    if (exeName != entry.szExeFile) continue;
-    // Only the first match is ended, whether or not it can be opened.
+    if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
     Platform::CScopedHandle process(
-        ::OpenProcess(PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
-    if (process) (void)::TerminateProcess(process.Get(), 0);
-    return;
+        ::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (!process) continue;
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    if (!::QueryFullProcessImageNameW(process.Get(), 0, image.data(), &size)) continue;
+    image.resize(size);
+    if (Platform::ComparablePath(image) != target) continue;
+    // Only the first such process is ended.
+    if (!::TerminateProcess(process.Get(), 0)) {
+      *error = ::GetLastError();
+      return CloseOutcome::kNotEnded;
+    }
+    return ::WaitForSingleObject(process.Get(), waitMs) == WAIT_OBJECT_0 ? CloseOutcome::kEnded
+                                                                         : CloseOutcome::kStillRunning;
   }
+  return CloseOutcome::kNoneRunning;
 }
 
 std::uint32_t LaunchProgram(const std::wstring& path) {

@@ -1,4 +1,5 @@
 // Bringing one module up to date from its update list.
+#include <atomic>
 #include <vector>
 
 #include "app/folder_table.h"
@@ -12,7 +13,35 @@
 #include "manifest/local_file_info.h"
 #include "manifest/time_zone.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "xml/xml_document.h"
+
+namespace {
+
+// A folder below the temporary folder that only this run uses.
+std::wstring PrivateListFolder() {
+  static std::atomic<unsigned> serial{0};
+  const std::wstring base = Platform::GetTempFolder() + L"\\vireo-update-" +
+                            std::to_wstring(Platform::GetCurrentProcessIdNumber()) + L"-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring folder = base + std::to_wstring(serial++);
+    if (Platform::MakeDirectory(folder)) return folder;
+  }
+  return base + L"x";
+}
+
+// Removes what the list's download left in its folder, and the folder.
+void RemoveListFolder(const std::wstring& folder) {
+  std::vector<Platform::DirectoryEntry> entries;
+  if (Platform::ListDirectory(folder, &entries)) {
+    for (const auto& e : entries) {
+      if (!e.isDirectory) (void)RemoveFileForcibly(folder + L"\\" + e.name);
+    }
+  }
+  (void)Platform::RemoveEmptyDirectory(folder);
+}
+
+}  // namespace
 
 FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   CUpdateLog& log = GetUpdateLog();
@@ -20,11 +49,18 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   const std::wstring moduleDir = GetFolderTable().GetModuleDir();
   const std::wstring listName = GetFileNameFromPath(listPath);
   const std::wstring serverFolder = RemoveLastPathPart(listPath, L'/') + L"/";
-  const std::wstring localList = moduleDir + L"\\" + listName;
-  const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", moduleDir);
+  // The list is fetched into a folder of the run's own, never into the
+  // install folder, where a list named like an installed file would replace
+  // that file and then delete it.
+  const std::wstring listFolder = PrivateListFolder();
+  const std::wstring localList = listFolder + L"\\" + listName;
+  const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", listFolder);
 
   FetchResult result = DownloadFile(serverFolder, listEntry);
-  if (result.Failed()) return result;
+  if (result.Failed()) {
+    RemoveListFolder(listFolder);
+    return result;
+  }
   progress_.SetStatus(L"analyze updatelist");
 
   FileDataArray entries;
@@ -32,7 +68,7 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
     CXmlDocument document;
     LoadUpdateList(localList, document, entries);
   }
-  (void)Platform::RemoveFile(localList);
+  RemoveListFolder(listFolder);
 
   std::vector<const CFileData*> toFetch;
   std::uint64_t totalSize = 0;

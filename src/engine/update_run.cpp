@@ -14,6 +14,9 @@
 
 namespace {
 
+// ERROR_BAD_PATHNAME: the error code shown for a refused install path.
+constexpr std::uint32_t kErrorBadPathName = 161;
+
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -37,6 +40,22 @@ void MoveSessionFile(const std::wstring& appDir, const std::wstring& installFold
     return;
   }
   (void)Platform::RemoveFile(source);
+}
+
+// Whether the manifest's install path is of a form a suite uses: empty (the
+// updater's folder), a drive path ("D:\\Suite\\viewer") or a relative path
+// that stays below the updater's folder. Network (UNC) and device paths,
+// drive-relative ones ("C:x"), rooted ones without a drive and relative ones
+// that climb out are refused.
+bool IsAcceptedInstallPath(const std::wstring& path) {
+  if (path.empty()) return true;
+  const bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+  if (path.size() >= 3 && letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) {
+    std::wstring rest = path.substr(3);
+    while (!rest.empty() && (rest.back() == L'\\' || rest.back() == L'/')) rest.pop_back();
+    return rest.empty() || IsContainedRelativePath(rest);
+  }
+  return IsContainedRelativePath(path);
 }
 
 }  // namespace
@@ -103,6 +122,12 @@ RunOutcome CUpdateRun::RunUpdate() {
           if (c == L'\\') c = L'/';
         }
 
+        if (!IsAcceptedInstallPath(module->InstallPath)) {
+          log.WriteLog(L"Install path refused (a drive path such as D:\\Suite or a folder below the updater's "
+                       L"is expected) -> " + module->InstallPath);
+          outcome = {RunEnd::kFailed, ReportError(IDS_HTTPDOWNLOAD_GENERIC_ERROR, kErrorBadPathName).error};
+          break;
+        }
         const std::wstring installFolder = ResolveInstallFolder(folders.GetAppDir(), module->InstallPath);
         SetModuleDir(folders, installFolder);
         progress_.SetTotalLabel(L"Total : 0/0");
@@ -114,7 +139,10 @@ RunOutcome CUpdateRun::RunUpdate() {
           break;
         }
 
-        if (!module->ProcessImage.empty()) {
+        if (!module->ProcessImage.empty() && !IsContainedRelativePath(module->ProcessImage)) {
+          log.WriteLog(L"exec Orrery.exe : not started, the program is outside the install folder -> " +
+                       module->ProcessImage);
+        } else if (!module->ProcessImage.empty()) {
           if (EqualsNoCase(module->Name, L"viewer")) {
             MoveSessionFile(folders.GetAppDir(), installFolder, L"\\session.xml");
             MoveSessionFile(folders.GetAppDir(), installFolder, L"\\external_param.xml");

@@ -103,4 +103,9 @@ struct DirectoryEntry {
 // The folder for temporary files, without a trailing separator.
 std::wstring GetTempFolder();
 
+// `path` as the system resolves it, for telling whether two paths name one
+// file: absolute, short (8.3) names expanded where the file exists, letter
+// case folded. Empty when it cannot be resolved.
+std::wstring ComparablePath(const std::wstring& path);
+
 }  // namespace Platform

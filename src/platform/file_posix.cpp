@@ -1,3 +1,4 @@
+#include <cwctype>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -363,6 +364,33 @@ bool ListDirectory(const std::wstring& path, std::vector<DirectoryEntry>* entrie
   std::sort(entries->begin(), entries->end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
   return true;
+}
+
+std::wstring ComparablePath(const std::wstring& path) {
+  // Posix names are exact: "." and ".." resolved, separators made one, case
+  // folded as Windows would.
+  std::vector<std::wstring> parts;
+  std::wstring part;
+  const auto flush = [&] {
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(part);
+    }
+    part.clear();
+  };
+  for (wchar_t c : path) {
+    if (c == L'\\' || c == L'/') {
+      flush();
+    } else {
+      part += static_cast<wchar_t>(std::towupper(c));
+    }
+  }
+  flush();
+  if (parts.empty()) return {};
+  std::wstring out;
+  for (const auto& p : parts) out += L"\\" + p;
+  return out;
 }
 
 std::wstring GetTempFolder() {

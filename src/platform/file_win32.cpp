@@ -249,4 +249,19 @@ std::wstring GetTempFolder() {
   return path;
 }
 
+std::wstring ComparablePath(const std::wstring& path) {
+  std::wstring full(32768, L'\0');
+  DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return {};
+  full.resize(n);
+  std::wstring longer(32768, L'\0');
+  n = ::GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  if (n != 0 && n < longer.size()) {
+    longer.resize(n);
+    full = longer;
+  }
+  if (!full.empty()) ::CharUpperBuffW(full.data(), static_cast<DWORD>(full.size()));
+  return full;
+}
+
 }  // namespace Platform

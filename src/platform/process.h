@@ -8,4 +8,7 @@ namespace Platform {
 // path with "/" written as "\"), at most 260 characters as Windows gives it.
 std::wstring GetExecutablePath();
 
+// The running process's id.
+unsigned long GetCurrentProcessIdNumber();
+
 }  // namespace Platform

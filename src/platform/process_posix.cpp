@@ -17,4 +17,6 @@ std::wstring GetExecutablePath() {
   return path;
 }
 
+unsigned long GetCurrentProcessIdNumber() { return static_cast<unsigned long>(::getpid()); }
+
 }  // namespace Platform

@@ -9,4 +9,6 @@ std::wstring GetExecutablePath() {
   return std::wstring(buffer, n < MAX_PATH ? n : MAX_PATH - 1);
 }
 
+unsigned long GetCurrentProcessIdNumber() { return ::GetCurrentProcessId(); }
+
 }  // namespace Platform

@@ -39,14 +39,16 @@ TEST_F(UpdateLogTest, LinesAreStampedUtf16WithOneByteOrderMark) {
   EXPECT_EQ(TestFiles::ReadOrMissing(path),
             "\xFF\xFE" + Utf16("[2026-12-07 02:39:51:123] DownloadFile : viewer.dll\r\n"));
 
-  log.WriteLog(L"ends in a break\r\n");
+  // A name from the server cannot forge a line: control characters are
+  // written escaped.
+  log.WriteLog(L"ends in a break\r\nforged line\x01\x1F\t");
   log.WriteLog(L"\u00E9\u4E2D");
   log.CloseLog();
   log.WriteLog(L"after close");
   EXPECT_FALSE(log.IsOpen());
 
   const std::string expected = "\xFF\xFE" + Utf16("[2026-12-07 02:39:51:123] DownloadFile : viewer.dll\r\n") +
-                               Utf16("[2026-12-07 02:39:51:123] ends in a break\r\n\r\n") +
+                               Utf16("[2026-12-07 02:39:51:123] ends in a break\\r\\nforged line\\x01\\x1F\\x09\r\n") +
                                Utf16("[2026-12-07 02:39:51:123] ") + std::string("\xE9\x00\x2D\x4E", 4) +
                                Utf16("\r\n");
   EXPECT_EQ(TestFiles::ReadOrMissing(path), expected);

@@ -390,7 +390,8 @@ TEST(EngineProcess, LaunchAndCloseRunningPrograms) {
   EXPECT_EQ(LaunchProgram(dir / L"missing.exe"), 2u);
 
   // Two copies with one name in different folders, one that differs only in
-  // case, one with another name: only the first exact match is ended.
+  // case in a third, one with another name: only the copy that runs from the
+  // named file is ended, its path written in another letter case.
   const std::wstring name = UniqueName(L"viewer.exe");
   std::wstring upper = name;
   for (auto& ch : upper) ch = static_cast<wchar_t>(towupper(ch));
@@ -402,12 +403,14 @@ TEST(EngineProcess, LaunchAndCloseRunningPrograms) {
   CHeldProgram other(dir / (L"three\\" + upper));
   CHeldProgram unrelated(dir / UniqueName(L"other.exe"));
 
-  CloseRunningProgram(name);
-  const bool firstEnded = ProcessEnds(first.Pid(), 5000);
-  const bool secondEnded = ProcessEnds(second.Pid(), firstEnded ? 500 : 5000);
-  EXPECT_NE(firstEnded, secondEnded) << "exactly one of the two copies";
+  std::uint32_t error = 0;
+  EXPECT_EQ(CloseRunningProgram(dir / (L"ONE\\" + upper), 5000, &error), CloseOutcome::kEnded);
+  EXPECT_TRUE(ProcessEnds(first.Pid(), 5000));
+  EXPECT_FALSE(ProcessEnds(second.Pid(), 200));
   EXPECT_FALSE(ProcessEnds(other.Pid(), 200));
   EXPECT_FALSE(ProcessEnds(unrelated.Pid(), 200));
+  EXPECT_EQ(CloseRunningProgram(dir / (L"one\\" + name), 500, &error), CloseOutcome::kNoneRunning);
+  EXPECT_EQ(CloseRunningProgram(dir / L"four\\nothing.exe", 500, &error), CloseOutcome::kNoneRunning);
 }
 
 TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
@@ -424,10 +427,13 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
     std::string installed;
   };
   const Case cases[] = {{viewer, "new viewer program"}, {viewer + L".zip", "zipped viewer"}};
+  TestFiles::CTempDir elsewhere;
   for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.entry));
     CHeldProgram running(appDir + L"\\" + viewer);
     CHeldProgram bystander(appDir + L"\\" + other);
+    CHeldProgram namesake(elsewhere / viewer);  // same name, another folder
+    CScopedLog log(elsewhere / L"log.txt");
     CTestRun test(nginx.Address());
     std::int64_t result = 0;
     (void)test.Job([&](CUpdateRun& run) {
@@ -438,6 +444,94 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
     EXPECT_GT(result, 0);
     EXPECT_TRUE(ProcessEnds(running.Pid(), 5000));
     EXPECT_FALSE(ProcessEnds(bystander.Pid(), 200));
+    EXPECT_FALSE(ProcessEnds(namesake.Pid(), 200));
     EXPECT_EQ(ReadOrMissing(appDir + L"\\" + viewer), c.installed);
+    EXPECT_TRUE(log.Has("CloseRunningProgram : ended -> " + Narrow(appDir) + "\\" + Narrow(viewer)));
   }
+  // The server has no file for it: the running copy is not ended.
+  const std::wstring absent = UniqueName(L"absent.exe");
+  CHeldProgram running(appDir + L"\\" + absent);
+  CTestRun test(nginx.Address());
+  EXPECT_EQ(test.Job([&](CUpdateRun& run) { return run.DownloadFile(L"/pc/", CFileData(L"", absent, L"", L"", appDir)); }).end,
+            RunEnd::kFailed);
+  EXPECT_FALSE(ProcessEnds(running.Pid(), 300));
+}
+
+TEST(EngineContainment, WhatTheServerNamesStaysInsideTheSuite) {
+  TestHarness::CNginxFixture nginx;
+  ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
+  const std::wstring appDir = AppDir();
+  const std::wstring self = Platform::GetExecutablePath().substr(appDir.size() + 1);
+  ASSERT_TRUE(nginx.WriteDocument(L"ct/UpdateList.xml", UpdateListXml({{"c.txt", "", ""}})));
+  ASSERT_TRUE(nginx.WriteDocument(L"ct/c.txt", "contained"));
+  ASSERT_TRUE(nginx.WriteDocument(L"ct/keep/pacs.ini", UpdateListXml({{"c.txt", "", ""}})));
+  ASSERT_TRUE(nginx.WriteDocument(L"ct/keep/c.txt", "contained"));
+  ASSERT_TRUE(nginx.WriteDocument(L"ct/self/UpdateList.xml", UpdateListXml({{Narrow(self), "", "200001010000"}})));
+  ASSERT_TRUE(nginx.WriteDocument(L"ct/self/" + self, "not the updater"));
+
+  struct Case {
+    const char* label;
+    const wchar_t* list;
+    std::wstring installPath;  // "" : the case's own folder
+    const wchar_t* image;
+    bool failed;
+    const char* logLine;  // a line the run writes, or nullptr
+  };
+  const Case cases[] = {
+      {"UNC install path", L"/ct/UpdateList.xml", L"\\\\host\\share\\x", L"", true,
+       "Install path refused (a drive path such as D:\\Suite or a folder below the updater's is expected) -> "
+       "\\\\host\\share\\x"},
+      {"device install path", L"/ct/UpdateList.xml", L"\\\\?\\C:\\x", L"", true, nullptr},
+      {"drive-relative install path", L"/ct/UpdateList.xml", L"C:x", L"", true, nullptr},
+      {"climbing install path", L"/ct/UpdateList.xml", L"..\\outside", L"", true, nullptr},
+      {"climbing program", L"/ct/UpdateList.xml", L"", L"..\\outside\\marker2.exe", false,
+       "exec Orrery.exe : not started, the program is outside the install folder -> ..\\outside\\marker2.exe"},
+      {"list named like an installed file", L"/ct/keep/pacs.ini", L"", L"", false, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TestFiles::CTempDir dir;
+    ASSERT_TRUE(TestFiles::WriteBytes(dir / L"pacs.ini", "settings"));
+    UpdateModuleList modules;
+    auto m = std::make_unique<CUpdateModule>();
+    m->Name = L"viewer";
+    m->UpdateListPath = c.list;
+    m->InstallPath = c.installPath.empty() ? dir.Path() : c.installPath;
+    m->ProcessImage = c.image;
+    modules.push_back(std::move(m));
+    auto later = std::make_unique<CUpdateModule>();
+    later->Name = L"later";
+    later->UpdateListPath = L"/ct/UpdateList.xml";
+    later->InstallPath = dir / L"later";
+    modules.push_back(std::move(later));
+
+    CScopedLog log(dir / L"log.txt");
+    CTestRun test(nginx.Address(), &modules);
+    const RunOutcome outcome = test.run.RunUpdate();
+    EXPECT_EQ(outcome.end, c.failed ? RunEnd::kFailed : RunEnd::kDone) << Narrow(outcome.error);
+    if (c.failed) {
+      EXPECT_EQ(outcome.error, L"An error occurred while attempting to download the file, Error:161");
+      EXPECT_FALSE(Platform::PathExists(dir / L"later"));  // later modules wait
+    }
+    if (c.logLine) EXPECT_TRUE(log.Has(c.logLine)) << c.logLine;
+    EXPECT_EQ(ReadOrMissing(dir / L"pacs.ini"), "settings");
+    EXPECT_FALSE(Platform::PathExists(appDir + L"\\..\\outside"));
+  }
+
+  // An entry named like the running program goes to Temp, never over it.
+  std::string before;
+  ASSERT_TRUE(TestFiles::ReadBytes(Platform::GetExecutablePath(), &before));
+  UpdateModuleList modules;
+  auto m = std::make_unique<CUpdateModule>();
+  m->Name = L"self";
+  m->UpdateListPath = L"/ct/self/UpdateList.xml";
+  m->InstallPath = appDir;
+  modules.push_back(std::move(m));
+  CTestRun test(nginx.Address(), &modules);
+  EXPECT_EQ(test.run.RunUpdate().end, RunEnd::kDone);
+  std::string after;
+  ASSERT_TRUE(TestFiles::ReadBytes(Platform::GetExecutablePath(), &after));
+  EXPECT_TRUE(before == after);
+  EXPECT_EQ(ReadOrMissing(appDir + L"\\Temp\\" + self), "not the updater");
+  (void)Platform::RemoveFile(appDir + L"\\Temp\\" + self);
 }
