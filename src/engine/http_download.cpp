@@ -142,11 +142,13 @@ FetchResult CUpdateRun::GetRemoteFileSize(const std::wstring& serverPath, const 
     if (request.Status() != kStatusOk) return FetchResult::Bytes(0);
     if (request.ContentLength(&size)) return FetchResult::Bytes(size);
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
+    Platform::CTransferPace pace(Platform::GetTickCountMs());
     for (;;) {
       CheckAbort();
       std::size_t got = 0;
       if (request.Read(buffer.get(), kReadSize, &got) != 0 || got == 0) break;
       size += got;
+      if (!pace.Advance(size, Platform::GetTickCountMs())) break;  // counted so far: the download will say why
     }
     return FetchResult::Bytes(size);
   }
@@ -206,6 +208,7 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
     Log(L"An exception occured while writing to the download file");
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, error);
   };
+  Platform::CTransferPace pace(counters.startTick);
   for (;;) {
     std::size_t got = 0;
     if (const Platform::ErrorCode readError = request.Read(buffer.get(), kReadSize, &got); readError != 0) {
@@ -214,6 +217,10 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
     }
     if (got == 0) break;
     CheckAbort();
+    if (!pace.Advance(bytesSoFar + got, Platform::GetTickCountMs())) {
+      Log(L"DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> " + entry.FileName);
+      return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled);
+    }
     if (!writer.Append(buffer.get(), got)) return writeFailed(Platform::LastError());
     bytesSoFar += got;
     UpdateProgress(counters, bytesSoFar, sizeKnown, size);

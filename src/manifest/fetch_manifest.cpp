@@ -4,6 +4,7 @@
 
 #include "app/update_log.h"
 #include "manifest/fetch_exception.h"
+#include "platform/clock.h"
 #include "platform/http.h"
 #include "platform/windows_api.h"
 #include "xml/utf8.h"
@@ -18,6 +19,8 @@ constexpr unsigned kIdsBadStatus = 113;
 constexpr unsigned kIdsReadFailed = 114;
 
 constexpr std::size_t kReadSize = 64 * 1024;
+// The largest manifest taken: a real one names a handful of modules.
+constexpr std::uint64_t kMaxManifestSize = 1u << 20;
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -67,14 +70,29 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
 
     std::uint64_t expected = 0;
     if (!request.ContentLength(&expected)) expected = 0;
+    if (expected > kMaxManifestSize) {
+      log.WriteLog(L"The manifest declares " + std::to_wstring(expected) + L" bytes, more than the " +
+                   std::to_wstring(kMaxManifestSize) + L" a manifest may have");
+      throw CMyException(kIdsReadFailed);
+    }
     std::string body;
-    if (expected < (1u << 20)) body.reserve(static_cast<std::size_t>(expected));
+    body.reserve(static_cast<std::size_t>(expected));
     std::string buffer(kReadSize, '\0');
+    Platform::CTransferPace pace(Platform::GetTickCountMs());
     for (;;) {
       std::size_t got = 0;
       if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(kIdsReadFailed);
       if (got == 0) break;
+      if (body.size() + got > kMaxManifestSize) {
+        log.WriteLog(L"The manifest runs past " + std::to_wstring(kMaxManifestSize) +
+                     L" bytes, more than a manifest may have");
+        throw CMyException(kIdsReadFailed);
+      }
       body.append(buffer.data(), got);
+      if (!pace.Advance(body.size(), Platform::GetTickCountMs())) {
+        log.WriteLog(L"The server sent less than 1 KiB of the manifest in 30 s");
+        throw CMyException(kIdsReadFailed);
+      }
     }
     if (body.size() < expected) {
       // The connection ended early: a cut-off manifest would drop modules.

@@ -56,6 +56,32 @@ struct HttpFailure {
   explicit operator bool() const { return step != HttpStep::kNone; }
 };
 
+// The slowest a body may arrive: a transfer that moves fewer than
+// kMinBytes in any kWindowMs fails as a stall, so a server that trickles a
+// byte now and then cannot hold a transfer for ever. Feed it the byte count
+// and the millisecond tick after every read; ticks wrap at 2^32.
+class CTransferPace {
+ public:
+  static constexpr std::uint32_t kWindowMs = 30000;
+  static constexpr std::uint64_t kMinBytes = 1024;
+  explicit CTransferPace(std::uint32_t startTick) : windowTick_(startTick) {}
+  // False once a whole window passed with fewer than kMinBytes.
+  [[nodiscard]] bool Advance(std::uint64_t totalBytes, std::uint32_t now) {
+    if (static_cast<std::uint32_t>(now - windowTick_) < kWindowMs) return true;
+    if (totalBytes - windowBytes_ < kMinBytes) return false;
+    windowTick_ = now;
+    windowBytes_ = totalBytes;
+    return true;
+  }
+
+ private:
+  std::uint32_t windowTick_;
+  std::uint64_t windowBytes_ = 0;
+};
+
+// The error code of a transfer that failed as a stall (WinINet's timeout).
+inline constexpr ErrorCode kErrorTransferStalled = 12002;
+
 class CHttpSession;
 
 // One request. Send it, read its status and length, read its body, then let

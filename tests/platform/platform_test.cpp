@@ -1,5 +1,6 @@
 // The platform seam behaves alike on both builds: Windows error numbers,
 #include <functional>
+#include <vector>
 // Windows' rules for read-only files and moves, the fault seam, time fields.
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/http.h"
 #include "platform/text.h"
 
 using namespace Platform;
@@ -180,4 +182,29 @@ TEST(PlatformText, CodePagesAndUtf8) {
   EXPECT_EQ(ToUtf8(pair), "\xF0\x9F\x98\x80");
   EXPECT_EQ(FromUtf8("\xF0\x9F\x98\x80"), pair);
   EXPECT_EQ(FromUtf8("a\xC3"), std::wstring(L"a\uFFFD"));
+}
+
+TEST(PlatformHttp, TransferPaceFailsOnlyAWholeSlowWindow) {
+  // Reads as (tick, total bytes); the pace starts at tick `start`.
+  struct Case {
+    const char* label;
+    std::uint32_t start;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> reads;
+    bool ok;  // after the last read
+  };
+  const Case cases[] = {
+      {"a byte every 3 s", 0, {{3000, 1}, {6000, 2}, {27000, 9}, {30000, 10}}, false},
+      {"fast, then one slow window", 0, {{1000, 5000}, {30000, 6100}, {59999, 7000}, {60000, 7000}}, false},
+      {"1 KiB per window keeps going", 0, {{30000, 1024}, {60000, 2048}, {90000, 3072}}, true},
+      {"under a window is never judged", 0, {{29999, 0}}, true},
+      {"ticks that wrap", 0xFFFFF000u, {{0x00001000u, 10}, {0x00006000u, 20}, {0x00007000u, 2000}}, true},
+      {"ticks that wrap, then a slow window", 0xFFFFF000u, {{0x00007000u, 5000}, {0x0000F000u, 5100}}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CTransferPace pace(c.start);
+    bool ok = true;
+    for (const auto& [tick, bytes] : c.reads) ok = pace.Advance(bytes, tick);
+    EXPECT_EQ(ok, c.ok);
+  }
 }
