@@ -241,7 +241,7 @@ TEST_F(FetchManifestTest, HttpsToAnUntrustedCertificateFailsCleanly) {
   ASSERT_TRUE(nginx_.IsReady()) << nginx_.Problem();
   ASSERT_TRUE(nginx_.WriteDocument(L"fetch/tls/update.xml", "<update/>"));
   std::wstring text;
-  EXPECT_FALSE(Fetch(L"HTTPS://127.0.0.1:" + std::to_wstring(nginx_.TlsPort()) + L"/fetch/tls", &text));
+  EXPECT_FALSE(Fetch(L"HTTPS://localhost:" + std::to_wstring(nginx_.UntrustedTlsPort()) + L"/fetch/tls", &text));
   EXPECT_EQ(text, kUnchanged);
   EXPECT_EQ(LogText().rfind(L"Failed in call to HttpSendRequest, Error: ", 0), 0u) << LogText();
   // The plain server still answers the same path.

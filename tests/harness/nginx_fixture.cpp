@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common/test_files.h"
+#include "harness/trusted_root.h"
 #include "harness/wine_paths.h"
 #include "platform/text.h"
 
@@ -17,7 +18,8 @@ std::string Trimmed(std::string s) {
   return s;
 }
 
-// Parses: CONN REQNO "REQUEST LINE" STATUS BYTES "AGENT"
+// Parses: CONN REQNO "REQUEST LINE" STATUS BYTES "AGENT" PORT SECONDS MSEC
+// (nginx writes a '"' inside a field as \x22, so quotes only delimit).
 bool ParseLine(const std::string& line, AccessLogEntry* e) {
   std::istringstream in(line);
   if (!(in >> e->connection >> e->requestOnConnection)) return false;
@@ -28,10 +30,21 @@ bool ParseLine(const std::string& line, AccessLogEntry* e) {
   std::istringstream rest(line.substr(q2 + 2));
   if (!(rest >> e->status >> e->bytesSent)) return false;
   const auto a1 = line.find('"', q2 + 2);
-  if (a1 != std::string::npos && line.size() > a1 + 1) {
-    e->userAgent = line.substr(a1 + 1, line.size() - a1 - 2);
-  }
+  const auto a2 = a1 == std::string::npos ? a1 : line.find('"', a1 + 1);
+  if (a2 == std::string::npos) return false;
+  e->userAgent = line.substr(a1 + 1, a2 - a1 - 1);
+  unsigned port = 0;
+  std::istringstream tail(line.substr(a2 + 1));
+  if (!(tail >> port >> e->requestSeconds >> e->loggedAt) || port > 65535) return false;
+  e->serverPort = static_cast<unsigned short>(port);
   return true;
+}
+
+unsigned short ReadPort(const std::wstring& path) {
+  std::string text;
+  if (!TestFiles::ReadBytes(path, &text)) return 0;
+  const int port = std::atoi(text.c_str());
+  return port > 0 && port < 65536 ? static_cast<unsigned short>(port) : 0;
 }
 
 }  // namespace
@@ -44,20 +57,36 @@ CNginxFixture::CNginxFixture() {
   }
   folder_ = UnixToWinePath(dir);
   docRoot_ = folder_ + L"\\html";
-  std::string port, tlsPort, user, password;
-  if (!TestFiles::ReadBytes(folder_ + L"\\port", &port) || !TestFiles::ReadBytes(folder_ + L"\\tls_port", &tlsPort)) {
-    problem_ = "the nginx fixture in " + dir + " is not running (no port file)";
+  const unsigned short port = ReadPort(folder_ + L"\\port");
+  tlsPort_ = ReadPort(folder_ + L"\\tls_port");
+  untrustedTlsPort_ = ReadPort(folder_ + L"\\untrusted_tls_port");
+  if (port == 0 || tlsPort_ == 0 || untrustedTlsPort_ == 0) {
+    problem_ = "the nginx fixture in " + dir + " is not running (no port files)";
     return;
   }
+  std::string user, password;
   (void)TestFiles::ReadBytes(folder_ + L"\\auth_user", &user);
   (void)TestFiles::ReadBytes(folder_ + L"\\auth_password", &password);
   authUser_ = Platform::FromUtf8(Trimmed(user));
   authPassword_ = Platform::FromUtf8(Trimmed(password));
-  tlsPort_ = static_cast<unsigned short>(std::atoi(tlsPort.c_str()));
-  port_ = static_cast<unsigned short>(std::atoi(port.c_str()));
+  port_ = port;
 }
 
 std::wstring CNginxFixture::Address() const { return L"127.0.0.1:" + std::to_wstring(port_); }
+
+std::wstring CNginxFixture::TlsAddress() const { return L"https://localhost:" + std::to_wstring(tlsPort_); }
+
+std::wstring CNginxFixture::UntrustedTlsAddress() const {
+  return L"https://localhost:" + std::to_wstring(untrustedTlsPort_);
+}
+
+bool CNginxFixture::TrustTestCa(std::string* problem) const {
+  if (!IsReady()) {
+    if (problem) *problem = problem_;
+    return false;
+  }
+  return AddTrustedRootFile(TestCaPath(), problem);
+}
 
 bool CNginxFixture::WriteDocument(const std::wstring& relative, const std::string& bytes) const {
   std::wstring rel = relative;
@@ -93,6 +122,20 @@ std::size_t CountConnections(const std::vector<AccessLogEntry>& entries) {
   std::set<long> seen;
   for (const auto& e : entries) seen.insert(e.connection);
   return seen.size();
+}
+
+std::vector<AccessLogEntry> OnPort(const std::vector<AccessLogEntry>& entries, unsigned short port) {
+  std::vector<AccessLogEntry> found;
+  for (const auto& e : entries) {
+    if (e.serverPort == port) found.push_back(e);
+  }
+  return found;
+}
+
+std::uint64_t SumBytesSent(const std::vector<AccessLogEntry>& entries) {
+  std::uint64_t sum = 0;
+  for (const auto& e : entries) sum += static_cast<std::uint64_t>(e.bytesSent);
+  return sum;
 }
 
 }  // namespace TestHarness

@@ -1,7 +1,8 @@
 // The Wine-side view of the nginx that a ctest fixture started for this test
 // (vireo_nginx_fixture in CMakeLists.txt): its ports, document root, access
-// log and basic-auth credentials.
+// log, basic-auth credentials and test CA.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,11 @@ struct AccessLogEntry {
   long requestOnConnection = 0;
   std::string requestLine;  // e.g. "GET /update.xml HTTP/1.1"
   int status = 0;
-  long bytesSent = 0;
+  long bytesSent = 0;  // the body's bytes ($body_bytes_sent), headers not counted
   std::string userAgent;
+  unsigned short serverPort = 0;  // which server answered: Port(), TlsPort() or UntrustedTlsPort()
+  double requestSeconds = 0;      // from the request's first byte to the response's last
+  double loggedAt = 0;            // when nginx wrote the line, seconds since 1970 (ms resolution)
 };
 
 class CNginxFixture {
@@ -27,10 +31,28 @@ class CNginxFixture {
   const std::string& Problem() const { return problem_; }
 
   unsigned short Port() const { return port_; }
-  // The https server (self-signed certificate for CN 127.0.0.1), same root.
+  // The https server, same root. Its certificate names localhost (CN and
+  // subjectAltName DNS:localhost) and is signed by the fixture's test CA,
+  // which WinINet trusts once TrustTestCa() has run in the prefix.
   unsigned short TlsPort() const { return tlsPort_; }
+  // Another https server, same root, whose localhost certificate is signed by
+  // a CA that nobody installs: requests to it must fail on the certificate.
+  unsigned short UntrustedTlsPort() const { return untrustedTlsPort_; }
   // "127.0.0.1:PORT": a server address as the updater's command line gives it.
   std::wstring Address() const;
+  // "https://localhost:TLSPORT" and "https://localhost:UNTRUSTEDPORT". The
+  // host is localhost, not 127.0.0.1: Wine's certificate name check does not
+  // match an IP address, even one in the subjectAltName.
+  std::wstring TlsAddress() const;
+  std::wstring UntrustedTlsAddress() const;
+
+  // Adds the test CA (DIR/tls/ca.der) to the LocalMachine "Root" store of
+  // this Wine prefix, where every later process of the prefix (Updater.exe
+  // too) finds it. Adding it again changes nothing. False, with the reason
+  // in *problem, when the file is missing or the store refuses it.
+  bool TrustTestCa(std::string* problem = nullptr) const;
+  // The test CA as a Wine path (DER), for helpers run from scripts.
+  std::wstring TestCaPath() const { return folder_ + L"\\tls\\ca.der"; }
   // The document root as a Wine path (Z:\...\html), without trailing "\".
   const std::wstring& DocRoot() const { return docRoot_; }
   // Writes DocRoot()\relative ("/" or "\" separated), creating folders.
@@ -56,9 +78,14 @@ class CNginxFixture {
   std::string problem_;
   unsigned short port_ = 0;
   unsigned short tlsPort_ = 0;
+  unsigned short untrustedTlsPort_ = 0;
 };
 
 // Distinct TCP connections among the entries.
 std::size_t CountConnections(const std::vector<AccessLogEntry>& entries);
+// The entries that the server on `port` answered.
+std::vector<AccessLogEntry> OnPort(const std::vector<AccessLogEntry>& entries, unsigned short port);
+// The body bytes sent for the entries, summed.
+std::uint64_t SumBytesSent(const std::vector<AccessLogEntry>& entries);
 
 }  // namespace TestHarness

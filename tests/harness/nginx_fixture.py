@@ -2,14 +2,26 @@
 """Starts and stops the nginx that HTTP tests talk to.
 
     nginx_fixture.py start DIR   generate DIR/nginx.conf, start nginx on free
-                                 127.0.0.1 ports, write DIR/port, DIR/tls_port
-                                 and DIR/pid, return once it accepts connections
+                                 127.0.0.1 ports, write DIR/port, DIR/tls_port,
+                                 DIR/untrusted_tls_port and DIR/pid, return
+                                 once it accepts connections
     nginx_fixture.py stop DIR    stop the nginx recorded in DIR/pid (only that
                                  pid, and only if it is still our nginx)
 
 Everything nginx writes stays under DIR: its document root DIR/html (emptied on
 start), access log, error log, pid file, temp folders, the basic-auth password
-file and a self-signed certificate. nginx runs in the foreground as a single
+file and the certificates in DIR/tls (made once, kept across starts):
+
+    ca.pem, ca.der        the test CA that Windows tests add to their prefix's
+                          trusted roots (ca.der is what they read)
+    server.pem/.key       CN and subjectAltName DNS:localhost, signed by the
+                          test CA: served on the tls port
+    untrusted_ca.pem      a second CA that nobody installs
+    untrusted.pem/.key    the same names, signed by that CA: served on the
+                          untrusted tls port
+
+Clients must ask for https://localhost:PORT: a certificate name check does not
+match 127.0.0.1 against a DNS name. nginx runs in the foreground as a single
 process of the current user (no master/worker split, no privilege change), so
 the pid in DIR/pid is the whole server.
 """
@@ -34,8 +46,11 @@ error_log {dir}/error.log warn;
 events {{ worker_connections 512; }}
 http {{
     # $connection is the TCP connection's serial number: tests count
-    # connections by the distinct values of the first field.
-    log_format vireo '$connection $connection_requests "$request" $status $body_bytes_sent "$http_user_agent"';
+    # connections by the distinct values of the first field. $server_port
+    # tells the plain server from the tls ones; $request_time (seconds, from
+    # the request's first byte to the response's last) and $msec (when the
+    # line was written) let a benchmark split a run's time per request.
+    log_format vireo '$connection $connection_requests "$request" $status $body_bytes_sent "$http_user_agent" $server_port $request_time $msec';
     access_log {dir}/access.log vireo;
     client_body_temp_path {dir}/tmp/body;
     proxy_temp_path {dir}/tmp/proxy;
@@ -62,8 +77,16 @@ http {{
     }}
     server {{
         listen 127.0.0.1:{tls_port} ssl;
-        ssl_certificate {dir}/tls/cert.pem;
-        ssl_certificate_key {dir}/tls/key.pem;
+        server_name localhost;
+        ssl_certificate {dir}/tls/server.pem;
+        ssl_certificate_key {dir}/tls/server.key;
+        root {dir}/html;
+    }}
+    server {{
+        listen 127.0.0.1:{untrusted_tls_port} ssl;
+        server_name localhost;
+        ssl_certificate {dir}/tls/untrusted.pem;
+        ssl_certificate_key {dir}/tls/untrusted.key;
         root {dir}/html;
     }}
 }}
@@ -93,16 +116,72 @@ def is_our_nginx(pid, folder):
     return bool(args) and args[0].endswith(b"nginx") and os.fsencode(folder) in args
 
 
-def make_certificate(folder):
+CA_EXTENSIONS = """\
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+"""
+
+SERVER_EXTENSIONS = """\
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+"""
+
+CERTIFICATE_FILES = ("ca.pem", "ca.der", "server.pem", "server.key", "untrusted_ca.pem",
+                     "untrusted.pem", "untrusted.key")
+
+
+def openssl(*args):
+    subprocess.run(["openssl"] + list(args), check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def make_ca(tls, name, common_name):
+    """A self-signed CA: TLS/NAME.pem, TLS/NAME.key, TLS/NAME.der."""
+    key, pem = os.path.join(tls, name + ".key"), os.path.join(tls, name + ".pem")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650", "-sha256",
+            "-subj", "/O=Vireo tests/CN=" + common_name, "-keyout", key, "-out", pem,
+            "-extensions", "v3_ca", "-config", ext_config(tls, CA_EXTENSIONS))
+    openssl("x509", "-in", pem, "-outform", "DER", "-out", os.path.join(tls, name + ".der"))
+
+
+def ext_config(tls, extensions):
+    """A minimal openssl configuration whose [v3_ca] section is `extensions`."""
+    path = os.path.join(tls, "openssl.cnf")
+    with open(path, "w") as f:
+        f.write("[req]\ndistinguished_name = dn\n[dn]\n[v3_ca]\n" + extensions)
+    return path
+
+
+def make_server(tls, name, ca):
+    """A localhost certificate signed by CA: TLS/NAME.pem, TLS/NAME.key."""
+    key, csr, pem = (os.path.join(tls, name + suffix) for suffix in (".key", ".csr", ".pem"))
+    ext = os.path.join(tls, "server.ext")
+    with open(ext, "w") as f:
+        f.write(SERVER_EXTENSIONS)
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/O=Vireo tests/CN=localhost",
+            "-keyout", key, "-out", csr)
+    # A random serial: two CAs of the same subject never issue the same one.
+    openssl("x509", "-req", "-in", csr, "-CA", os.path.join(tls, ca + ".pem"), "-CAkey",
+            os.path.join(tls, ca + ".key"), "-set_serial", "0x" + os.urandom(8).hex(), "-days", "3650",
+            "-sha256", "-extfile", ext, "-out", pem)
+    os.remove(csr)
+
+
+def make_certificates(folder):
     tls = os.path.join(folder, "tls")
-    os.makedirs(tls, exist_ok=True)
-    if os.path.exists(os.path.join(tls, "cert.pem")):
+    if all(os.path.exists(os.path.join(tls, n)) for n in CERTIFICATE_FILES):
         return
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
-                    "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(tls, "key.pem"),
-                    "-out", os.path.join(tls, "cert.pem")],
-                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    shutil.rmtree(tls, ignore_errors=True)
+    os.makedirs(tls)
+    make_ca(tls, "ca", "Vireo test CA")
+    make_server(tls, "server", "ca")
+    make_ca(tls, "untrusted_ca", "Vireo untrusted test CA")
+    make_server(tls, "untrusted", "untrusted_ca")
 
 
 def start(folder):
@@ -111,7 +190,7 @@ def start(folder):
     shutil.rmtree(os.path.join(folder, "html"), ignore_errors=True)
     for sub in ("html", "tmp", "logs"):
         os.makedirs(os.path.join(folder, sub), exist_ok=True)
-    for name in ("access.log", "error.log", "port", "tls_port", "pid"):
+    for name in ("access.log", "error.log", "port", "tls_port", "untrusted_tls_port", "pid"):
         try:
             os.remove(os.path.join(folder, name))
         except FileNotFoundError:
@@ -122,28 +201,33 @@ def start(folder):
         f.write(AUTH_USER)
     with open(os.path.join(folder, "auth_password"), "w") as f:
         f.write(AUTH_PASSWORD)
-    make_certificate(folder)
+    make_certificates(folder)
 
     for attempt in range(8):
-        port, tls_port = free_port(), free_port()
-        if port == tls_port:
+        ports = (free_port(), free_port(), free_port())
+        if len(set(ports)) != len(ports):
             continue
+        port, tls_port, untrusted_tls_port = ports
         with open(os.path.join(folder, "nginx.conf"), "w") as f:
-            f.write(CONFIG.format(dir=folder, port=port, tls_port=tls_port))
+            f.write(CONFIG.format(dir=folder, port=port, tls_port=tls_port,
+                                  untrusted_tls_port=untrusted_tls_port))
         proc = subprocess.Popen([NGINX, "-p", folder, "-e", os.path.join(folder, "error.log"),
                                  "-c", os.path.join(folder, "nginx.conf")],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and proc.poll() is None:
-            if accepts(port) and accepts(tls_port):
+            if all(accepts(p) for p in ports):
                 with open(os.path.join(folder, "pid"), "w") as f:
                     f.write(str(proc.pid))
                 with open(os.path.join(folder, "port"), "w") as f:
                     f.write(str(port))
                 with open(os.path.join(folder, "tls_port"), "w") as f:
                     f.write(str(tls_port))
-                print(f"nginx {proc.pid} on 127.0.0.1:{port} (tls {tls_port}), root {folder}/html")
+                with open(os.path.join(folder, "untrusted_tls_port"), "w") as f:
+                    f.write(str(untrusted_tls_port))
+                print(f"nginx {proc.pid} on 127.0.0.1:{port} (tls {tls_port}, untrusted tls "
+                      f"{untrusted_tls_port}), root {folder}/html")
                 return 0
             time.sleep(0.05)
         if proc.poll() is None:  # alive but not listening: give up on it

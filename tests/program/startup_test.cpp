@@ -77,7 +77,7 @@ TEST(UpdaterStartupTest, ManifestFailuresEndSilentlyWithTheCauseInTheLog) {
       {closedAddress, L"Failed in call to HttpSendRequest, Error: 120"},
       {nginx.Address() + L"/startup/missing", L"Failed to retrieve a HTTP 200 status, Status Code: 404"},
       {nginx.Address() + L"/startup/nolist", nullptr},  // fetched, not parseable
-      {L"https://127.0.0.1:" + std::to_wstring(nginx.TlsPort()) + L"/startup/tls",
+      {nginx.UntrustedTlsAddress() + L"/startup/tls",
        L"Failed in call to HttpSendRequest, Error: "},  // untrusted certificate
       {L"", nullptr},  // http:///update.xml names no server
   };
