@@ -101,7 +101,7 @@ bool GetTwiceOverTls(const wchar_t* host, unsigned short port, const wchar_t* pa
   return *error == 0;
 }
 
-TEST(HarnessTest, HttpsIsTrustedOnLocalhostOnlyAfterTheTestCaIsAdded) {
+TEST(HarnessTest, HttpsOnLocalhostIsTrustedWithTheTestCaAndFailsWithoutIt) {
   CNginxFixture nginx;
   ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
   std::string problem;

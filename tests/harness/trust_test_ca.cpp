@@ -8,6 +8,9 @@
 #include "harness/trusted_root.h"
 #include "platform/text.h"
 #include "platform/windows_api.h"
+// clang-format off
+#include <shellapi.h>
+// clang-format on
 
 int main() {
   int count = 0;
