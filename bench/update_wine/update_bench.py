@@ -386,7 +386,7 @@ def report(name, shape, files, runs):
         rows.append((who, med, best, tree_bytes / MIB / med, statistics.median(x["sent"] for x in t),
                      statistics.median(x["connections"] for x in t), t[-1]["methods"]))
     label = {"updater": "Updater.exe", "curl": "curl + unzip" if shape["archives"] else "curl",
-             "loop": "bare WinINet loop"}
+             "loop": "WinINet loop, no unzip" if shape["archives"] else "bare WinINet loop"}
     say("  %-18s %9s %9s %9s %14s %7s %6s  %s" % ("", "median s", "best s", "MiB/s", "bytes served", "served", "conns",
                                                  "requests"))
     for who, med, best, rate, sent, conns, methods in rows:
