@@ -395,9 +395,14 @@ def report(name, shape, files, runs):
                " ".join("%s %d" % kv for kv in sorted(methods.items()))))
     baseline = "curl" if shape["archives"] else "loop"
     if "updater" in medians and baseline in medians:
-        say("  ratio Updater.exe / %s: %.2f (median), %.2f (best)"
+        # Each repetition's own ratio too: the contenders of one repetition
+        # ran back to back, so a load that drifts between repetitions (a
+        # shared machine) cancels out of it.
+        paired = [u["seconds"] / b["seconds"] for u, b in zip(runs["updater"], runs[baseline])]
+        say("  ratio Updater.exe / %s: %.2f (medians), %.2f (bests), %.2f (median of the repetitions' own: %s)"
             % (label[baseline], medians["updater"] / medians[baseline],
-               min(r["seconds"] for r in runs["updater"]) / min(r["seconds"] for r in runs[baseline])))
+               min(r["seconds"] for r in runs["updater"]) / min(r["seconds"] for r in runs[baseline]),
+               statistics.median(paired), ", ".join("%.2f" % r for r in paired)))
     if "updater" in medians and baseline != "curl" and "curl" in medians:
         say("  ratio Updater.exe / curl: %.2f (median)" % (medians["updater"] / medians["curl"]))
     # Where the updater's time went, in its median run.
