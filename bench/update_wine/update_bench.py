@@ -359,10 +359,14 @@ def split(run, entries):
     inside = sum(e["seconds"] for e in entries)
     first_start = entries[0]["at"] - entries[0]["seconds"]
     between = 0.0
+    by_method = {}  # the gaps before requests of each method: a size query's analysis or a download's
     for prev, cur in zip(entries, entries[1:]):
-        between += max(0.0, (cur["at"] - cur["seconds"]) - prev["at"])
+        gap = max(0.0, (cur["at"] - cur["seconds"]) - prev["at"])
+        between += gap
+        method = cur["request"].split(" ", 1)[0]
+        by_method[method] = by_method.get(method, 0.0) + gap
     return dict(before=max(0.0, first_start - run["t0"]), inside=inside, between=between,
-                after=max(0.0, run["t1"] - entries[-1]["at"]))
+                after=max(0.0, run["t1"] - entries[-1]["at"]), by_method=by_method)
 
 
 def summary(values):
@@ -418,6 +422,9 @@ def report(name, shape, files, runs):
         say("  per file: %.2f requests, %.2f log lines, %.2f ms between requests, %.2f ms inside requests"
             % (len(t["entries"]) / max(1, payload_files), run["log_lines"] / max(1, payload_files),
                parts["between"] * per, parts["inside"] * per))
+        say("  between requests, by the method of the next one: %s"
+            % ", ".join("before %s %.2f s (%.2f ms each)" % (m, g, 1000.0 * g / max(1, t["methods"].get(m, 1)))
+                        for m, g in sorted(parts["by_method"].items())))
     for who in ("curl", "loop"):
         if runs[who]:
             ordered = sorted(runs[who], key=lambda r: r["seconds"])
