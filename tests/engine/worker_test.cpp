@@ -535,3 +535,66 @@ TEST(EngineContainment, WhatTheServerNamesStaysInsideTheSuite) {
   EXPECT_EQ(ReadOrMissing(appDir + L"\\Temp\\" + self), "not the updater");
   (void)Platform::RemoveFile(appDir + L"\\Temp\\" + self);
 }
+
+TEST(EngineHttps, AWholeRunOverTlsAndAnUntrustedServerRefused) {
+  TestHarness::CNginxFixture nginx;
+  ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
+  std::string problem;
+  ASSERT_TRUE(nginx.TrustTestCa(&problem)) << problem;
+  const std::string big(300000, 'b');
+  const std::string archive = EngineTest::BuildZip({{"inner.dll", std::string(50000, 'i')}});
+  const std::string list = UpdateListXml({{"a.txt", "", ""}, {"big.bin", "", ""}, {"pack.dll.zip", "", ""}});
+  ASSERT_TRUE(nginx.WriteDocument(L"hs/UpdateList.xml", list));
+  ASSERT_TRUE(nginx.WriteDocument(L"hs/a.txt", "over tls"));
+  ASSERT_TRUE(nginx.WriteDocument(L"hs/big.bin", big));
+  ASSERT_TRUE(nginx.WriteDocument(L"hs/pack.dll.zip", archive));
+
+  struct Case {
+    const char* label;
+    std::wstring address;
+    bool trusted;
+  };
+  const Case cases[] = {{"trusted", nginx.TlsAddress(), true}, {"untrusted", nginx.UntrustedTlsAddress(), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TestFiles::CTempDir dir;
+    UpdateModuleList modules;
+    auto m = std::make_unique<CUpdateModule>();
+    m->Name = L"tls";
+    m->UpdateListPath = L"/hs/UpdateList.xml";
+    m->InstallPath = dir.Path();
+    modules.push_back(std::move(m));
+    CScopedLog log(dir / L"log.txt");
+    CTestRun test(c.address, &modules);
+    const RunOutcome outcome = test.run.RunUpdate();
+    if (c.trusted) {
+      EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
+      EXPECT_EQ(ReadOrMissing(dir / L"a.txt"), "over tls");
+      EXPECT_TRUE(ReadOrMissing(dir / L"big.bin") == big);
+      EXPECT_EQ(ReadOrMissing(dir / L"inner.dll"), std::string(50000, 'i'));
+    } else {
+      // A certificate no trusted authority signed: refused, nothing fetched.
+      EXPECT_EQ(outcome.end, RunEnd::kFailed);
+      EXPECT_TRUE(outcome.error.rfind(L"An error occurred connecting to the server, Error:120", 0) == 0)
+          << Narrow(outcome.error);
+      EXPECT_TRUE(log.HasPrefix("Failed in call to HttpSendRequest, Error:120")) << Narrow(outcome.error);
+      std::vector<Platform::DirectoryEntry> left;
+      ASSERT_TRUE(Platform::ListDirectory(dir.Path(), &left));
+      for (const auto& e : left)
+        if (e.name != L"log.txt") ADD_FAILURE() << Narrow(e.name);
+    }
+  }
+  // Every request of the trusted run went to the TLS server, each file
+  // crossed the wire once (HEADs send no body), over one connection.
+  std::vector<TestHarness::AccessLogEntry> hits;
+  for (int i = 0; i < 1000; ++i) {
+    hits = nginx.FindRequests("/hs/");
+    if (hits.size() >= 7) break;  // list, three HEADs, three GETs
+    ::Sleep(10);
+  }
+  ASSERT_EQ(hits.size(), 7u);
+  EXPECT_EQ(TestHarness::OnPort(hits, nginx.TlsPort()).size(), hits.size());
+  const std::uint64_t files = list.size() + 8 + big.size() + archive.size();
+  EXPECT_EQ(TestHarness::SumBytesSent(hits), files);
+  EXPECT_EQ(TestHarness::CountConnections(hits), 1u);
+}
