@@ -55,8 +55,9 @@ void CUpdateLog::WriteLog(const std::wstring& text) {
     bytes.push_back(static_cast<unsigned char>(u & 0xFF));
     bytes.push_back(static_cast<unsigned char>((u >> 8) & 0xFF));
   }
+  // Written straight to the system, so other processes read the line at
+  // once; forcing it to the disk as well would cost a disk flush per line.
   (void)file_.Write(bytes.data(), bytes.size());
-  (void)file_.Flush();
 }
 
 void CUpdateLog::CloseLog() {

@@ -13,7 +13,8 @@ class CUpdateLog {
   // stamp, writes the byte-order mark and flushes. False when the file could
   // not be created; the log then stays without a file.
   bool OpenLog(const std::wstring& path, bool timeStamps);
-  // Appends "[stamp] text" (or "text") and CR LF, and flushes. Control
+  // Appends "[stamp] text" (or "text") and CR LF, handed to the system at
+  // once (readable by other processes; on the disk by CloseLog). Control
   // characters in text are written escaped ("\r", "\n", "\xHH"). Does nothing
   // when the log has no file. Write failures are not reported.
   void WriteLog(const std::wstring& text);
