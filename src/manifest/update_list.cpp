@@ -1,6 +1,7 @@
 #include "manifest/update_list.h"
 
 #include "app/folder_table.h"
+#include "manifest/trust_formats.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "xml/xml_document.h"
@@ -32,9 +33,11 @@ void ParseUpdateList(CXmlDocument& document, FileDataArray& array) {
   document.EnterElement();
   const std::wstring folder = GetFolderTable().GetModuleDir();
   while (document.FindElement(L"module")) {
-    array.push_back(std::make_unique<CFileData>(kUpdateListEntryModule, document.GetAttributeValue(L"filename"),
-                                                document.GetAttributeValue(L"version"),
-                                                document.GetAttributeValue(L"datetime"), folder));
+    auto entry = std::make_unique<CFileData>(kUpdateListEntryModule, document.GetAttributeValue(L"filename"),
+                                             document.GetAttributeValue(L"version"),
+                                             document.GetAttributeValue(L"datetime"), folder);
+    ReadDeclaredFileFacts(document.GetAttributeValue(L"size"), document.GetAttributeValue(L"sha256"), entry.get());
+    array.push_back(std::move(entry));
   }
   document.LeaveElement();
 }

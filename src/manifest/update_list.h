@@ -1,9 +1,12 @@
 // A module's update list: one "module" element per published file, with its
 // name, version and time stamp, read into CFileData records.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/crypto.h"
 
 class CXmlDocument;
 
@@ -28,6 +31,16 @@ class CFileData {
   std::wstring Version;   // "version": the published version, empty when absent
   std::wstring DateTime;  // "datetime": the published Korea time stamp, up to 12 digits
   std::wstring Folder;    // local folder of the file, without a trailing separator
+
+  // What the entry declares about the file as served (for an archive entry,
+  // the ".zip" itself). An empty attribute counts as absent. A value outside
+  // its form sets DeclarationMalformed and leaves its Declared flag false:
+  // such an entry must not be installed (update_trust.h).
+  std::uint64_t Size = 0;           // "size": bytes
+  Platform::Sha256Digest Sha256{};  // "sha256": SHA-256 of the bytes
+  bool SizeDeclared = false;
+  bool Sha256Declared = false;
+  bool DeclarationMalformed = false;
 };
 
 // The entries of one update list, in document order; the array owns them.
@@ -47,6 +60,7 @@ void LoadUpdateList(const std::wstring& path, CXmlDocument& document, FileDataAr
 
 // Appends one CFileData per "module" child of the first "update" element,
 // with the attributes "filename", "version" and "datetime" (empty when
-// absent) and the folder table's ModuleDir as folder. Other children are
+// absent), the optional "size" and "sha256", and the folder table's
+// ModuleDir as folder. Other attributes are ignored. Other children are
 // skipped; without an "update" element nothing is appended. Worker thread.
 void ParseUpdateList(CXmlDocument& document, FileDataArray& array);

@@ -1,0 +1,122 @@
+// What an update run trusts: the publisher's public key compiled into the
+// updater, the detached signatures of update.xml and of every update list
+// ("DOCUMENT.sig" beside each, ECDSA P-256 over SHA-256 of the exact bytes
+// served), the size and SHA-256 that update-list entries declare for their
+// files, and the size caps of fetched documents. Portable except
+// LoadUpdateKey; any thread.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/crypto.h"
+
+class CFileData;
+
+// Caps on fetched documents: a larger body, declared or received, fails.
+inline constexpr std::uint64_t kMaxManifestBytes = 1u << 20;     // update.xml
+inline constexpr std::uint64_t kMaxUpdateListBytes = 64u << 20;  // one update list
+// A signature file is at most kMaxSignatureBytes (trust_formats.h), 72.
+
+// The resource (type RCDATA) that holds the key in a keyed Updater.exe:
+// the PEM text of VIREO_UPDATE_PUBLIC_KEY. resources/update_key_resource.h
+// gives the resource compiler the same number.
+inline constexpr unsigned kUpdateKeyResourceId = 300;
+
+// The request path of a document's signature: the document's path + ".sig"
+// ("/update.xml" -> "/update.xml.sig").
+std::wstring SignaturePathOf(const std::wstring& documentPath);
+
+enum class UpdateKeyState {
+  Unkeyed,  // no key: signatures are not asked for; declared sizes and hashes still hold
+  Keyed,    // trust only what this key signed
+  Broken,   // a key resource that does not parse: trust nothing
+};
+
+struct CUpdateKey {
+  UpdateKeyState state = UpdateKeyState::Unkeyed;
+  Platform::EcP256PublicKey key;  // meaningful when Keyed
+  // A keyed run (Keyed or Broken) asks for signatures, and for "size" and
+  // "sha256" on every entry.
+  bool RequiresSignatures() const { return state != UpdateKeyState::Unkeyed; }
+};
+
+// The key compiled into the running executable (resource
+// kUpdateKeyResourceId). Unkeyed when the executable carries none (every
+// build without VIREO_UPDATE_PUBLIC_KEY, every posix build); Broken when it
+// carries text that is not a P-256 public key. Call once at start-up.
+CUpdateKey LoadUpdateKey();
+// The key from PEM text (as `openssl ec -pubout` writes it); Broken when the
+// text is not a P-256 public key.
+CUpdateKey UpdateKeyFromPem(std::string_view pem);
+
+enum class DocumentTrust {
+  Trusted,             // the key signed exactly these bytes
+  SignatureMalformed,  // the .sig is not a DER ECDSA P-256 signature
+  SignatureMismatch,   // a signature, but not by this key over these bytes
+  KeyBroken,           // the updater's key resource does not parse
+  CheckFailed,         // the crypto provider failed; *error has its status
+};
+
+// Checks `signature` (the bytes of the .sig file) over `document` (the exact
+// bytes received) with a Keyed key. Only Trusted may be acted on. An
+// Unkeyed key gives KeyBroken: callers ask only when RequiresSignatures().
+[[nodiscard]] DocumentTrust VerifyDocumentSignature(const CUpdateKey& key, std::string_view document,
+                                                    std::string_view signature, std::uint32_t* error = nullptr);
+// Log text for a result other than Trusted, e.g. "the signature does not
+// match the document and the updater's key".
+std::wstring DescribeDocumentTrust(DocumentTrust trust);
+
+enum class EntryDeclarations {
+  Usable,     // what is declared can be checked (in a keyed run: size and sha256 both declared)
+  Malformed,  // "size" or "sha256" is present but not in its form
+  Missing,    // a keyed run, and "size" or "sha256" is absent
+};
+// Whether the entry may be fetched at all: a Malformed or Missing entry
+// fails its module before anything of it is downloaded.
+EntryDeclarations CheckEntryDeclarations(const CFileData& entry, bool keyed);
+
+enum class FileVerdict {
+  Match,         // every declared fact holds (nothing declared: always)
+  SizeMismatch,  // the size differs from the declared one (or the body ran past it)
+  HashMismatch,  // the size holds (or is not declared); the SHA-256 differs
+  HashFailed,    // the crypto provider failed; `error` has its status
+};
+
+struct FileCheckResult {
+  FileVerdict verdict = FileVerdict::Match;
+  std::uint64_t receivedSize = 0;     // bytes given to Add (up to and including the overrun)
+  Platform::Sha256Digest receivedHash{};  // of those bytes; zero for HashFailed or an overrun
+  bool overrun = false;               // Add refused bytes past the declared size
+  std::uint32_t error = 0;
+};
+
+// Checks a downloaded file against its entry while it is written: give it
+// every byte as it goes to the file, then Finish before the file is put in
+// place or installed. The entry is copied; nothing is kept by reference.
+class CDownloadCheck {
+ public:
+  explicit CDownloadCheck(const CFileData& entry);
+
+  // Adds bytes received. False when the transfer must stop: the body has run
+  // past the declared size (Finish then gives SizeMismatch with overrun), or
+  // hashing failed (HashFailed). Once false, stays false.
+  [[nodiscard]] bool Add(const void* data, std::size_t size);
+  // The verdict after the last byte. Call once.
+  FileCheckResult Finish();
+
+ private:
+  bool sizeDeclared_;
+  bool hashDeclared_;
+  std::uint64_t size_;
+  Platform::Sha256Digest hash_;
+  std::uint64_t received_ = 0;
+  bool overrun_ = false;
+  Platform::CSha256 hasher_;
+};
+
+// The log line of a failed check, naming the file with the expected and
+// received size and hash: "NAME : the downloaded file does not match its
+// entry: expected size 10 sha256 ab12..., received size 11 sha256 cd34...".
+// A fact the entry does not declare reads "-".
+std::wstring DescribeFileMismatch(const CFileData& entry, const FileCheckResult& result);
