@@ -15,7 +15,10 @@
 #include "tool_publish.h"
 #include "tool_server.h"
 #include "tool_server_paths.h"
+#include "tool_sign.h"
 #include "tool_zip_writer.h"
+#include "manifest/trust_formats.h"
+#include "manifest/update_trust.h"
 #include "xml/xml_document.h"
 #include "zip/zip_reader.h"
 
@@ -289,41 +292,43 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
     ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
   };
   auto zipPath = [](const CTempDir& out) { return out / L"update\\viewer\\Orrery.exe.zip"; };
+  const char* const kSizeDiffers = "listed, the server sends";
+  const char* const kHashDiffers = "listed, the file has";
   const struct {
     const char* what;
     std::function<void(const CTempDir& out)> breakIt;
-    const char* finding;  // a piece of the expected line; nullptr for the clean tree
+    std::vector<const char*> findings;  // a piece of each expected line, in order; none for the clean tree
   } rows[] = {
-      {"clean", [](const CTempDir&) {}, nullptr},
+      {"clean", [](const CTempDir&) {}, {}},
       {"manifest not well formed",
        [](const CTempDir& out) {
          std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
          text.insert(text.find("</update>"), "<broken>");
          ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
        },
-       "update.xml: not well formed"},
+       {"update.xml: not well formed"}},
       {"module without update list",
        [](const CTempDir& out) {
          std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
          text.insert(text.find("</update>"), "<tools><install_path>x</install_path></tools>");
          ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
        },
-       "has no update_list"},
+       {"has no update_list"}},
       {"update list missing", [&](const CTempDir& out) { ASSERT_TRUE(Platform::RemoveFile(out / list)); },
-       "update list //update/viewer/UpdateList.xml answers status 404"},
+       {"update list //update/viewer/UpdateList.xml answers status 404"}},
       {"update list not well formed", [&](const CTempDir& out) { rewriteList(out, "</update>", ""); },
-       "update list not well formed"},
+       {"update list not well formed"}},
       {"name leaving the folder", [&](const CTempDir& out) { rewriteList(out, "bin\\core.dll", "..\\core.dll"); },
-       "leaves the install folder"},
+       {"leaves the install folder"}},
       {"duplicate name",
        [&](const CTempDir& out) { rewriteList(out, "bin\\core.dll", "ORRERY.EXE"); },
-       "same installed file as 'Orrery.exe.zip'"},
+       {"same installed file as 'Orrery.exe.zip'"}},
       {"file missing", [](const CTempDir& out) { ASSERT_TRUE(Platform::RemoveFile(out / L"update\\viewer\\bin\\core.dll")); },
-       "missing on the server"},
+       {"missing on the server"}},
       {"bad time stamp", [&](const CTempDir& out) { rewriteList(out, "202403010000", "202402300000"); },
-       "is not a time stamp"},
+       {"is not a time stamp"}},
       {"archive does not open", [&](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), "PK not really")); },
-       "archive does not open"},
+       {kSizeDiffers, kHashDiffers, "archive does not open"}},
       {"archive CRC fails",
        [&](const CTempDir& out) {
          std::string bytes = TestFiles::ReadOrMissing(zipPath(out));
@@ -337,14 +342,14 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
          bytes[bytes.find("PK\x01\x02") + 16] ^= 0x55;
          ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), bytes));
        },
-       "does not extract"},
+       {kHashDiffers, "does not extract"}},
       {"archive without its file",
        [&](const CTempDir& out) {
          std::string archive, error;
          ASSERT_TRUE(BuildZipArchive({{"Other.exe", "x", FileTimeOf({2024, 3, 0, 1, 0, 5, 0, 0})}}, &archive, &error));
          ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), archive));
        },
-       "archive does not carry 'Orrery.exe'"},
+       {kSizeDiffers, kHashDiffers, "archive does not carry 'Orrery.exe'"}},
       {"archive item under a folder",
        [&](const CTempDir& out) {
          std::string archive, error;
@@ -352,9 +357,19 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
          ASSERT_TRUE(BuildZipArchive({{"Orrery.exe", "MZ the program", t}, {"sub/b.dll", "b", t}}, &archive, &error));
          ASSERT_TRUE(TestFiles::WriteBytes(zipPath(out), archive));
        },
-       "stored under a folder"},
+       {kSizeDiffers, kHashDiffers, "stored under a folder"}},
       {"archive time disagrees with the list", [&](const CTempDir& out) { rewriteList(out, "202403010905", "202403010906"); },
-       "would be fetched on every run"},
+       {"would be fetched on every run"}},
+      {"file changed after publishing, same size",
+       [](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / L"update\\viewer\\bin\\core.dll", "CORE library")); },
+       {"'bin\\core.dll': sha256 "}},
+      {"file grew after publishing",
+       [](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / L"update\\viewer\\bin\\core.dll", "core library!")); },
+       {"'bin\\core.dll': size 12 listed, the server sends 13 bytes", kHashDiffers}},
+      {"malformed sha256", [&](const CTempDir& out) { rewriteList(out, "sha256=\"", "sha256=\"x"); },
+       {"size or sha256 is not in its form"}},
+      {"malformed size", [&](const CTempDir& out) { rewriteList(out, "size=\"", "size=\"+"); },
+       {"size or sha256 is not in its form"}},
   };
   for (const auto& row : rows) {
     CTempDir release, out;
@@ -369,13 +384,192 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
     ASSERT_TRUE(CheckServer(server, &report, &error)) << error;
     std::string all;
     for (const auto& line : report.findings) all += line + "\n";
-    if (!row.finding) {
+    if (row.findings.empty()) {
       EXPECT_TRUE(report.findings.empty()) << all;
       EXPECT_EQ(report.files, 3);
       continue;
     }
-    ASSERT_EQ(report.findings.size(), 1u) << row.what << ":\n" << all;
-    EXPECT_NE(report.findings[0].find(row.finding), std::string::npos) << row.what << ":\n" << all;
+    ASSERT_EQ(report.findings.size(), row.findings.size()) << row.what << ":\n" << all;
+    for (std::size_t i = 0; i < row.findings.size(); ++i)
+      EXPECT_NE(report.findings[i].find(row.findings[i]), std::string::npos) << row.what << ":\n" << all;
+  }
+}
+
+std::wstring TrustFixture(const char* name) { return TestFiles::FixturePath(std::string("trust/") + name); }
+
+CUpdateKey FixtureKey(const char* name) {
+  std::string pem;
+  EXPECT_TRUE(TestFiles::ReadBytes(TrustFixture(name), &pem)) << name;
+  return UpdateKeyFromPem(pem);
+}
+
+// The Windows build of the tool verifies but does not sign.
+bool CanSign() {
+  CSigningKey key;
+  std::string error;
+  return key.Load(TrustFixture("signing-key.pem"), &error);
+}
+
+DocumentTrust SignatureOf(const std::wstring& document, const CUpdateKey& key) {
+  return VerifyDocumentSignature(key, TestFiles::ReadOrMissing(document), TestFiles::ReadOrMissing(document + L".sig"));
+}
+
+TEST(Publish, SignsTheDocumentsAndDeclaresEveryFileAsServed) {
+  if (!CanSign()) GTEST_SKIP() << "this build of the tool cannot sign";
+  const CUpdateKey key = FixtureKey("signing-key.pub.pem");
+  const std::wstring list = L"update\\viewer\\UpdateList.xml";
+  CTempDir release, out;
+  MakeRelease(release);
+  PublishOptions options = ViewerOptions(release, out);
+  options.signKeyPath = TrustFixture("signing-key.pem");
+  PublishReport report;
+  std::string error;
+  ASSERT_TRUE(PublishModule(options, &report, &error)) << error;
+  EXPECT_EQ(SignatureOf(out / L"update.xml", key), DocumentTrust::Trusted);
+  EXPECT_EQ(SignatureOf(out / list, key), DocumentTrust::Trusted);
+  // Every entry names the file as served: the archive for Orrery.exe.zip.
+  CXmlDocument document;
+  FileDataArray entries;
+  LoadUpdateList(out / list, document, entries);
+  ASSERT_EQ(entries.size(), 3u);
+  for (const auto& entry : entries) {
+    const std::string served = TestFiles::ReadOrMissing(out / (L"update\\viewer\\" + entry->FileName));
+    Platform::Sha256Digest digest{};
+    ASSERT_TRUE(Platform::Sha256Of(served.data(), served.size(), &digest));
+    EXPECT_TRUE(entry->SizeDeclared && entry->Sha256Declared && !entry->DeclarationMalformed);
+    EXPECT_EQ(entry->Size, served.size()) << Platform::ToUtf8(entry->FileName);
+    EXPECT_EQ(entry->Sha256, digest) << Platform::ToUtf8(entry->FileName);
+  }
+  EXPECT_EQ(TestFiles::ReadOrMissing(out / list).find("SHA256"), std::string::npos);
+
+  // Signatures are randomised: a rerun keeps the valid ones, so an
+  // unchanged release changes nothing.
+  const std::string before = Snapshot(out.Path());
+  ASSERT_TRUE(PublishModule(options, &report, &error)) << error;
+  EXPECT_EQ(report.filesWritten, 0);
+  EXPECT_EQ(Snapshot(out.Path()), before);
+
+  // A second module signed with the same key re-signs update.xml only.
+  CTempDir printer;
+  ASSERT_TRUE(TestFiles::WriteBytes(printer / L"agent.exe", "agent"));
+  PublishOptions second = ViewerOptions(printer, out);
+  second.module = L"printer";
+  second.signKeyPath = options.signKeyPath;
+  const std::string viewerSignature = TestFiles::ReadOrMissing(out / (list + L".sig"));
+  ASSERT_TRUE(PublishModule(second, &report, &error)) << error;
+  EXPECT_EQ(SignatureOf(out / L"update.xml", key), DocumentTrust::Trusted);
+  EXPECT_EQ(SignatureOf(out / L"update\\printer\\UpdateList.xml", key), DocumentTrust::Trusted);
+  EXPECT_EQ(TestFiles::ReadOrMissing(out / (list + L".sig")), viewerSignature);
+
+  // Publishing the viewer unsigned after a change: its list's signature no
+  // longer fits and goes; update.xml is unchanged and keeps its signature.
+  ASSERT_TRUE(TestFiles::WriteBytes(release / L"bin\\core.dll", "core library 2"));
+  ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
+  EXPECT_FALSE(Platform::PathExists(out / (list + L".sig")));
+  ASSERT_EQ(report.warnings.size(), 1u);
+  EXPECT_NE(report.warnings[0].find("UpdateList.xml.sig: removed"), std::string::npos) << report.warnings[0];
+  EXPECT_EQ(SignatureOf(out / L"update.xml", key), DocumentTrust::Trusted);
+}
+
+TEST(Publish, RefusesUnusableSigningKeysBeforeWritingAnything) {
+  const bool canSign = CanSign();
+  const struct {
+    const char* what;
+    std::wstring key;
+    bool ok;
+  } rows[] = {
+      {"EC PRIVATE KEY", TrustFixture("signing-key.pem"), canSign},
+      {"PKCS#8 PRIVATE KEY", TrustFixture("pkcs8-key.pem"), canSign},
+      {"a public key", TrustFixture("signing-key.pub.pem"), false},
+      {"a key on P-384", TrustFixture("p384-key.pem"), false},
+      {"not a key", TrustFixture("update.xml"), false},
+      {"no such file", TrustFixture("missing.pem"), false},
+  };
+  for (const auto& row : rows) {
+    CTempDir release, out;
+    MakeRelease(release);
+    PublishOptions options = ViewerOptions(release, out);
+    options.signKeyPath = row.key;
+    PublishReport report;
+    std::string error;
+    EXPECT_EQ(PublishModule(options, &report, &error), row.ok) << row.what << ": " << error;
+    EXPECT_EQ(Platform::PathExists(out / L"update.xml"), row.ok) << row.what;
+    EXPECT_EQ(Platform::PathExists(out / L"update.xml.sig"), row.ok) << row.what;
+  }
+}
+
+// One tampering per row of a tree signed with the fixture key, checked with
+// its public key; the untouched tree gives no finding.
+TEST(Check, NamesEachTamperingOfASignedTree) {
+  if (!CanSign()) GTEST_SKIP() << "this build of the tool cannot sign";
+  const std::wstring list = L"update\\viewer\\UpdateList.xml";
+  auto rewriteList = [&](const CTempDir& out, const std::string& from, const std::string& to) {
+    std::string text = TestFiles::ReadOrMissing(out / list);
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
+  };
+  const char* const kListSignature = "module viewer: update list: the signature does not match";
+  const struct {
+    const char* what;
+    const char* publicKey;
+    std::function<void(const CTempDir& out)> tamper;
+    std::vector<const char*> findings;
+  } rows[] = {
+      {"untouched", "signing-key.pub.pem", [](const CTempDir&) {}, {}},
+      {"file changed after signing, same size", "signing-key.pub.pem",
+       [](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / L"update\\viewer\\bin\\core.dll", "CORE library")); },
+       {"'bin\\core.dll': sha256 "}},
+      {"update list changed after signing", "signing-key.pub.pem",
+       [&](const CTempDir& out) { rewriteList(out, "202403010000", "202403010001"); }, {kListSignature}},
+      {"entry stripped of size and sha256", "signing-key.pub.pem",
+       [&](const CTempDir& out) {
+         std::string text = TestFiles::ReadOrMissing(out / list);
+         const std::size_t at = text.find(" size=", text.find("bin\\core.dll"));
+         text.erase(at, text.find("/>", at) - at);
+         ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
+       },
+       {kListSignature, "'bin\\core.dll': no size or no sha256; a keyed updater fails this module"}},
+      {"update.xml.sig removed", "signing-key.pub.pem",
+       [](const CTempDir& out) { ASSERT_TRUE(Platform::RemoveFile(out / L"update.xml.sig")); },
+       {"update.xml: no signature (/update.xml.sig answers status 404); a keyed updater stops here"}},
+      {"update.xml changed after signing", "signing-key.pub.pem",
+       [](const CTempDir& out) {
+         std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
+         text.replace(text.find("Orrery.exe"), 10, "Evil.exe");
+         ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
+       },
+       {"update.xml: the signature does not match"}},
+      {"list signature replaced by garbage", "signing-key.pub.pem",
+       [&](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / (list + L".sig"), "not DER")); },
+       {"update list: the signature file is not an ECDSA P-256 signature"}},
+      {"signed with another key", "other-key.pub.pem", [](const CTempDir&) {},
+       {"update.xml: the signature does not match", kListSignature}},
+  };
+  for (const auto& row : rows) {
+    CTempDir release, out;
+    MakeRelease(release);
+    PublishOptions options = ViewerOptions(release, out);
+    options.signKeyPath = TrustFixture("signing-key.pem");
+    PublishReport published;
+    std::string error;
+    ASSERT_TRUE(PublishModule(options, &published, &error)) << error;
+    row.tamper(out);
+    CServerSource server;
+    ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
+    CheckReport report;
+    ASSERT_TRUE(CheckServer(server, &report, &error, FixtureKey(row.publicKey))) << error;
+    std::string all;
+    for (const auto& line : report.findings) all += line + "\n";
+    ASSERT_EQ(report.findings.size(), row.findings.size()) << row.what << ":\n" << all;
+    for (std::size_t i = 0; i < row.findings.size(); ++i)
+      EXPECT_NE(report.findings[i].find(row.findings[i]), std::string::npos) << row.what << ":\n" << all;
+    // Without a key only what every updater checks is named.
+    if (std::string(row.what) == "update.xml.sig removed") {
+      ASSERT_TRUE(CheckServer(server, &report, &error)) << error;
+      EXPECT_TRUE(report.findings.empty()) << row.what;
+    }
   }
 }
 
@@ -384,7 +578,10 @@ TEST(Plan, SaysWhatWouldBeFetchedAndWhy) {
   MakeRelease(release);
   PublishReport published;
   std::string error;
-  ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &published, &error)) << error;
+  // Plan reads a signed tree as any other: the .sig files are not entries.
+  PublishOptions options = ViewerOptions(release, out);
+  if (CanSign()) options.signKeyPath = TrustFixture("signing-key.pem");
+  ASSERT_TRUE(PublishModule(options, &published, &error)) << error;
   CServerSource server;
   ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
 

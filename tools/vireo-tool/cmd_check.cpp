@@ -5,14 +5,17 @@
 #include <vector>
 
 #include "command.h"
+#include "manifest/update_trust.h"
+#include "platform/text.h"
 #include "tool_args.h"
 #include "tool_check.h"
+#include "tool_files.h"
 #include "tool_server.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: vireo-tool check URL-or-DIR\n"
+    "usage: vireo-tool check URL-or-DIR [--public-key PUB.pem]\n"
     "\n"
     "Reads update.xml, every module's update list and every file they name from an\n"
     "update server (http://host:port[/path], or host:port as the updater is given\n"
@@ -20,13 +23,18 @@ const char kUsage[] =
     "Prints one line per finding: parse diagnostics, modules without update list,\n"
     "names that leave the install folder, duplicate names, bad time stamps, files\n"
     "missing on the server, sizes the server reports wrongly, archives that do not\n"
-    "open, fail their CRC or lack their file, and files whose version or time\n"
-    "disagree with the list. Exit status 0 when nothing is wrong, 1 with findings,\n"
-    "2 for bad arguments or a server that cannot be reached.\n";
+    "open, fail their CRC or lack their file, files whose version or time\n"
+    "disagree with the list, and files whose size or SHA-256 is not what their\n"
+    "entry declares. With --public-key (the key a keyed updater carries, as\n"
+    "`openssl ec -pubout` writes it) also: update.xml.sig and each update list's\n"
+    ".sig missing or not verifying, and entries without size and sha256.\n"
+    "Exit status 0 when nothing is wrong, 1 with findings, 2 for bad arguments,\n"
+    "an unreadable key or a server that cannot be reached.\n";
 
 int Check(const std::vector<std::string>& args) {
   using namespace VireoTool;
   OptionTable table;
+  table.withValue = {"--public-key"};
   table.switches = {"--help"};
   ParsedArgs parsed;
   int exitCode = 0;
@@ -36,19 +44,33 @@ int Check(const std::vector<std::string>& args) {
     std::fprintf(stderr, "vireo-tool check: give one server address or folder\n%s", kUsage);
     return 2;
   }
+  CUpdateKey key;
+  if (parsed.Has("--public-key")) {
+    std::string pem;
+    const std::string path = parsed.Value("--public-key");
+    if (!ReadWholeFile(Platform::FromUtf8(path), &pem)) {
+      std::fprintf(stderr, "vireo-tool check: %s: cannot be read (%s)\n", path.c_str(), LastErrorText().c_str());
+      return 2;
+    }
+    key = UpdateKeyFromPem(pem);
+    if (key.state != UpdateKeyState::Keyed) {
+      std::fprintf(stderr, "vireo-tool check: %s: not a PEM P-256 public key\n", path.c_str());
+      return 2;
+    }
+  }
   CServerSource server;
   if (!server.Open(parsed.positional[0], &error)) {
     std::fprintf(stderr, "vireo-tool check: %s\n", error.c_str());
     return 2;
   }
   CheckReport report;
-  if (!CheckServer(server, &report, &error)) {
+  if (!CheckServer(server, &report, &error, key)) {
     std::fprintf(stderr, "vireo-tool check: %s: %s\n", server.Describe().c_str(), error.c_str());
     return 2;
   }
   for (const auto& finding : report.findings) std::printf("%s\n", finding.c_str());
-  std::printf("%d modules, %d files checked, %u findings\n", report.modules, report.files,
-              static_cast<unsigned>(report.findings.size()));
+  std::printf("%d modules, %d files checked%s, %u findings\n", report.modules, report.files,
+              key.RequiresSignatures() ? ", signatures checked" : "", static_cast<unsigned>(report.findings.size()));
   return report.findings.empty() ? 0 : 1;
 }
 

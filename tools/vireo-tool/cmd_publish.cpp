@@ -21,11 +21,12 @@ bool IsRootedWindowsPath(const std::wstring& path) {
 const char kUsage[] =
     "usage: vireo-tool publish --release DIR --out DIR --module NAME --install-path PATH\n"
     "                          [--process-image FILE] [--zip GLOB]... [--stamp-length N]\n"
-    "                          [--update-list PATH] [--code-page N]\n"
+    "                          [--update-list PATH] [--code-page N] [--sign-key KEY.pem]\n"
     "\n"
     "Adds or replaces module NAME in OUT/update.xml and writes its update list with\n"
     "every file below DIR: name, version (from the version resource) and the Korea\n"
-    "time stamp of its last-write time. The files are copied to the server paths the\n"
+    "time stamp of its last-write time, and the size and SHA-256 of the file as\n"
+    "served (for an archive, of the .zip). The files are copied to the server paths the\n"
     "updater requests; files matching a --zip GLOB are published as NAME.zip archives\n"
     "carrying that one file. Running it again on the same release changes nothing.\n"
     "\n"
@@ -42,15 +43,19 @@ const char kUsage[] =
     "  --update-list PATH   server path of the update list\n"
     "                       (default /update/NAME/UpdateList.xml)\n"
     "  --code-page N        ANSI code page of the target machines (default 1252)\n"
+    "  --sign-key KEY.pem   the publisher's P-256 private key: writes update.xml.sig\n"
+    "                       and the update list's .sig (DER, as `openssl dgst -sha256\n"
+    "                       -sign` writes them) for keyed updaters\n"
     "\n"
     "update.xml is rewritten from its modules: comments and unknown elements in it\n"
-    "are not kept.\n";
+    "are not kept. Without --sign-key, a .sig beside a document that changed is\n"
+    "removed, since it no longer verifies.\n";
 
 int Publish(const std::vector<std::string>& args) {
   using namespace VireoTool;
   OptionTable table;
   table.withValue = {"--release", "--out", "--module", "--install-path", "--process-image", "--zip",
-                    "--stamp-length", "--update-list", "--code-page"};
+                    "--stamp-length", "--update-list", "--code-page", "--sign-key"};
   table.repeatable = {"--zip"};
   table.switches = {"--help"};
   ParsedArgs parsed;
@@ -74,6 +79,13 @@ int Publish(const std::vector<std::string>& args) {
   options.installPath = Platform::FromUtf8(parsed.Value("--install-path"));
   options.processImage = Platform::FromUtf8(parsed.Value("--process-image"));
   options.updateListPath = Platform::FromUtf8(parsed.Value("--update-list"));
+  if (parsed.Has("--sign-key")) {
+    options.signKeyPath = Platform::FromUtf8(parsed.Value("--sign-key"));
+    if (options.signKeyPath.empty()) {
+      std::fprintf(stderr, "vireo-tool publish: --sign-key needs a key file\n");
+      return 2;
+    }
+  }
   if (parsed.Has("--zip")) {
     for (const auto& glob : parsed.values["--zip"]) {
       if (glob.empty()) {
@@ -117,8 +129,9 @@ int Publish(const std::vector<std::string>& args) {
     std::printf("%s\t%s\t%s\n", Platform::ToUtf8(e.fileName).c_str(), e.version.empty() ? "-" : Platform::ToUtf8(e.version).c_str(),
                 Platform::ToUtf8(e.dateTime).c_str());
   }
-  std::printf("module %s: %u files listed, %d written, %d removed\n", parsed.Value("--module").c_str(),
-              static_cast<unsigned>(report.entries.size()), report.filesWritten, report.filesRemoved);
+  std::printf("module %s: %u files listed, %d written, %d removed%s\n", parsed.Value("--module").c_str(),
+              static_cast<unsigned>(report.entries.size()), report.filesWritten, report.filesRemoved,
+              options.signKeyPath.empty() ? "" : ", signed");
   return 0;
 }
 

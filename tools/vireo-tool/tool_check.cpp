@@ -6,9 +6,12 @@
 #include "engine/safe_path.h"
 #include "manifest/local_file_info.h"
 #include "manifest/pe_version.h"
+#include "manifest/trust_formats.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
+#include "manifest/update_trust.h"
 #include "manifest/version_compare.h"
+#include "platform/crypto.h"
 #include "platform/text.h"
 #include "tool_server.h"
 #include "tool_server_paths.h"
@@ -61,7 +64,8 @@ std::wstring StampOf(std::uint64_t fileTime, std::size_t length) {
 
 class CChecker {
  public:
-  CChecker(CServerSource& server, CheckReport* report) : server_(server), report_(report) {}
+  CChecker(CServerSource& server, CheckReport* report, const CUpdateKey& key)
+      : server_(server), report_(report), key_(key) {}
 
   bool Run(std::string* error) {
     ServerReply reply;
@@ -70,6 +74,9 @@ class CChecker {
       Add("update.xml: " + U8(server_.ManifestPath()) + " answers status " + std::to_string(reply.status));
       return true;
     }
+    if (key_.RequiresSignatures() &&
+        !CheckSignature("update.xml", server_.ManifestPath(), reply.body, "a keyed updater stops here", error))
+      return false;
     std::string bytes = reply.body;
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
       Add("update.xml: starts with a UTF-8 byte-order mark");
@@ -99,6 +106,39 @@ class CChecker {
  private:
   void Add(std::string line) { report_->findings.push_back(std::move(line)); }
 
+  // The ".sig" beside a document, checked with the key over the exact bytes
+  // served. False only when the server cannot be reached.
+  bool CheckSignature(const std::string& what, const std::wstring& documentPath, const std::string& document,
+                      const char* consequence, std::string* error) {
+    const std::wstring path = SignaturePathOf(documentPath);
+    ServerReply reply;
+    if (!server_.Get(path, true, &reply, error)) return false;
+    if (reply.status != 200) {
+      Add(what + ": no signature (" + U8(path) + " answers status " + std::to_string(reply.status) + "); " +
+          consequence);
+      return true;
+    }
+    const DocumentTrust trust = VerifyDocumentSignature(key_, document, reply.body);
+    if (trust != DocumentTrust::Trusted) Add(what + ": " + U8(DescribeDocumentTrust(trust)) + "; " + consequence);
+    return true;
+  }
+
+  // The declared size and SHA-256 of an entry against the bytes served.
+  void CheckDeclaredFacts(const std::string& what, const CFileData& entry, const std::string& body) {
+    if (entry.SizeDeclared && entry.Size != body.size())
+      Add(what + ": size " + std::to_string(entry.Size) + " listed, the server sends " + std::to_string(body.size()) +
+          " bytes; every updater refuses it");
+    if (!entry.Sha256Declared) return;
+    Platform::Sha256Digest digest{};
+    if (!Platform::Sha256Of(body.data(), body.size(), &digest)) {
+      Add(what + ": SHA-256 could not be computed");
+      return;
+    }
+    if (digest != entry.Sha256)
+      Add(what + ": sha256 " + U8(FormatSha256Hex(entry.Sha256)) + " listed, the file has " +
+          U8(FormatSha256Hex(digest)) + "; every updater refuses it");
+  }
+
   bool CheckModule(const CUpdateModule& module, std::string* error) {
     const std::string where = "module " + U8(module.Name);
     const std::wstring listPath = UpdateListRequestPath(server_.BasePath(), module.UpdateListPath);
@@ -108,6 +148,9 @@ class CChecker {
       Add(where + ": update list " + U8(listPath) + " answers status " + std::to_string(reply.status));
       return true;
     }
+    if (key_.RequiresSignatures() &&
+        !CheckSignature(where + ": update list", listPath, reply.body, "a keyed updater fails this module", error))
+      return false;
     // Read as the updater reads it: the ANSI code page, up to the first zero byte.
     const std::string& bytes = reply.body;
     const std::size_t end = bytes.find('\0');
@@ -155,6 +198,15 @@ class CChecker {
       Add(what + ": datetime '" + U8(entry.DateTime) + "' is not a time stamp");
     if (entry.DateTime.size() > 12)
       Add(what + ": datetime '" + U8(entry.DateTime) + "' is longer than 12 digits and never matches");
+    switch (CheckEntryDeclarations(entry, key_.RequiresSignatures())) {
+      case EntryDeclarations::Usable: break;
+      case EntryDeclarations::Malformed:
+        Add(what + ": size or sha256 is not in its form; every updater refuses it");
+        break;
+      case EntryDeclarations::Missing:
+        Add(what + ": no size or no sha256; a keyed updater fails this module");
+        break;
+    }
     const bool archive = name != local;
     if (archive && name.compare(name.size() - 4, 4, L".zip") != 0)
       Add(what + ": an archive whose extension is not lower-case .zip is downloaded but never installed");
@@ -171,6 +223,7 @@ class CChecker {
           std::to_string(reply.body.size()));
       return true;
     }
+    CheckDeclaredFacts(what, entry, reply.body);
     if (!archive) {
       const std::wstring version = VersionOf(reply.body);
       if (!entry.Version.empty() && !version.empty() && CompareVersionStrings(entry.Version, version) != kVersionEqual)
@@ -229,13 +282,14 @@ class CChecker {
 
   CServerSource& server_;
   CheckReport* report_;
+  const CUpdateKey& key_;
 };
 
 }  // namespace
 
-bool CheckServer(CServerSource& server, CheckReport* report, std::string* error) {
+bool CheckServer(CServerSource& server, CheckReport* report, std::string* error, const CUpdateKey& key) {
   *report = CheckReport();
-  CChecker checker(server, report);
+  CChecker checker(server, report, key);
   return checker.Run(error);
 }
 

@@ -5,14 +5,19 @@
 
 #include "engine/safe_path.h"
 #include "manifest/local_file_info.h"
+#include "manifest/trust_formats.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
+#include "manifest/update_trust.h"
 #include "platform/cp1252.h"
+#include "platform/crypto.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "tool_files.h"
 #include "tool_server_paths.h"
+#include "tool_sign.h"
 #include "tool_zip_writer.h"
+#include "xml/entities.h"
 #include "xml/xml_document.h"
 
 namespace VireoTool {
@@ -27,21 +32,6 @@ bool IsXmlText(const std::wstring& text) {
     if (c == 0xFFFE || c == 0xFFFF) return false;
   }
   return true;
-}
-
-std::wstring EscapeXml(const std::wstring& text, bool attribute) {
-  std::wstring out;
-  for (const wchar_t c : text) {
-    switch (c) {
-      case L'&': out += L"&amp;"; break;
-      case L'<': out += L"&lt;"; break;
-      case L'>': out += L"&gt;"; break;
-      case L'"': out += attribute ? L"&quot;" : L"\""; break;
-      case L'\t': out += attribute ? L"&#9;" : L"\t"; break;
-      default: out += c;
-    }
-  }
-  return out;
 }
 
 const char* EncodingName(unsigned codePage) {
@@ -164,9 +154,9 @@ std::string FormatManifest(const std::vector<ManifestModule>& modules) {
   std::wstring text = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<update>\r\n";
   for (const auto& m : modules) {
     text += L"\t<" + m.name + L">\r\n";
-    text += L"\t\t<update_list>" + EscapeXml(m.updateList, false) + L"</update_list>\r\n";
-    text += L"\t\t<install_path>" + EscapeXml(m.installPath, false) + L"</install_path>\r\n";
-    text += L"\t\t<process_image>" + EscapeXml(m.processImage, false) + L"</process_image>\r\n";
+    text += L"\t\t<update_list>" + EscapeText(m.updateList) + L"</update_list>\r\n";
+    text += L"\t\t<install_path>" + EscapeText(m.installPath) + L"</install_path>\r\n";
+    text += L"\t\t<process_image>" + EscapeText(m.processImage) + L"</process_image>\r\n";
     text += L"\t</" + m.name + L">\r\n";
   }
   text += L"</update>\r\n";
@@ -184,8 +174,12 @@ bool FormatUpdateList(const std::vector<PublishedEntry>& entries, unsigned codeP
   }
   text += L"?>\r\n<update>\r\n";
   for (const auto& e : entries) {
-    text += L"\t<module filename=\"" + EscapeXml(e.fileName, true) + L"\" version=\"" + EscapeXml(e.version, true) +
-            L"\" datetime=\"" + EscapeXml(e.dateTime, true) + L"\"/>\r\n";
+    text += L"\t<module filename=\"" + EscapeText(e.fileName) + L"\" version=\"" + EscapeText(e.version) +
+            L"\" datetime=\"" + EscapeText(e.dateTime) + L"\"";
+    if (e.hasDigest) {
+      text += L" size=\"" + std::to_wstring(e.size) + L"\" sha256=\"" + FormatSha256Hex(e.sha256) + L"\"";
+    }
+    text += L"/>\r\n";
   }
   text += L"</update>\r\n";
   if (!Platform::WideToCodePage(text, codePage, bytes)) {
@@ -195,8 +189,18 @@ bool FormatUpdateList(const std::vector<PublishedEntry>& entries, unsigned codeP
   return true;
 }
 
-bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error) {
-  *report = PublishReport();
+namespace {
+
+// Where the module's list goes and where its files are fetched from.
+struct ServerLayout {
+  std::wstring listPath;                  // "update_list" as written into update.xml
+  std::vector<std::wstring> listSegments;  // the list's place in the server tree
+  std::wstring serverFolder;              // request folder of the module's files
+};
+
+// Step 1: everything that can be refused before a file is examined. Loads
+// the signing key when one is given.
+bool ValidateOptions(const PublishOptions& options, ServerLayout* layout, CSigningKey* key, std::string* error) {
   if (!IsModuleName(options.module)) {
     *error = "module name '" + Utf8(options.module) + "' is not usable as an element name";
     return false;
@@ -224,25 +228,39 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
     *error = "the output folder may not lie inside the release folder";
     return false;
   }
-
-  // Where the list goes and where the files are fetched from.
-  std::wstring listPath = options.updateListPath.empty() ? L"/update/" + options.module + L"/UpdateList.xml"
-                                                         : options.updateListPath;
-  const std::wstring listRequest = UpdateListRequestPath(L"/", listPath);
-  std::vector<std::wstring> listSegments;
-  if (!ResolveServerPath(listRequest, &listSegments)) {
-    *error = "update list path '" + Utf8(listPath) + "' does not name a file inside the server tree";
+  layout->listPath = options.updateListPath.empty() ? L"/update/" + options.module + L"/UpdateList.xml"
+                                                    : options.updateListPath;
+  const std::wstring listRequest = UpdateListRequestPath(L"/", layout->listPath);
+  if (!ResolveServerPath(listRequest, &layout->listSegments)) {
+    *error = "update list path '" + Utf8(layout->listPath) + "' does not name a file inside the server tree";
     return false;
   }
-  const std::wstring serverFolder = ServerFolderOf(listRequest);
+  layout->serverFolder = ServerFolderOf(listRequest);
+  if (!options.signKeyPath.empty() && !key->Load(options.signKeyPath, error)) return false;
+  return true;
+}
 
-  // Examine every file before anything is written.
+// True when two server paths name the same file of the tree (the server
+// may fold case).
+bool SameTreePlace(const std::vector<std::wstring>& a, const std::vector<std::wstring>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+// Step 2: examines every file of the release (names, code page, clashes,
+// version and time stamp) and lists it; nothing is written.
+bool PlanFiles(const PublishOptions& options, const ServerLayout& layout, std::vector<PlannedFile>* planned,
+               std::vector<PublishedEntry>* entries, std::string* error) {
   std::vector<std::wstring> files;
   if (!ListFilesBelow(options.releaseDir, &files)) {
     *error = Utf8(options.releaseDir) + ": cannot be listed (" + LastErrorText() + ")";
     return false;
   }
-  std::vector<PlannedFile> planned;
+  std::vector<std::wstring> listSignature = layout.listSegments;
+  listSignature.back() = SignaturePathOf(listSignature.back());
   std::map<std::wstring, std::wstring> claimed;  // folded server name or carried name -> file
   for (const std::wstring& relative : files) {
     PlannedFile file;
@@ -265,21 +283,21 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
       *error = "'" + shown + "': the updater would not install this name";
       return false;
     }
-    if (!ResolveServerPath(serverFolder + file.entryName, &file.serverSegments)) {
+    if (!ResolveServerPath(layout.serverFolder + file.entryName, &file.serverSegments)) {
       *error = "'" + shown + "': no server path";
       return false;
     }
-    if (file.serverSegments.size() == listSegments.size()) {
-      bool same = true;
-      for (std::size_t i = 0; same && i < listSegments.size(); ++i)
-        same = FoldCase(file.serverSegments[i]) == FoldCase(listSegments[i]);
-      if (same) {
-        *error = "'" + shown + "' has the update list's own name and place";
-        return false;
-      }
+    if (SameTreePlace(file.serverSegments, layout.listSegments)) {
+      *error = "'" + shown + "' has the update list's own name and place";
+      return false;
     }
-    if (file.serverSegments.size() == 1 && FoldCase(file.serverSegments[0]) == L"UPDATE.XML") {
-      *error = "'" + shown + "' would take the place of update.xml";
+    if (SameTreePlace(file.serverSegments, listSignature)) {
+      *error = "'" + shown + "' would take the place of the update list's signature";
+      return false;
+    }
+    if (file.serverSegments.size() == 1 &&
+        (FoldCase(file.serverSegments[0]) == L"UPDATE.XML" || FoldCase(file.serverSegments[0]) == L"UPDATE.XML.SIG")) {
+      *error = "'" + shown + "' would take the place of update.xml or its signature";
       return false;
     }
     if (!file.archive && IsArchiveName(relative)) {
@@ -305,31 +323,26 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
       return false;
     }
     // The same facts the updater reads from the installed copy.
-    report->entries.push_back({file.entryName, info.FileVersion, MakeLocalTimeStamp(info, L"", options.stampLength)});
-    planned.push_back(std::move(file));
+    PublishedEntry entry;
+    entry.fileName = file.entryName;
+    entry.version = info.FileVersion;
+    entry.dateTime = MakeLocalTimeStamp(info, L"", options.stampLength);
+    entries->push_back(std::move(entry));
+    planned->push_back(std::move(file));
   }
+  return true;
+}
 
-  std::string listBytes;
-  if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
-  std::vector<ManifestModule> modules;
-  const std::wstring manifestPath = JoinPath(options.outDir, L"update.xml");
-  if (!ReadExistingManifest(manifestPath, &modules, error)) return false;
-  const ManifestModule self{options.module, listPath, options.installPath, options.processImage};
-  bool replaced = false;
-  for (auto& m : modules) {
-    if (m.name == options.module) {
-      m = self;
-      replaced = true;
-    }
-  }
-  if (!replaced) modules.push_back(self);
-
-  // The files.
+// Step 3: writes every file as served (a one-file archive for --zip
+// matches) and records its size and SHA-256 in its entry.
+bool WriteServedFiles(const PublishOptions& options, const std::vector<PlannedFile>& planned,
+                      std::vector<PublishedEntry>* entries, int* written, std::string* error) {
   if (!EnsureFolderChain(options.outDir)) {
     *error = Utf8(options.outDir) + ": cannot be created (" + LastErrorText() + ")";
     return false;
   }
-  for (const PlannedFile& file : planned) {
+  for (std::size_t i = 0; i < planned.size(); ++i) {
+    const PlannedFile& file = planned[i];
     std::string bytes;
     if (!ReadWholeFile(file.source, &bytes)) {
       *error = Utf8(file.source) + ": cannot be read (" + LastErrorText() + ")";
@@ -342,60 +355,152 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
       if (!BuildZipArchive({{storedName, bytes, file.modificationTime}}, &archive, error)) return false;
       bytes = std::move(archive);
     }
+    PublishedEntry& entry = (*entries)[i];
+    entry.size = bytes.size();
+    if (!Platform::Sha256Of(bytes.data(), bytes.size(), &entry.sha256)) {
+      *error = Utf8(file.source) + ": SHA-256 failed";
+      return false;
+    }
+    entry.hasDigest = true;
     const std::wstring target = TreePath(options.outDir, file.serverSegments);
     bool changed = false;
     if (!WriteFileIfChanged(target, bytes, &changed)) {
       *error = Utf8(target) + ": cannot be written (" + LastErrorText() + ")";
       return false;
     }
-    report->filesWritten += changed ? 1 : 0;
+    *written += changed ? 1 : 0;
   }
+  return true;
+}
 
-  // Files that the previous list of this module named and this one does not.
-  const std::wstring listTarget = TreePath(options.outDir, listSegments);
+// Step 4: removes the files that the module's previous list named and the
+// new one does not. Failures are warnings: the new tree is complete anyway.
+void PruneStaleFiles(const PublishOptions& options, const ServerLayout& layout,
+                     const std::vector<PublishedEntry>& entries, PublishReport* report) {
+  const std::wstring listTarget = TreePath(options.outDir, layout.listSegments);
   std::string oldBytes;
   std::wstring oldText;
-  if (ReadWholeFile(listTarget, &oldBytes)) {
-    if (DecodeCodePage(oldBytes, options.codePage, &oldText)) {
-      std::set<std::wstring> current;
-      for (const auto& e : report->entries) current.insert(FoldCase(e.fileName));
-      CXmlDocument document;
-      (void)document.SetText(oldText);
-      FileDataArray old;
-      ParseUpdateList(document, old);
-      for (const auto& entry : old) {
-        std::vector<std::wstring> segments;
-        if (current.count(FoldCase(entry->FileName)) || !IsContainedRelativePath(entry->FileName) ||
-            !ResolveServerPath(serverFolder + entry->FileName, &segments))
-          continue;
-        const std::wstring stale = TreePath(options.outDir, segments);
-        if (Platform::PathExists(stale) && !Platform::IsDirectory(stale)) {
-          if (Platform::RemoveFile(stale)) {
-            ++report->filesRemoved;
-          } else {
-            report->warnings.push_back(Utf8(stale) + ": no longer listed, but cannot be removed (" + LastErrorText() +
-                                       ")");
-          }
-        }
+  if (!ReadWholeFile(listTarget, &oldBytes)) return;
+  if (!DecodeCodePage(oldBytes, options.codePage, &oldText)) {
+    report->warnings.push_back("files that the previous update list named are not cleaned up in code page " +
+                               std::to_string(options.codePage));
+    return;
+  }
+  std::set<std::wstring> current;
+  for (const auto& e : entries) current.insert(FoldCase(e.fileName));
+  CXmlDocument document;
+  (void)document.SetText(oldText);
+  FileDataArray old;
+  ParseUpdateList(document, old);
+  for (const auto& entry : old) {
+    std::vector<std::wstring> segments;
+    if (current.count(FoldCase(entry->FileName)) || !IsContainedRelativePath(entry->FileName) ||
+        !ResolveServerPath(layout.serverFolder + entry->FileName, &segments))
+      continue;
+    const std::wstring stale = TreePath(options.outDir, segments);
+    if (Platform::PathExists(stale) && !Platform::IsDirectory(stale)) {
+      if (Platform::RemoveFile(stale)) {
+        ++report->filesRemoved;
+      } else {
+        report->warnings.push_back(Utf8(stale) + ": no longer listed, but cannot be removed (" + LastErrorText() +
+                                   ")");
       }
-    } else {
-      report->warnings.push_back("files that the previous update list named are not cleaned up in code page " +
-                                 std::to_string(options.codePage));
     }
   }
+}
 
-  bool changed = false;
-  if (!WriteFileIfChanged(listTarget, listBytes, &changed)) {
-    *error = Utf8(listTarget) + ": cannot be written (" + LastErrorText() + ")";
+// The signature beside a document just written. With a key: kept when it
+// already verifies (signatures are randomised, so re-signing would change
+// an unchanged tree), otherwise made anew. Without a key: a signature of a
+// document that changed no longer fits and is removed.
+bool UpdateSignature(const std::wstring& document, const std::string& bytes, bool documentChanged,
+                     const CSigningKey* key, PublishReport* report, std::string* error) {
+  const std::wstring path = SignaturePathOf(document);
+  std::string existing;
+  const bool present = Platform::PathExists(path) && ReadWholeFile(path, &existing);
+  if (!key) {
+    if (present && documentChanged) {
+      if (Platform::RemoveFile(path)) {
+        ++report->filesRemoved;
+        report->warnings.push_back(Utf8(path) + ": removed; it signed the previous " + Utf8(BaseName(document)) +
+                                   " (publish with --sign-key to sign the new one)");
+      } else {
+        report->warnings.push_back(Utf8(path) + ": no longer fits its document, but cannot be removed (" +
+                                   LastErrorText() + ")");
+      }
+    }
+    return true;
+  }
+  CUpdateKey publicKey;
+  publicKey.state = UpdateKeyState::Keyed;
+  publicKey.key = key->PublicKey();
+  if (present && VerifyDocumentSignature(publicKey, bytes, existing) == DocumentTrust::Trusted) return true;
+  std::string signature;
+  if (!key->Sign(bytes, &signature, error)) return false;
+  if (VerifyDocumentSignature(publicKey, bytes, signature) != DocumentTrust::Trusted) {
+    *error = Utf8(document) + ": the new signature does not verify";
     return false;
   }
-  report->filesWritten += changed ? 1 : 0;
-  if (!WriteFileIfChanged(manifestPath, FormatManifest(modules), &changed)) {
-    *error = Utf8(manifestPath) + ": cannot be written (" + LastErrorText() + ")";
+  bool changed = false;
+  if (!WriteFileIfChanged(path, signature, &changed)) {
+    *error = Utf8(path) + ": cannot be written (" + LastErrorText() + ")";
     return false;
   }
   report->filesWritten += changed ? 1 : 0;
   return true;
+}
+
+// Step 5: the update list, then update.xml with this module added or
+// replaced, each followed by its signature.
+bool WriteDocuments(const PublishOptions& options, const ServerLayout& layout, const std::string& listBytes,
+                    const std::vector<ManifestModule>& modules, const CSigningKey* key, PublishReport* report,
+                    std::string* error) {
+  const std::wstring listTarget = TreePath(options.outDir, layout.listSegments);
+  const std::wstring manifestPath = JoinPath(options.outDir, L"update.xml");
+  const std::string manifestBytes = FormatManifest(modules);
+  for (const auto& [path, bytes] : {std::pair{listTarget, &listBytes}, std::pair{manifestPath, &manifestBytes}}) {
+    bool changed = false;
+    if (!WriteFileIfChanged(path, *bytes, &changed)) {
+      *error = Utf8(path) + ": cannot be written (" + LastErrorText() + ")";
+      return false;
+    }
+    report->filesWritten += changed ? 1 : 0;
+    if (!UpdateSignature(path, *bytes, changed, key, report, error)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error) {
+  *report = PublishReport();
+  ServerLayout layout;
+  CSigningKey key;
+  if (!ValidateOptions(options, &layout, &key, error)) return false;
+  std::vector<PlannedFile> planned;
+  if (!PlanFiles(options, layout, &planned, &report->entries, error)) return false;
+  // The list's names must be writable, and update.xml readable, before
+  // anything is written; the list is formatted again once sizes and hashes
+  // are known.
+  std::string listBytes;
+  if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
+  std::vector<ManifestModule> modules;
+  if (!ReadExistingManifest(JoinPath(options.outDir, L"update.xml"), &modules, error)) return false;
+  const ManifestModule self{options.module, layout.listPath, options.installPath, options.processImage};
+  bool replaced = false;
+  for (auto& m : modules) {
+    if (m.name == options.module) {
+      m = self;
+      replaced = true;
+    }
+  }
+  if (!replaced) modules.push_back(self);
+
+  if (!WriteServedFiles(options, planned, &report->entries, &report->filesWritten, error)) return false;
+  PruneStaleFiles(options, layout, report->entries, report);
+  if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
+  return WriteDocuments(options, layout, listBytes, modules, options.signKeyPath.empty() ? nullptr : &key, report,
+                        error);
 }
 
 }  // namespace VireoTool

@@ -4,8 +4,11 @@
 // updater requests.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/crypto.h"
 
 namespace VireoTool {
 
@@ -19,6 +22,7 @@ struct PublishOptions {
   std::vector<std::wstring> zipGlobs;  // files published as NAME.zip
   std::size_t stampLength = 12;        // 1..12 digits of "YYYYMMDDhhmm"
   unsigned codePage = 1252;            // ANSI code page of the target machines
+  std::wstring signKeyPath;            // PEM P-256 private key; empty: update.xml and the list stay unsigned
 };
 
 // One published file.
@@ -26,6 +30,11 @@ struct PublishedEntry {
   std::wstring fileName;  // as listed: relative, "\" separated, ".zip" added for archives
   std::wstring version;
   std::wstring dateTime;
+  // The file as served (for an archive, the .zip): "size" and "sha256",
+  // written when hasDigest.
+  std::uint64_t size = 0;
+  Platform::Sha256Digest sha256{};
+  bool hasDigest = false;
 };
 
 struct PublishReport {
@@ -35,11 +44,16 @@ struct PublishReport {
   int filesRemoved = 0;               // files the previous list named and this one does not
 };
 
-// Publishes the module. False, with *error set, for a bad option, an
+// Publishes the module in five steps: validate the options (and load the
+// signing key), plan every file of the release, write the files as served
+// (recording size and SHA-256), prune the files the previous list named and
+// this one does not, and write the update list and update.xml, each with its
+// ".sig" when signing. False, with *error set, for a bad option or key, an
 // unreadable release, a name the code page cannot encode or the updater
-// could not request, or a write that failed. Nothing is written before
-// every file of the release has been examined; update.xml and the update
-// list are written last.
+// could not request, or a write that failed. Nothing is written before every
+// file of the release has been examined; update.xml and the update list are
+// written last. Without a key, a ".sig" left beside a document that changed
+// is removed (it would no longer verify).
 [[nodiscard]] bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error);
 
 // update.xml text for the modules (name, update list, install path,
