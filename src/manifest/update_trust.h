@@ -18,6 +18,11 @@ inline constexpr std::uint64_t kMaxManifestBytes = 1u << 20;     // update.xml
 inline constexpr std::uint64_t kMaxUpdateListBytes = 64u << 20;  // one update list
 // A signature file is at most kMaxSignatureBytes (trust_formats.h), 72.
 
+// The code shown with "An error occurred while downloading the file,
+// Error:%1" when a downloaded file fails its check (size or SHA-256 differ,
+// or the body runs past the declared size): Windows' ERROR_INVALID_DATA.
+inline constexpr std::uint32_t kErrorFileMismatch = 13;
+
 // The resource (type RCDATA) that holds the key in a keyed Updater.exe:
 // the PEM text of VIREO_UPDATE_PUBLIC_KEY. resources/update_key_resource.h
 // gives the resource compiler the same number.

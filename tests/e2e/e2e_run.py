@@ -3,7 +3,7 @@
 
     e2e_run.py --build WINDOWS_BUILD scenario NAME   one scenario; exit 0 = passed
     e2e_run.py --build WINDOWS_BUILD list            the scenario names
-    e2e_run.py --build WINDOWS_BUILD demo --demo-dir DIR [--shot FILE]
+    e2e_run.py --build WINDOWS_BUILD demo --demo-dir DIR [--shot FILE] [--sign-key KEY --public-key PUB]
                                                      release 1.0 updated to 1.1,
                                                      shown and reported
 
@@ -196,6 +196,7 @@ class Scenario:
         self.install = os.path.join(self.work, "install")
         self.server = Server(os.path.join(self.work, "server"))
         self.problems = []
+        self.sign_key = None  # publish signed with this private key
 
     # -- set-up
     def prepare(self, release=None, rate=None, auth=False):
@@ -226,7 +227,8 @@ class Scenario:
     def publish(self, release, tree):
         result = subprocess.run([sys.executable, os.path.join(HERE, "make_server_tree.py"),
                                  "--tool", self.env.tool, "--release", os.path.join(self.env.releases, release),
-                                 "--out", tree, "--install-root", wine_path(self.install)],
+                                 "--out", tree, "--install-root", wine_path(self.install)] +
+                                (["--sign-key", self.sign_key] if self.sign_key else []),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if result.returncode != 0:
             raise Failure("server tree not published:\n" + result.stdout)
@@ -627,7 +629,7 @@ def describe(env, folder):
     return out
 
 
-def run_demo(env, demo_dir, shot):
+def run_demo(env, demo_dir, shot, sign_key=None, public_key=None):
     """Installs release 1.0 into demo_dir, publishes 1.1 on a loopback nginx
     (slowed down so that the dialog can be watched), runs the updater and
     reports what it did. 0 when the update succeeded."""
@@ -635,8 +637,14 @@ def run_demo(env, demo_dir, shot):
     s.work = os.path.abspath(demo_dir)
     s.install = os.path.join(s.work, "suite")
     s.server = Server(os.path.join(s.work, "server"))
+    s.sign_key = sign_key
     print("demo: installing release 1.0 into %s" % s.install)
     s.prepare(release="1.0", rate="384k")
+    if public_key:
+        checked = subprocess.run([env.tool, "check", s.server.html, "--public-key", public_key],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        print("demo: release 1.1 signed; vireo-tool check --public-key: %s" % checked.stdout.strip().splitlines()[-1])
+        s.check(checked.returncode == 0, "the signed tree does not check clean:\n" + checked.stdout)
     before = describe(env, s.install)
     print("demo: release 1.1 published on http://%s (nginx pid %s)" % (
         s.address, open(os.path.join(s.server.folder, "pid")).read().strip()))
@@ -726,6 +734,8 @@ def main():
     demo = sub.add_parser("demo")
     demo.add_argument("--demo-dir", required=True)
     demo.add_argument("--shot", default="")
+    demo.add_argument("--sign-key", default=None, help="publish signed with this private key")
+    demo.add_argument("--public-key", default=None, help="check the signed tree with this public key")
     args = parser.parse_args()
     if args.command == "list":
         print("\n".join(SCENARIOS))
@@ -735,7 +745,7 @@ def main():
     try:
         env.ensure_display()
         if args.command == "demo":
-            return run_demo(env, args.demo_dir, args.shot)
+            return run_demo(env, args.demo_dir, args.shot, args.sign_key, args.public_key)
         return run_scenario(env, args.name)
     except Failure as e:
         print("%s: FAILED\n  %s" % (what, e))

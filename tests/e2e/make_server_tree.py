@@ -13,9 +13,15 @@ Orrery.exe.zip, presets\\window_levels.xml in a sub-folder. The viewer's
 codec_core.dll is then replaced by codec_core.dll.zip, an Info-ZIP archive
 holding codec_core.dll, codec_jpeg.dll, codec_j2k.dll and the release's
 Updater.exe (which the updater installs to Temp\\ instead of over itself);
-the archive's list entry keeps codec_core.dll's version and stamp.
+the archive's list entry keeps codec_core.dll's version and stamp, and
+declares the archive's own size and SHA-256.
+
+With --sign-key KEY.pem both modules are published signed, and the viewer's
+list, changed after publishing, is signed again with stock openssl
+(`openssl dgst -sha256 -sign`), as a publisher may do by hand.
 """
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -27,9 +33,11 @@ ARCHIVE = "codec_core.dll"
 ARCHIVE_ITEMS = ["codec_core.dll", "codec_jpeg.dll", "codec_j2k.dll"]
 
 
-def publish(tool, release, out, module, install_path, image, zips=()):
+def publish(tool, release, out, module, install_path, image, zips=(), sign_key=None):
     command = [tool, "publish", "--release", release, "--out", out, "--module", module,
                "--install-path", install_path, "--process-image", image]
+    if sign_key:
+        command += ["--sign-key", sign_key]
     for glob in zips:
         command += ["--zip", glob]
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -38,7 +46,7 @@ def publish(tool, release, out, module, install_path, image, zips=()):
     return result.stdout
 
 
-def add_codec_archive(release_root, out):
+def add_codec_archive(release_root, out, sign_key=None):
     """Puts the several-item archive in place of the plain codec_core.dll."""
     folder = os.path.join(out, "update", "viewer")
     listed = os.path.join(folder, ARCHIVE)
@@ -60,12 +68,20 @@ def add_codec_archive(release_root, out):
     list_path = os.path.join(folder, "UpdateList.xml")
     with open(list_path, "rb") as f:
         text = f.read()
-    pattern = re.compile(rb'filename="' + re.escape(ARCHIVE.encode()) + rb'"')
-    text, count = pattern.subn(b'filename="' + ARCHIVE.encode() + b'.zip"', text)
+    with open(archive, "rb") as f:
+        served = f.read()
+    # The entry now names the archive: its size and hash are the archive's.
+    pattern = re.compile(rb'filename="' + re.escape(ARCHIVE.encode()) + rb'"([^>]*?) size="[0-9]+" sha256="[0-9a-f]{64}"')
+    replacement = (b'filename="' + ARCHIVE.encode() + b'.zip"\\1 size="' + str(len(served)).encode() +
+                   b'" sha256="' + hashlib.sha256(served).hexdigest().encode() + b'"')
+    text, count = pattern.subn(replacement, text)
     if count != 1:
         raise SystemExit("%s: expected one entry %s, found %d" % (list_path, ARCHIVE, count))
     with open(list_path, "wb") as f:
         f.write(text)
+    if sign_key:
+        subprocess.run(["openssl", "dgst", "-sha256", "-sign", sign_key, "-out", list_path + ".sig", list_path],
+                       check=True)
 
 
 def main():
@@ -74,6 +90,7 @@ def main():
     parser.add_argument("--release", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--install-root", required=True, help="Windows path of the installation")
+    parser.add_argument("--sign-key", default=None, help="the publisher's private key: publish signed")
     args = parser.parse_args()
     root = args.install_root.rstrip("\\")
 
@@ -88,10 +105,10 @@ def main():
         for item in ARCHIVE_ITEMS[1:]:
             os.remove(os.path.join(viewer, item))
         sys.stdout.write(publish(args.tool, viewer, args.out, "viewer", root + "\\viewer", "Orrery.exe",
-                                 ["Orrery.exe"]))
-    add_codec_archive(args.release, args.out)
+                                 ["Orrery.exe"], args.sign_key))
+    add_codec_archive(args.release, args.out, args.sign_key)
     sys.stdout.write(publish(args.tool, os.path.join(args.release, "printer"), args.out, "printer",
-                             root + "\\printer", "PrintAgent.exe"))
+                             root + "\\printer", "PrintAgent.exe", (), args.sign_key))
     return 0
 
 
