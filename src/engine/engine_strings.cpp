@@ -38,6 +38,8 @@ const StringEntry kStrings[] = {
     {IDS_HTTPDOWNLOAD_OK_TO_OVERWRITE, L"The file '%1' already exists.\nDo you want to replace it?"},
     {IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, L"An error occured while opening the file to be downloaded, Error:%1"},
     {IDS_HTTPDOWNLOAD_ABORTING_TRANSFER, L"Aborting transfer"},
+    {IDS_UPDATE_LIST_NOT_SIGNED, L"The update list %1 is not signed by the publisher"},
+    {IDS_UPDATE_LIST_ENTRY_UNDECLARED, L"The update list %1 names %2 without a valid size and SHA-256"},
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "engine/safe_path.h"
 #include "engine/update_decision.h"
 #include "engine_resource.h"
+#include "manifest/update_trust.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/process.h"
@@ -142,6 +143,9 @@ void CUpdateRun::UpdateProgress(ProgressCounters& counters, std::uint64_t bytesS
 
 FetchResult CUpdateRun::GetRemoteFileSize(const std::wstring& serverPath, const CFileData& entry) {
   if (!IsContainedRelativePath(entry.FileName)) return FetchResult::Bytes(0);
+  // A size the list declares needs no request (and the download holds the
+  // file to it).
+  if (entry.SizeDeclared) return FetchResult::Bytes(entry.Size);
   Platform::CHttpRequest request;
   FetchResult sent = Send(Platform::HttpMethod::Head, serverPath + entry.FileName, &request);
   if (sent.Failed()) return sent;
@@ -170,6 +174,10 @@ FetchResult CUpdateRun::GetRemoteFileSize(const std::wstring& serverPath, const 
 }
 
 FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFileData& entry) {
+  return Download(serverPath, entry, UINT64_MAX);
+}
+
+FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData& entry, std::uint64_t cap) {
   (void)EnsureDirectory(entry.Folder);
   if (!IsContainedRelativePath(entry.FileName)) {
     Log(L"DownloadFile : file outside the install folder skipped -> " + entry.FileName);
@@ -190,6 +198,12 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
   std::uint64_t size = 0;
   const bool sizeKnown = request.ContentLength(&size);
+  const auto tooLarge = [&](std::uint64_t bytes) {
+    Log(L"DownloadFile : " + entry.FileName + L" is larger than the " + std::to_wstring(cap) +
+        L" bytes such a document may have (" + std::to_wstring(bytes) + L" bytes)");
+    return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
+  };
+  if (sizeKnown && size > cap) return tooLarge(size);
   if (sizeKnown) progress_.SetFileRange((size + 512) / 1024);
 
   progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_RETRIEVEING_FILE));
@@ -215,6 +229,12 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
 
   std::unique_ptr<char[]> buffer(new char[kReadSize]);
   CBlockWriter writer(file);
+  // Size and SHA-256 as the entry declares them, checked as the bytes go by.
+  CDownloadCheck check(entry);
+  const auto mismatch = [&] {
+    Log(DescribeFileMismatch(entry, check.Finish()));
+    return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
+  };
   const auto writeFailed = [](Platform::ErrorCode error) {
     Log(L"An exception occured while writing to the download file");
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, error);
@@ -232,6 +252,8 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
       Log(L"DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> " + entry.FileName);
       return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled);
     }
+    if (bytesSoFar + got > cap) return tooLarge(bytesSoFar + got);
+    if (!check.Add(buffer.get(), got)) return mismatch();  // past the declared size
     if (!writer.Append(buffer.get(), got)) return writeFailed(Platform::LastError());
     bytesSoFar += got;
     UpdateProgress(counters, bytesSoFar, sizeKnown, size);
@@ -243,6 +265,10 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
     Log(L"Failed in call to InternetReadFile, Error:" + std::to_wstring(kErrorBodyCutShort) + L" (" +
         std::to_wstring(bytesSoFar) + L" of " + std::to_wstring(size) + L" bytes)");
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorBodyCutShort);
+  }
+  if (const FileCheckResult verdict = check.Finish(); verdict.verdict != FileVerdict::Match) {
+    Log(DescribeFileMismatch(entry, verdict));
+    return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
   }
   if (!writer.WriteOut() || !file.Flush()) return writeFailed(Platform::LastError());
   Log(L"DownloadFile : " + entry.FileName);
@@ -271,4 +297,27 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   }
   CheckAbort();
   return FetchResult::Bytes(bytesSoFar);
+}
+
+FetchResult CUpdateRun::FetchSmallDocument(const std::wstring& path, std::size_t cap, std::string* bytes, bool* found) {
+  *found = false;
+  bytes->clear();
+  Platform::CHttpRequest request;
+  if (FetchResult sent = Send(Platform::HttpMethod::Get, path, &request); sent.Failed()) return sent;
+  if (request.Status() != kStatusOk) return {};
+  char piece[4096];
+  Platform::CTransferPace pace(Platform::GetTickCountMs());
+  for (;;) {
+    CheckAbort();
+    std::size_t got = 0;
+    if (request.Read(piece, sizeof piece, &got) != 0) return {};
+    if (got == 0) break;
+    if (bytes->size() + got > cap) return {};
+    bytes->append(piece, got);
+    if (!pace.Advance(bytes->size(), Platform::GetTickCountMs())) return {};
+  }
+  std::uint64_t length = 0;
+  if (request.ContentLength(&length) && length != bytes->size()) return {};
+  *found = true;
+  return {};
 }

@@ -7,6 +7,9 @@
 #include "engine/file_replace.h"
 #include "engine/engine_strings.h"
 #include "engine/update_run.h"
+#include "engine_resource.h"
+#include "manifest/trust_formats.h"
+#include "manifest/update_trust.h"
 #include "engine/progress_text.h"
 #include "engine/safe_path.h"
 #include "engine/update_decision.h"
@@ -43,6 +46,33 @@ void RemoveListFolder(const std::wstring& folder) {
 
 }  // namespace
 
+FetchResult CUpdateRun::CheckListSignature(const std::wstring& listPath, const std::wstring& localList) {
+  CUpdateLog& log = GetUpdateLog();
+  const auto refuse = [&](const std::wstring& why) {
+    log.WriteLog(L"AnalyzeUpdateList : the update list is not trusted, " + why + L" -> " + listPath);
+    return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_NOT_SIGNED, listPath));
+  };
+  std::string signature;
+  bool found = false;
+  if (FetchResult got = FetchSmallDocument(SignaturePathOf(listPath), kMaxSignatureBytes, &signature, &found);
+      got.Failed())
+    return got;
+  if (!found) return refuse(L"its signature is missing");
+  std::string bytes;
+  Platform::CFile file;
+  if (!file.OpenRead(localList)) return refuse(L"it cannot be read back");
+  char piece[65536];
+  for (;;) {
+    std::size_t got = 0;
+    if (!file.Read(piece, sizeof piece, &got)) return refuse(L"it cannot be read back");
+    if (got == 0) break;
+    bytes.append(piece, got);
+  }
+  const DocumentTrust trust = VerifyDocumentSignature(key_, bytes, signature);
+  if (trust != DocumentTrust::Trusted) return refuse(DescribeDocumentTrust(trust));
+  return {};
+}
+
 FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   CUpdateLog& log = GetUpdateLog();
   const std::wstring zoneKey = GetCurrentTimeZoneKey();
@@ -56,7 +86,8 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   const std::wstring localList = listFolder + L"\\" + listName;
   const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", listFolder);
 
-  FetchResult result = DownloadFile(serverFolder, listEntry);
+  FetchResult result = Download(serverFolder, listEntry, kMaxUpdateListBytes);
+  if (!result.Failed() && key_.RequiresSignatures()) result = CheckListSignature(listPath, localList);
   if (result.Failed()) {
     RemoveListFolder(listFolder);
     return result;
@@ -69,6 +100,19 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
     LoadUpdateList(localList, document, entries);
   }
   RemoveListFolder(listFolder);
+
+  // Every entry must be checkable before anything of the module is fetched:
+  // a malformed size or hash fails the module in any run, a missing one in a
+  // run that trusts only what the publisher signed.
+  for (const auto& entry : entries) {
+    const EntryDeclarations declarations = CheckEntryDeclarations(*entry, key_.RequiresSignatures());
+    if (declarations == EntryDeclarations::Usable) continue;
+    log.WriteLog(L"AnalyzeUpdateList : " + entry->FileName +
+                 (declarations == EntryDeclarations::Malformed ? L" : size or sha256 is not in its form"
+                                                               : L" : size or sha256 is missing") +
+                 L" -> " + listPath);
+    return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_ENTRY_UNDECLARED, listPath, entry->FileName));
+  }
 
   std::vector<const CFileData*> toFetch;
   std::uint64_t totalSize = 0;

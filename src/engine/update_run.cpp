@@ -62,7 +62,7 @@ bool IsAcceptedInstallPath(const std::wstring& path) {
 
 CUpdateRun::CUpdateRun(std::wstring address, UpdateModuleList* modules, IUpdateProgress& progress,
                        const std::atomic<bool>& abort)
-    : address_(std::move(address)), modules_(modules), progress_(progress), abort_(abort) {}
+    : address_(std::move(address)), modules_(modules), progress_(progress), abort_(abort), key_(LoadUpdateKey()) {}
 
 CUpdateRun::~CUpdateRun() = default;
 

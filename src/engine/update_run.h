@@ -15,6 +15,7 @@
 #include "engine/update_progress.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
+#include "manifest/update_trust.h"
 #include "platform/http.h"
 
 // The cancellation signal: raised on the run's thread when the abort flag is
@@ -85,7 +86,14 @@ class CUpdateRun {
   // The failure for string `id` with %1 = code (0: the thread's last error).
   static FetchResult ReportError(unsigned id, std::uint32_t code);
 
+  // Fetches the small document at `path` (a signature) into *bytes, at most
+  // `cap` bytes: false when it cannot be had whole (not 200, longer, cut
+  // short); a failure to reach the server is returned as the run's failure.
+  FetchResult FetchSmallDocument(const std::wstring& path, std::size_t cap, std::string* bytes, bool* found);
+
   const std::wstring& ServerName() const { return session_.Host(); }
+  // The key the run trusts; by default the one compiled into the executable.
+  void SetUpdateKey(const CUpdateKey& key) { key_ = key; }
   // Tests: the session's timeouts, in milliseconds.
   void SetTimeoutsForTesting(std::uint32_t connect, std::uint32_t send, std::uint32_t receive);
 
@@ -96,6 +104,11 @@ class CUpdateRun {
   // Sends `method` for `object`, the failure logged and turned into the
   // run's failure.
   FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request);
+  // Fetches and checks the update list's signature against the list's
+  // bytes in `localList`; the module's failure when it is not the key's.
+  FetchResult CheckListSignature(const std::wstring& listPath, const std::wstring& localList);
+  // DownloadFile with a cap on the body for entries that declare no size.
+  FetchResult Download(const std::wstring& serverPath, const CFileData& entry, std::uint64_t cap);
 
   std::wstring address_;
   UpdateModuleList* modules_;
@@ -104,4 +117,5 @@ class CUpdateRun {
   Platform::HttpTimeouts timeouts_;
   Platform::CHttpSession session_;
   std::wstring basePath_;
+  CUpdateKey key_;
 };

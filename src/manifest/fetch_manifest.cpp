@@ -4,6 +4,7 @@
 
 #include "app/update_log.h"
 #include "manifest/fetch_exception.h"
+#include "manifest/trust_formats.h"
 #include "platform/clock.h"
 #include "platform/http.h"
 #include "platform/windows_api.h"
@@ -19,8 +20,7 @@ constexpr unsigned kIdsBadStatus = 113;
 constexpr unsigned kIdsReadFailed = 114;
 
 constexpr std::size_t kReadSize = 64 * 1024;
-// The largest manifest taken: a real one names a handful of modules.
-constexpr std::uint64_t kMaxManifestSize = 1u << 20;
+
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -70,9 +70,9 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
 
     std::uint64_t expected = 0;
     if (!request.ContentLength(&expected)) expected = 0;
-    if (expected > kMaxManifestSize) {
+    if (expected > kMaxManifestBytes) {
       log.WriteLog(L"The manifest declares " + std::to_wstring(expected) + L" bytes, more than the " +
-                   std::to_wstring(kMaxManifestSize) + L" a manifest may have");
+                   std::to_wstring(kMaxManifestBytes) + L" a manifest may have");
       throw CMyException(kIdsReadFailed);
     }
     std::string body;
@@ -83,8 +83,8 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       std::size_t got = 0;
       if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(kIdsReadFailed);
       if (got == 0) break;
-      if (body.size() + got > kMaxManifestSize) {
-        log.WriteLog(L"The manifest runs past " + std::to_wstring(kMaxManifestSize) +
+      if (body.size() + got > kMaxManifestBytes) {
+        log.WriteLog(L"The manifest runs past " + std::to_wstring(kMaxManifestBytes) +
                      L" bytes, more than a manifest may have");
         throw CMyException(kIdsReadFailed);
       }
@@ -99,6 +99,31 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       log.WriteLog(L"The manifest ended after " + std::to_wstring(body.size()) + L" of its " +
                    std::to_wstring(expected) + L" bytes");
       throw CMyException(kIdsReadFailed);
+    }
+    if (settings.key.RequiresSignatures()) {
+      if (status != 200) {
+        log.WriteLog(L"The manifest is not trusted: the server answered " + std::to_wstring(status));
+        throw CMyException(kIdsBadStatus);
+      }
+      std::string signature;
+      const Platform::HttpFailure signatureSent =
+          session.Send(Platform::HttpMethod::Get, SignaturePathOf(parsed.path), settings.authOwner, &request);
+      if (signatureSent || request.Status() != 200) {
+        log.WriteLog(L"The manifest is not trusted: its signature update.xml.sig is missing");
+        throw CMyException(kIdsReadFailed);
+      }
+      for (;;) {
+        std::size_t got = 0;
+        if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(kIdsReadFailed);
+        if (got == 0) break;
+        signature.append(buffer.data(), got);
+        if (signature.size() > kMaxSignatureBytes) break;  // no signature is this long: it fails below
+      }
+      const DocumentTrust trust = VerifyDocumentSignature(settings.key, body, signature);
+      if (trust != DocumentTrust::Trusted) {
+        log.WriteLog(L"The manifest is not trusted: " + DescribeDocumentTrust(trust));
+        throw CMyException(kIdsReadFailed);
+      }
     }
     *text = Utf8ToWide(std::string_view(body));
   } catch (const CMyException&) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "manifest/update_trust.h"
+
 struct ManifestFetchSettings {
   // User agent of the requests: the application's name.
   std::wstring agent;
@@ -13,6 +15,9 @@ struct ManifestFetchSettings {
   // Connect, send and receive timeouts. A server that accepts the connection
   // and then stalls would otherwise hold start-up for ever.
   std::uint32_t timeoutMs = 30000;
+  // The key the manifest must be signed with ("update.xml.sig" beside it);
+  // unkeyed asks for no signature.
+  CUpdateKey key;
 };
 
 // The manifest URL for a server address: address + "/update.xml", all in
@@ -23,7 +28,9 @@ std::wstring MakeManifestUrl(const std::wstring& serverAddress);
 // Fetches the manifest of serverAddress and decodes it from UTF-8 into *text.
 // True with the whole body on status 200, or on 401/407 when the
 // authentication dialog was not confirmed (*text is then the 401/407 body).
-// False otherwise, *text unchanged; failures to send and statuses other than
+// With a key, the manifest counts only when its signature is the key's (a
+// missing or wrong one is logged and fails the fetch; a 401/407 page is never
+// taken). False otherwise, *text unchanged; failures to send and statuses other than
 // 200/401/407 are written to the update log, as is a body that ends before
 // its Content-Length. Main thread only; blocks until done.
 [[nodiscard]] bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings,

@@ -13,6 +13,7 @@
 #include "engine/published_time.h"
 #include "engine/zip_builder.h"
 #include "harness/nginx_fixture.h"
+#include "harness/wine_paths.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/windows_handle.h"
@@ -597,4 +598,99 @@ TEST(EngineHttps, AWholeRunOverTlsAndAnUntrustedServerRefused) {
   const std::uint64_t files = list.size() + 8 + big.size() + archive.size();
   EXPECT_EQ(TestHarness::SumBytesSent(hits), files);
   EXPECT_EQ(TestHarness::CountConnections(hits), 1u);
+}
+
+namespace {
+
+// A file of the signed fixture tree (tests/fixtures/trust).
+std::string TrustFixture(const std::string& name) {
+  std::string bytes;
+  EXPECT_TRUE(TestFiles::ReadBytes(TestHarness::UnixToWinePath(std::string(VIREO_FIXTURES) + "/trust/" + name), &bytes))
+      << name;
+  return bytes;
+}
+
+}  // namespace
+
+TEST(EngineTrust, SignedListsAndDeclaredFiles) {
+  TestHarness::CNginxFixture nginx;
+  ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
+  const std::string list = TrustFixture("tree/UpdateList.xml");
+  const std::string signature = TrustFixture("tree/UpdateList.xml.sig");
+  const std::string a = TrustFixture("tree/a.txt");
+  const std::string b = TrustFixture("tree/b.txt");
+  std::string bTampered = b;
+  bTampered[0] = static_cast<char>(bTampered[0] ^ 0x20);  // same size, other bytes
+  std::string listTampered = list;
+  listTampered.replace(listTampered.find("<update>"), 8, "<update >");
+  const CUpdateKey key = UpdateKeyFromPem(TrustFixture("signing-key.pub.pem"));
+  const CUpdateKey otherKey = UpdateKeyFromPem(TrustFixture("other-key.pub.pem"));
+  ASSERT_EQ(key.state, UpdateKeyState::Keyed);
+  ASSERT_EQ(otherKey.state, UpdateKeyState::Keyed);
+
+  // The list's request path: the server address's path ("/") and the list's.
+  const std::wstring kNotSigned = L"The update list //tr/%s/UpdateList.xml is not signed by the publisher";
+  struct Case {
+    const char* label;
+    const CUpdateKey* key;  // nullptr: unkeyed
+    std::string list;
+    bool withSignature;
+    std::string bServed;
+    bool done;
+    const wchar_t* error;    // "%s" stands for the case's folder
+    const char* logPrefix;   // a line the run writes, or nullptr
+  };
+  const Case cases[] = {
+      {"signed tree, keyed", &key, list, true, b, true, nullptr, nullptr},
+      {"file changed after signing", &key, list, true, bTampered, false,
+       L"An error occurred while downloading the file, Error:13",
+       "b.txt : the downloaded file does not match its entry"},
+      {"list changed after signing", &key, listTampered, true, b, false, kNotSigned.c_str(),
+       "AnalyzeUpdateList : the update list is not trusted, "},
+      {"signature removed", &key, list, false, b, false, kNotSigned.c_str(),
+       "AnalyzeUpdateList : the update list is not trusted, its signature is missing"},
+      {"signed with another key", &otherKey, list, true, b, false, kNotSigned.c_str(), nullptr},
+      {"unkeyed, declared hash not met", nullptr, list, false, bTampered, false,
+       L"An error occurred while downloading the file, Error:13",
+       "b.txt : the downloaded file does not match its entry"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::wstring folderName = L"t" + std::to_wstring(n++);
+    const std::wstring server = L"tr/" + folderName + L"/";
+    ASSERT_TRUE(nginx.WriteDocument(server + L"UpdateList.xml", c.list));
+    if (c.withSignature) ASSERT_TRUE(nginx.WriteDocument(server + L"UpdateList.xml.sig", signature));
+    ASSERT_TRUE(nginx.WriteDocument(server + L"a.txt", a));
+    ASSERT_TRUE(nginx.WriteDocument(server + L"b.txt", c.bServed));
+    TestFiles::CTempDir dir;
+    UpdateModuleList modules;
+    auto m = std::make_unique<CUpdateModule>();
+    m->Name = L"trust";
+    m->UpdateListPath = L"/" + server + L"UpdateList.xml";
+    m->InstallPath = dir.Path();
+    modules.push_back(std::move(m));
+    CScopedLog log(dir / L"log.txt");
+    CTestRun test(nginx.Address(), &modules);
+    test.run.SetUpdateKey(c.key ? *c.key : CUpdateKey());
+    const RunOutcome outcome = test.run.RunUpdate();
+    if (c.done) {
+      EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
+      EXPECT_EQ(ReadOrMissing(dir / L"a.txt"), a);
+      EXPECT_EQ(ReadOrMissing(dir / L"b.txt"), b);
+      continue;
+    }
+    EXPECT_EQ(outcome.end, RunEnd::kFailed);
+    std::wstring error = c.error;
+    if (const std::size_t at = error.find(L"%s"); at != std::wstring::npos) error.replace(at, 2, folderName);
+    EXPECT_EQ(outcome.error, error);
+    EXPECT_EQ(ReadOrMissing(dir / L"b.txt"), "<missing>");
+    if (c.logPrefix) EXPECT_TRUE(log.HasPrefix(c.logPrefix)) << c.logPrefix;
+    std::vector<Platform::DirectoryEntry> left;
+    ASSERT_TRUE(Platform::ListDirectory(dir.Path(), &left));
+    for (const auto& e : left) {
+      const std::string name = Narrow(e.name);
+      EXPECT_TRUE(name == "log.txt" || name == "a.txt") << name;
+    }
+  }
 }

@@ -40,6 +40,8 @@ bool CVXUpdaterApp::InitInstance() {
   // the log says why, no window opens, no program starts.
   ManifestFetchSettings fetch;
   fetch.agent = GetAppName();
+  // A keyed updater trusts only what its publisher signed.
+  fetch.key = LoadUpdateKey();
   std::wstring manifest;
   if (!FetchManifest(ServerAddress, fetch, &manifest)) {
     log.CloseLog();
