@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include <future>
 
@@ -250,3 +251,51 @@ TEST_F(FetchManifestTest, HttpsToAnUntrustedCertificateFailsCleanly) {
 }
 
 }  // namespace
+
+TEST_F(FetchManifestTest, AKeyedFetchTakesOnlyWhatTheKeySigned) {
+  ASSERT_TRUE(nginx_.IsReady()) << nginx_.Problem();
+  const auto fixture = [](const char* name) {
+    std::string bytes;
+    EXPECT_TRUE(TestFiles::ReadBytes(TestHarness::UnixToWinePath(std::string(VIREO_FIXTURES) + "/trust/" + name), &bytes));
+    return bytes;
+  };
+  const std::string manifest = fixture("update.xml");
+  const std::string signature = fixture("update.xml.sig");
+  const CUpdateKey key = UpdateKeyFromPem(fixture("signing-key.pub.pem"));
+  const CUpdateKey other = UpdateKeyFromPem(fixture("other-key.pub.pem"));
+  std::string changed = manifest;
+  changed.insert(changed.find("<update>") + 8, " ");
+  struct Case {
+    const char* label;
+    const char* folder;
+    const std::string* document;
+    bool withSignature;
+    const CUpdateKey* key;
+    bool ok;
+    const wchar_t* log;
+  };
+  const Case cases[] = {
+      {"signed, right key", "keyed/ok", &manifest, true, &key, true, L""},
+      {"signature removed", "keyed/nosig", &manifest, false, &key, false,
+       L"The manifest is not trusted: its signature update.xml.sig is missing\r\n"},
+      {"another key", "keyed/other", &manifest, true, &other, false, nullptr},
+      {"changed after signing", "keyed/changed", &changed, true, &key, false, nullptr},
+      {"unkeyed takes it unsigned", "keyed/unkeyed", &manifest, false, nullptr, true, L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_TRUE(GetUpdateLog().OpenLog(logPath_, false));
+    const std::wstring folder(c.folder, c.folder + std::strlen(c.folder));
+    ASSERT_TRUE(nginx_.WriteDocument(folder + L"/update.xml", *c.document));
+    if (c.withSignature) ASSERT_TRUE(nginx_.WriteDocument(folder + L"/update.xml.sig", signature));
+    settings_.key = c.key ? *c.key : CUpdateKey();
+    std::wstring text;
+    EXPECT_EQ(Fetch(nginx_.Address() + L"/" + folder, &text), c.ok);
+    EXPECT_EQ(text == kUnchanged, !c.ok);
+    if (c.log) {
+      EXPECT_EQ(LogText(), c.log);
+    } else {
+      EXPECT_EQ(LogText().rfind(L"The manifest is not trusted: ", 0), 0u);
+    }
+  }
+}
