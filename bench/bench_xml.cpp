@@ -1,20 +1,18 @@
-// XML document against pugixml on a generated 20 MB update list: parse plus
-// reading filename, version and datetime of every module element. Reports
-// throughput (MB/s of input bytes) for both, their ratio, and the memory the
-// parsed document holds per element. Each runs five times, the runs of the
-// different benchmarks interleaved; the ratio uses the best run of each.
+// XML document against pugixml on generated update lists of 500, 5,000 and
+// 100,000 module elements: parse plus reading filename, version and datetime
+// of every module element. Vireo is timed from the text (as SetText gets it)
+// and from the list's bytes (ANSI decoding included, as the updater reads a
+// list); pugixml from the bytes. Reports throughput (MB/s of input bytes)
+// and, per size, the ratio of the best runs. A last benchmark times the
+// hostile case of many end tags that match no open element.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <new>
 #include <string>
 #include <vector>
 
-#include <malloc.h>
-
-#include "xml/utf8.h"
+#include "platform/text.h"
 #include "xml/xml_document.h"
 
 #if __has_include(<pugixml.hpp>)
@@ -22,55 +20,35 @@
 #define VIREO_HAVE_PUGIXML 1
 #endif
 
-// Live heap bytes, counted through the global allocation functions while a
-// document is being built (g_counting), so that the counting costs nothing in
-// the reading loop. The benchmarks run on one thread.
-static long long g_liveBytes = 0;
-static bool g_counting = false;
-
-void* operator new(std::size_t size) {
-  void* p = std::malloc(size ? size : 1);
-  if (!p) throw std::bad_alloc();
-  if (g_counting) g_liveBytes += static_cast<long long>(malloc_usable_size(p));
-  return p;
-}
-void operator delete(void* p) noexcept {
-  if (!p) return;
-  if (g_counting) g_liveBytes -= static_cast<long long>(malloc_usable_size(p));
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
-
 namespace {
 
-constexpr int kModules = 100000;
+const int kSizes[] = {500, 5000, 100000};
 
-const std::string& UpdateList() {
-  static const std::string text = [] {
-    std::string s = "<?xml version=\"1.0\" encoding=\"euc-kr\"?>\n<update>\n";
-    char line[512];
-    for (int i = 0; i < kModules; ++i) {
-      std::snprintf(line, sizeof line,
-                    "  <module filename=\"bin\\modules\\imaging\\pacs_component_%06d\\libvireo_component_%06d_"
-                    "render_pipeline_%s.dll\" version=\"%d.%d.%d.%d\" datetime=\"2024%02d%02d%02d%02d\"/>\n",
-                    i, i, (i % 3) ? "release" : "release_with_debug_info", 2 + i % 5, i % 10, i % 100, i,
-                    1 + i % 12, 1 + i % 28, i % 24, i % 60);
-      s += line;
-    }
-    s += "</update>\n";
-    return s;
-  }();
-  return text;
+// An update list as the publishing tool writes one: a declaration, one
+// "update" element, one self-closed "module" element per file, names of a few
+// folder levels.
+const std::string& UpdateList(int modules) {
+  static std::map<int, std::string> lists;
+  std::string& s = lists[modules];
+  if (!s.empty()) return s;
+  static const char* const kFolders[] = {"", "bin\\", "bin\\plugins\\", "resources\\images\\", "lib\\codecs\\"};
+  static const char* const kExtensions[] = {"dll", "exe", "png", "xml", "dat"};
+  s = "<?xml version=\"1.0\" encoding=\"euc-kr\"?>\r\n<update>\r\n";
+  char line[512];
+  for (int i = 0; i < modules; ++i) {
+    std::snprintf(line, sizeof line,
+                  "\t<module filename=\"%sviewer_component_%05d.%s\" version=\"%d.%d.%d.%d\" "
+                  "datetime=\"2024%02d%02d%02d%02d\"/>\r\n",
+                  kFolders[i % 5], i, kExtensions[(i / 5) % 5], 2 + i % 5, i % 10, i % 100, i, 1 + i % 12,
+                  1 + i % 28, i % 24, i % 60);
+    s += line;
+  }
+  s += "</update>\r\n";
+  return s;
 }
 
 std::map<std::string, double> g_mbPerSecond;
-std::map<std::string, double> g_bytesPerElement;
 
-// Reads the three attributes of every module element; returns how many
-// modules there were.
 int ReadModules(CXmlDocument& doc, std::size_t& checksum) {
   doc.FindElement(L"update");
   doc.EnterElement();
@@ -84,87 +62,44 @@ int ReadModules(CXmlDocument& doc, std::size_t& checksum) {
   return n;
 }
 
-// SetText and the reads, as the updater does them: the text reaches SetText
-// decoded (the decoding is not timed here; see VireoFromBytes).
+// SetText and the reads, on text decoded beforehand.
 void VireoParseAndRead(benchmark::State& state) {
-  const std::string& bytes = UpdateList();
+  const int modules = static_cast<int>(state.range(0));
+  const std::string& bytes = UpdateList(modules);
+  const std::wstring text = Platform::AnsiToWide(bytes.data(), bytes.size());
   std::size_t checksum = 0;
-  double perElement = 0;
   for (auto _ : state) {
-    // Everything the document holds once built, its own copy of the text
-    // included; the decoded text it was given is freed by then.
-    state.PauseTiming();
-    g_counting = true;
-    const long long before = g_liveBytes;
-    std::wstring text = Utf8ToWide(bytes);
-    state.ResumeTiming();
     CXmlDocument doc;
-    doc.SetText(std::move(text));
-    perElement = static_cast<double>(g_liveBytes - before) / kModules;
-    g_counting = false;
-    if (ReadModules(doc, checksum) != kModules) state.SkipWithError("wrong module count");
+    doc.SetText(text);
+    if (ReadModules(doc, checksum) != modules) state.SkipWithError("wrong module count");
   }
   benchmark::DoNotOptimize(checksum);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
-  state.counters["bytes_per_element"] = perElement;
-  g_bytesPerElement["vireo"] = perElement;
 }
-BENCHMARK(VireoParseAndRead)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(5);
 
-// The same from the bytes: UTF-8 decoding (to 4-byte wchar_t units on this
-// platform, 2-byte on Windows) timed as well.
+// The same from the bytes, decoded with the ANSI code page as the updater
+// decodes a list.
 void VireoFromBytes(benchmark::State& state) {
-  const std::string& bytes = UpdateList();
+  const int modules = static_cast<int>(state.range(0));
+  const std::string& bytes = UpdateList(modules);
   std::size_t checksum = 0;
   for (auto _ : state) {
     CXmlDocument doc;
-    doc.SetText(Utf8ToWide(bytes));
-    if (ReadModules(doc, checksum) != kModules) state.SkipWithError("wrong module count");
+    doc.SetText(Platform::AnsiToWide(bytes.data(), bytes.size()));
+    if (ReadModules(doc, checksum) != modules) state.SkipWithError("wrong module count");
   }
   benchmark::DoNotOptimize(checksum);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
-BENCHMARK(VireoFromBytes)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(5);
-
-// The parse alone, on text decoded beforehand.
-void VireoSetTextOnly(benchmark::State& state) {
-  const std::wstring text = Utf8ToWide(UpdateList());
-  CXmlDocument doc;
-  for (auto _ : state) {
-    state.PauseTiming();
-    std::wstring copy = text;
-    state.ResumeTiming();
-    benchmark::DoNotOptimize(doc.SetText(std::move(copy)));
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * UpdateList().size()));
-}
-BENCHMARK(VireoSetTextOnly)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(5);
 
 #ifdef VIREO_HAVE_PUGIXML
-long long g_pugiBytes = 0;
-void* PugiAllocate(std::size_t size) {
-  void* p = std::malloc(size);
-  if (p && g_counting) g_pugiBytes += static_cast<long long>(malloc_usable_size(p));
-  return p;
-}
-void PugiDeallocate(void* p) {
-  if (!p) return;
-  if (g_counting) g_pugiBytes -= static_cast<long long>(malloc_usable_size(p));
-  std::free(p);
-}
-
 void PugixmlParseAndRead(benchmark::State& state) {
-  pugi::set_memory_management_functions(PugiAllocate, PugiDeallocate);
-  const std::string& bytes = UpdateList();
+  const int modules = static_cast<int>(state.range(0));
+  const std::string& bytes = UpdateList(modules);
   std::size_t checksum = 0;
-  double perElement = 0;
   for (auto _ : state) {
-    g_counting = true;
-    const long long before = g_pugiBytes + g_liveBytes;
     pugi::xml_document doc;
     doc.load_buffer(bytes.data(), bytes.size());
-    perElement = static_cast<double>(g_pugiBytes + g_liveBytes - before) / kModules;
-    g_counting = false;
     int n = 0;
     for (pugi::xml_node m = doc.child("update").child("module"); m; m = m.next_sibling("module")) {
       checksum += std::char_traits<char>::length(m.attribute("filename").value());
@@ -172,19 +107,46 @@ void PugixmlParseAndRead(benchmark::State& state) {
       checksum += std::char_traits<char>::length(m.attribute("datetime").value());
       ++n;
     }
-    if (n != kModules) state.SkipWithError("wrong module count");
+    if (n != modules) state.SkipWithError("wrong module count");
   }
   benchmark::DoNotOptimize(checksum);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
-  state.counters["bytes_per_element"] = perElement;
-  g_bytesPerElement["pugixml"] = perElement;
 }
-BENCHMARK(PugixmlParseAndRead)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(5);
 #endif
 
+// d start tags "<ab>" followed by d end tags "</a>", none of which matches
+// an open element: each must cost the same whatever the depth.
+void UnmatchedEndTags(benchmark::State& state) {
+  const auto depth = static_cast<std::size_t>(state.range(0));
+  std::wstring text;
+  text.reserve(depth * 8);
+  for (std::size_t i = 0; i < depth; ++i) text += L"<ab>";
+  for (std::size_t i = 0; i < depth; ++i) text += L"</a>";
+  for (auto _ : state) {
+    CXmlDocument doc;
+    benchmark::DoNotOptimize(doc.SetText(text));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void Register() {
+  for (const int n : kSizes) {
+    benchmark::RegisterBenchmark("VireoParseAndRead", VireoParseAndRead)->Arg(n)->Unit(benchmark::kMicrosecond)
+        ->MinTime(0.5)->Repetitions(5);
+    benchmark::RegisterBenchmark("VireoFromBytes", VireoFromBytes)->Arg(n)->Unit(benchmark::kMicrosecond)
+        ->MinTime(0.5)->Repetitions(5);
+#ifdef VIREO_HAVE_PUGIXML
+    benchmark::RegisterBenchmark("PugixmlParseAndRead", PugixmlParseAndRead)->Arg(n)->Unit(benchmark::kMicrosecond)
+        ->MinTime(0.5)->Repetitions(5);
+#endif
+  }
+  benchmark::RegisterBenchmark("UnmatchedEndTags", UnmatchedEndTags)->Arg(20000)->Arg(160000)
+      ->Unit(benchmark::kMillisecond)->Iterations(1);
+}
+
 // Keeps each benchmark's best throughput over its repetitions (the machine
-// may be shared; interference only ever slows a run down) so that the ratio
-// can be printed at the end. Aggregate rows are skipped.
+// may be shared; interference only ever slows a run down). Aggregate rows
+// are skipped.
 class CRatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -192,8 +154,10 @@ class CRatioReporter : public benchmark::ConsoleReporter {
       if (run.run_type == Run::RT_Aggregate) continue;
       const auto it = run.counters.find("bytes_per_second");
       if (it == run.counters.end()) continue;
-      const std::string name = run.benchmark_name();
-      double& best = g_mbPerSecond[name.substr(0, name.find('/'))];
+      std::string name = run.benchmark_name();
+      const std::size_t cut = name.find("/repeats");
+      if (cut != std::string::npos) name.resize(cut);
+      double& best = g_mbPerSecond[name];
       if (it->second / 1e6 > best) best = it->second / 1e6;
     }
     ConsoleReporter::ReportRuns(runs);
@@ -204,7 +168,7 @@ class CRatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   // Repetitions of the different benchmarks alternate unless told otherwise,
-  // so that a machine getting slower or faster meanwhile weighs on both sides.
+  // so that a machine getting slower or faster meanwhile weighs on all sides.
   std::vector<char*> args(argv, argv + argc);
   bool interleaving = false;
   for (int i = 1; i < argc; ++i) {
@@ -215,18 +179,20 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(args.size());
   args.push_back(nullptr);
   benchmark::Initialize(&count, args.data());
-  std::printf("input: %zu bytes, %d module elements\n", UpdateList().size(), kModules);
+  Register();
   CRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double vireo = g_mbPerSecond["VireoParseAndRead"];
-  const double pugi = g_mbPerSecond["PugixmlParseAndRead"];
-  const double fromBytes = g_mbPerSecond["VireoFromBytes"];
-  std::printf("SetText+read MB/s (best run): vireo %.1f, pugixml %.1f, ratio %.2f\n", vireo, pugi,
-              pugi > 0 ? vireo / pugi : 0.0);
-  std::printf("decode+SetText+read MB/s (best run): vireo %.1f, ratio %.2f\n", fromBytes,
-              pugi > 0 ? fromBytes / pugi : 0.0);
-  std::printf("document bytes per element: vireo %.1f, pugixml %.1f\n", g_bytesPerElement["vireo"],
-              g_bytesPerElement["pugixml"]);
+  std::printf("%-8s %10s %12s %12s %12s %8s %8s\n", "modules", "bytes", "vireo MB/s", "+decode MB/s",
+              "pugixml MB/s", "ratio", "+decode");
+  for (const int n : kSizes) {
+    const std::string arg = "/" + std::to_string(n);
+    const double vireo = g_mbPerSecond["VireoParseAndRead" + arg + "/min_time:0.500"];
+    const double bytes = g_mbPerSecond["VireoFromBytes" + arg + "/min_time:0.500"];
+    const double pugi = g_mbPerSecond["PugixmlParseAndRead" + arg + "/min_time:0.500"];
+    if (vireo == 0 && bytes == 0 && pugi == 0) continue;
+    std::printf("%-8d %10zu %12.1f %12.1f %12.1f %8.2f %8.2f\n", n, UpdateList(n).size(), vireo, bytes, pugi,
+                pugi > 0 ? vireo / pugi : 0.0, pugi > 0 ? bytes / pugi : 0.0);
+  }
   benchmark::Shutdown();
   return 0;
 }

@@ -7,10 +7,8 @@
 #include <limits>
 
 #include "xml/entities.h"
-#include "xml/large_block.h"
-#include "xml/unit_copy.h"
+#include "xml/xml_chars.h"
 #include "xml/xml_parser.h"
-#include "xml/xml_scanner.h"
 
 // ---------------------------------------------------------------------------
 // XmlElementIndex
@@ -63,14 +61,36 @@ void XmlElementIndex::Release() {
   segmentCount_ = 0;
   segmentArraySize_ = 0;
   capacity_ = 0;
+  ClearLongTagLengths();
 }
 
-void XmlAttributeOffsets::Grow() {
-  const std::size_t capacity = 2 * capacity_ + 32;
-  auto data = std::make_unique<std::int32_t[]>(capacity);
-  std::copy(data_.get(), data_.get() + size_, data.get());
-  data_ = std::move(data);
-  capacity_ = capacity;
+void XmlElementIndex::SetTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
+  auto s = static_cast<std::uint32_t>(startTag);
+  auto e = static_cast<std::uint32_t>(endTag);
+  if (s >= kXmlStartTagMask) {
+    longStartTags_[index] = startTag;
+    s = kXmlStartTagMask;
+  }
+  if (e >= kXmlEndTagMax) {
+    longEndTags_[index] = endTag;
+    e = kXmlEndTagMax;
+  }
+  (*this)[index].tagLengths = s | (e << kXmlEndTagShift);
+}
+
+std::int32_t XmlElementIndex::StartTagLength(std::int32_t index) const {
+  const std::uint32_t s = (*this)[index].tagLengths & kXmlStartTagMask;
+  return s == kXmlStartTagMask ? longStartTags_.at(index) : static_cast<std::int32_t>(s);
+}
+
+std::int32_t XmlElementIndex::EndTagLength(std::int32_t index) const {
+  const std::uint32_t e = (*this)[index].tagLengths >> kXmlEndTagShift;
+  return e == kXmlEndTagMax ? longEndTags_.at(index) : static_cast<std::int32_t>(e);
+}
+
+void XmlElementIndex::ClearLongTagLengths() {
+  longStartTags_.clear();
+  longEndTags_.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -78,18 +98,16 @@ void XmlAttributeOffsets::Grow() {
 
 namespace {
 
-using xml_detail::At;
-using xml_detail::FindUnitIn;
-using xml_detail::IsSpace;
+using xml_chars::HasClass;
+using xml_chars::IsSpace;
 
 // Compares a name found in the text with a requested name: the found name
 // (n units) must equal the first n requested units, and what follows in the
 // request must be nothing, or a path continuation ("/step", "[...]").
-template <typename Unit>
-bool RequestMatches(const Unit* found, std::size_t n, const wchar_t* request) {
+bool RequestMatches(const wchar_t* found, std::size_t n, const wchar_t* request) {
   for (std::size_t k = 0; k < n; ++k) {
     // A found name holds no NUL unit, so this also stops at the request's end.
-    if (static_cast<std::int32_t>(request[k]) != static_cast<std::int32_t>(found[k])) return false;
+    if (request[k] != found[k]) return false;
   }
   const wchar_t* rest = request + n;
   switch (rest[0]) {
@@ -101,140 +119,58 @@ bool RequestMatches(const Unit* found, std::size_t n, const wchar_t* request) {
 }
 
 // Where the tag name of the element starting at `start` ends.
-template <typename Unit>
-std::int32_t TagNameEnd(const Unit* text, std::int32_t length, std::int32_t start) {
+std::int32_t TagNameEnd(const std::wstring& text, std::int32_t start) {
   const std::int32_t first = start + 1;
-  const std::int32_t end = xml_detail::FindClassIn(text, first, length, xml_detail::kTagNameEnd);
+  const std::int32_t end =
+      xml_chars::FindClass(text.data(), first, static_cast<std::int32_t>(text.size()), xml_chars::kTagNameEnd);
   return end == first ? first + 1 : end;
 }
 
 // `text` [first, last) with references decoded.
-template <typename Unit>
-std::wstring Unescape(const Unit* text, std::int32_t first, std::int32_t last, std::uint32_t flags) {
-  const auto n = static_cast<std::size_t>(last - first);
-  if constexpr (sizeof(Unit) == 1) {
-    // Mostly a value without references, widened straight into the result.
-    const unsigned char* p = text + first;
-#ifdef VIREO_XML_SSE2
-    if (!xml_detail::HasBytePadded(p, n, '&')) return xml_detail::WidenPadded(p, n);
-#else
-    if (std::memchr(p, '&', n) == nullptr) return std::wstring(p, p + n);
-#endif
-    return UnescapeText(xml_detail::Widen(p, n), flags);
-  } else {
-    return UnescapeText(std::wstring_view(text + first, n), flags);
-  }
+std::wstring Unescape(const std::wstring& text, std::int32_t first, std::int32_t last, std::uint32_t flags) {
+  const std::wstring_view value(text.data() + first, static_cast<std::size_t>(last - first));
+  if (value.find(L'&') == std::wstring_view::npos) return std::wstring(value);
+  return UnescapeText(value, flags);
 }
 
-template <typename Unit>
-std::int32_t FindFrom(const XmlElementIndex& index, std::int32_t e, const Unit* text, std::int32_t length,
-                      const wchar_t* name) {
-  for (; e != 0; e = index[e].next) {
-    const std::int32_t start = index[e].start;
-    const std::int32_t end = TagNameEnd(text, length, start);
-    if (RequestMatches(text + start + 1, static_cast<std::size_t>(end - start - 1), name)) break;
-  }
-  return e;
-}
-
-template <typename Unit>
-std::wstring ElementText(const Unit* text, std::int32_t contentStart, std::int32_t contentLength,
+std::wstring ElementText(const std::wstring& text, std::int32_t contentStart, std::int32_t contentLength,
                          std::uint32_t flags) {
   const std::int32_t contentEnd = contentStart + contentLength;
-  bool markup = false;
-  for (std::int32_t i = contentStart; i < contentEnd; ++i) {
-    if (At(text, i) == '<') {
-      markup = true;
-      break;
-    }
-  }
-  if (!markup) return Unescape(text, contentStart, contentEnd, flags);
+  const std::wstring_view content(text.data() + contentStart, static_cast<std::size_t>(contentLength));
+  if (content.find(L'<') == std::wstring_view::npos) return Unescape(text, contentStart, contentEnd, flags);
 
   std::wstring result;
-  std::wstring findings;
-  xml_detail::ScanState<Unit> state;
-  state.text = text;
-  state.length = contentEnd;
-  state.position = contentStart;
-  state.diagnostics = &findings;
+  XmlScanContext scan;
+  scan.text = text.data();
+  scan.length = contentEnd;
+  scan.position = contentStart;
   XmlNodeToken token;
-  while (state.position < state.length) {
-    const std::int32_t kind = xml_detail::Scan<true>(state, token);
+  for (;;) {
+    const std::int32_t kind = ScanNode(scan, token);
     if (kind == kXmlNodeEnd) break;
     if (kind == kXmlNodeText) {
       result += Unescape(text, token.start, token.start + token.length, flags);
     } else if (kind == kXmlNodeCData && token.length >= 12) {
-      result += xml_detail::Widen(text + token.start + 9, static_cast<std::size_t>(token.length - 12));
+      result.append(text, static_cast<std::size_t>(token.start) + 9, static_cast<std::size_t>(token.length) - 12);
     }
   }
   return result;
-}
-
-// The byte form of the text is followed by this many zero bytes, so that
-// blocks of units can be loaded from any offset before its end.
-constexpr std::size_t kBytePadding = 64;
-
-// Byte form: reads attributes of the usual shape, name="value" or
-// name='value' after spaces, from i on, with sixteen-unit loads that may run
-// past `end` (into the rest of the text or its padding). Stops at the first
-// unit that needs the token rules and leaves i there; returns true when the
-// attribute list has ended instead.
-inline bool ReadUsualAttributes(const unsigned char* text, std::int32_t& i, std::int32_t end,
-                                XmlAttributeOffsets& out) {
-#ifdef VIREO_XML_SSE2
-  const __m128i space = _mm_set1_epi8(' ');
-  for (;;) {
-    while (i < end && IsSpace(text[i])) ++i;
-    if (i >= end) return true;
-    const std::int32_t c = text[i];
-    if (c == '/' || c == '>' || c == '?') return true;  // a one-unit end token
-    if (c == '"' || c == '\'') return false;            // a quoted name
-    // The name runs to an '=' within sixteen units, with no unit before it
-    // that may end a name: '/', '>', '?' or any unit up to ' ' (control
-    // units other than spaces do not end a name, but they are left to the
-    // token rules here).
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const auto equals = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('='))));
-    if (equals == 0) return false;
-    const int k = __builtin_ctz(equals);
-    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space), _mm_cmpeq_epi8(v, _mm_set1_epi8('/'))),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('>')), _mm_cmpeq_epi8(v, _mm_set1_epi8('?'))))));
-    const std::int32_t nameEnd = i + k;
-    if (k == 0 || (stops & ((1u << k) - 1)) != 0 || end - nameEnd < 2) return false;
-    const std::int32_t quote = text[nameEnd + 1];
-    if (quote != '"' && quote != '\'') return false;
-    const std::int32_t close = xml_detail::FindBytePadded(text, nameEnd + 2, end, static_cast<unsigned char>(quote));
-    out.Add(i, nameEnd, nameEnd + 2, close);
-    if (close >= end) return true;
-    i = close + 1;
-  }
-#else
-  (void)text;
-  (void)i;
-  (void)end;
-  (void)out;
-  return false;
-#endif
 }
 
 // Reads the attributes of the start tag [start, end) in order into `out`
 // (four offsets each, see CXmlDocument::attributes_). A valueless attribute
 // gives its own name as value; a name whose value is not a value token (as
 // in "a= = b") is left out.
-template <typename Unit>
-void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, XmlAttributeOffsets& out) {
-  out.Clear();
+void ReadAttributes(const std::wstring& textString, std::int32_t start, std::int32_t end,
+                    std::vector<std::int32_t>& out) {
+  const wchar_t* text = textString.data();
+  out.clear();
   auto add = [&out](std::int32_t nameFirst, std::int32_t nameLast, std::int32_t valueFirst, std::int32_t valueLast) {
-    out.Add(nameFirst, nameLast, valueFirst, valueLast);
+    out.insert(out.end(), {nameFirst, nameLast, valueFirst, valueLast});
   };
 
-  std::int32_t i = start + 1;
   // Skip the tag name.
-  i = xml_detail::FindClassIn(text, i, end, xml_detail::kAttrNameEnd);
-  if constexpr (sizeof(Unit) == 1) {
-    if (ReadUsualAttributes(text, i, end, out)) return;
-  }
+  std::int32_t i = xml_chars::FindClass(text, start + 1, end, xml_chars::kAttrNameEnd);
 
   // Tokens: a name (quoted or not), '=', a value (after '=': quoted, or to a
   // space or '>'), or the end ('/', '>' or '?' alone, or the tag's end).
@@ -245,43 +181,26 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, XmlA
   std::int32_t nameFirst = 0;
   std::int32_t nameLast = 0;
   for (;;) {
-    while (i < end && IsSpace(At(text, i))) ++i;
-    // The usual shape, name="value" (or with single quotes), in one step;
-    // anything else goes through the tokens below.
-    if (pending == Pending::None && !afterEquals && i < end) {
-      const std::int32_t c = At(text, i);
-      if (c != '"' && c != '\'' && !xml_detail::HasClass(c, xml_detail::kAttrNameEnd)) {
-        const std::int32_t nameEnd = xml_detail::FindClassIn(text, i, end, xml_detail::kAttrNameEnd);
-        if (end - nameEnd > 1 && At(text, nameEnd) == '=') {
-          const std::int32_t quote = At(text, nameEnd + 1);
-          if (quote == '"' || quote == '\'') {
-            const std::int32_t close = FindUnitIn(text, nameEnd + 2, end, quote);
-            add(i, nameEnd, nameEnd + 2, close);
-            i = close < end ? close + 1 : end;
-            continue;
-          }
-        }
-      }
-    }
+    while (i < end && IsSpace(text[i])) ++i;
     Token token = Token::End;
     std::int32_t first = i;
     std::int32_t last = i;
     if (i < end) {
-      const std::int32_t c = At(text, i);
-      if (c == '"' || c == '\'') {
+      const wchar_t c = text[i];
+      if (c == L'"' || c == L'\'') {
         first = i + 1;
-        last = FindUnitIn(text, i + 1, end, c);
+        last = xml_chars::FindUnit(text, i + 1, end, c);
         i = last < end ? last + 1 : end;
         token = afterEquals ? Token::Value : Token::Name;
       } else {
-        const unsigned char stops = afterEquals ? xml_detail::kValueEnd : xml_detail::kAttrNameEnd;
-        std::int32_t j = xml_detail::FindClassIn(text, i, end, stops);
+        const unsigned char stops = afterEquals ? xml_chars::kValueEnd : xml_chars::kAttrNameEnd;
+        std::int32_t j = xml_chars::FindClass(text, i, end, stops);
         if (j == i) ++j;
         last = j;
         i = j;
-        if (j - first == 1 && (c == '/' || c == '>' || c == '?')) {
+        if (j - first == 1 && (c == L'/' || c == L'>' || c == L'?')) {
           token = Token::End;
-        } else if (j - first == 1 && c == '=') {
+        } else if (j - first == 1 && c == L'=') {
           token = Token::Equals;
         } else {
           token = afterEquals ? Token::Value : Token::Name;
@@ -328,22 +247,6 @@ void ReadAttributes(const Unit* text, std::int32_t start, std::int32_t end, XmlA
   }
 }
 
-// The value for `name` among attributes read by ReadAttributes.
-template <typename Unit>
-std::wstring LookUpAttribute(const Unit* text, const XmlAttributeOffsets& attributes, const wchar_t* name,
-                             std::uint32_t flags) {
-  const std::int32_t first = static_cast<std::int32_t>(name[0]);
-  for (std::size_t k = 0; k < attributes.size(); k += 4) {
-    const std::int32_t* a = attributes.data() + k;
-    // Most names differ in their first unit.
-    if (a[1] > a[0] && At(text, a[0]) != first) continue;
-    if (!RequestMatches(text + a[0], static_cast<std::size_t>(a[1] - a[0]), name)) continue;
-    if (a[2] < 0) return {};
-    return Unescape(text, a[2], a[3], flags);
-  }
-  return {};
-}
-
 }  // namespace
 
 CXmlDocument::CXmlDocument() : index_(std::make_unique<XmlElementIndex>()) {
@@ -353,77 +256,43 @@ CXmlDocument::CXmlDocument() : index_(std::make_unique<XmlElementIndex>()) {
 
 CXmlDocument::~CXmlDocument() = default;
 
-bool CXmlDocument::SetText(std::wstring text) { return StoreText(std::move(text), true); }
-
-bool CXmlDocument::SetTextKeepingWideForTesting(std::wstring text) { return StoreText(std::move(text), false); }
-
-bool CXmlDocument::StoreText(std::wstring text, bool mayNarrow) {
+bool CXmlDocument::SetText(std::wstring text) {
   // The text ends at its first NUL unit, and offsets are 32-bit.
   constexpr std::size_t kMaxLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() / 2);
-  std::size_t n = text.size();
-  std::size_t copied = 0;
-  diagnostics_.clear();
-  if (mayNarrow) {
-    std::unique_ptr<unsigned char[]> bytes(new unsigned char[n + kBytePadding]);
-    AdviseLargeBlock(bytes.get(), n + kBytePadding);
-    if (n >= static_cast<std::size_t>(feedLeast_) && n <= kMaxLength) {
-      KeepBytes(std::move(bytes), n);
-      NarrowingFeed feed;
-      feed.source = text.data();
-      const bool wellFormed = ParseText(&feed);
-      if (!feed.stopped) return wellFormed;
-      // A unit that does not fit in a byte, or a NUL: the rest is taken the
-      // usual way from where the narrowing stopped, and the text is parsed
-      // anew.
-      bytes = std::move(narrow_);
-      copied = static_cast<std::size_t>(feed.ready);
-      diagnostics_.clear();
-    }
-    copied += xml_detail::NarrowUnits(bytes.get() + copied, text.data() + copied, n - copied);
-    if (copied < n && text[copied] == L'\0') n = copied;
-    if (copied == n) {
-      KeepBytes(std::move(bytes), n > kMaxLength ? 0 : n);
-      return ParseText();
-    }
-  }
-  // A unit above 0xFF (or the wider form asked for): the text is kept as
-  // given.
-  const std::size_t nul = text.find(L'\0', copied);
+  const std::size_t nul = text.find(L'\0');
   if (nul != std::wstring::npos) text.resize(nul);
   if (text.size() > kMaxLength) text.clear();
-  narrow_.reset();
-  length_ = static_cast<std::int32_t>(text.size());
-  wide_ = std::move(text);
-  wideReady_ = true;
+  text_ = std::move(text);
+  diagnostics_.clear();
   return ParseText();
 }
 
-void CXmlDocument::KeepBytes(std::unique_ptr<unsigned char[]> bytes, std::size_t n) {
-  std::memset(bytes.get() + n, 0, kBytePadding);
-  narrow_ = std::move(bytes);
-  length_ = static_cast<std::int32_t>(n);
-  wide_.clear();
-  wide_.shrink_to_fit();
-  wideReady_ = false;
-}
-
-bool CXmlDocument::Feed(NarrowingFeed& feed, std::int32_t target) {
-  if (target > length_) target = length_;
-  if (feed.stopped || target <= feed.ready) return !feed.stopped;
-  const auto from = static_cast<std::size_t>(feed.ready);
-  const auto wanted = static_cast<std::size_t>(target) - from;
-  const std::size_t done = xml_detail::NarrowUnits(narrow_.get() + from, feed.source + from, wanted);
-  feed.ready += static_cast<std::int32_t>(done);
-  feed.stopped = done < wanted;
-  return !feed.stopped;
-}
-
-const std::wstring& CXmlDocument::GetText() const {
-  if (!wideReady_) {
-    wide_ = xml_detail::Widen(narrow_.get(), static_cast<std::size_t>(length_));
-    wideReady_ = true;
+bool CXmlDocument::ParseText() {
+  ResetNavigation();
+  attributesOf_ = 0;
+  nextFree_ = 1;
+  index_->ClearLongTagLengths();
+  const auto length = static_cast<std::int32_t>(text_.size());
+  const std::int32_t wanted = length / 64 + 8;
+  if (index_->Capacity() < wanted) index_->Grow(wanted);
+  XmlElementIndex& index = *index_;
+  index[0] = XmlElement{};
+  if (length > 0) {
+    nextFree_ = BuildXmlIndex(text_, index, diagnostics_) + 1;
+    XmlElement& doc = index[0];
+    doc.length = length;
+    if (nextFree_ == 1) {
+      AddDiagnostic(diagnostics_, L"no_root_element", nullptr, std::wstring_view(), -1);
+      doc.child = 0;
+    } else {
+      // The first element created is the first top-level element.
+      doc.child = 1;
+      if (index[1].next != 0) AddDiagnostic(diagnostics_, L"root_has_sibling", nullptr, std::wstring_view(), -1);
+    }
   }
-  return wide_;
+  ResetNavigation();
+  const XmlElement& doc = index[0];
+  return (doc.flagsLevel & kXmlNotWellFormed) == 0 && doc.child != 0 && index[doc.child].next == 0;
 }
 
 void CXmlDocument::ResetNavigation() {
@@ -435,49 +304,17 @@ void CXmlDocument::ResetNavigation() {
   nodeLength_ = 0;
 }
 
-void CXmlDocument::SetLongTagLengths(std::int32_t index, std::int32_t startTag, std::int32_t endTag) {
-  std::uint32_t s = static_cast<std::uint32_t>(startTag);
-  std::uint32_t e = static_cast<std::uint32_t>(endTag);
-  if (s >= kXmlStartTagMask) {
-    longStartTags_[index] = startTag;
-    s = kXmlStartTagMask;
-  }
-  if (e >= kXmlEndTagMax) {
-    longEndTags_[index] = endTag;
-    e = kXmlEndTagMax;
-  }
-  (*index_)[index].tagLengths = s | (e << kXmlEndTagShift);
-}
-
-std::int32_t CXmlDocument::LongStartTagLength(std::int32_t index) const { return longStartTags_.at(index); }
-
-std::int32_t CXmlDocument::LongEndTagLength(std::int32_t index) const { return longEndTags_.at(index); }
-
 bool CXmlDocument::FindElement(const wchar_t* name) {
   const XmlElementIndex& index = *index_;
   std::int32_t e = currentPos_ != 0 ? index[currentPos_].next : index[parentPos_].child;
   if (name != nullptr && name[0] != 0) {
-    e = narrow_ ? FindFrom(index, e, narrow_.get(), length_, name) : FindFrom(index, e, wide_.data(), length_, name);
+    for (; e != 0; e = index[e].next) {
+      const std::int32_t start = index[e].start;
+      const std::int32_t end = TagNameEnd(text_, start);
+      if (RequestMatches(text_.data() + start + 1, static_cast<std::size_t>(end - start - 1), name)) break;
+    }
   }
   if (e == 0) return false;
-#if defined(__GNUC__)
-  // A forward walk goes on with the elements that follow in the text. Asking
-  // for the text a little ahead of the element just found keeps the walk of a
-  // large document from waiting on memory at every element. (Written out here:
-  // a function of its own that only prefetches looks free of effects to the
-  // compiler, and its calls are dropped.)
-  {
-    constexpr std::size_t kAhead = 2048;
-    constexpr std::size_t kSpan = 192;
-    constexpr std::size_t kLine = 64;
-    const std::size_t unit = narrow_ ? 1 : sizeof(wchar_t);
-    const char* base =
-        narrow_ ? reinterpret_cast<const char*>(narrow_.get()) : reinterpret_cast<const char*>(wide_.data());
-    const std::size_t size = static_cast<std::size_t>(length_) * unit;
-    const std::size_t at = static_cast<std::size_t>(index[e].start) * unit + kAhead;
-    for (std::size_t k = at; k < at + kSpan && k < size; k += kLine) __builtin_prefetch(base + k);
-  }
-#endif
   currentPos_ = e;
   childPos_ = 0;
   nodeKind_ = 1;
@@ -504,14 +341,9 @@ void CXmlDocument::LeaveElement() {
 std::wstring CXmlDocument::GetElementName() const {
   if (currentPos_ == 0) return {};
   const std::int32_t start = (*index_)[currentPos_].start;
-  if (start + 1 >= length_) return {};
-  const auto first = static_cast<std::size_t>(start + 1);
-  if (narrow_) {
-    const std::int32_t end = TagNameEnd(narrow_.get(), length_, start);
-    return xml_detail::Widen(narrow_.get() + first, static_cast<std::size_t>(end) - first);
-  }
-  const std::int32_t end = TagNameEnd(wide_.data(), length_, start);
-  return wide_.substr(first, static_cast<std::size_t>(end) - first);
+  if (start + 1 >= static_cast<std::int32_t>(text_.size())) return {};
+  const std::int32_t end = TagNameEnd(text_, start);
+  return text_.substr(static_cast<std::size_t>(start) + 1, static_cast<std::size_t>(end - start - 1));
 }
 
 std::wstring CXmlDocument::GetElementText() const {
@@ -522,22 +354,23 @@ std::wstring CXmlDocument::GetElementText() const {
   const std::int32_t contentStart = e.start + startTag;
   const std::int32_t contentLength = e.length - startTag - EndTagLength(currentPos_);
   if (contentLength <= 0) return {};
-  if (narrow_) return ElementText(narrow_.get(), contentStart, contentLength, flags_);
-  return ElementText(wide_.data(), contentStart, contentLength, flags_);
+  return ElementText(text_, contentStart, contentLength, flags_);
 }
 
 std::wstring CXmlDocument::GetAttributeValue(const wchar_t* name) const {
   if (currentPos_ == 0 || name == nullptr) return {};
   if (attributesOf_ != currentPos_) {
     const std::int32_t start = (*index_)[currentPos_].start;
-    const std::int32_t end = std::min<std::int32_t>(start + StartTagLength(currentPos_), length_);
-    if (narrow_) {
-      ReadAttributes(narrow_.get(), start, end, attributes_);
-    } else {
-      ReadAttributes(wide_.data(), start, end, attributes_);
-    }
+    const std::int32_t end = std::min<std::int32_t>(start + StartTagLength(currentPos_),
+                                                    static_cast<std::int32_t>(text_.size()));
+    ReadAttributes(text_, start, end, attributes_);
     attributesOf_ = currentPos_;
   }
-  if (narrow_) return LookUpAttribute(narrow_.get(), attributes_, name, flags_);
-  return LookUpAttribute(wide_.data(), attributes_, name, flags_);
+  for (std::size_t k = 0; k < attributes_.size(); k += 4) {
+    const std::int32_t* a = attributes_.data() + k;
+    if (!RequestMatches(text_.data() + a[0], static_cast<std::size_t>(a[1] - a[0]), name)) continue;
+    if (a[2] < 0) return {};
+    return Unescape(text_, a[2], a[3], flags_);
+  }
+  return {};
 }

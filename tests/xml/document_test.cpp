@@ -281,75 +281,6 @@ TEST(XmlIndex, TwoHundredThousandElementsAcrossSegments) {
   EXPECT_EQ(Dump(doc), L"0:a");
 }
 
-TEST(XmlDocument, LargeTextsNarrowedWhileParsedReadAsGiven) {
-  // A large text is narrowed piece by piece as the parse goes. Nodes that
-  // run across many pieces, a wide unit or a NUL met late, and findings at
-  // the very end must give what the text kept as given gives.
-  std::wstring list = L"<list>";
-  for (int i = 0; i < 6000; ++i) {
-    list += L"\n  <module filename=\"bin\\m" + std::to_wstring(i) + L".dll\" version='1." + std::to_wstring(i % 7) +
-            L"'>t" + std::to_wstring(i) + L"&amp;</module>";
-  }
-  const std::wstring longRun(40000, L'w');
-  struct Case {
-    const char* what;
-    std::wstring text;
-  };
-  std::vector<Case> cases = {
-      {"plain", list + L"</list>"},
-      {"long text node", list + L"<t>" + longRun + L"</t></list>"},
-      {"long comment first", L"<!--" + longRun + L"-->" + list + L"</list>"},
-      {"long value", L"<r v='" + longRun + L"'>" + list + L"</list></r>"},
-      {"comment left open at the end", list + L"</list><!--" + longRun},
-      {"unended and lone tags", L"<x>" + list + L"</y>" + L"<z>"},
-      {"tag left open at the end", list + L"</list><a b='" + longRun},
-      {"a finding before a late wide unit", L"</early>" + list + L"</list><w v='\x20AC'/>"},
-  };
-  for (const std::size_t at : {std::size_t{10}, std::size_t{20000}, std::size_t{200000}, list.size() + 6}) {
-    std::wstring wide = list + L"</list>";
-    wide.insert(at, L"\x20AC");
-    cases.push_back({"wide unit", wide});
-    std::wstring nul = list + L"</list>";
-    nul[at] = L'\0';
-    cases.push_back({"NUL", nul});
-  }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.what << ", " << c.text.size() << " units");
-    ASSERT_GE(c.text.size(), std::size_t{1} << 18);
-    CXmlDocument doc;
-    CXmlDocument given;
-    EXPECT_EQ(doc.SetText(c.text), given.SetTextKeepingWideForTesting(c.text));
-    EXPECT_EQ(doc.GetDiagnostics(), given.GetDiagnostics());
-    EXPECT_EQ(doc.GetText(), given.GetText());
-    EXPECT_EQ(Dump(doc), Dump(given));
-    // Attribute values, element by element.
-    CXmlDocument again;
-    again.SetText(c.text);
-    given.SetTextKeepingWideForTesting(c.text);
-    int depth = 0;
-    std::size_t compared = 0;
-    for (;;) {
-      const bool found = again.FindElement();
-      ASSERT_EQ(given.FindElement(), found);
-      if (!found) {
-        if (depth == 0) break;
-        again.LeaveElement();
-        given.LeaveElement();
-        --depth;
-        continue;
-      }
-      for (const wchar_t* name : {L"filename", L"version", L"v", L"b"}) {
-        ASSERT_EQ(again.GetAttributeValue(name), given.GetAttributeValue(name)) << compared;
-      }
-      ++compared;
-      again.EnterElement();
-      given.EnterElement();
-      ++depth;
-    }
-    EXPECT_GT(compared, 0u);
-  }
-}
-
 TEST(XmlIndex, TagLengthsBeyondTheRecordFields) {
   // An end tag longer than 1,023 units and a start tag longer than
   // 4,194,303 units are kept whole.
@@ -540,6 +471,116 @@ TEST(XmlNavigate, AttributesFollowTheCurrentElementAndTheText) {
   ASSERT_TRUE(doc.FindElement(L"a"));
   EXPECT_EQ(doc.GetAttributeValue(L"v"), L"");
   EXPECT_EQ(doc.GetAttributeValue(L"w"), L"7");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(XmlParse, EndTagsMatchTheInnermostOpenNameTheyFit) {
+  // An end tag closes the innermost open element whose name it is, or whose
+  // name goes on with '=', '[' or ']' after it; elements above that one end
+  // unended, and an end tag that fits no open element is lone.
+  struct Case {
+    const wchar_t* text;
+    const wchar_t* elements;
+    const wchar_t* diagnostics;
+  };
+  const Case cases[] = {
+      {L"<a=b><c></a></a=b>", L"0:a 1:c",
+       L"<unended_start_tag tagname=\"c\" offset=\"5\" offset2=\"9\"/><lone_end_tag tagname=\"a=b\" offset=\"12\"/>"},
+      {L"<r><a[1]><b></a[1></r>", L"0:r 1:a[1] 2:b",
+       L"<unended_start_tag tagname=\"b\" offset=\"9\" offset2=\"13\"/>"},
+      {L"<r><a]x></a]></r>", L"0:r 1:a]x",
+       L"<lone_end_tag tagname=\"a]\" offset=\"8\"/><unended_start_tag tagname=\"a]x\" offset=\"3\" offset2=\"14\"/>"},
+      {L"<r><ab></a></r>", L"0:r 1:ab",
+       L"<lone_end_tag tagname=\"a\" offset=\"7\"/><unended_start_tag tagname=\"ab\" offset=\"3\" offset2=\"12\"/>"},
+      {L"<r><a><a><b></a></a></r>", L"0:r 1:a 2:a 3:b",
+       L"<unended_start_tag tagname=\"b\" offset=\"9\" offset2=\"13\"/>"},
+      {L"<a><b><a><c></b></a></a>", L"0:a 1:b 2:a 2:c",
+       L"<unended_start_tag tagname=\"c\" offset=\"9\" offset2=\"13\"/>"
+       L"<unended_start_tag tagname=\"a\" offset=\"6\" offset2=\"13\"/><lone_end_tag tagname=\"a\" offset=\"20\"/>"},
+      {L"<x=y=z><q></x=y></x=y=z></x>", L"0:x 1:q",
+       L"<unended_start_tag tagname=\"q\" offset=\"7\" offset2=\"11\"/>"
+       L"<lone_end_tag tagname=\"x=y=z\" offset=\"16\"/><lone_end_tag tagname=\"x\" offset=\"24\"/>"},
+      {L"<r></></r>", L"0:r", L"<lone_end_tag tagname=\"\" offset=\"3\"/>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+    CXmlDocument doc;
+    EXPECT_FALSE(doc.SetText(c.text));
+    EXPECT_EQ(doc.GetDiagnostics(), c.diagnostics);
+    EXPECT_EQ(Dump(doc), c.elements);
+  }
+}
+
+TEST(XmlParse, ManyEndTagsThatMatchNothingDeepInTheStack) {
+  // d open elements "ab", then d end tags "a" that match none of them: every
+  // end tag is lone, and all the elements end unended at the end of the
+  // text, each the following sibling of the one before. From kXmlMaxDepth
+  // on, the start tags are closed at once instead.
+  struct Case {
+    int depth;
+    const wchar_t* firstFinding;
+  };
+  const Case cases[] = {
+      {60000, L"<lone_end_tag tagname=\"a\" offset=\"240000\"/><lone_end_tag tagname=\"a\" offset=\"240004\"/>"},
+      {160000, L"<nesting_too_deep tagname=\"ab\" offset=\"262140\"/><nesting_too_deep tagname=\"ab\" offset=\"262144\"/>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.depth);
+    std::wstring text;
+    for (int i = 0; i < c.depth; ++i) text += L"<ab>";
+    for (int i = 0; i < c.depth; ++i) text += L"</a>";
+    CXmlDocument doc;
+    EXPECT_FALSE(doc.SetText(text));
+    EXPECT_EQ(doc.GetElementCount(), c.depth);
+    EXPECT_EQ(doc.GetDiagnostics().rfind(c.firstFinding, 0), 0u);
+    const XmlElementIndex& x = doc.GetIndex();
+    for (const std::int32_t e : {1, c.depth / 2, c.depth}) {
+      EXPECT_EQ(x[e].parent, 0) << e;
+      EXPECT_EQ(x[e].next, e < c.depth ? e + 1 : 0) << e;
+      EXPECT_TRUE(x[e].flagsLevel & kXmlUnended) << e;
+      EXPECT_EQ(x[e].length, 4) << e;
+    }
+  }
+}
+
+TEST(XmlParse, NestingDeeperThanTheBoundEndsAtOnce) {
+  // Start tags met with kXmlMaxDepth elements open are closed at once; the
+  // end tags that would have closed them close the open ones instead.
+  const int extra = 3;
+  std::wstring text;
+  for (int i = 0; i < kXmlMaxDepth + extra; ++i) text += L"<d>";
+  for (int i = 0; i < kXmlMaxDepth + extra; ++i) text += L"</d>";
+  CXmlDocument doc;
+  EXPECT_FALSE(doc.SetText(text));
+  EXPECT_EQ(doc.GetElementCount(), kXmlMaxDepth + extra);
+  const std::wstring& d = doc.GetDiagnostics();
+  EXPECT_EQ(d.rfind(L"<nesting_too_deep tagname=\"d\" offset=\"" + std::to_wstring(3 * kXmlMaxDepth) + L"\"/>", 0), 0u);
+  EXPECT_NE(d.find(L"<lone_end_tag tagname=\"d\""), std::wstring::npos);
+  const XmlElementIndex& x = doc.GetIndex();
+  const std::int32_t first = kXmlMaxDepth + 1;  // the first record too deep to open
+  EXPECT_EQ(x[first].flagsLevel & (kXmlUnended | kXmlLevelMask), kXmlUnended | static_cast<std::uint32_t>(kXmlMaxDepth));
+  EXPECT_EQ(x[first].next, first + 1);  // its would-be children are its siblings
+  EXPECT_EQ(x[first].parent, kXmlMaxDepth);
+  EXPECT_TRUE(x[kXmlMaxDepth].flagsLevel & kXmlProblem);
+  EXPECT_EQ(x[1].flagsLevel & kXmlUnended, 0u);  // the outermost is closed by an end tag
+}
+
+TEST(XmlParse, DiagnosticsKeepTheirBoundWithLongNames) {
+  // A name written into a finding is cut, so one finding cannot carry the
+  // whole text into the diagnostics.
+  const std::wstring name(100000, L'n');
+  CXmlDocument doc;
+  EXPECT_FALSE(doc.SetText(L"<r></" + name + L"></r>"));
+  const std::wstring& d = doc.GetDiagnostics();
+  EXPECT_EQ(d, L"<lone_end_tag tagname=\"" + name.substr(0, kXmlMaxDiagnosticName) + L"\" offset=\"3\"/>");
+  std::wstring many = L"<r>";
+  for (int i = 0; i < 50; ++i) many += L"</" + name + L"&>";
+  many += L"</r>";
+  EXPECT_FALSE(doc.SetText(many));
+  EXPECT_LT(doc.GetDiagnostics().size(), 2700u);
 }
 
 }  // namespace
