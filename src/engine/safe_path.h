@@ -1,13 +1,10 @@
-// The check that keeps names from update lists and archives inside the
-// folder they are installed into.
+// Where names from update lists and archives may go: the name check itself
+// (IsContainedRelativePath) lives in platform/safe_name.h, shared with the
+// zip reader; the install folder of a module is resolved here.
 #pragma once
 #include <string>
 
-// True when `name`, a path relative to an install folder ("\" or "/"
-// separated), stays inside that folder: not empty, not absolute, no drive
-// letter, no UNC or device prefix, no ":" at all, and no ".." component
-// (nor one that Windows would read as "..", such as ".. " or "...").
-bool IsContainedRelativePath(const std::wstring& name);
+#include "platform/safe_name.h"
 
 // The folder a module installs into: the updater's own folder when the
 // manifest names none; a relative install path below the updater's folder

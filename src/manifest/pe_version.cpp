@@ -43,7 +43,7 @@ class CImageReader {
       if (rva < s.virtualAddress || rva - s.virtualAddress >= span) continue;
       const std::uint64_t inSection = rva - s.virtualAddress;
       if (inSection + count > s.rawSize) return false;
-      return source_.ReadAt(static_cast<std::uint64_t>(s.rawPointer) + inSection, buffer, count);
+      return source_.ReadExact(static_cast<std::uint64_t>(s.rawPointer) + inSection, buffer, count);
     }
     return false;
   }
@@ -96,7 +96,7 @@ const DirectoryEntry* PickLanguage(const std::vector<DirectoryEntry>& entries) {
 
 bool ReadSections(IByteSource& source, std::uint64_t tableOffset, unsigned count, std::vector<Section>* sections) {
   std::vector<unsigned char> raw(static_cast<std::size_t>(count) * kSectionHeaderSize);
-  if (count != 0 && !source.ReadAt(tableOffset, raw.data(), raw.size())) return false;
+  if (count != 0 && !source.ReadExact(tableOffset, raw.data(), raw.size())) return false;
   sections->resize(count);
   for (unsigned i = 0; i < count; ++i) {
     const unsigned char* p = &raw[static_cast<std::size_t>(i) * kSectionHeaderSize];
@@ -111,20 +111,14 @@ bool ReadSections(IByteSource& source, std::uint64_t tableOffset, unsigned count
 
 }  // namespace
 
-bool CMemoryByteSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t count) {
-  if (offset > size_ || count > size_ - offset) return false;
-  if (count != 0) std::memcpy(buffer, data_ + offset, count);
-  return true;
-}
-
 PeVersionResult ReadFixedFileInfo(IByteSource& source, FixedFileInfo* info) {
   unsigned char dos[64];
-  if (!source.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return PeVersionResult::NotPe;
+  if (!source.ReadExact(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return PeVersionResult::NotPe;
   const std::uint64_t peOffset = U32(dos + 0x3C);
 
   // Signature, COFF file header (20 bytes) and the optional header's magic.
   unsigned char pe[26];
-  if (!source.ReadAt(peOffset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0) return PeVersionResult::NotPe;
+  if (!source.ReadExact(peOffset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0) return PeVersionResult::NotPe;
   const unsigned sectionCount = U16(pe + 6);
   const std::size_t optionalSize = U16(pe + 20);
   const std::uint16_t magic = U16(pe + 24);
@@ -138,7 +132,7 @@ PeVersionResult ReadFixedFileInfo(IByteSource& source, FixedFileInfo* info) {
   }
   const std::uint64_t optionalOffset = peOffset + 24;
   std::vector<unsigned char> optional(optionalSize);
-  if (!source.ReadAt(optionalOffset, optional.data(), optional.size())) return PeVersionResult::Malformed;
+  if (!source.ReadExact(optionalOffset, optional.data(), optional.size())) return PeVersionResult::Malformed;
   // The resource table is data directory 2 (8 bytes each: RVA, size).
   const std::size_t resourceEntry = directoriesAt + 2 * 8;
   if (optionalSize < resourceEntry + 8 || U32(&optional[directoriesAt - 4]) < 3) {
@@ -198,35 +192,9 @@ PeVersionResult ReadFixedFileInfo(IByteSource& source, FixedFileInfo* info) {
   return PeVersionResult::Found;
 }
 
-namespace {
-
-class CFileByteSource final : public IByteSource {
- public:
-  bool Open(const std::wstring& path) { return file_.OpenRead(path) && file_.GetSize(&size_); }
-  std::uint64_t Size() const override { return size_; }
-  bool ReadAt(std::uint64_t offset, void* buffer, std::size_t count) override {
-    if (offset > size_ || count > size_ - offset) return false;
-    if (!file_.Seek(static_cast<std::int64_t>(offset), Platform::SeekFrom::Begin)) return false;
-    auto* out = static_cast<unsigned char*>(buffer);
-    while (count != 0) {
-      std::size_t done = 0;
-      if (!file_.Read(out, count, &done) || done == 0) return false;
-      out += done;
-      count -= done;
-    }
-    return true;
-  }
-
- private:
-  Platform::CFile file_;
-  std::uint64_t size_ = 0;
-};
-
-}  // namespace
-
 PeVersionResult ReadFixedFileInfoFromFile(const std::wstring& path, FixedFileInfo* info) {
-  CFileByteSource source;
-  if (!source.Open(path)) return PeVersionResult::ReadFailed;
+  Platform::CFileByteSource source;
+  if (!source.Open(path) || !source.IsSeekable()) return PeVersionResult::ReadFailed;
   return ReadFixedFileInfo(source, info);
 }
 

@@ -8,28 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/byte_source.h"
+
 namespace PeVersion {
 
-// Random-access bytes of one file. ReadAt fills all `count` bytes or fails;
-// it fails, never reads, when [offset, offset + count) passes Size().
-class IByteSource {
- public:
-  virtual ~IByteSource() = default;
-  virtual std::uint64_t Size() const = 0;
-  [[nodiscard]] virtual bool ReadAt(std::uint64_t offset, void* buffer, std::size_t count) = 0;
-};
-
-// Bytes held in memory by the caller; the source does not copy or own them.
-class CMemoryByteSource final : public IByteSource {
- public:
-  CMemoryByteSource(const void* data, std::size_t size) : data_(static_cast<const unsigned char*>(data)), size_(size) {}
-  std::uint64_t Size() const override { return size_; }
-  [[nodiscard]] bool ReadAt(std::uint64_t offset, void* buffer, std::size_t count) override;
-
- private:
-  const unsigned char* data_;
-  std::size_t size_;
-};
+// The bytes are read through the platform's byte sources (a file, or a
+// block in memory that the caller keeps alive).
+using IByteSource = Platform::IByteSource;
+using CMemoryByteSource = Platform::CMemoryByteSource;
 
 // The version words of VS_FIXEDFILEINFO (most and least significant halves).
 struct FixedFileInfo {
