@@ -57,7 +57,7 @@ void UnZip(const std::wstring& fileName, const std::wstring& folder) {
   if (slash != std::wstring::npos) subFolder = L"\\" + fileName.substr(0, slash);
 
   ZipHandle* raw = nullptr;
-  if (OpenZip(archivePath, &raw) != kZipOk) {
+  if (OpenZip(archivePath, &raw, folder + subFolder) != kZipOk) {
     Log(L"UnZip : GetZipItem failed -> " + fileName);
   } else {
     CScopedZipHandle handle(raw);
@@ -79,6 +79,9 @@ void UnZip(const std::wstring& fileName, const std::wstring& folder) {
         Log(L"UnZip : folder item skipped -> " + item.name);
         continue;
       }
+      // A stored name with a folder part is not installed: the old file,
+      // if any, is kept through the restore steps.
+      const bool storedWithFolder = item.name.find_first_of(L"/\\") != std::wstring::npos;
       std::wstring target;
       if (StartsWithNoCase(item.name, updaterName)) {
         // The running updater is never overwritten: its new copy waits in Temp.
@@ -88,18 +91,14 @@ void UnZip(const std::wstring& fileName, const std::wstring& folder) {
       } else {
         target = folder + subFolder + L"\\" + item.name;
       }
-      InstallArchiveItem(handle.get(), target);
+      InstallArchiveItem(handle.get(), storedWithFolder ? -1 : index, item, target);
     }
   }
   if (!RemoveFileForcibly(archivePath))
     Log(L"UnZip : archive could not be deleted -> " + archivePath + ErrorText(Platform::LastError()));
 }
 
-void InstallArchiveItem(ZipHandle* handle, const std::wstring& target) {
-  std::int32_t index = -1;
-  ZipItem record;
-  (void)LocateZipItem(handle, target, &index, &record);
-
+void InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& record, const std::wstring& target) {
   const std::wstring backup = target + L".bak";
   if (Platform::IsDirectory(target)) {
     Log(L"Target is a folder, not replaced : " + target);

@@ -101,17 +101,50 @@ int ZipDirectoryCursor::Open(std::unique_ptr<IZipByteSource> source, std::unique
   self->directoryOffset_ = directoryOffset;
   self->bytesBefore_ = endPosition - directoryEnd;
   if (self->entryCount_ > 0) {
-    const int rc = self->GoToFirstItem();
+    int rc = self->GoToFirstItem();
+    if (rc != kOk) return rc;
+    self->FindOverlaps();
+    rc = self->GoToFirstItem();
     if (rc != kOk) return rc;
   }
   *cursor = std::move(self);
   return kOk;
 }
 
+void ZipDirectoryCursor::FindOverlaps() {
+  struct Placed {
+    std::uint64_t header;  // absolute offset of the local header
+    std::uint32_t index;
+    std::uint32_t compressedSize;
+    std::uint16_t nameLength;
+  };
+  std::vector<Placed> placed;
+  placed.reserve(entryCount_);
+  for (int rc = kOk; rc == kOk; rc = GoToNextItem()) {
+    placed.push_back(
+        {bytesBefore_ + entry_.localHeaderOffset, entryNumber_, entry_.compressedSize, entry_.nameLength});
+  }
+  overlapping_.assign(entryCount_, false);
+  std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.header < b.header; });
+  // Only entries that are kept claim their data, so of several entries at
+  // one header the first in the directory is the one kept.
+  std::uint64_t claimedUpTo = 0;
+  for (const Placed& p : placed) {
+    if (p.header < claimedUpTo) {
+      overlapping_[p.index] = true;
+      continue;
+    }
+    std::uint64_t nameAndExtra = p.nameLength;
+    unsigned char fixed[kLocalSize];
+    if (ReadExact(p.header, fixed, sizeof fixed) == kOk && Get32(fixed) == kLocalSignature) {
+      nameAndExtra = static_cast<std::uint64_t>(Get16(fixed + 26)) + Get16(fixed + 28);
+    }
+    claimedUpTo = p.header + kLocalSize + nameAndExtra + p.compressedSize;
+  }
+}
+
 int ZipDirectoryCursor::ReadExact(std::uint64_t offset, void* buffer, std::size_t size) {
-  std::size_t done = 0;
-  if (!source_->ReadAt(offset, buffer, size, &done) || done != size) return kReadError;
-  return kOk;
+  return source_->ReadExact(offset, buffer, size) ? kOk : kReadError;
 }
 
 int ZipDirectoryCursor::ReadCached(std::uint64_t offset, void* buffer, std::size_t size) {
@@ -187,9 +220,13 @@ int ZipDirectoryCursor::GetCurrentItemInfo(EntryInfo* info, std::string* name, s
   return kOk;
 }
 
-int ZipDirectoryCursor::LocateItem(std::string_view name) {
-  const std::size_t cut = name.find_last_of("/\\");
-  if (cut != std::string_view::npos) name = name.substr(cut + 1);
+int ZipDirectoryCursor::LocateItem(const std::string* ansiName, std::string_view utf8Name) {
+  auto lastComponent = [](std::string_view name) {
+    const std::size_t cut = name.find_last_of("/\\");
+    return cut == std::string_view::npos ? name : name.substr(cut + 1);
+  };
+  const std::string_view ansi = ansiName != nullptr ? lastComponent(*ansiName) : std::string_view();
+  const std::string_view utf8 = lastComponent(utf8Name);
   const std::uint32_t savedNumber = entryNumber_;
   const std::uint64_t savedPosition = entryPosition_;
   const bool savedValid = entryValid_;
@@ -199,11 +236,15 @@ int ZipDirectoryCursor::LocateItem(std::string_view name) {
   while (rc == kOk) {
     rc = GetCurrentItemInfo(nullptr, &stored, kLookupNameBytes);
     if (rc != kOk) break;
-    if (stored.size() == name.size() &&
-        std::equal(stored.begin(), stored.end(), name.begin(), [](char a, char b) {
-          return FoldAscii(static_cast<unsigned char>(a)) == FoldAscii(static_cast<unsigned char>(b));
-        })) {
-      return kOk;
+    const bool isUtf8 = (entry_.flags & kFlagUtf8) != 0;
+    if (isUtf8 || ansiName != nullptr) {
+      const std::string_view name = isUtf8 ? utf8 : ansi;
+      if (stored.size() == name.size() &&
+          std::equal(stored.begin(), stored.end(), name.begin(), [](char a, char b) {
+            return FoldAscii(static_cast<unsigned char>(a)) == FoldAscii(static_cast<unsigned char>(b));
+          })) {
+        return kOk;
+      }
     }
     rc = GoToNextItem();
   }
@@ -216,6 +257,7 @@ int ZipDirectoryCursor::LocateItem(std::string_view name) {
 
 int ZipDirectoryCursor::CheckLocalHeader(LocalInfo* local) {
   if (!entryValid_) return kEndOfList;
+  if (entryNumber_ < overlapping_.size() && overlapping_[entryNumber_]) return kOverlapping;
   unsigned char fixed[kLocalSize];
   const std::uint64_t headerOffset = bytesBefore_ + entry_.localHeaderOffset;
   if (ReadExact(headerOffset, fixed, sizeof fixed) != kOk) return kReadError;
@@ -230,6 +272,16 @@ int ZipDirectoryCursor::CheckLocalHeader(LocalInfo* local) {
   }
   const std::uint16_t nameLength = Get16(fixed + 26);
   if (nameLength != entry_.nameLength) return kBadArchive;
+  // The local name must be the central one byte for byte: the name that was
+  // checked is the name whose data is extracted.
+  std::string localName(nameLength, '\0');
+  std::string centralName(nameLength, '\0');
+  if (nameLength != 0 &&
+      (ReadExact(headerOffset + kLocalSize, localName.data(), nameLength) != kOk ||
+       ReadCached(bytesBefore_ + entryPosition_ + kCentralSize, centralName.data(), nameLength) != kOk)) {
+    return kReadError;
+  }
+  if (localName != centralName) return kBadArchive;
   local->extraLength = Get16(fixed + 28);
   local->extraOffset = headerOffset + kLocalSize + nameLength;
   local->dataOffset = local->extraOffset + local->extraLength;

@@ -20,6 +20,10 @@ class ZipDirectoryCursor {
   static constexpr int kBadArchive = -103;   // structure or data that does not check out
   static constexpr int kNoMemory = -104;
   static constexpr int kCrcMismatch = -105;
+  static constexpr int kOverlapping = -106;  // the local header lies inside another entry's data
+
+  // General-purpose flag bit 11: the stored name is UTF-8.
+  static constexpr std::uint16_t kFlagUtf8 = 0x0800;
 
   // Fixed fields of a central directory entry.
   struct EntryInfo {
@@ -56,6 +60,12 @@ class ZipDirectoryCursor {
   // *cursor set; -1 when no end record is found or a read fails, -103 for a
   // multi-disk archive, differing entry counts or a central directory that
   // does not end before the end record. On failure the source is released.
+  // Open also walks the directory once and reads every local header, to
+  // tell which entries' local headers lie inside the data of an entry
+  // before them (in archive order); those entries are refused later
+  // (kOverlapping), so that no stretch of data belongs to two entries. A
+  // directory walk that meets an unreadable entry stops there; the entries
+  // after it cannot be reached anyway.
   [[nodiscard]] static int Open(std::unique_ptr<IZipByteSource> source, std::unique_ptr<ZipDirectoryCursor>* cursor);
 
   std::uint32_t EntryCount() const { return entryCount_; }
@@ -73,12 +83,16 @@ class ZipDirectoryCursor {
   // `maxNameBytes` bytes. -100 without a current entry, -1 on a read failure.
   [[nodiscard]] int GetCurrentItemInfo(EntryInfo* info, std::string* name, std::size_t maxNameBytes);
   // Stands on the first entry whose stored name (first 255 bytes) equals the
-  // last '/'- or '\'-separated component of `name`, ASCII letters compared
-  // without case. When none does, the previous position is restored and
-  // -100 (or the read failure) is returned.
-  [[nodiscard]] int LocateItem(std::string_view name);
+  // last '/'- or '\'-separated component of the requested name, ASCII
+  // letters compared without case: `utf8Name` for entries whose names are
+  // flagged UTF-8, `ansiName` for the others (null when the requested name
+  // has no form in that code page). When none does, the previous position is
+  // restored and -100 (or the read failure) is returned.
+  [[nodiscard]] int LocateItem(const std::string* ansiName, std::string_view utf8Name);
   // Reads the current entry's local header and checks it against the central
-  // entry: -1 on a read failure, -103 on a mismatch or an unsupported method.
+  // entry: -1 on a read failure, -103 on a mismatch (the name bytes
+  // included) or an unsupported method, -106 when the entry overlaps one
+  // before it.
   [[nodiscard]] int CheckLocalHeader(LocalInfo* local);
   // Reads `size` bytes at an absolute offset; -1 unless all of them came.
   [[nodiscard]] int ReadExact(std::uint64_t offset, void* buffer, std::size_t size);
@@ -102,6 +116,7 @@ class ZipDirectoryCursor {
   struct OpenItem;
   explicit ZipDirectoryCursor(std::unique_ptr<IZipByteSource> source);
   bool FindEndRecord(std::uint64_t* position);
+  void FindOverlaps();
   int ReadEntry();
   int ReadCached(std::uint64_t offset, void* buffer, std::size_t size);
   int FillInput();
@@ -116,6 +131,8 @@ class ZipDirectoryCursor {
   bool entryValid_ = false;
   EntryInfo entry_;
   std::unique_ptr<OpenItem> item_;
+  // Entries whose local header lies inside an earlier entry's data, by index.
+  std::vector<bool> overlapping_;
   // Read-ahead for the small header reads of a directory walk.
   std::vector<unsigned char> window_;
   std::uint64_t windowOffset_ = 0;

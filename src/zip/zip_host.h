@@ -1,5 +1,7 @@
-// The two facts about the running system that the zip reader needs beyond
-// the platform file service: the current folder and the ANSI code page.
+// The code page of stored names, which the zip reader needs beyond the
+// platform file service, and the process's current folder, which the
+// reader never uses itself: command-line tools and tests hand it over as the
+// base folder when that is what they mean.
 #pragma once
 #include <string>
 

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/safe_name.h"
 #include "platform/text.h"
 #include "zip/zip_cursor.h"
 #include "zip/zip_host.h"
@@ -68,23 +69,6 @@ bool IsAbsolutePath(const std::wstring& path) {
   return (!path.empty() && IsSeparator(path[0])) || (path.size() > 1 && path[1] == L':');
 }
 
-bool HasParentComponent(const std::wstring& path) {
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = start;
-    while (end < path.size() && !IsSeparator(path[end])) ++end;
-    if (path.compare(start, end - start, L"..") == 0 && end - start == 2) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-// A stored folder name that stays inside the folder it is created under.
-bool IsSafeStoredFolder(const std::wstring& name) {
-  return !name.empty() && !IsAbsolutePath(name) && name.find(L':') == std::wstring::npos &&
-         !HasParentComponent(name);
-}
-
 class CFileOutput final : public IZipOutput {
  public:
   explicit CFileOutput(Platform::CFile& file) : file_(file) {}
@@ -99,6 +83,7 @@ class CFileOutput final : public IZipOutput {
 struct ZipReader::StoredRecord {
   std::int32_t index = 0;
   std::string name;  // stored bytes, at most 259
+  bool utf8 = false;  // the name is UTF-8 (flag bit 11)
   std::uint32_t attributes = 0;
   std::uint64_t accessTime = 0;
   std::uint64_t creationTime = 0;
@@ -110,16 +95,16 @@ struct ZipReader::StoredRecord {
 ZipReader::ZipReader() = default;
 ZipReader::~ZipReader() = default;
 
-ZipResult ZipReader::Open(const std::wstring& path) {
+ZipResult ZipReader::Open(const std::wstring& path, const std::wstring& baseFolder) {
   if (cursor_ || openItemIndex_ != -1) return kZipAlreadyOpen;
   auto source = std::make_unique<CZipFileSource>();
   if (!source->Open(path)) return kZipCannotOpen;
-  return Open(std::move(source));
+  return Open(std::move(source), baseFolder);
 }
 
-ZipResult ZipReader::Open(std::unique_ptr<IZipByteSource> source) {
+ZipResult ZipReader::Open(std::unique_ptr<IZipByteSource> source, const std::wstring& baseFolder) {
   if (cursor_ || openItemIndex_ != -1) return kZipAlreadyOpen;
-  baseDirectory_ = ZipHost::GetCurrentFolder() + L"\\";
+  baseDirectory_ = baseFolder.empty() ? std::wstring() : baseFolder + L"\\";
   const int rc = ZipDirectoryCursor::Open(std::move(source), &cursor_);
   cache_.reset();
   cacheIndex_ = -1;
@@ -149,7 +134,9 @@ ZipResult ZipReader::FetchCurrent(StoredRecord* record) {
   std::string name;
   if (cursor_->GetCurrentItemInfo(&info, &name, kRecordNameBytes) != ZipDirectoryCursor::kOk) return kZipItemFailed;
   ZipDirectoryCursor::LocalInfo local;
-  if (cursor_->CheckLocalHeader(&local) != ZipDirectoryCursor::kOk) return kZipHeaderMismatch;
+  const int checked = cursor_->CheckLocalHeader(&local);
+  if (checked == ZipDirectoryCursor::kOverlapping) return kZipOverlapping;
+  if (checked != ZipDirectoryCursor::kOk) return kZipHeaderMismatch;
   if (!cursor_->IsSeekable()) return kZipExtraUnreadable;
   std::vector<unsigned char> extra(local.extraLength);
   if (!extra.empty() && cursor_->ReadExact(local.extraOffset, extra.data(), extra.size()) != ZipDirectoryCursor::kOk) {
@@ -158,6 +145,7 @@ ZipResult ZipReader::FetchCurrent(StoredRecord* record) {
 
   record->index = static_cast<std::int32_t>(cursor_->EntryNumber());
   record->name = std::move(name);
+  record->utf8 = (info.flags & ZipDirectoryCursor::kFlagUtf8) != 0;
   record->attributes = AttributesFromExternal(info.externalAttributes);
   record->compressedSize = info.compressedSize;
   record->uncompressedSize = info.uncompressedSize;
@@ -190,10 +178,14 @@ ZipResult ZipReader::FetchCurrent(StoredRecord* record) {
   return kZipOk;
 }
 
+std::wstring ZipReader::DecodeName(const StoredRecord& record) {
+  return record.utf8 ? Platform::FromUtf8(record.name) : Platform::AnsiToWide(record.name.data(), record.name.size());
+}
+
 ZipItem ZipReader::ToItem(const StoredRecord& record) const {
   ZipItem item;
   item.index = record.index;
-  item.name = Platform::AnsiToWide(record.name.data(), record.name.size());
+  item.name = DecodeName(record);
   item.attributes = record.attributes;
   item.accessTime = record.accessTime;
   item.creationTime = record.creationTime;
@@ -232,11 +224,12 @@ ZipResult ZipReader::Get(std::int32_t index, ZipItem* record) {
 ZipResult ZipReader::Locate(const std::wstring& name, std::int32_t* index, ZipItem* record) {
   if (!cursor_) return kZipBadArgument;
   CloseOpenItem();
-  std::string bytes;
-  const bool encoded = name.size() <= kMaxLookupChars &&
-                       Platform::WideToCodePage(name, ZipHost::NameCodePage(), &bytes) &&
-                       bytes.size() <= kMaxLookupBytes;
-  if (!encoded || cursor_->LocateItem(bytes) != ZipDirectoryCursor::kOk) {
+  // The name in both forms a stored name may take: the ANSI code page (when
+  // it has one there) and UTF-8.
+  std::string ansi;
+  const bool hasAnsi = Platform::WideToCodePage(name, ZipHost::NameCodePage(), &ansi) && ansi.size() <= kMaxLookupBytes;
+  const std::string utf8 = Platform::ToUtf8(name);
+  if (name.size() > kMaxLookupChars || cursor_->LocateItem(hasAnsi ? &ansi : nullptr, utf8) != ZipDirectoryCursor::kOk) {
     if (index) *index = -1;
     if (record) {
       *record = ZipItem();
@@ -304,21 +297,24 @@ ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target) {
   if (rc != kZipOk) return rc;
 
   if (record.attributes & Platform::kAttrDirectory) {
-    // A folder item is created under the base directory by its stored name,
-    // which must not lead out of it.
-    const std::wstring name = Platform::AnsiToWide(record.name.data(), record.name.size());
-    if (!IsSafeStoredFolder(name)) return kZipCannotOpen;
+    // A folder item is created below the base folder by its stored name,
+    // which must stay inside it.
+    const std::wstring name = DecodeName(record);
+    if (baseDirectory_.empty() || !IsContainedRelativePath(name)) return kZipCannotOpen;
     return MakeDirectoryChain(baseDirectory_, name) ? kZipOk : kZipCannotOpen;
   }
 
-  const std::size_t cut = target.find_last_of(L"/\\");
-  if (cut != std::wstring::npos && cut > 0) {
-    const std::wstring folder = target.substr(0, cut);
-    if (!IsAbsolutePath(folder) && !HasParentComponent(folder)) (void)MakeDirectoryChain(baseDirectory_, folder);
+  std::wstring path = target;
+  if (!IsAbsolutePath(target)) {
+    // Relative: below the base folder, never below the current one.
+    if (baseDirectory_.empty() || !IsContainedRelativePath(target)) return kZipCannotOpen;
+    const std::size_t cut = target.find_last_of(L"/\\");
+    if (cut != std::wstring::npos && cut > 0) (void)MakeDirectoryChain(baseDirectory_, target.substr(0, cut));
+    path = baseDirectory_ + target;
   }
 
   Platform::CFile file;
-  if (!file.Create(target, 0, Platform::CreateMode::CreateAlways)) return kZipCannotOpen;
+  if (!file.Create(path, 0, Platform::CreateMode::CreateAlways)) return kZipCannotOpen;
   CFileOutput output(file);
   rc = Extract(record, output);
   if (rc == kZipOk) {
@@ -333,13 +329,13 @@ ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target) {
   const std::uint32_t special =
       record.attributes & (Platform::kAttrReadOnly | Platform::kAttrHidden | Platform::kAttrSystem);
   if (rc == kZipOk && special != 0) {
-    if (!Platform::SetAttributes(target, record.attributes & ~(Platform::kAttrNormal | Platform::kAttrDirectory))) {
+    if (!Platform::SetAttributes(path, record.attributes & ~(Platform::kAttrNormal | Platform::kAttrDirectory))) {
       rc = kZipItemFailed;
     }
   }
   // A file whose bytes did not check out is not left behind to pass for
   // the item: the caller sees no file and keeps (or restores) the old one.
-  if (rc != kZipOk) (void)Platform::RemoveFile(target);
+  if (rc != kZipOk) (void)Platform::RemoveFile(path);
   return rc;
 }
 
@@ -363,12 +359,12 @@ ZipResult CheckHandle(const ZipHandle* handle) {
 }
 
 template <typename Source>
-ZipResult OpenHandle(Source&& source, ZipHandle** handle) {
+ZipResult OpenHandle(Source&& source, ZipHandle** handle, const std::wstring& baseFolder) {
   if (!handle) return kZipBadArgument;
   *handle = nullptr;
   auto owned = std::make_unique<ZipHandle>();
   owned->reader = std::make_unique<ZipReader>();
-  const ZipResult rc = owned->reader->Open(std::forward<Source>(source));
+  const ZipResult rc = owned->reader->Open(std::forward<Source>(source), baseFolder);
   if (rc != kZipOk) return rc;
   *handle = owned.release();
   return kZipOk;
@@ -376,10 +372,12 @@ ZipResult OpenHandle(Source&& source, ZipHandle** handle) {
 
 }  // namespace
 
-ZipResult OpenZip(const std::wstring& path, ZipHandle** handle) { return OpenHandle(path, handle); }
+ZipResult OpenZip(const std::wstring& path, ZipHandle** handle, const std::wstring& baseFolder) {
+  return OpenHandle(path, handle, baseFolder);
+}
 
-ZipResult OpenZipSource(std::unique_ptr<IZipByteSource> source, ZipHandle** handle) {
-  return OpenHandle(std::move(source), handle);
+ZipResult OpenZipSource(std::unique_ptr<IZipByteSource> source, ZipHandle** handle, const std::wstring& baseFolder) {
+  return OpenHandle(std::move(source), handle, baseFolder);
 }
 
 ZipResult GetZipItem(ZipHandle* handle, std::int32_t index, ZipItem* record) {

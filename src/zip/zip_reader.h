@@ -20,6 +20,7 @@ inline constexpr ZipResult kZipItemFailed = 0x400;       // item not read/decomp
 inline constexpr ZipResult kZipNotFound = 0x500;         // no item with that name
 inline constexpr ZipResult kZipHeaderMismatch = 0x700;   // local header disagrees with the central entry
 inline constexpr ZipResult kZipExtraUnreadable = 0x800;  // local extra field unreadable, or not seekable
+inline constexpr ZipResult kZipOverlapping = 0x900;      // the item's local header lies inside another item's data
 inline constexpr ZipResult kZipBadArgument = 0x10000;    // no handle, or index out of range
 inline constexpr ZipResult kZipWrongKind = 0x80000;      // handle not of the reading kind
 inline constexpr ZipResult kZipAlreadyOpen = 0x1000000;  // Open on a reader that is already open
@@ -31,8 +32,9 @@ struct ZipItem {
   // Position in the central directory (0-based); the item count for the
   // count query (index -1); -1 after a failed lookup.
   std::int32_t index = 0;
-  // Stored name decoded from the ANSI code page, at most 259 stored bytes;
-  // separators as stored ('/' as a rule).
+  // Stored name (at most 259 stored bytes) decoded as UTF-8 when the entry
+  // says so (general-purpose flag bit 11), from the ANSI code page
+  // otherwise; separators as stored ('/' as a rule).
   std::wstring name;
   // File attribute bits (Platform::kAttr*).
   std::uint32_t attributes = 0;
@@ -61,11 +63,13 @@ class ZipReader {
   ZipReader& operator=(const ZipReader&) = delete;
 
   // Opens the archive file at `path` (a Windows path). Returns kZipOk,
-  // kZipAlreadyOpen, kZipCannotOpen or the cursor's -1/-103. Records the
-  // current directory as the base for folders that extraction creates.
-  [[nodiscard]] ZipResult Open(const std::wstring& path);
+  // kZipAlreadyOpen, kZipCannotOpen or the cursor's -1/-103. `baseFolder`
+  // (a Windows path without a trailing separator) is where relative targets
+  // and folder items go; empty means none: they are then refused. The
+  // process's current folder is never used.
+  [[nodiscard]] ZipResult Open(const std::wstring& path, const std::wstring& baseFolder = std::wstring());
   // The same over any byte source (memory for tests and fuzzing).
-  [[nodiscard]] ZipResult Open(std::unique_ptr<IZipByteSource> source);
+  [[nodiscard]] ZipResult Open(std::unique_ptr<IZipByteSource> source, const std::wstring& baseFolder = std::wstring());
   // Fills *record for index 0..count-1, or the count record for -1.
   [[nodiscard]] ZipResult Get(std::int32_t index, ZipItem* record);
   // Finds a stored name equal (ASCII letters case-folded) to the last
@@ -73,15 +77,22 @@ class ZipReader {
   // (optional) the record, or a cleared one with index -1 on kZipNotFound.
   [[nodiscard]] ZipResult Locate(const std::wstring& name, std::int32_t* index, ZipItem* record);
   // Extracts item `index` to a new file at `target` (an existing file is
-  // replaced); a directory item creates its folder chain under the base
-  // directory instead. When the item fails after the file was created
-  // (kZipItemFailed) the file is removed again.
+  // replaced): an absolute target as it stands (its folder must exist), a
+  // relative one below the base folder, whose folders are created first (it
+  // must pass IsContainedRelativePath, and there must be a base folder, or
+  // the result is kZipCannotOpen). A directory item creates its folder chain
+  // below the base folder instead, under the same conditions on its stored
+  // name. When the item fails after the file was created (kZipItemFailed)
+  // the file is removed again. kZipHeaderMismatch for an item whose local
+  // header (its name included) disagrees with its central entry,
+  // kZipOverlapping for one whose local header lies inside another item's
+  // data.
   [[nodiscard]] ZipResult Unzip(std::int32_t index, const std::wstring& target);
   // Extracts a file item's bytes to `output`. kZipOk only when every byte
   // was delivered and the size and CRC-32 checked out.
   [[nodiscard]] ZipResult UnzipTo(std::int32_t index, IZipOutput& output);
 
-  // The folder (ending in "\") that relative folder chains are created under.
+  // The base folder ending in "\", or empty when there is none.
   const std::wstring& BaseDirectory() const { return baseDirectory_; }
 
  private:
@@ -93,6 +104,7 @@ class ZipReader {
   ZipResult LoadRecord(std::int32_t index, StoredRecord* record);
   ZipResult Extract(const StoredRecord& record, IZipOutput& output);
   ZipItem ToItem(const StoredRecord& record) const;
+  static std::wstring DecodeName(const StoredRecord& record);
 
   std::unique_ptr<ZipDirectoryCursor> cursor_;
   std::int32_t openItemIndex_ = -1;
@@ -109,9 +121,13 @@ struct ZipHandle {
 
 // Opens the archive at `path`. On kZipOk *handle receives a new handle that
 // the caller frees with ReleaseZip; on any other result *handle is null.
-[[nodiscard]] ZipResult OpenZip(const std::wstring& path, ZipHandle** handle);
+// Relative targets and folder items are extracted below `baseFolder`, and
+// refused when it is empty (ZipReader::Unzip).
+[[nodiscard]] ZipResult OpenZip(const std::wstring& path, ZipHandle** handle,
+                                const std::wstring& baseFolder = std::wstring());
 // The same over a byte source (memory archives in tests and fuzzing).
-[[nodiscard]] ZipResult OpenZipSource(std::unique_ptr<IZipByteSource> source, ZipHandle** handle);
+[[nodiscard]] ZipResult OpenZipSource(std::unique_ptr<IZipByteSource> source, ZipHandle** handle,
+                                      const std::wstring& baseFolder = std::wstring());
 // Index -1: record->index receives the item count, everything else zero.
 // 0..count-1: the item's record. kZipBadArgument for a null handle or record.
 [[nodiscard]] ZipResult GetZipItem(ZipHandle* handle, std::int32_t index, ZipItem* record);
@@ -119,8 +135,7 @@ struct ZipHandle {
 // optional outputs. kZipNotFound when nothing matches.
 [[nodiscard]] ZipResult LocateZipItem(ZipHandle* handle, const std::wstring& name, std::int32_t* index,
                                       ZipItem* record);
-// Extracts item `index` to the file `target`; the folders of a relative
-// target are created under the base directory first.
+// Extracts item `index` to the file `target` (ZipReader::Unzip).
 [[nodiscard]] ZipResult UnzipItem(ZipHandle* handle, std::int32_t index, const std::wstring& target);
 // Extracts item `index` to `output` instead of a file.
 [[nodiscard]] ZipResult UnzipItemTo(ZipHandle* handle, std::int32_t index, IZipOutput& output);

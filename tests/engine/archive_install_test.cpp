@@ -11,6 +11,7 @@
 #include "engine/zip_builder.h"
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "zip/zip_test_support.h"
 
 using EngineTest::BuildZip;
 using EngineTest::CScopedLog;
@@ -226,4 +227,64 @@ TEST_F(EngineArchiveInstall, CompareFiles) {
   bool same = true;
   EXPECT_FALSE(CompareFiles(app + L"\\a", app + L"\\a2", &same));
   EXPECT_FALSE(same);
+}
+
+TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
+  // Items are installed by their own index: a stored folder name never
+  // picks up the bytes of a top-level item of the same last name, entries
+  // that share one item's data install it once, names flagged UTF-8 are
+  // installed as such, and names Windows would take for something else are
+  // skipped.
+  CScopedLog log(root / L"log.txt");
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\sub\\a.dll", "old sub a"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\shared1.dll", "old shared1"));
+  std::vector<ZipTest::Entry> entries = {
+      ZipTest::Stored("a.dll", "top a"),
+      ZipTest::Stored("sub/a.dll", "sub a"),
+      ZipTest::Stored("shared0.dll", "shared bytes"),
+      ZipTest::Stored("shared1.dll", "shared bytes"),
+      ZipTest::Stored("caf\xC3\xA9.txt", "utf-8 name"),
+      ZipTest::Stored("nul.dll", "device"),
+      ZipTest::Stored("com1", "device"),
+      ZipTest::Stored("dot.dll.", "trailing dot"),
+      ZipTest::Stored("space.dll ", "trailing space"),
+      ZipTest::Stored("line\r\nforged.dll", "control units"),
+      ZipTest::Stored("star*.dll", "wildcard"),
+  };
+  entries[4].flags = 0x0800;
+  std::string bytes = ZipTest::BuildArchive(entries);
+  const ZipTest::Layout layout = ZipTest::ReadLayout(bytes);
+  // shared1.dll's entry points at shared0.dll's local header.
+  ZipTest::Put32(&bytes, layout.items[3].central + 42, static_cast<std::uint32_t>(layout.items[2].local));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", bytes));
+  UnZip(L"pack.zip", app);
+
+  struct Expect {
+    std::wstring path;
+    std::string content;
+  };
+  const Expect expected[] = {
+      {app + L"\\a.dll", "top a"},
+      {app + L"\\sub\\a.dll", "old sub a"},
+      {app + L"\\shared0.dll", "shared bytes"},
+      {app + L"\\shared1.dll", "old shared1"},
+      {app + L"\\caf\x00E9.txt", "utf-8 name"},
+      {app + L"\\nul.dll", "<missing>"},
+      {app + L"\\com1", "<missing>"},
+      {app + L"\\dot.dll", "<missing>"},
+      {app + L"\\dot.dll.", "<missing>"},
+      {app + L"\\space.dll", "<missing>"},
+      {app + L"\\pack.zip", "<missing>"},
+  };
+  for (const auto& e : expected) EXPECT_EQ(ReadOrMissing(e.path), e.content) << Narrow(e.path);
+  EXPECT_TRUE(NoLeftovers(app));
+  EXPECT_TRUE(NoLeftovers(app + L"\\sub"));
+  std::vector<Platform::DirectoryEntry> files;
+  ASSERT_TRUE(Platform::ListDirectory(app, &files));
+  EXPECT_EQ(files.size(), 5u);  // a.dll, café.txt, shared0.dll, shared1.dll, sub
+  EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\sub/a.dll.bak"));
+  EXPECT_TRUE(log.Has("UnZip : GetZipItem failed"));  // shared1.dll's record is refused
+  for (const char* name : {"nul.dll", "com1", "dot.dll.", "space.dll ", "star*.dll"}) {
+    EXPECT_TRUE(log.Has(std::string("UnZip : item outside the install folder skipped -> ") + name)) << name;
+  }
 }

@@ -156,11 +156,14 @@ TEST(ZipHostile, OverlappingItemsAndInvalidDosDates) {
   Put32(&bytes, layout.items[1].central + 42, static_cast<std::uint32_t>(layout.items[0].local));
   CScopedZipHandle zip;
   ASSERT_EQ(kZipOk, OpenMemory(bytes, &zip));
-  for (int i : {0, 1}) {
-    CMemoryOutput out;
-    EXPECT_EQ(kZipOk, UnzipItemTo(zip.get(), i, out));
-    EXPECT_EQ("same", out.bytes);
-  }
+  // The second entry points at the first one's local header: only the first
+  // gets the data.
+  CMemoryOutput first;
+  EXPECT_EQ(kZipOk, UnzipItemTo(zip.get(), 0, first));
+  EXPECT_EQ("same", first.bytes);
+  CMemoryOutput second;
+  EXPECT_EQ(kZipOverlapping, UnzipItemTo(zip.get(), 1, second));
+  EXPECT_EQ("", second.bytes);
   CTempDir dir;
   for (std::size_t i = 0; i < std::size(dates); ++i) {
     ZipItem item;
@@ -239,9 +242,8 @@ TEST(ZipHostile, StoredNamesNeverLeadOutOfTheBase) {
   entries.push_back(Folder("inside/ok/"));
   entries.push_back(Stored("../file_escape.txt", "x"));
   const std::string archive = BuildArchive(entries);
-  CCurrentFolder here(base);
   CScopedZipHandle zip;
-  ASSERT_EQ(kZipOk, OpenMemory(archive, &zip));
+  ASSERT_EQ(kZipOk, OpenMemory(archive, &zip, base));
   for (std::size_t i = 0; i < std::size(hostile); ++i) {
     EXPECT_EQ(kZipCannotOpen, UnzipItem(zip.get(), static_cast<int>(i), L"unused")) << hostile[i];
   }
@@ -326,4 +328,164 @@ TEST(ZipHostile, RandomDamageNeverCrashesOrOverruns) {
     }
   }
   EXPECT_GT(succeeded, 0);
+}
+
+TEST(ZipHostile, EntriesThatShareDataOrLieAboutTheirNames) {
+  // Each row damages a three-item archive a.dll, b.dll, c.dll (1,000 stored
+  // bytes each) and names the result of each item's extraction.
+  struct Row {
+    const char* what;
+    std::function<void(std::string*, const Layout&)> damage;
+    ZipResult results[3];
+  };
+  const Row rows[] = {
+      {"untouched", [](std::string*, const Layout&) {}, {kZipOk, kZipOk, kZipOk}},
+      {"b points at a's local header",
+       [](std::string* b, const Layout& l) { Put32(b, l.items[1].central + 42, static_cast<std::uint32_t>(l.items[0].local)); },
+       {kZipOk, kZipOverlapping, kZipOk}},
+      {"all three point at c's local header",
+       [](std::string* b, const Layout& l) {
+         for (std::size_t i : {0, 1}) Put32(b, l.items[i].central + 42, static_cast<std::uint32_t>(l.items[2].local));
+       },
+       // a comes first in the directory, so it keeps the header, whose name
+       // is not its own.
+       {kZipHeaderMismatch, kZipOverlapping, kZipOverlapping}},
+      {"c's header inside a's data (a claims more data)",
+       [](std::string* b, const Layout& l) {
+         Put32(b, l.items[2].central + 42, static_cast<std::uint32_t>(l.items[0].data + 500));
+       },
+       {kZipOk, kZipOk, kZipOverlapping}},
+      {"b's local name differs from its central name",
+       [](std::string* b, const Layout& l) { (*b)[l.items[1].local + 30] = 'x'; },
+       {kZipOk, kZipHeaderMismatch, kZipOk}},
+      {"c's central name differs from its local name",
+       [](std::string* b, const Layout& l) { (*b)[l.items[2].central + 46] = 'C'; },
+       {kZipOk, kZipOk, kZipHeaderMismatch}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string bytes = BuildArchive({Stored("a.dll", std::string(1000, 'a')), Stored("b.dll", std::string(1000, 'b')),
+                                      Stored("c.dll", std::string(1000, 'c'))});
+    row.damage(&bytes, ReadLayout(bytes));
+    CScopedZipHandle zip;
+    ASSERT_EQ(kZipOk, OpenMemory(bytes, &zip));
+    std::uint64_t total = 0;
+    for (int i = 0; i < 3; ++i) {
+      CCountingOutput out;
+      EXPECT_EQ(row.results[i], UnzipItemTo(zip.get(), i, out)) << i;
+      ZipItem item;
+      EXPECT_EQ(row.results[i], GetZipItem(zip.get(), i, &item)) << i;
+      if (row.results[i] != kZipOk) {
+        EXPECT_EQ(0u, out.count) << i;
+      }
+      total += out.count;
+    }
+    // No byte of the archive's data comes out twice.
+    EXPECT_LE(total, 3000u);
+  }
+}
+
+TEST(ZipHostile, EightEntriesOnOneBombInstallItOnce) {
+  // 8 MiB of zeros deflated to a few KiB, named by eight central entries.
+  const std::string zeros(8 << 20, '\0');
+  std::vector<Entry> entries;
+  for (int i = 0; i < 8; ++i) entries.push_back(Deflated("bomb" + std::to_string(i), zeros));
+  std::string bytes = BuildArchive(entries);
+  const Layout layout = ReadLayout(bytes);
+  for (std::size_t i = 1; i < 8; ++i) Put32(&bytes, layout.items[i].central + 42, static_cast<std::uint32_t>(layout.items[0].local));
+  CScopedZipHandle zip;
+  ASSERT_EQ(kZipOk, OpenMemory(bytes, &zip));
+  std::uint64_t total = 0;
+  for (int i = 0; i < 8; ++i) {
+    CCountingOutput out;
+    EXPECT_EQ(i == 0 ? kZipOk : kZipOverlapping, UnzipItemTo(zip.get(), i, out)) << i;
+    total += out.count;
+  }
+  EXPECT_EQ(total, zeros.size());
+}
+
+TEST(ZipHostile, NamesFlaggedUtf8AreReadAsUtf8) {
+  struct Row {
+    std::string stored;
+    std::uint16_t flags;
+    std::wstring name;
+    std::int32_t found;  // what a lookup of the name's last component finds
+  };
+  const Row rows[] = {
+      {"caf\xC3\xA9.txt", 0x0800, L"caf\x00E9.txt", 0},
+      {"\xE4\xB8\x96\xE7\x95\x8C.dll", 0x0800, L"\x4E16\x754C.dll", 1},
+      {"dir/\xF0\x9F\x93\x84.txt", 0x0800, L"dir/\xD83D\xDCC4.txt", -1},  // a stored folder never matches
+      {"plain.txt", 0x0800, L"plain.txt", 3},
+      // Without the flag the ANSI code page (Windows-1252 here) applies.
+      {"caf\xE9.txt", 0, L"caf\x00E9.txt", 0},
+      {"caf\xC3\xA9.txt", 0, L"caf\x00C3\x00A9.txt", 5},
+  };
+  std::vector<Entry> entries;
+  for (const Row& row : rows) {
+    Entry e = Stored(row.stored, "data of " + row.stored);
+    e.flags = row.flags;
+    entries.push_back(e);
+  }
+  CTempDir dir;
+  CScopedZipHandle zip;
+  ASSERT_EQ(kZipOk, OpenMemory(BuildArchive(entries), &zip, dir.Path()));
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(i);
+    ZipItem item;
+    ASSERT_EQ(kZipOk, GetZipItem(zip.get(), static_cast<int>(i), &item));
+    EXPECT_EQ(rows[i].name, item.name);
+    // Found again by its own name (the last component, as lookups go).
+    const std::wstring last = item.name.substr(item.name.find_last_of(L'/') + 1);
+    std::int32_t found = -2;
+    EXPECT_EQ(rows[i].found < 0 ? kZipNotFound : kZipOk, LocateZipItem(zip.get(), L"D:\\x\\" + last, &found, nullptr));
+    EXPECT_EQ(rows[i].found, found);
+    // And extracted under that name below the base folder.
+    ASSERT_EQ(kZipOk, UnzipItem(zip.get(), static_cast<int>(i), last));
+    EXPECT_EQ("data of " + rows[i].stored, TestFiles::ReadOrMissing(dir / last));
+  }
+}
+
+TEST(ZipHostile, RelativeTargetsNeedABaseFolder) {
+  // Without a base folder nothing relative is extracted, and the current
+  // folder is never where anything goes.
+  CTempDir dir;
+  const std::wstring cwd = dir / L"cwd";
+  const std::wstring base = dir / L"base";
+  ASSERT_TRUE(Platform::MakeDirectory(cwd));
+  ASSERT_TRUE(Platform::MakeDirectory(base));
+  CCurrentFolder here(cwd);
+  const std::string archive = BuildArchive({Stored("f.txt", "f"), Folder("tree/"), Folder("nul/"), Folder("a./")});
+  struct Row {
+    std::wstring base;
+    int index;
+    std::wstring target;
+    ZipResult result;
+  };
+  const Row rows[] = {
+      {L"", 0, L"f.txt", kZipCannotOpen},
+      {L"", 0, L"sub\\f.txt", kZipCannotOpen},
+      {L"", 1, L"unused", kZipCannotOpen},
+      {base, 0, L"sub\\f.txt", kZipOk},
+      {base, 0, L"sub\\nul.txt", kZipCannotOpen},
+      {base, 0, L"sub\\f.txt.", kZipCannotOpen},
+      {base, 0, L"sub\\f?.txt", kZipCannotOpen},
+      {base, 1, L"unused", kZipOk},
+      {base, 2, L"unused", kZipCannotOpen},
+      {base, 3, L"unused", kZipCannotOpen},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.index << " " << Platform::ToUtf8(row.target));
+    CScopedZipHandle zip;
+    ASSERT_EQ(kZipOk, OpenMemory(archive, &zip, row.base));
+    EXPECT_EQ(row.result, UnzipItem(zip.get(), row.index, row.target));
+  }
+  std::vector<Platform::DirectoryEntry> inCwd;
+  ASSERT_TRUE(Platform::ListDirectory(cwd, &inCwd));
+  EXPECT_TRUE(inCwd.empty());
+  std::vector<Platform::DirectoryEntry> inBase;
+  ASSERT_TRUE(Platform::ListDirectory(base, &inBase));
+  ASSERT_EQ(2u, inBase.size());
+  EXPECT_EQ(L"sub", inBase[0].name);
+  EXPECT_EQ(L"tree", inBase[1].name);
+  EXPECT_EQ("f", TestFiles::ReadOrMissing(base + L"\\sub\\f.txt"));
 }

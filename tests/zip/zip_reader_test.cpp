@@ -347,9 +347,8 @@ TEST(ZipReaderContract, TargetsFoldersAndFolderItems) {
   const std::string archive =
       BuildArchive({Deflated("f.txt", "content of f\n"), Folder("tree/"), Folder("tree/a/b/"), Stored("g.txt", "g")});
   ASSERT_TRUE(TestFiles::WriteBytes(dir / L"a.zip", archive));
-  CCurrentFolder here(dir.Path());
   ZipHandle* raw = nullptr;
-  ASSERT_EQ(kZipOk, OpenZip(L"a.zip", &raw));
+  ASSERT_EQ(kZipOk, OpenZip(dir / L"a.zip", &raw, dir.Path()));
   CScopedZipHandle zip(raw);
   EXPECT_EQ(dir.Path() + L"\\", zip->reader->BaseDirectory());
 

@@ -166,9 +166,9 @@ std::string FixtureNoise() {
   return noise;
 }
 
-ZipResult OpenMemory(const std::string& bytes, CScopedZipHandle* handle) {
+ZipResult OpenMemory(const std::string& bytes, CScopedZipHandle* handle, const std::wstring& baseFolder) {
   ZipHandle* raw = nullptr;
-  const ZipResult rc = OpenZipSource(std::make_unique<CZipMemorySource>(bytes), &raw);
+  const ZipResult rc = OpenZipSource(std::make_unique<CZipMemorySource>(bytes), &raw, baseFolder);
   handle->reset(raw);
   return rc;
 }

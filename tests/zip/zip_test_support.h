@@ -59,8 +59,9 @@ std::string LoadFixture(const std::string& name);
 // 20,000 bytes of the fixtures' random.bin.
 std::string FixtureNoise();
 
-// Opens bytes as an archive through the memory source.
-ZipResult OpenMemory(const std::string& bytes, CScopedZipHandle* handle);
+// Opens bytes as an archive through the memory source, with relative
+// targets and folder items going below `baseFolder` (none when empty).
+ZipResult OpenMemory(const std::string& bytes, CScopedZipHandle* handle, const std::wstring& baseFolder = L"");
 
 // Keeps what it is given, up to `limit` bytes (more fails the write).
 class CMemoryOutput final : public IZipOutput {

@@ -9,6 +9,7 @@
 #include "command.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "zip/zip_host.h"
 #include "zip/zip_reader.h"
 
 namespace {
@@ -70,7 +71,8 @@ int ZipExtract(const std::vector<std::string>& args) {
     return 2;
   }
   ZipHandle* raw = nullptr;
-  ZipResult rc = OpenZip(Platform::FromUtf8(args[0]), &raw);
+  // A relative target is meant below the folder the command runs in.
+  ZipResult rc = OpenZip(Platform::FromUtf8(args[0]), &raw, ZipHost::GetCurrentFolder());
   if (rc == kZipOk) {
     CScopedZipHandle handle(raw);
     rc = UnzipItem(handle.get(), static_cast<std::int32_t>(index), Platform::FromUtf8(args[2]));
