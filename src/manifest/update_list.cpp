@@ -6,6 +6,16 @@
 #include "platform/text.h"
 #include "xml/xml_document.h"
 
+namespace {
+
+// The text ends at the first zero byte.
+std::wstring DecodeListBytes(std::string_view bytes) {
+  const std::size_t end = bytes.find('\0');
+  return Platform::AnsiToWide(bytes.data(), end == std::string_view::npos ? bytes.size() : end);
+}
+
+}  // namespace
+
 std::wstring ReadTextFile(const std::wstring& path) {
   Platform::CFile file;
   if (!file.OpenRead(path)) return std::wstring();
@@ -17,14 +27,17 @@ std::wstring ReadTextFile(const std::wstring& path) {
     if (done == 0) break;
     bytes.append(buffer, done);
   }
-  // The text ends at the first zero byte.
-  const std::size_t end = bytes.find('\0');
-  return Platform::AnsiToWide(bytes.data(), end == std::string::npos ? bytes.size() : end);
+  return DecodeListBytes(bytes);
 }
 
 void LoadUpdateList(const std::wstring& path, CXmlDocument& document, FileDataArray& array) {
   // A malformed list still yields what the document can find.
   (void)document.SetText(ReadTextFile(path));
+  ParseUpdateList(document, array);
+}
+
+void LoadUpdateListBytes(std::string_view bytes, CXmlDocument& document, FileDataArray& array) {
+  (void)document.SetText(DecodeListBytes(bytes));
   ParseUpdateList(document, array);
 }
 

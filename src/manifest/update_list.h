@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -57,6 +58,8 @@ std::wstring ReadTextFile(const std::wstring& path);
 // entries to `array` (ParseUpdateList). A file that cannot be read gives no
 // entries; a malformed one whatever entries the document still finds.
 void LoadUpdateList(const std::wstring& path, CXmlDocument& document, FileDataArray& array);
+// The same from the list's bytes, decoded as ReadTextFile decodes a file.
+void LoadUpdateListBytes(std::string_view bytes, CXmlDocument& document, FileDataArray& array);
 
 // Appends one CFileData per "module" child of the first "update" element,
 // with the attributes "filename", "version" and "datetime" (empty when

@@ -1,0 +1,107 @@
+// Fuzz target: archive installation (UnZip) of arbitrary bytes into a
+// temporary folder. Nothing may be written outside that folder, and no more
+// bytes may be installed than the archive's readable items declare.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/archive_install.h"
+#include "platform/file.h"
+#include "zip/zip_reader.h"
+#include "zip/zip_source.h"
+
+namespace {
+
+struct Tree {
+  std::uint64_t bytes = 0;
+  int entries = 0;
+};
+
+// Adds up the files below `folder`; with `remove`, deletes them and their
+// folders on the way back.
+void Walk(const std::wstring& folder, Tree* tree, bool remove) {
+  std::vector<Platform::DirectoryEntry> entries;
+  if (!Platform::ListDirectory(folder, &entries)) return;
+  for (const Platform::DirectoryEntry& e : entries) {
+    const std::wstring path = folder + L"\\" + e.name;
+    ++tree->entries;
+    if (e.isDirectory) {
+      Walk(path, tree, remove);
+      if (remove) (void)Platform::RemoveEmptyDirectory(path);
+      continue;
+    }
+    Platform::CFile file;
+    std::uint64_t size = 0;
+    if (file.OpenRead(path) && file.GetSize(&size)) tree->bytes += size;
+    file.Close();
+    if (remove) {
+      (void)Platform::SetAttributes(path, Platform::kAttrNormal);
+      (void)Platform::RemoveFile(path);
+    }
+  }
+}
+
+const std::wstring& Root() {
+  static const std::wstring root = [] {
+    const std::wstring r = Platform::GetTempFolder() + L"\\vireo-fuzz-install-" + std::to_wstring(std::rand());
+    if (!Platform::MakeDirectory(r) || !Platform::MakeDirectory(r + L"\\cage") ||
+        !Platform::MakeDirectory(r + L"\\cage\\app")) {
+      std::abort();
+    }
+    return r;
+  }();
+  return root;
+}
+
+// Removes the folders again when the fuzzer ends.
+void RemoveRoot() {
+  const std::wstring& root = Root();
+  (void)Platform::RemoveEmptyDirectory(root + L"\\cage\\app");
+  (void)Platform::RemoveEmptyDirectory(root + L"\\cage");
+  (void)Platform::RemoveEmptyDirectory(root);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // What the archive declares: the sizes of the items whose records can be
+  // read (the others are skipped by the installation).
+  std::uint64_t declared = 0;
+  {
+    ZipHandle* raw = nullptr;
+    if (OpenZipSource(std::make_unique<CZipMemorySource>(data, size), &raw) == kZipOk) {
+      CScopedZipHandle zip(raw);
+      ZipItem count;
+      if (GetZipItem(zip.get(), -1, &count) != kZipOk) std::abort();
+      for (std::int32_t i = 0; i < count.index; ++i) {
+        ZipItem item;
+        if (GetZipItem(zip.get(), i, &item) == kZipOk) declared += item.uncompressedSize;
+      }
+    }
+  }
+
+  static const bool cleanup = std::atexit(RemoveRoot) == 0;
+  (void)cleanup;
+  const std::wstring& root = Root();
+  const std::wstring app = root + L"\\cage\\app";
+  Platform::CFile archive;
+  if (!archive.Create(app + L"\\pack.zip") || !archive.Write(data, size)) std::abort();
+  archive.Close();
+  UnZip(L"pack.zip", app);
+
+  // The install folder sits two levels below the root, so that a name that
+  // climbs out shows here: each level holds only the next. The install
+  // folder holds no more than was declared (the archive itself is gone).
+  for (const wchar_t* level : {L"", L"\\cage"}) {
+    std::vector<Platform::DirectoryEntry> inside;
+    if (!Platform::ListDirectory(root + level, &inside) || inside.size() != 1) __builtin_trap();
+  }
+  if (Platform::PathExists(app + L"\\pack.zip")) __builtin_trap();
+  Tree tree;
+  Walk(app, &tree, true);
+  if (tree.bytes > declared) __builtin_trap();
+  return 0;
+}
