@@ -44,6 +44,8 @@ void Walk(const std::wstring& folder, Tree* tree, bool remove) {
   }
 }
 
+// Three empty folders under the temporary folder are left behind when the
+// fuzzer ends (libFuzzer leaves without running exit handlers).
 const std::wstring& Root() {
   static const std::wstring root = [] {
     const std::wstring r = Platform::GetTempFolder() + L"\\vireo-fuzz-install-" + std::to_wstring(std::rand());
@@ -54,14 +56,6 @@ const std::wstring& Root() {
     return r;
   }();
   return root;
-}
-
-// Removes the folders again when the fuzzer ends.
-void RemoveRoot() {
-  const std::wstring& root = Root();
-  (void)Platform::RemoveEmptyDirectory(root + L"\\cage\\app");
-  (void)Platform::RemoveEmptyDirectory(root + L"\\cage");
-  (void)Platform::RemoveEmptyDirectory(root);
 }
 
 }  // namespace
@@ -83,8 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  static const bool cleanup = std::atexit(RemoveRoot) == 0;
-  (void)cleanup;
   const std::wstring& root = Root();
   const std::wstring app = root + L"\\cage\\app";
   Platform::CFile archive;
