@@ -269,8 +269,6 @@ TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
       {app + L"\\shared0.dll", "shared bytes"},
       {app + L"\\shared1.dll", "old shared1"},
       {app + L"\\caf\x00E9.txt", "utf-8 name"},
-      {app + L"\\nul.dll", "<missing>"},
-      {app + L"\\com1", "<missing>"},
       {app + L"\\dot.dll", "<missing>"},
       {app + L"\\dot.dll.", "<missing>"},
       {app + L"\\space.dll", "<missing>"},
@@ -281,7 +279,9 @@ TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
   EXPECT_TRUE(NoLeftovers(app + L"\\sub"));
   std::vector<Platform::DirectoryEntry> files;
   ASSERT_TRUE(Platform::ListDirectory(app, &files));
-  EXPECT_EQ(files.size(), 5u);  // a.dll, café.txt, shared0.dll, shared1.dll, sub
+  // a.dll, café.txt, shared0.dll, shared1.dll, sub: no device names (which
+  // cannot be read back as files by name on Windows; the listing shows them).
+  EXPECT_EQ(files.size(), 5u);
   EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\sub/a.dll.bak"));
   EXPECT_TRUE(log.Has("UnZip : GetZipItem failed"));  // shared1.dll's record is refused
   for (const char* name : {"nul.dll", "com1", "dot.dll.", "space.dll ", "star*.dll"}) {
