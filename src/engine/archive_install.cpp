@@ -29,23 +29,10 @@ bool SizeDiffers(const std::wstring& path, std::uint64_t expected) {
   return file.OpenRead(path) && file.GetSize(&size) && size != expected;
 }
 
-bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
-  if (prefix.empty() || text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    wchar_t a = text[i];
-    wchar_t b = prefix[i];
-    if (a >= L'a' && a <= L'z') a = static_cast<wchar_t>(a - 32);
-    if (b >= L'a' && b <= L'z') b = static_cast<wchar_t>(b - 32);
-    if (a != b) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void UnZip(const std::wstring& fileName, const std::wstring& folder) {
   const std::wstring archivePath = folder + L"\\" + fileName;
-  const std::wstring updaterName = GetUpdaterFileName(GetFolderTable());
   Log(L"UnZip : strZipFileName -> " + archivePath);
   if (!IsContainedRelativePath(fileName)) {
     Log(L"UnZip : archive outside the install folder skipped -> " + fileName);
@@ -83,13 +70,12 @@ void UnZip(const std::wstring& fileName, const std::wstring& folder) {
       // if any, is kept through the restore steps.
       const bool storedWithFolder = item.name.find_first_of(L"/\\") != std::wstring::npos;
       std::wstring target;
-      if (StartsWithNoCase(item.name, updaterName)) {
+      target = folder + subFolder + L"\\" + item.name;
+      if (IsUpdaterItself(target)) {
         // The running updater is never overwritten: its new copy waits in Temp.
         const std::wstring tempFolder = folder + subFolder + L"\\Temp\\";
         (void)EnsureDirectory(folder + subFolder + L"\\Temp");
         target = tempFolder + item.name;
-      } else {
-        target = folder + subFolder + L"\\" + item.name;
       }
       InstallArchiveItem(handle.get(), storedWithFolder ? -1 : index, item, target);
     }

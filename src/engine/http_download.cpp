@@ -76,22 +76,6 @@ class CTemporaryFile {
   bool kept_ = false;
 };
 
-// Whether `path` names the running updater's own file (8.3 aliases and
-// letter case included).
-bool IsUpdaterItself(const std::wstring& path) {
-  // Resolving a path asks the file system about every folder on it, so only
-  // a name that could be the updater's is resolved: its own name, or a short
-  // (8.3) alias, which always holds a "~".
-  static const std::wstring self = Platform::ComparablePath(Platform::GetExecutablePath());
-  static const std::wstring selfName = GetUpdaterFileName(GetFolderTable());
-  const std::wstring name = GetFileNameFromPath(path);
-  const bool mayBe = name.find(L'~') != std::wstring::npos ||
-                     (name.size() == selfName.size() &&
-                      std::equal(name.begin(), name.end(), selfName.begin(),
-                                 [](wchar_t a, wchar_t b) { return std::towupper(a) == std::towupper(b); }));
-  return mayBe && !self.empty() && Platform::ComparablePath(path) == self;
-}
-
 // Ends the running copy of the program at `path`, logging what became of it.
 void EndRunningCopy(const std::wstring& path) {
   constexpr std::uint32_t kWaitMs = 5000;

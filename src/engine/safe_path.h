@@ -11,3 +11,8 @@
 // (not below whatever folder the updater happened to be started in); a
 // rooted path, a drive path or a UNC path as it stands.
 std::wstring ResolveInstallFolder(const std::wstring& appDir, const std::wstring& installPath);
+
+// Whether `path` names the running updater's own file, which is never
+// replaced in place: full paths compared as the system resolves them (short
+// 8.3 aliases and letter case included), not names.
+bool IsUpdaterItself(const std::wstring& path);

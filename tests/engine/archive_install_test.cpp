@@ -2,6 +2,8 @@
 // partial files, the updater's own name, names that leave the folder.
 #include <gtest/gtest.h>
 
+#include <cwctype>
+
 #include <algorithm>
 
 #include "app/folder_table.h"
@@ -11,6 +13,7 @@
 #include "engine/zip_builder.h"
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "zip/zip_test_support.h"
 
 using EngineTest::BuildZip;
@@ -80,8 +83,10 @@ TEST_F(EngineArchiveInstall, ItemsReplaceCreateSkipAndRestore) {
     std::string content;
   };
   const Expect expected[] = {
-      {app + L"\\Temp\\" + updaterName, "new updater"},
-      {app + L"\\" + updaterName, "running updater"},
+      // Only the running updater's own file is kept from: a file of its
+      // name in another folder is a file like any other.
+      {app + L"\\Temp\\" + updaterName, "<missing>"},
+      {app + L"\\" + updaterName, "new updater"},
       {app + L"\\a.dll", "new a"},
       {app + L"\\sub\\b.dll", "old b"},  // items with folders are not installed
       {app + L"\\new.dll", "brand new"},
@@ -287,4 +292,24 @@ TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
   for (const char* name : {"nul.dll", "com1", "dot.dll.", "space.dll ", "star*.dll"}) {
     EXPECT_TRUE(log.Has(std::string("UnZip : item outside the install folder skipped -> ") + name)) << name;
   }
+}
+
+TEST_F(EngineArchiveInstall, TheRunningUpdaterIsNeverReplaced) {
+  // The test program stands for the updater: an item that names its file,
+  // in any letter case, waits in Temp beside it.
+  const std::wstring self = Platform::GetExecutablePath();
+  const std::size_t slash = self.rfind(L'\\');
+  const std::wstring folder = self.substr(0, slash);
+  std::wstring name = self.substr(slash + 1);
+  for (auto& c : name) c = static_cast<wchar_t>(std::towupper(c));
+  std::string before;
+  ASSERT_TRUE(TestFiles::ReadBytes(self, &before));
+  ASSERT_TRUE(TestFiles::WriteBytes(folder + L"\\self_test.zip", BuildZip({{Narrow(name), "not the updater"}})));
+  UnZip(L"self_test.zip", folder);
+  std::string after;
+  ASSERT_TRUE(TestFiles::ReadBytes(self, &after));
+  EXPECT_TRUE(before == after);
+  EXPECT_EQ(ReadOrMissing(folder + L"\\Temp\\" + name), "not the updater");
+  (void)Platform::RemoveFile(folder + L"\\Temp\\" + name);
+  (void)Platform::RemoveEmptyDirectory(folder + L"\\Temp");
 }
