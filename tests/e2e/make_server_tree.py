@@ -12,7 +12,8 @@ file versions, 12-digit Korea time stamps, Orrery.exe as a one-file archive
 Orrery.exe.zip, presets\\window_levels.xml in a sub-folder. The viewer's
 codec_core.dll is then replaced by codec_core.dll.zip, an Info-ZIP archive
 holding codec_core.dll, codec_jpeg.dll, codec_j2k.dll and the release's
-Updater.exe (which the updater installs to Temp\\ instead of over itself);
+Updater.exe (installed beside them: only the running updater's own file
+goes to Temp\\ instead);
 the archive's list entry keeps codec_core.dll's version and stamp, and
 declares the archive's own size and SHA-256.
 
