@@ -19,4 +19,12 @@ std::wstring GetExecutablePath() {
 
 unsigned long GetCurrentProcessIdNumber() { return static_cast<unsigned long>(::getpid()); }
 
+std::vector<std::string> GetCommandLineArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+
+void SetBinaryStandardOutput() {}
+
 }  // namespace Platform
