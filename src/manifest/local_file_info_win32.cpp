@@ -5,6 +5,7 @@
 #include "manifest/local_file_info.h"
 #include "manifest/pe_version.h"
 #include "platform/file.h"
+#include "platform/system_time_win32.h"
 #include "platform/windows_api.h"
 
 bool CLocalFileInfo::ReadLocalFileInfo() {
@@ -17,18 +18,10 @@ bool CLocalFileInfo::ReadLocalFileInfo() {
     SYSTEMTIME local{};
     // The current zone's rules for that date, not for today.
     if (FileTimeToSystemTime(&data.ftLastWriteTime, &utc)) {
-      LastWriteTimeUtc = Platform::SystemTime{utc.wYear,   utc.wMonth,  utc.wDayOfWeek, utc.wDay,
-                                              utc.wHour,   utc.wMinute, utc.wSecond,    utc.wMilliseconds};
+      LastWriteTimeUtc = Platform::FromSystemTime(utc);
     }
     if (LastWriteTimeUtc.year != 0 && SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
-      LastWriteTime.year = local.wYear;
-      LastWriteTime.month = local.wMonth;
-      LastWriteTime.dayOfWeek = local.wDayOfWeek;
-      LastWriteTime.day = local.wDay;
-      LastWriteTime.hour = local.wHour;
-      LastWriteTime.minute = local.wMinute;
-      LastWriteTime.second = local.wSecond;
-      LastWriteTime.milliseconds = local.wMilliseconds;
+      LastWriteTime = Platform::FromSystemTime(local);
     }
   }
 

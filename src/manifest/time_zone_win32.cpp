@@ -5,9 +5,13 @@
 
 #include "manifest/time_zone.h"
 #include "manifest/time_zone_platform.h"
+#include "platform/system_time_win32.h"
 #include "platform/windows_api.h"
 
 namespace {
+
+using Platform::FromSystemTime;
+using Platform::ToSystemTime;
 
 constexpr wchar_t kTimeZonesKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones";
 constexpr REGSAM kReadAccess = 0x20019;  // KEY_READ
@@ -40,32 +44,6 @@ LSTATUS ReadString(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring* 
   if (chars != 0 && buffer[chars - 1] != L'\0') return ERROR_INVALID_DATA;
   out->assign(buffer, chars != 0 ? chars - 1 : 0);
   return ERROR_SUCCESS;
-}
-
-Platform::SystemTime FromSystemTime(const SYSTEMTIME& s) {
-  Platform::SystemTime t;
-  t.year = s.wYear;
-  t.month = s.wMonth;
-  t.dayOfWeek = s.wDayOfWeek;
-  t.day = s.wDay;
-  t.hour = s.wHour;
-  t.minute = s.wMinute;
-  t.second = s.wSecond;
-  t.milliseconds = s.wMilliseconds;
-  return t;
-}
-
-SYSTEMTIME ToSystemTime(const Platform::SystemTime& t) {
-  SYSTEMTIME s{};
-  s.wYear = t.year;
-  s.wMonth = t.month;
-  s.wDayOfWeek = t.dayOfWeek;
-  s.wDay = t.day;
-  s.wHour = t.hour;
-  s.wMinute = t.minute;
-  s.wSecond = t.second;
-  s.wMilliseconds = t.milliseconds;
-  return s;
 }
 
 // The registry's "TZI" value (REG_TZI_FORMAT).

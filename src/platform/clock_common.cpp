@@ -1,7 +1,12 @@
+#include <atomic>
+
 #include "platform/clock.h"
+#include "platform/clock_platform.h"
 
 namespace Platform {
 namespace {
+
+std::atomic<SystemTime (*)()> timeSource{nullptr};
 
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
 constexpr std::uint64_t kTicksPerDay = 86400ULL * kTicksPerSecond;
@@ -25,6 +30,13 @@ unsigned DaysInMonth(unsigned y, unsigned m) {
 }
 
 }  // namespace
+
+void SetLocalTimeSourceForTesting(SystemTime (*source)()) { timeSource = source; }
+
+SystemTime GetLocalTimeNow() {
+  if (auto source = timeSource.load()) return source();
+  return ClockPlatform::ReadLocalTime();
+}
 
 bool FileTimeToFields(std::uint64_t fileTime, SystemTime* fields) {
   if (fileTime >= 0x8000000000000000ULL) return false;

@@ -1,19 +1,11 @@
 #include <sys/time.h>
 #include <time.h>
 
-#include <atomic>
-
-#include "platform/clock.h"
+#include "platform/clock_platform.h"
 
 namespace Platform {
-namespace {
-std::atomic<SystemTime (*)()> timeSource{nullptr};
-}
 
-void SetLocalTimeSourceForTesting(SystemTime (*source)()) { timeSource = source; }
-
-SystemTime GetLocalTimeNow() {
-  if (auto source = timeSource.load()) return source();
+SystemTime ClockPlatform::ReadLocalTime() {
   struct timespec ts {};
   clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tm {};

@@ -1,19 +1,9 @@
-#include <atomic>
-
-#include "platform/clock.h"
-#include "platform/windows_api.h"
+#include "platform/clock_platform.h"
+#include "platform/system_time_win32.h"
 
 namespace Platform {
-namespace {
-std::atomic<SystemTime (*)()> timeSource{nullptr};
-}
 
-void SetLocalTimeSourceForTesting(SystemTime (*source)()) { timeSource = source; }
-
-SystemTime GetLocalTimeNow() {
-  if (auto source = timeSource.load()) return source();
-  SYSTEMTIME st;
-  ::GetLocalTime(&st);
+SystemTime FromSystemTime(const SYSTEMTIME& st) {
   SystemTime t;
   t.year = st.wYear;
   t.month = st.wMonth;
@@ -24,6 +14,25 @@ SystemTime GetLocalTimeNow() {
   t.second = st.wSecond;
   t.milliseconds = st.wMilliseconds;
   return t;
+}
+
+SYSTEMTIME ToSystemTime(const SystemTime& t) {
+  SYSTEMTIME st{};
+  st.wYear = t.year;
+  st.wMonth = t.month;
+  st.wDayOfWeek = t.dayOfWeek;
+  st.wDay = t.day;
+  st.wHour = t.hour;
+  st.wMinute = t.minute;
+  st.wSecond = t.second;
+  st.wMilliseconds = t.milliseconds;
+  return st;
+}
+
+SystemTime ClockPlatform::ReadLocalTime() {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  return FromSystemTime(st);
 }
 
 std::uint32_t GetTickCountMs() { return ::GetTickCount(); }
