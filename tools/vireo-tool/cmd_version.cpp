@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command.h"
+#include "tool_args.h"
 #include "manifest/local_file_info.h"
 #include "manifest/time_zone.h"
 #include "manifest/version_compare.h"
@@ -24,20 +25,9 @@ int CompareVersions(const std::vector<std::string>& args) {
   return 0;
 }
 
-bool ParseLength(const std::string& text, std::size_t* length) {
-  if (text.empty() || text.size() > 6) return false;
-  std::size_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::size_t>(c - '0');
-  }
-  *length = value;
-  return true;
-}
-
 int FileInfo(const std::vector<std::string>& args) {
-  std::size_t length = 12;
-  if (args.empty() || args.size() > 2 || (args.size() == 2 && !ParseLength(args[1], &length))) {
+  unsigned long length = 12;
+  if (args.empty() || args.size() > 2 || (args.size() == 2 && !VireoTool::ParseNumber(args[1], 0, 999999, &length))) {
     std::fprintf(stderr, "usage: vireo-tool file-info FILE [LENGTH]\n");
     return 2;
   }
