@@ -1,6 +1,9 @@
 // Test-only fault injection at the platform seam: a test can make the Nth call
 // of a named file operation fail with a chosen error. Operation names are the
-// names of the functions in file.h ("Create", "Write", "MakeDirectory", ...).
+// names of the functions in file.h ("Create", "Write", "MakeDirectory", ...);
+// an unknown name ends the process. Until a test uses the seam, a file call
+// pays one relaxed atomic load for it; after that, a few atomics, no lock.
+// Any thread may call these.
 #pragma once
 #include "platform/error.h"
 

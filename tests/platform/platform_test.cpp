@@ -1,8 +1,11 @@
 // The platform seam behaves alike on both builds: Windows error numbers,
-#include <functional>
-#include <vector>
 // Windows' rules for read-only files and moves, the fault seam, time fields.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
 
 #include "common/test_files.h"
 #include "platform/clock.h"
@@ -138,6 +141,28 @@ TEST(PlatformFault, NthCallFailsOnceWithTheGivenError) {
   EXPECT_EQ(CallCount("Write"), 3);
   f.Close();
   EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"x"), "ac");
+  ClearFaults();
+}
+
+TEST(PlatformFault, ThreadsRacingForTheNthCallSeeOneFailure) {
+  CTempDir dir;
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 200;
+  FailNthCall("Write", kThreads * kWrites / 2, kErrorDiskFull);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      CFile f;
+      if (!f.Create(dir / (L"t" + std::to_wstring(t)))) return;
+      for (int i = 0; i < kWrites; ++i) {
+        if (!f.Write("x", 1)) failures.fetch_add(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 1);
+  EXPECT_EQ(CallCount("Write"), kThreads * kWrites);
   ClearFaults();
 }
 
