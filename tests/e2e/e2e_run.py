@@ -440,8 +440,9 @@ def scenario_update(s):
     fetched = sorted(s.fetched())
     want = sorted([("viewer", "Orrery.exe.zip"), ("viewer", "codec_core.dll.zip"), ("viewer", "imaging.dll"),
                    ("viewer", "presets/window_levels.xml"), ("printer", "printlib.dll")])
-    # A file's size query goes to its own module's folder, like its download,
-    # so a fetched file may show up twice; nothing else may show up.
+    # Size queries (HEADs, or GETs where HEAD is refused) go to the file's own
+    # module folder, like its download: a file may show up twice, nothing
+    # else may show up.
     s.check(sorted(set(fetched)) == want, "fetched %s" % fetched)
     log = s.log_text()
     for line in ("imaging.dll : old version - 1.0.0.0, new version - 1.0.1.0",
