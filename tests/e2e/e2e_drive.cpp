@@ -10,6 +10,12 @@
 //   e2e_drive credentials HWND USER PASSWORD
 //                                 fills the first two edit controls of the
 //                                 dialog and presses OK
+//   e2e_drive watch               runs until ended: prints "ready" once it
+//                                 listens, then "shown <hwnd>" each time an
+//                                 update dialog (a window of Updater.exe with
+//                                 a progress bar) is shown; it looks every
+//                                 10 ms, so that a dialog shown only briefly
+//                                 is not missed
 // Exit status 0 on success, 1 when the window or control is not there.
 #include <windows.h>
 #include <tlhelp32.h>
@@ -133,14 +139,58 @@ int Credentials(HWND dialog, const std::wstring& user, const std::wstring& passw
   return Click(dialog, IDOK);
 }
 
+bool HasProgressBar(HWND hwnd) {
+  std::vector<HWND> children;
+  ::EnumChildWindows(hwnd, CollectWindow, reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    if (_wcsicmp(ClassOf(child).c_str(), L"msctls_progress32") == 0) return true;
+  }
+  return false;
+}
+
+// Wine 8 reports no EVENT_OBJECT_SHOW to a WinEvent hook (only creation and
+// focus), so the watcher looks at the windows itself, from inside Wine and
+// every 10 ms: a run that transfers files shows its dialog for far longer.
+int Watch() {
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::map<DWORD, bool> updaterPids;
+  std::vector<HWND> reported;
+  for (;;) {
+    std::vector<HWND> tops;
+    ::EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&tops));
+    for (HWND top : tops) {
+      if (!::IsWindowVisible(top)) continue;
+      bool known = false;
+      for (HWND r : reported) known = known || r == top;
+      if (known) continue;
+      DWORD pid = 0;
+      ::GetWindowThreadProcessId(top, &pid);
+      auto it = updaterPids.find(pid);
+      if (it == updaterPids.end()) {
+        const auto names = ProcessNames();
+        const auto name = names.find(pid);
+        const bool updater = name != names.end() && _wcsicmp(name->second.c_str(), L"Updater.exe") == 0;
+        it = updaterPids.emplace(pid, updater).first;
+      }
+      if (!it->second || !HasProgressBar(top)) continue;
+      reported.push_back(top);
+      std::printf("shown\t%llu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top)));
+      std::fflush(stdout);
+    }
+    ::Sleep(10);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "windows") return ListWindows();
+  if (argc == 2 && std::string(argv[1]) == "watch") return Watch();
   if (argc == 4 && std::string(argv[1]) == "click") return Click(ParseWindow(argv[2]), std::atoi(argv[3]));
   if (argc == 5 && std::string(argv[1]) == "credentials") {
     return Credentials(ParseWindow(argv[2]), Wide(argv[3]), Wide(argv[4]));
   }
-  std::fprintf(stderr, "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD\n");
+  std::fprintf(stderr, "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD | watch\n");
   return 2;
 }

@@ -188,6 +188,41 @@ class Run:
         self.killed = False
 
 
+class DialogWatcher:
+    """Sets run.dialog_seen once e2e_drive watch, looking from inside Wine
+    every 10 ms, sees an update dialog shown: the driver's own look at the
+    windows (a Wine process each time, every 0.2 s) can miss the dialog of a
+    fast run. Watching from before the updater starts."""
+
+    def __init__(self, env, run):
+        self.run = run
+        self.process = subprocess.Popen([env.wine_run, env.drive, "watch"], env=env.wine_env(),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True)
+        self.ready = threading.Event()
+        self.listening = False
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
+        if not self.ready.wait(60) or not self.listening:
+            self.stop()
+            raise Failure("e2e_drive watch did not start listening")
+
+    def read(self):
+        for line in self.process.stdout:
+            if line.strip() == "ready":
+                self.listening = True
+                self.ready.set()
+            elif line.startswith("shown"):
+                self.run.dialog_seen = True
+        self.ready.set()  # ended: nobody waits in vain
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.reader.join(10)
+
+
 class Scenario:
     def __init__(self, env, name):
         self.env = env
@@ -261,6 +296,7 @@ class Scenario:
         user) and waits for it to end. `action(run, windows, process)` is
         called on every look at the windows."""
         run = Run()
+        watcher = DialogWatcher(self.env, run)
         process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
                                    cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -291,6 +327,7 @@ class Scenario:
                 action(run, wins, process)
             time.sleep(0.2)
         process.wait()
+        watcher.stop()
         run.exit_code = process.returncode
         return run
 
