@@ -404,9 +404,25 @@ size_t boxNext = 0;
 
 HWND FindBox();
 
+int boxWaits = 0;
+
 void CALLBACK BoxTimer(HWND, UINT, UINT_PTR id, DWORD) {
   // The modal loop shows the box only once it is idle: wait for that.
-  if (!FindBox()) return;
+  HWND box = FindBox();
+  if (!box) return;
+  // The actions after the first step press keys on the focused control:
+  // wait until the box holds the focus (it may still be activating, or
+  // another window may have taken the activation), asking for it again.
+  HWND focus = ::GetFocus();
+  if (boxNext > 0 && (!focus || (focus != box && !::IsChild(box, focus)))) {
+    if (++boxWaits > 200) {  // 30 s: fail with a reason instead of hanging
+      ADD_FAILURE() << "the box never got the focus";
+      ::EndDialog(box, -1);
+      return;
+    }
+    ::SetForegroundWindow(box);
+    return;
+  }
   if (boxSteps && boxNext < boxSteps->size()) (*boxSteps)[boxNext++]();
 }
 
@@ -492,6 +508,7 @@ TEST(ThemedMessageBox, RowsLayoutAndAnswers) {
     steps.push_back([&] { c.act(FindBox()); });
     boxSteps = &steps;
     boxNext = 0;
+    boxWaits = 0;
     const UINT_PTR timer = ::SetTimer(nullptr, 0, 150, &BoxTimer);
     EXPECT_EQ(box.DoModal(), c.result);
     ::KillTimer(nullptr, timer);
