@@ -215,8 +215,8 @@ FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData
   CBlockWriter writer(file);
   // Size and SHA-256 as the entry declares them, checked as the bytes go by.
   CDownloadCheck check(entry);
-  const auto mismatch = [&] {
-    Log(DescribeFileMismatch(entry, check.Finish()));
+  const auto mismatch = [&](const FileCheckResult& verdict) {
+    Log(DescribeFileMismatch(entry, verdict));
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
   };
   const auto writeFailed = [](Platform::ErrorCode error) {
@@ -237,7 +237,7 @@ FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData
       return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled);
     }
     if (bytesSoFar + got > cap) return tooLarge(bytesSoFar + got);
-    if (!check.Add(buffer.get(), got)) return mismatch();  // past the declared size
+    if (!check.Add(buffer.get(), got)) return mismatch(check.Finish());  // past the declared size
     if (!writer.Append(buffer.get(), got)) return writeFailed(Platform::LastError());
     bytesSoFar += got;
     UpdateProgress(counters, bytesSoFar, sizeKnown, size);
@@ -250,10 +250,7 @@ FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData
         std::to_wstring(bytesSoFar) + L" of " + std::to_wstring(size) + L" bytes)");
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorBodyCutShort);
   }
-  if (const FileCheckResult verdict = check.Finish(); verdict.verdict != FileVerdict::Match) {
-    Log(DescribeFileMismatch(entry, verdict));
-    return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
-  }
+  if (const FileCheckResult verdict = check.Finish(); verdict.verdict != FileVerdict::Match) return mismatch(verdict);
   if (!writer.WriteOut() || !file.Flush()) return writeFailed(Platform::LastError());
   Log(L"DownloadFile : " + entry.FileName);
   file.Close();

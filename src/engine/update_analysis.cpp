@@ -46,10 +46,9 @@ void RemoveListFolder(const std::wstring& folder) {
 
 }  // namespace
 
-FetchResult CUpdateRun::CheckListSignature(const std::wstring& listPath, const std::wstring& localList) {
-  CUpdateLog& log = GetUpdateLog();
+FetchResult CUpdateRun::CheckListSignature(const std::wstring& listPath, std::string_view list) {
   const auto refuse = [&](const std::wstring& why) {
-    log.WriteLog(L"AnalyzeUpdateList : the update list is not trusted, " + why + L" -> " + listPath);
+    GetUpdateLog().WriteLog(L"AnalyzeUpdateList : the update list is not trusted, " + why + L" -> " + listPath);
     return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_NOT_SIGNED, listPath));
   };
   std::string signature;
@@ -58,19 +57,23 @@ FetchResult CUpdateRun::CheckListSignature(const std::wstring& listPath, const s
       got.Failed())
     return got;
   if (!found) return refuse(L"its signature is missing");
-  std::string bytes;
+  const DocumentTrust trust = VerifyDocumentSignature(key_, list, signature);
+  if (trust != DocumentTrust::Trusted) return refuse(DescribeDocumentTrust(trust));
+  return {};
+}
+
+// The file's bytes, at most what a download let through; false when it
+// cannot be read.
+static bool ReadListBytes(const std::wstring& path, std::string* bytes) {
   Platform::CFile file;
-  if (!file.OpenRead(localList)) return refuse(L"it cannot be read back");
+  if (!file.OpenRead(path)) return false;
   char piece[65536];
   for (;;) {
     std::size_t got = 0;
-    if (!file.Read(piece, sizeof piece, &got)) return refuse(L"it cannot be read back");
-    if (got == 0) break;
-    bytes.append(piece, got);
+    if (!file.Read(piece, sizeof piece, &got)) return false;
+    if (got == 0) return true;
+    bytes->append(piece, got);
   }
-  const DocumentTrust trust = VerifyDocumentSignature(key_, bytes, signature);
-  if (trust != DocumentTrust::Trusted) return refuse(DescribeDocumentTrust(trust));
-  return {};
 }
 
 FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
@@ -86,20 +89,24 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   const std::wstring localList = listFolder + L"\\" + listName;
   const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", listFolder);
 
+  // The list is read once: the signature is checked over the very bytes
+  // that are parsed. A list that cannot be read back gives no entries.
   FetchResult result = Download(serverFolder, listEntry, kMaxUpdateListBytes);
-  if (!result.Failed() && key_.RequiresSignatures()) result = CheckListSignature(listPath, localList);
-  if (result.Failed()) {
-    RemoveListFolder(listFolder);
-    return result;
+  std::string list;
+  const bool read = !result.Failed() && ReadListBytes(localList, &list);
+  RemoveListFolder(listFolder);
+  if (result.Failed()) return result;
+  if (key_.RequiresSignatures()) {
+    if (!read) list.clear();
+    if (FetchResult trusted = CheckListSignature(listPath, list); trusted.Failed()) return trusted;
   }
   progress_.SetStatus(L"analyze updatelist");
 
   FileDataArray entries;
-  {
+  if (read) {
     CXmlDocument document;
-    LoadUpdateList(localList, document, entries);
+    LoadUpdateListBytes(list, document, entries);
   }
-  RemoveListFolder(listFolder);
 
   // Every entry must be checkable before anything of the module is fetched:
   // a malformed size or hash fails the module in any run, a missing one in a

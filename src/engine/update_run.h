@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "engine/progress_text.h"
 #include "engine/update_progress.h"
@@ -104,9 +105,9 @@ class CUpdateRun {
   // Sends `method` for `object`, the failure logged and turned into the
   // run's failure.
   FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request);
-  // Fetches and checks the update list's signature against the list's
-  // bytes in `localList`; the module's failure when it is not the key's.
-  FetchResult CheckListSignature(const std::wstring& listPath, const std::wstring& localList);
+  // Fetches the update list's signature and checks it over the list's
+  // bytes; the module's failure when it is not the key's.
+  FetchResult CheckListSignature(const std::wstring& listPath, std::string_view list);
   // DownloadFile with a cap on the body for entries that declare no size.
   FetchResult Download(const std::wstring& serverPath, const CFileData& entry, std::uint64_t cap);
 

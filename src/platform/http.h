@@ -101,8 +101,6 @@ class CHttpRequest {
   // True with *length when the response declares a Content-Length that is a
   // plain decimal number; false without one (chunked or close-delimited).
   [[nodiscard]] bool ContentLength(std::uint64_t* length) const;
-  // A response header's value (ASCII), empty when the response has none.
-  std::string Header(const char* name) const;
   // Reads what the connection has at hand, at most `capacity` bytes, waiting
   // (up to the receive timeout) only while nothing is there. *got is 0 at the
   // end of the body. Failure: the platform error code (non-zero); 0 on success.
@@ -138,7 +136,6 @@ class CHttpSession {
   // Closes the connection and the root handle. Requests must be gone first.
   void Close();
   bool IsOpen() const;
-  HttpScheme Scheme() const { return scheme_; }
   const std::wstring& Host() const { return host_; }
 
  private:

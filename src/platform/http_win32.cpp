@@ -128,27 +128,6 @@ bool CHttpRequest::ContentLength(std::uint64_t* length) const {
   return true;
 }
 
-std::string CHttpRequest::Header(const char* name) const {
-  if (!IsOpen()) return {};
-  std::vector<wchar_t> buffer(256, L'\0');
-  for (int tries = 0; tries < 2; ++tries) {
-    std::wstring wide(name, name + std::strlen(name));
-    if (wide.size() + 1 > buffer.size()) return {};
-    std::copy(wide.begin(), wide.end(), buffer.begin());
-    buffer[wide.size()] = 0;
-    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (::HttpQueryInfoW(impl_->handle.Get(), HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr)) {
-      std::string value;
-      for (DWORD i = 0; i < size / sizeof(wchar_t) && buffer[i]; ++i)
-        value.push_back(buffer[i] < 0x80 ? static_cast<char>(buffer[i]) : '?');
-      return value;
-    }
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size > 64 * 1024) return {};
-    buffer.assign(size / sizeof(wchar_t) + 1, L'\0');
-  }
-  return {};
-}
-
 ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* got) {
   *got = 0;
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
