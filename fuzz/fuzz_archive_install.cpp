@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "engine/archive_install.h"
 #include "platform/file.h"
 #include "zip/zip_reader.h"
@@ -45,15 +47,20 @@ void Walk(const std::wstring& folder, Tree* tree, bool remove) {
 }
 
 // Three empty folders under the temporary folder are left behind when the
-// fuzzer ends (libFuzzer leaves without running exit handlers).
+// fuzzer ends (libFuzzer leaves without running exit handlers), so each run
+// takes a root of its own: one named after this process, and after the first
+// free number when an earlier run of the same pid left its root behind.
 const std::wstring& Root() {
   static const std::wstring root = [] {
-    const std::wstring r = Platform::GetTempFolder() + L"\\vireo-fuzz-install-" + std::to_wstring(std::rand());
-    if (!Platform::MakeDirectory(r) || !Platform::MakeDirectory(r + L"\\cage") ||
-        !Platform::MakeDirectory(r + L"\\cage\\app")) {
-      std::abort();
+    const std::wstring base =
+        Platform::GetTempFolder() + L"\\vireo-fuzz-install-" + std::to_wstring(::getpid()) + L"-";
+    for (int n = 0; n < 1000; ++n) {
+      const std::wstring r = base + std::to_wstring(n);
+      if (!Platform::MakeDirectory(r)) continue;
+      if (!Platform::MakeDirectory(r + L"\\cage") || !Platform::MakeDirectory(r + L"\\cage\\app")) break;
+      return r;
     }
-    return r;
+    std::abort();
   }();
   return root;
 }
