@@ -8,6 +8,7 @@
 #include "app/folder_table.h"
 #include "app/update_log.h"
 #include "engine/file_replace.h"
+#include "engine/module_staging.h"
 #include "engine/safe_path.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -29,124 +30,103 @@ bool SizeDiffers(const std::wstring& path, std::uint64_t expected) {
   return file.OpenRead(path) && file.GetSize(&size) && size != expected;
 }
 
+// ERROR_FILE_CORRUPT: an archive, or one of its items, that cannot be read
+// whole.
+constexpr Platform::ErrorCode kErrorArchiveUnreadable = 1392;
+
 }  // namespace
 
-void UnZip(const std::wstring& fileName, const std::wstring& folder) {
-  const std::wstring archivePath = folder + L"\\" + fileName;
+bool UnZip(const std::wstring& archivePath, const std::wstring& folder, CModuleSwap& swap,
+           Platform::ErrorCode* error) {
   Log(L"UnZip : strZipFileName -> " + archivePath);
-  if (!IsContainedRelativePath(fileName)) {
-    Log(L"UnZip : archive outside the install folder skipped -> " + fileName);
-    return;
-  }
-
-  std::wstring subFolder;
-  const std::size_t slash = fileName.rfind(L'\\');
-  if (slash != std::wstring::npos) subFolder = L"\\" + fileName.substr(0, slash);
-
   ZipHandle* raw = nullptr;
-  if (OpenZip(archivePath, &raw, folder + subFolder) != kZipOk) {
-    Log(L"UnZip : GetZipItem failed -> " + fileName);
-  } else {
-    CScopedZipHandle handle(raw);
-    Log(L"UnZip : OpenZip");
-    ZipItem countRecord;
-    const std::int32_t count = GetZipItem(handle.get(), -1, &countRecord) == kZipOk ? countRecord.index : 0;
-    for (std::int32_t index = 0; index < count; ++index) {
-      ZipItem item;
-      if (GetZipItem(handle.get(), index, &item) != kZipOk) {
-        Log(L"UnZip : GetZipItem failed");
-        continue;
-      }
-      Log(L"UnZip : Zip archive contains file ==> OK");
-      if (!IsContainedRelativePath(item.name)) {
-        Log(L"UnZip : item outside the install folder skipped -> " + item.name);
-        continue;
-      }
-      if (item.attributes & Platform::kAttrDirectory) {
-        Log(L"UnZip : folder item skipped -> " + item.name);
-        continue;
-      }
-      // A stored name with a folder part is not installed: the old file,
-      // if any, is kept through the restore steps.
-      const bool storedWithFolder = item.name.find_first_of(L"/\\") != std::wstring::npos;
-      std::wstring target;
-      target = folder + subFolder + L"\\" + item.name;
-      if (IsUpdaterItself(target)) {
-        // The running updater is never overwritten: its new copy waits in Temp.
-        const std::wstring tempFolder = folder + subFolder + L"\\Temp\\";
-        (void)EnsureDirectory(folder + subFolder + L"\\Temp");
-        target = tempFolder + item.name;
-      }
-      InstallArchiveItem(handle.get(), storedWithFolder ? -1 : index, item, target);
-    }
+  if (OpenZip(archivePath, &raw, folder) != kZipOk) {
+    Log(L"UnZip : GetZipItem failed -> " + archivePath);
+    *error = kErrorArchiveUnreadable;
+    return false;
   }
-  if (!RemoveFileForcibly(archivePath))
-    Log(L"UnZip : archive could not be deleted -> " + archivePath + ErrorText(Platform::LastError()));
+  CScopedZipHandle handle(raw);
+  Log(L"UnZip : OpenZip");
+  ZipItem countRecord;
+  const std::int32_t count = GetZipItem(handle.get(), -1, &countRecord) == kZipOk ? countRecord.index : 0;
+  for (std::int32_t index = 0; index < count; ++index) {
+    ZipItem item;
+    if (GetZipItem(handle.get(), index, &item) != kZipOk) {
+      Log(L"UnZip : GetZipItem failed");
+      *error = kErrorArchiveUnreadable;
+      return false;
+    }
+    Log(L"UnZip : Zip archive contains file ==> OK");
+    if (!IsContainedRelativePath(item.name) || NamesStagingFolder(item.name)) {
+      Log(L"UnZip : item outside the install folder skipped -> " + item.name);
+      continue;
+    }
+    if (item.attributes & Platform::kAttrDirectory) {
+      Log(L"UnZip : folder item skipped -> " + item.name);
+      continue;
+    }
+    // A stored name with a folder part is not installed: the old file, if
+    // any, stays.
+    if (item.name.find_first_of(L"/\\") != std::wstring::npos) {
+      Log(L"UnZip : item with a folder part skipped -> " + item.name);
+      continue;
+    }
+    std::wstring target = folder + L"\\" + item.name;
+    if (IsUpdaterItself(target)) {
+      // The running updater is never overwritten: its new copy waits in Temp.
+      (void)EnsureDirectory(folder + L"\\Temp");
+      target = folder + L"\\Temp\\" + item.name;
+    }
+    if (Platform::IsDirectory(target)) {
+      Log(L"Target is a folder, not replaced : " + target);
+      continue;
+    }
+    if (!swap.Holds(target) && Platform::PathExists(target + L".bak")) {
+      // Left by an updater of the kind that extracted in place, stopped
+      // inside this step: a target of another size than the item may be
+      // its partial file, and the backup then the whole copy to keep.
+      (void)ResolveStaleBackup(target, SizeDiffers(target, item.uncompressedSize));
+    }
+    if (!InstallArchiveItem(handle.get(), index, item, target, swap, error)) return false;
+  }
+  return true;
 }
 
-void InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& record, const std::wstring& target) {
-  const std::wstring backup = target + L".bak";
-  if (Platform::IsDirectory(target)) {
-    Log(L"Target is a folder, not replaced : " + target);
-    return;
+bool InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& record, const std::wstring& target,
+                        CModuleSwap& swap, Platform::ErrorCode* error) {
+  if (!swap.SetAside(target, std::wstring(), error)) {
+    // In use, or a backup that would not go: extracting over it could
+    // leave neither the old file nor the new one.
+    Log(L"Target file could not be moved aside, not replaced : " + target + ErrorText(*error));
+    return false;
   }
-  if (Platform::PathExists(backup)) {
-    // Left by a run that stopped inside this step. The extraction writes the
-    // target in place, so a target of another size than the item may be its
-    // partial file: the backup is then the whole copy to keep.
-    (void)ResolveStaleBackup(target, index >= 0 && SizeDiffers(target, record.uncompressedSize));
-  }
-
-  const bool hadTarget = IsFile(target);
-  std::uint32_t oldAttributes = 0;
-  bool movedAside = false;
-  if (hadTarget) {
-    (void)Platform::GetAttributes(target, &oldAttributes);
-    (void)ClearReadOnlyAttribute(target);
-    movedAside = Platform::MoveItem(target, backup);
-    if (!movedAside) {
-      // In use, or a backup that would not go: extracting over it could
-      // leave neither the old file nor the new one.
-      const Platform::ErrorCode error = Platform::LastError();
-      if (oldAttributes & Platform::kAttrReadOnly) (void)Platform::SetAttributes(target, oldAttributes);
-      Log(L"Target file could not be moved aside, not replaced : " + target + ErrorText(error));
-      return;
-    }
-  }
-
   const ZipResult rc = UnzipItem(handle, index, target);
   Log(rc != kZipOk ? L"UnzipItem failed" : L"UnzipItem returned OK");
-
   bool whole = false;
   if (rc == kZipOk && IsFile(target)) {
     Platform::CFile file;
     std::uint64_t size = 0;
     whole = file.OpenRead(target) && file.GetSize(&size) && size == record.uncompressedSize;
   }
-
-  if (whole) {
-    Log(L"Target file created OK");
-    Log(L"Delete file : " + backup);
-    if (movedAside) (void)RemoveFileForcibly(backup);
-  } else {
-    Log(L"UnzipItem failed to create target file");
-    if (IsFile(target)) {
-      // Whatever is there now is the extraction's partial file: the old one
-      // (if any) is safe in the backup.
-      Log(L"Delete partial file : " + target);
-      (void)RemoveFileForcibly(target);
-    }
-    Log(L"Restore file : " + backup);
-    if (movedAside) {
-      if (Platform::MoveItem(backup, target)) {
-        if (oldAttributes & Platform::kAttrReadOnly) (void)Platform::SetAttributes(target, oldAttributes);
-      } else {
-        Log(L"Restore failed : " + backup + ErrorText(Platform::LastError()));
-      }
-    }
-  }
   if (rc == kZipOk)
     Log(whole ? L"Target file matches original file ==> OK" : L"Target file does not match original file");
+  if (whole) {
+    Log(L"Target file created OK");
+    return true;
+  }
+  *error = rc == kZipOk || rc == kZipItemFailed || rc == kZipHeaderMismatch || rc == kZipOverlapping ||
+                   rc == kZipExtraUnreadable
+               ? kErrorArchiveUnreadable
+               : Platform::LastError();
+  if (*error == 0) *error = kErrorArchiveUnreadable;
+  Log(L"UnzipItem failed to create target file");
+  if (IsFile(target)) {
+    // Whatever is there now is the extraction's partial file: the old one
+    // (if any) is safe in the backup.
+    Log(L"Delete partial file : " + target);
+    (void)RemoveFileForcibly(target);
+  }
+  return false;
 }
 
 bool CompareFiles(const std::wstring& first, const std::wstring& second, bool* same) {

@@ -1,33 +1,40 @@
-// Installing a downloaded zip archive over the installation, item by item,
-// each replaced file going through a ".bak" copy that is deleted once the new
-// file is in place and renamed back when it is not. Every step is logged.
-// Runs on the update worker thread.
+// Installing a staged zip archive over the installation, item by item, as
+// part of its module's swap: each replaced file goes through a ".bak" copy
+// that the swap deletes once the whole module is in place, or renames back
+// when any step fails. Every step is logged. Runs on the update worker
+// thread.
 #pragma once
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
+
 struct ZipHandle;
 struct ZipItem;
 
-// Installs every item of the archive `fileName` (relative to `folder`, "\"
-// separated; a folder part makes items land below that sub-folder), then
-// deletes the archive, also when it could not be opened. Each item is
-// extracted by its own index, once, so an archive's items cost linear time
-// and never one another's bytes. Items named like the updater's own
-// executable go to a "Temp" folder beside them instead. Items whose stored
-// names fail IsContainedRelativePath, and folder items, are skipped with a
-// log line; items whose stored names have a folder part are not installed
-// (the old file stays, through the restore lines of InstallArchiveItem).
-// Outcomes are only logged.
-void UnZip(const std::wstring& fileName, const std::wstring& folder);
+class CModuleSwap;
+
+// Installs every item of the archive at `archivePath` (a staged file) into
+// `folder`, as part of `swap`: each target is set aside through the swap
+// first, so the swap's undo puts it back. Each item is extracted by its own
+// index, once, so an archive's items cost linear time and never one
+// another's bytes. Items named like the updater's own executable go to a
+// "Temp" folder beside them instead. Items whose stored names fail
+// IsContainedRelativePath or name the staging folder, items with a folder
+// part, folder items and targets that are folders are skipped with a log
+// line. True when every other item is in place; false, with *error (a
+// platform error, or 1392 for an archive that cannot be read whole), at the
+// first item that is not: the caller undoes the swap.
+[[nodiscard]] bool UnZip(const std::wstring& archivePath, const std::wstring& folder, CModuleSwap& swap,
+                         Platform::ErrorCode* error);
 
 // Replaces the file at `target` with archive item `index` (whose record is
-// `item`; -1 installs nothing and restores): a leftover target+".bak" is
-// resolved (ResolveStaleBackup), the old target is renamed to the backup, the
-// item is extracted, and the backup is deleted when the new file is there
-// whole, or renamed back (after removing any partial file) when it is not. A
-// target that cannot be moved aside is left alone and not extracted over.
-void InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& item, const std::wstring& target);
+// `item`) within `swap`: the old target is set aside, the item extracted,
+// and the new file checked for the item's size. A partial file is removed.
+// False, with *error, when the old file could not be set aside or the item
+// not extracted whole.
+[[nodiscard]] bool InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& item,
+                                      const std::wstring& target, CModuleSwap& swap, Platform::ErrorCode* error);
 
 // True when both files could be read to a verdict; *same is then true when
 // their contents are equal. False (same false) when a path is empty, a file

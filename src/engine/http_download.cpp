@@ -1,4 +1,6 @@
-// Fetching the files an update list names over the worker's connection.
+// Fetching the files an update list names over the worker's connection into
+// the module's staging folder (continuing what an earlier run left there),
+// and putting the staged module in place.
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
@@ -9,6 +11,7 @@
 #include "engine/archive_install.h"
 #include "engine/engine_strings.h"
 #include "engine/file_replace.h"
+#include "engine/module_staging.h"
 #include "engine/update_run.h"
 #include "engine/process_control.h"
 #include "engine/published_time.h"
@@ -30,6 +33,8 @@ constexpr std::size_t kWriteBlockSize = 256 * 1024;
 // A body that ends before its Content-Length: the connection went away.
 constexpr std::uint32_t kErrorBodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABORTED
 constexpr std::uint32_t kStatusOk = 200;
+constexpr std::uint32_t kStatusPartial = 206;
+constexpr std::uint32_t kStatusRangeNotSatisfiable = 416;
 
 void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
 
@@ -59,23 +64,6 @@ class CBlockWriter {
   std::size_t used_ = 0;
 };
 
-// Deletes the temporary file of a download unless it was put in place.
-class CTemporaryFile {
- public:
-  explicit CTemporaryFile(std::wstring path) : path_(std::move(path)) {}
-  ~CTemporaryFile() {
-    if (!kept_) (void)RemoveFileForcibly(path_);
-  }
-  CTemporaryFile(const CTemporaryFile&) = delete;
-  CTemporaryFile& operator=(const CTemporaryFile&) = delete;
-  const std::wstring& Path() const { return path_; }
-  void Keep() { kept_ = true; }
-
- private:
-  std::wstring path_;
-  bool kept_ = false;
-};
-
 // Ends the running copy of the program at `path`, logging what became of it.
 void EndRunningCopy(const std::wstring& path) {
   constexpr std::uint32_t kWaitMs = 5000;
@@ -95,12 +83,41 @@ void EndRunningCopy(const std::wstring& path) {
   }
 }
 
+// The folder part of `path` (without the last "\\"), or empty.
+std::wstring ParentOf(const std::wstring& path) {
+  const std::size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// Feeds the first `length` bytes of the file at `path` to `check`. False
+// when they cannot be read or the check stops them.
+bool CheckStagedBytes(const std::wstring& path, std::uint64_t length, CDownloadCheck& check) {
+  Platform::CFile file;
+  if (!file.OpenRead(path)) return false;
+  std::unique_ptr<char[]> buffer(new char[kReadSize]);
+  while (length > 0) {
+    std::size_t got = 0;
+    const std::size_t want = length < kReadSize ? static_cast<std::size_t>(length) : kReadSize;
+    if (!file.Read(buffer.get(), want, &got) || got == 0) return false;
+    if (!check.Add(buffer.get(), got)) return false;
+    length -= got;
+  }
+  return true;
+}
+
+// Removes a staged file and its note: what they hold cannot be continued.
+void DiscardStaged(const StagedPaths& staged) {
+  (void)RemoveFileForcibly(staged.data);
+  (void)RemoveFileForcibly(staged.note);
+}
+
 }  // namespace
 
 
-FetchResult CUpdateRun::Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request) {
+FetchResult CUpdateRun::Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request,
+                             const Platform::HttpResume* resume) {
   CheckAbort();
-  const Platform::HttpFailure failure = session_.Send(method, object, progress_.AuthOwner(), request);
+  const Platform::HttpFailure failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
   switch (failure.step) {
     case Platform::HttpStep::kNone:
       return {};
@@ -157,93 +174,73 @@ FetchResult CUpdateRun::GetRemoteFileSize(const std::wstring& serverPath, const 
   return FetchResult::Bytes(size);
 }
 
-FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFileData& entry) {
-  return Download(serverPath, entry, UINT64_MAX);
-}
-
-FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData& entry, std::uint64_t cap) {
-  (void)EnsureDirectory(entry.Folder);
-  if (!IsContainedRelativePath(entry.FileName)) {
-    Log(L"DownloadFile : file outside the install folder skipped -> " + entry.FileName);
-    return FetchResult::Bytes(0);
-  }
-  // Everything opened below closes on every way out: the request, the file,
-  // and the temporary file, removed unless it was put in place.
-  Platform::CHttpRequest request;
-  if (FetchResult sent = Send(Platform::HttpMethod::Get, serverPath + entry.FileName, &request); sent.Failed())
-    return sent;
-  if (request.Status() != kStatusOk) {
-    // Also a 401/407 whose authentication was not retried: its page must not
-    // replace the installed file.
-    Log(L"Failed to retrieve a HTTP 200 status, Status Code:" + std::to_wstring(request.Status()));
-    return ReportError(IDS_HTTPDOWNLOAD_INVALID_HTTP_RESPONSE, request.Status());
-  }
-
-  progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
-  std::uint64_t size = 0;
-  const bool sizeKnown = request.ContentLength(&size);
+FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::CFile& file, CDownloadCheck& check,
+                                    const CFileData& entry, std::uint64_t already, bool sizeKnown, std::uint64_t size,
+                                    std::uint64_t cap, bool* discard) {
+  *discard = false;
   const auto tooLarge = [&](std::uint64_t bytes) {
     Log(L"DownloadFile : " + entry.FileName + L" is larger than the " + std::to_wstring(cap) +
         L" bytes such a document may have (" + std::to_wstring(bytes) + L" bytes)");
+    *discard = true;
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
   };
   if (sizeKnown && size > cap) return tooLarge(size);
   if (sizeKnown) progress_.SetFileRange((size + 512) / 1024);
-
   progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_RETRIEVEING_FILE));
-  ProgressCounters counters;
-  counters.startTick = counters.lastTick = Platform::GetTickCountMs();
-  std::uint64_t bytesSoFar = 0;
-
-  std::wstring localPath = entry.Folder + L"\\" + entry.FileName;
-  if (IsUpdaterItself(localPath)) {
-    // The running updater is never overwritten: its new copy waits in Temp,
-    // as an archive's copy of it does.
-    const std::size_t slash = localPath.rfind(L'\\');
-    const std::wstring tempFolder = localPath.substr(0, slash) + L"\\Temp";
-    (void)EnsureDirectory(tempFolder);
-    localPath = tempFolder + localPath.substr(slash);
-  }
-  CTemporaryFile temporary(TemporaryDownloadPath(localPath));
-  Platform::CFile file;
-  if (!file.Create(temporary.Path(), Platform::kShareRead, Platform::CreateMode::CreateAlways))
-    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
   progress_.SetFileLabel(FormatEngineString(IDS_HTTPDOWNLOAD_FILESTATUS, entry.FileName, ServerName()),
                          entry.FileName);
+  ProgressCounters counters;
+  counters.startTick = counters.lastTick = Platform::GetTickCountMs();
+  counters.startBytes = counters.lastBytes = already;
+  std::uint64_t bytesSoFar = already;
 
   std::unique_ptr<char[]> buffer(new char[kReadSize]);
   CBlockWriter writer(file);
-  // Size and SHA-256 as the entry declares them, checked as the bytes go by.
-  CDownloadCheck check(entry);
   const auto mismatch = [&](const FileCheckResult& verdict) {
     Log(DescribeFileMismatch(entry, verdict));
+    *discard = true;
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
   };
   const auto writeFailed = [](Platform::ErrorCode error) {
     Log(L"An exception occured while writing to the download file");
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, error);
   };
+  // What was received is kept on every way out but a mismatch, so that the
+  // next run can continue it.
+  const auto keepReceived = [&](FetchResult failure) {
+    if (!writer.WriteOut()) *discard = true;
+    return failure;
+  };
   Platform::CTransferPace pace(counters.startTick);
   for (;;) {
     std::size_t got = 0;
     if (const Platform::ErrorCode readError = request.Read(buffer.get(), kReadSize, &got); readError != 0) {
       Log(L"Failed in call to InternetReadFile, Error:" + std::to_wstring(readError));
-      return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, readError);
+      return keepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, readError));
     }
     if (got == 0) break;
-    CheckAbort();
-    if (!pace.Advance(bytesSoFar + got, Platform::GetTickCountMs())) {
+    if (abort_.load()) {
+      (void)keepReceived({});
+      throw CAbortSignal();
+    }
+    if (!pace.Advance(bytesSoFar - already + got, Platform::GetTickCountMs())) {
       Log(L"DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> " + entry.FileName);
-      return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled);
+      return keepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled));
     }
     if (bytesSoFar + got > cap) return tooLarge(bytesSoFar + got);
     if (!check.Add(buffer.get(), got)) return mismatch(check.Finish());  // past the declared size
-    if (!writer.Append(buffer.get(), got)) return writeFailed(Platform::LastError());
+    if (!writer.Append(buffer.get(), got)) {
+      *discard = true;
+      return writeFailed(Platform::LastError());
+    }
     bytesSoFar += got;
     UpdateProgress(counters, bytesSoFar, sizeKnown, size);
   }
   request.Close();
-
+  if (!writer.WriteOut()) {
+    *discard = true;
+    return writeFailed(Platform::LastError());
+  }
   if (sizeKnown && bytesSoFar != size) {
     // The platform ends a body cut short by the server like a complete one.
     Log(L"Failed in call to InternetReadFile, Error:" + std::to_wstring(kErrorBodyCutShort) + L" (" +
@@ -251,33 +248,209 @@ FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorBodyCutShort);
   }
   if (const FileCheckResult verdict = check.Finish(); verdict.verdict != FileVerdict::Match) return mismatch(verdict);
-  if (!writer.WriteOut() || !file.Flush()) return writeFailed(Platform::LastError());
-  Log(L"DownloadFile : " + entry.FileName);
+  return FetchResult::Bytes(bytesSoFar - already);
+}
+
+FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData& entry, std::uint64_t cap) {
+  Platform::CHttpRequest request;
+  if (FetchResult sent = Send(Platform::HttpMethod::Get, serverPath + entry.FileName, &request); sent.Failed())
+    return sent;
+  if (request.Status() != kStatusOk) {
+    Log(L"Failed to retrieve a HTTP 200 status, Status Code:" + std::to_wstring(request.Status()));
+    return ReportError(IDS_HTTPDOWNLOAD_INVALID_HTTP_RESPONSE, request.Status());
+  }
+  progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
+  std::uint64_t size = 0;
+  const bool sizeKnown = request.ContentLength(&size);
+  Platform::CFile file;
+  if (!file.Create(entry.Folder + L"\\" + entry.FileName, Platform::kShareRead, Platform::CreateMode::CreateAlways))
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
+  CDownloadCheck check(entry);
+  bool discard = false;
+  FetchResult result = ReceiveBody(request, file, check, entry, 0, sizeKnown, size, cap, &discard);
+  if (!result.Failed()) Log(L"DownloadFile : " + entry.FileName);
+  return result;
+}
+
+FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFileData& entry) {
+  if (!IsContainedRelativePath(entry.FileName) || NamesStagingFolder(entry.FileName)) {
+    Log(L"DownloadFile : file outside the install folder skipped -> " + entry.FileName);
+    return FetchResult::Bytes(0);
+  }
+  const std::wstring url = serverPath + entry.FileName;
+  const StagedPaths staged = StagedPathsOf(StagingFolderOf(entry.Folder), entry.FileName);
+  if (!EnsureDirectory(ParentOf(staged.data)) || !EnsureDirectory(ParentOf(staged.note)))
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
+
+  // What an earlier run left of this file continues only when its note
+  // says it came from this path, with a validator to ask the server by.
+  std::uint64_t have = StagedLength(staged.data);
+  StagedNote note;
+  if (have > 0) {
+    const bool usable = ReadStagedNote(staged.note, &note) && note.url == url && !note.validator.empty() &&
+                        (!note.totalKnown || have <= note.total) && (!entry.SizeDeclared || have <= entry.Size);
+    if (!usable) {
+      DiscardStaged(staged);
+      have = 0;
+    }
+  }
+  // The whole file, staged and checked: as it must be whatever the server
+  // holds now, it is not asked for again.
+  const auto alreadyStaged = [&]() {
+    CDownloadCheck check(entry);
+    if (!CheckStagedBytes(staged.data, have, check) || check.Finish().verdict != FileVerdict::Match) return false;
+    Log(L"DownloadFile : " + entry.FileName + L" already staged");
+    return true;
+  };
+  if (have > 0 && entry.SizeDeclared && entry.Sha256Declared && have == entry.Size) {
+    if (alreadyStaged()) return FetchResult::Bytes(0);
+    DiscardStaged(staged);
+    have = 0;
+  }
+
+  Platform::CHttpRequest request;
+  const Platform::HttpResume resume{have, note.validator};
+  if (FetchResult sent = Send(Platform::HttpMethod::Get, url, &request, have > 0 ? &resume : nullptr); sent.Failed())
+    return sent;
+  std::uint64_t size = 0;
+  bool sizeKnown = false;
+  if (have > 0) {
+    Platform::HttpContentRange range;
+    const bool ranged = request.ContentRange(&range);
+    if (request.Status() == kStatusPartial && ranged && !range.unsatisfied && range.first == have &&
+        range.totalKnown) {
+      Log(L"DownloadFile : resuming " + entry.FileName + L" at byte " + std::to_wstring(have));
+      sizeKnown = true;
+      size = range.total;
+    } else if (request.Status() == kStatusRangeNotSatisfiable && ranged && range.unsatisfied && range.totalKnown &&
+               range.total == have) {
+      // Nothing past the staged bytes, and the document unchanged: whole.
+      request.Close();
+      if (alreadyStaged()) return FetchResult::Bytes(0);
+      DiscardStaged(staged);
+      have = 0;
+    } else {
+      // The document changed, or the server does not serve parts (or
+      // served another part than asked): from the beginning.
+      Log(L"DownloadFile : resume refused, " + entry.FileName + L" fetched whole");
+      if (request.Status() != kStatusOk) {
+        request.Close();
+        if (FetchResult sent = Send(Platform::HttpMethod::Get, url, &request); sent.Failed()) return sent;
+      }
+      have = 0;
+    }
+  }
+  if (have == 0) {
+    if (request.Status() != kStatusOk) {
+      // Also a 401/407 whose authentication was not retried: its page is
+      // not the file.
+      Log(L"Failed to retrieve a HTTP 200 status, Status Code:" + std::to_wstring(request.Status()));
+      return ReportError(IDS_HTTPDOWNLOAD_INVALID_HTTP_RESPONSE, request.Status());
+    }
+    sizeKnown = request.ContentLength(&size);
+  }
+  progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
+
+  // The note first, then the bytes: a staged file is never without the
+  // validator of the response it came from.
+  if (have == 0 || note.validator != request.ResumeValidator()) {
+    note = StagedNote{url, request.ResumeValidator(), sizeKnown, size};
+    if (!WriteStagedNote(staged.note, note)) (void)RemoveFileForcibly(staged.note);
+  }
+  CDownloadCheck check(entry);
+  Platform::CFile file;
+  if (have > 0) {
+    std::uint64_t end = 0;
+    if (!CheckStagedBytes(staged.data, have, check)) {
+      // The staged part no longer fits what the entry declares.
+      Log(L"DownloadFile : the staged part of " + entry.FileName + L" does not match its entry, discarded");
+      DiscardStaged(staged);
+      return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
+    }
+    if (!file.Create(staged.data, Platform::kShareRead, Platform::CreateMode::OpenExisting) ||
+        !file.Seek(0, Platform::SeekFrom::End, &end) || end != have)
+      return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
+  } else if (!file.Create(staged.data, Platform::kShareRead, Platform::CreateMode::CreateAlways)) {
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
+  }
+
+  bool discard = false;
+  FetchResult result = ReceiveBody(request, file, check, entry, have, sizeKnown, size, UINT64_MAX, &discard);
   file.Close();
-
-  // A cancel that came with the last read keeps the installed file.
-  CheckAbort();
-  // The program's running copy is ended only now that its new file is
-  // ready to go in, and only the copy that runs from this very file.
-  std::wstring program;
-  if (ShouldCloseRunningProgram(entry, GetFolderTable(), &program)) EndRunningCopy(entry.Folder + L"\\" + program);
-  Platform::ErrorCode replaceError = 0;
-  if (!ReplaceFileWithBackup(temporary.Path(), localPath, &replaceError)) {
-    Log(L"DownloadFile : the new file could not be put in place -> " + localPath + L", Error:" +
-        std::to_wstring(replaceError));
-    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, replaceError);
+  if (result.Failed()) {
+    if (discard) DiscardStaged(staged);
+    return result;
   }
-  temporary.Keep();
+  Log(L"DownloadFile : " + entry.FileName);
+  return result;
+}
 
-  if (GetFileExtension(entry.FileName) == L".zip") {
-    if (EnsureDirectory(entry.Folder)) UnZip(entry.FileName, entry.Folder);
-  } else if (!entry.DateTime.empty()) {
-    // The published time, so that the next run finds the file current.
-    if (!ApplyPublishedTime(localPath, entry.DateTime))
-      Log(L"DownloadFile : published time not set -> " + entry.FileName + L" (" + entry.DateTime + L")");
-  }
+FetchResult CUpdateRun::InstallModule(const std::wstring& installFolder, const std::vector<const CFileData*>& files) {
+  // The last moment a cancel is honoured: a swap, once begun, runs to its
+  // end or is undone.
   CheckAbort();
-  return FetchResult::Bytes(bytesSoFar);
+  const std::wstring staging = StagingFolderOf(installFolder);
+  if (files.empty()) {
+    // Files staged by a run that failed, for a module that is current now.
+    if (Platform::PathExists(staging) && !RemoveStagingFolder(installFolder))
+      Log(L"Staging folder could not be removed : " + staging + L", Error:" + std::to_wstring(Platform::LastError()));
+    return {};
+  }
+  progress_.SetStatus(L"Installing the module's files");
+  Log(L"Swap : putting " + std::to_wstring(files.size()) + L" staged files in place -> " + installFolder);
+
+  // The running copies of programs about to be replaced are ended only now
+  // that their new files are all here, and only the copy that runs from the
+  // very file.
+  const CFolderTable& folders = GetFolderTable();
+  for (const CFileData* entry : files) {
+    std::wstring program;
+    if (ShouldCloseRunningProgram(*entry, folders, &program)) EndRunningCopy(entry->Folder + L"\\" + program);
+  }
+
+  CModuleSwap swap(installFolder);
+  Platform::ErrorCode error = 0;
+  if (!swap.Start(&error)) {
+    Log(L"Swap : the journal could not be created -> " + staging + L", Error:" + std::to_wstring(error));
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, error);
+  }
+  for (const CFileData* entry : files) {
+    if (!IsContainedRelativePath(entry->FileName) || NamesStagingFolder(entry->FileName)) continue;
+    const std::wstring stagedFile = StagedPathsOf(staging, entry->FileName).data;
+    const std::wstring subFolder = ParentOf(entry->FileName);
+    const std::wstring folder = subFolder.empty() ? installFolder : installFolder + L"\\" + subFolder;
+    bool placed = EnsureDirectory(folder);
+    if (!placed) {
+      error = Platform::LastError();
+      Log(L"Swap : folder could not be created -> " + folder + L", Error:" + std::to_wstring(error));
+    } else if (GetFileExtension(entry->FileName) == L".zip") {
+      placed = UnZip(stagedFile, folder, swap, &error);
+    } else {
+      std::wstring target = installFolder + L"\\" + entry->FileName;
+      if (IsUpdaterItself(target)) {
+        // The running updater is never overwritten: its new copy waits in
+        // Temp, as an archive's copy of it does.
+        (void)EnsureDirectory(folder + L"\\Temp");
+        target = folder + L"\\Temp\\" + GetFileNameFromPath(target);
+      }
+      placed = swap.PlaceFile(stagedFile, target, &error);
+      if (!placed) {
+        Log(L"DownloadFile : the new file could not be put in place -> " + target + L", Error:" +
+            std::to_wstring(error));
+      } else if (!entry->DateTime.empty() && !ApplyPublishedTime(target, entry->DateTime)) {
+        // The published time, so that the next run finds the file current.
+        Log(L"DownloadFile : published time not set -> " + entry->FileName + L" (" + entry->DateTime + L")");
+      }
+    }
+    if (!placed) {
+      Log(swap.Undo() ? L"Swap undone, every file of the module is as it was -> " + installFolder
+                      : L"Swap undone in part, the journal is kept for the next run -> " + installFolder);
+      return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, error);
+    }
+  }
+  swap.Commit();
+  Log(L"Swap : done -> " + installFolder);
+  return {};
 }
 
 FetchResult CUpdateRun::FetchSmallDocument(const std::wstring& path, std::size_t cap, std::string* bytes, bool* found) {

@@ -76,14 +76,14 @@ ProgressChange StepProgress(ProgressCounters& counters, std::uint32_t now, std::
   counters.lastTick = now;
   counters.lastBytes = bytesSoFar;
 
-  if (sizeKnown && bytesSoFar != 0 && size >= bytesSoFar) {
+  if (sizeKnown && bytesSoFar > counters.startBytes && size >= bytesSoFar) {
     // The average pace since the start, applied to what is still to come,
     // in whole seconds rounded up: "0 sec" only once nothing remains. (Cut
     // down instead, a transfer with most of a second to go read "0 sec".)
     // Exact integers, so that a pace landing on whole seconds stays there.
     const std::uint64_t sinceStart = static_cast<std::uint32_t>(now - counters.startTick);
     const unsigned __int128 numerator = static_cast<unsigned __int128>(sinceStart) * (size - bytesSoFar);
-    const unsigned __int128 denominator = static_cast<unsigned __int128>(bytesSoFar) * 1000u;
+    const unsigned __int128 denominator = static_cast<unsigned __int128>(bytesSoFar - counters.startBytes) * 1000u;
     const unsigned __int128 seconds = (numerator + denominator - 1) / denominator;
     change.timeLeftChanged = true;
     change.secondsLeft = seconds >= 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(seconds);

@@ -23,6 +23,9 @@ struct ProgressCounters {
   std::uint32_t startTick = 0;
   std::uint32_t lastTick = 0;
   std::uint64_t lastBytes = 0;
+  // Bytes already there when the transfer began (a resumed file): they
+  // count for the bar, not for the pace.
+  std::uint64_t startBytes = 0;
   unsigned lastPercent = 0;
 };
 

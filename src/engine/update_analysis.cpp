@@ -5,6 +5,7 @@
 #include "app/folder_table.h"
 #include "app/update_log.h"
 #include "engine/file_replace.h"
+#include "engine/module_staging.h"
 #include "engine/engine_strings.h"
 #include "engine/update_run.h"
 #include "engine_resource.h"
@@ -85,6 +86,11 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   // The list is fetched into a folder of the run's own, never into the
   // install folder, where a list named like an installed file would replace
   // that file and then delete it.
+  // A swap that a killed run left unfinished is completed or undone before
+  // anything of the module is fetched, the list included.
+  Platform::ErrorCode repairError = 0;
+  if (RepairInterruptedSwap(moduleDir, &repairError) == SwapRepair::kFailed)
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, repairError);
   const std::wstring listFolder = PrivateListFolder();
   const std::wstring localList = listFolder + L"\\" + listName;
   const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", listFolder);
@@ -124,18 +130,17 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   std::vector<const CFileData*> toFetch;
   std::uint64_t totalSize = 0;
   for (const auto& entry : entries) {
-    if (!IsContainedRelativePath(entry->FileName)) {
+    if (!IsContainedRelativePath(entry->FileName) || NamesStagingFolder(entry->FileName)) {
       log.WriteLog(L"AnalyzeUpdateList : file outside the install folder skipped -> " + entry->FileName);
       continue;
     }
     const std::wstring name = LocalNameOf(entry->FileName);
-    const std::size_t slash = name.rfind(L'\\');
-    if (slash != std::wstring::npos) (void)EnsureDirectory(entry->Folder + L"\\" + name.substr(0, slash));
     const std::wstring localPath = entry->Folder + L"\\" + name;
 
-    // A run stopped in the middle (the updater killed) may have left its
-    // working files: a partial download, an archive not yet installed whole,
-    // the backup of a file it was replacing.
+    // An updater of the kind that installed each file as it arrived may
+    // have left its working files when it was killed: a partial download
+    // beside the target, an archive not yet installed whole, the backup of
+    // a file it was replacing.
     const std::wstring downloadPath = entry->Folder + L"\\" + entry->FileName;
     const std::wstring partial = TemporaryDownloadPath(downloadPath);
     if (Platform::PathExists(partial) && !Platform::IsDirectory(partial)) {
@@ -147,9 +152,12 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
     if (Platform::PathExists(localPath + L".bak")) (void)ResolveStaleBackup(localPath, archiveLeft);
 
     bool fetch = !Platform::PathExists(localPath);
-    if (!fetch && archiveLeft) {
-      log.WriteLog(name + L" : installation of " + entry->FileName + L" was interrupted, installing it again");
-      fetch = true;
+    if (archiveLeft) {
+      if (!fetch) {
+        log.WriteLog(name + L" : installation of " + entry->FileName + L" was interrupted, installing it again");
+        fetch = true;
+      }
+      (void)RemoveFileForcibly(downloadPath);
     }
     if (!fetch) {
       const CLocalFileInfo info(localPath);
@@ -163,7 +171,11 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
     if (fetch) {
       const FetchResult size = GetRemoteFileSize(serverFolder, *entry);
       if (size.Failed()) return size;
-      totalSize += static_cast<std::uint64_t>(size.bytes);
+      // The total counts the bytes this run moves: what an earlier run
+      // staged is not fetched again.
+      const std::uint64_t staged = StagedLength(StagedPathsOf(StagingFolderOf(moduleDir), entry->FileName).data);
+      const auto bytes = static_cast<std::uint64_t>(size.bytes);
+      totalSize += bytes > staged ? bytes - staged : 0;
       toFetch.push_back(entry.get());
     }
   }
@@ -184,5 +196,8 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
     }
     progress_.SetTotalLabel(FormatTotalLabel(i + 1, count));
   }
+  if (result.Failed()) return result;
+  // Every file is staged and checked: the module is put in place whole.
+  if (FetchResult installed = InstallModule(moduleDir, toFetch); installed.Failed()) return installed;
   return result;
 }

@@ -11,12 +11,14 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/progress_text.h"
 #include "engine/update_progress.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
 #include "manifest/update_trust.h"
+#include "platform/file.h"
 #include "platform/http.h"
 
 // The cancellation signal: raised on the run's thread when the abort flag is
@@ -75,12 +77,21 @@ class CUpdateRun {
   // HEAD). 0 when the status is not 200 (the download will say why), or the
   // failure to reach the server. May raise the cancellation signal.
   FetchResult GetRemoteFileSize(const std::wstring& serverPath, const CFileData& entry);
-  // Fetches serverPath + entry's file name into entry's folder: written
-  // beside the target first and put in place through a ".bak" copy only when
-  // complete; a ".zip" archive is then installed. The byte count, or the
-  // failure (the installed file untouched). May raise the cancellation
-  // signal.
+  // Fetches serverPath + entry's file name into the staging folder of
+  // entry's folder and checks it against the entry. What an earlier run
+  // staged of it is continued (a ranged request that the server honours only
+  // while the document is unchanged) or, when whole and checked, not fetched
+  // again. Nothing in the install folder is touched. The bytes moved by this
+  // call, or the failure; a partial file is kept for the next run unless
+  // its bytes are known to be wrong. May raise the cancellation signal.
   FetchResult DownloadFile(const std::wstring& serverPath, const CFileData& entry);
+  // Puts the staged `files` of the module in `installFolder` in place as one
+  // swap (module_staging.h): running copies of replaced programs are ended,
+  // archives installed, plain files renamed in, each old file kept as a
+  // ".bak" until all are there; a failed step puts every file back. A
+  // cancel is seen only before the swap begins. Empty on success, else the
+  // failure, with the module as it was.
+  FetchResult InstallModule(const std::wstring& installFolder, const std::vector<const CFileData*>& files);
   // Raises the cancellation signal when the abort flag is set.
   void CheckAbort() const;
 
@@ -104,12 +115,22 @@ class CUpdateRun {
   void UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown, std::uint64_t size);
   // Sends `method` for `object`, the failure logged and turned into the
   // run's failure.
-  FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request);
+  FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request,
+                   const Platform::HttpResume* resume = nullptr);
   // Fetches the update list's signature and checks it over the list's
   // bytes; the module's failure when it is not the key's.
   FetchResult CheckListSignature(const std::wstring& listPath, std::string_view list);
-  // DownloadFile with a cap on the body for entries that declare no size.
+  // Fetches a document (an update list) whole into entry's folder (one of
+  // the run's own), at most `cap` bytes.
   FetchResult Download(const std::wstring& serverPath, const CFileData& entry, std::uint64_t cap);
+  // Reads the body of `request` onto the end of `file`, where `already`
+  // bytes of the document are (and have been fed to `check`), the file bar
+  // counting from them. The bytes read, or the failure; *discard tells
+  // whether what the file holds is known to be wrong (a mismatch, a write
+  // that failed, a body over `cap`) rather than only incomplete.
+  FetchResult ReceiveBody(Platform::CHttpRequest& request, Platform::CFile& file, CDownloadCheck& check,
+                          const CFileData& entry, std::uint64_t already, bool sizeKnown, std::uint64_t size,
+                          std::uint64_t cap, bool* discard);
 
   std::wstring address_;
   UpdateModuleList* modules_;

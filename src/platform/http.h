@@ -42,6 +42,29 @@ struct HttpTimeouts {
 
 enum class HttpMethod { Get, Head };
 
+// A GET that continues an earlier transfer: the body from byte `from` on,
+// but only while the document is still the one `validator` names (an entity
+// tag or a date, as ResumeValidator gave it); a document that changed comes
+// whole, with status 200.
+struct HttpResume {
+  std::uint64_t from = 0;
+  std::wstring validator;
+};
+
+// A response's Content-Range: "bytes FIRST-LAST/TOTAL" (a part, status 206)
+// or "bytes */TOTAL" (status 416: the range asked for lies past the end).
+struct HttpContentRange {
+  bool unsatisfied = false;  // the "*" form: first and last are 0
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  bool totalKnown = false;   // false for a TOTAL of "*"
+  std::uint64_t total = 0;
+};
+// Parses a Content-Range value. False for anything but the two forms above
+// with plain decimal numbers, FIRST <= LAST, and LAST < TOTAL when both are
+// known. Any thread.
+[[nodiscard]] bool ParseContentRange(const std::wstring& text, HttpContentRange* out);
+
 // Where a request failed, for the caller's log line and message.
 enum class HttpStep {
   kNone,    // no failure
@@ -101,6 +124,12 @@ class CHttpRequest {
   // True with *length when the response declares a Content-Length that is a
   // plain decimal number; false without one (chunked or close-delimited).
   [[nodiscard]] bool ContentLength(std::uint64_t* length) const;
+  // What a later request can resume against (HttpResume): the response's
+  // entity tag when it is a strong one, else its Last-Modified date; empty
+  // when it has neither.
+  std::wstring ResumeValidator() const;
+  // True with *range when the response carries a Content-Range that parses.
+  [[nodiscard]] bool ContentRange(HttpContentRange* range) const;
   // Reads what the connection has at hand, at most `capacity` bytes, waiting
   // (up to the receive timeout) only while nothing is there. *got is 0 at the
   // end of the body. Failure: the platform error code (non-zero); 0 on success.
@@ -132,7 +161,9 @@ class CHttpSession {
   // the window `authOwner` (null: the desktop); a confirmed dialog sends
   // again. The final status is in request->Status(), also when it is not
   // 200 (an unconfirmed 401 keeps its body readable).
-  [[nodiscard]] HttpFailure Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request);
+  // With `resume`, a GET asks for the rest of the document (HttpResume).
+  [[nodiscard]] HttpFailure Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request,
+                                 const HttpResume* resume = nullptr);
   // Closes the connection and the root handle. Requests must be gone first.
   void Close();
   bool IsOpen() const;

@@ -195,7 +195,31 @@ HttpFailure CHttpSession::Open(const std::wstring& agent, const HttpAddress& ser
   return {};
 }
 
-HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request) {
+std::wstring CHttpRequest::ResumeValidator() const {
+  if (!IsOpen()) return {};
+  const auto query = [&](DWORD info) {
+    wchar_t buffer[256] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t);
+    if (!::HttpQueryInfoW(impl_->handle.Get(), info, buffer, &size, nullptr)) return std::wstring();
+    return std::wstring(buffer, size / sizeof(wchar_t));
+  };
+  // A weak tag ("W/...") promises equal meaning, not equal bytes: no part
+  // of such a document may be joined to another part.
+  std::wstring tag = query(HTTP_QUERY_ETAG);
+  if (!tag.empty() && !StartsWithNoCase(tag, L"W/")) return tag;
+  return query(HTTP_QUERY_LAST_MODIFIED);
+}
+
+bool CHttpRequest::ContentRange(HttpContentRange* range) const {
+  if (!IsOpen()) return false;
+  wchar_t buffer[128] = {};
+  DWORD size = sizeof buffer - sizeof(wchar_t);
+  if (!::HttpQueryInfoW(impl_->handle.Get(), HTTP_QUERY_CONTENT_RANGE, buffer, &size, nullptr)) return false;
+  return ParseContentRange(std::wstring(buffer, size / sizeof(wchar_t)), range);
+}
+
+HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request,
+                               const HttpResume* resume) {
   request->Close();
   if (!IsOpen()) {
     ::SetLastError(ERROR_INVALID_HANDLE);
@@ -210,8 +234,20 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
   if (!impl->handle) return Fail(HttpStep::kOpen);
   SetTimeouts(impl->handle.Get(), impl_->timeouts);
 
+  std::wstring headers;
+  if (resume && method == HttpMethod::Get) {
+    // Validators come from a response; one that could end the header line
+    // early is not sent.
+    if (resume->validator.find_first_of(L"\r\n") != std::wstring::npos) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return Fail(HttpStep::kOpen);
+    }
+    headers = L"Range: bytes=" + std::to_wstring(resume->from) + L"-\r\nIf-Range: " + resume->validator + L"\r\n";
+  }
   for (int round = 0;; ++round) {
-    if (!::HttpSendRequestW(impl->handle.Get(), nullptr, 0, nullptr, 0)) return Fail(HttpStep::kSend);
+    if (!::HttpSendRequestW(impl->handle.Get(), headers.empty() ? nullptr : headers.c_str(),
+                            static_cast<DWORD>(headers.size()), nullptr, 0))
+      return Fail(HttpStep::kSend);
     DWORD status = 0;
     DWORD size = sizeof status;
     if (!::HttpQueryInfoW(impl->handle.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,

@@ -10,6 +10,7 @@
 #include "common/test_files.h"
 #include "engine/archive_install.h"
 #include "engine/engine_test_util.h"
+#include "engine/module_staging.h"
 #include "engine/zip_builder.h"
 #include "platform/fault.h"
 #include "platform/file.h"
@@ -47,6 +48,36 @@ class EngineArchiveInstall : public ::testing::Test {
     return true;
   }
 
+  // Installs the archive written at app\\name as a module's swap does: the
+  // archive staged, its items set in place, the swap committed, or undone
+  // when an item fails (*error then says why).
+  bool Install(const std::wstring& name, Platform::ErrorCode* error = nullptr) {
+    return Stage(name) && InstallStaged(name, error);
+  }
+  bool Stage(const std::wstring& name) {
+    const std::wstring staged = StagedPathsOf(StagingFolderOf(app), name).data;
+    if (EnsureDirectory(staged.substr(0, staged.rfind(L'\\'))) && Platform::MoveItem(app + L"\\" + name, staged))
+      return true;
+    ADD_FAILURE() << "archive not staged";
+    return false;
+  }
+  bool InstallStaged(const std::wstring& name, Platform::ErrorCode* error = nullptr) {
+    Platform::ErrorCode ignored = 0;
+    if (!error) error = &ignored;
+    const std::wstring staged = StagedPathsOf(StagingFolderOf(app), name).data;
+    const std::size_t slash = name.rfind(L'\\');
+    const std::wstring folder = slash == std::wstring::npos ? app : app + L"\\" + name.substr(0, slash);
+    CModuleSwap swap(app);
+    if (!swap.Start(error)) return false;
+    if (UnZip(staged, folder, swap, error)) {
+      swap.Commit();
+      return true;
+    }
+    EXPECT_TRUE(swap.Undo());
+    EXPECT_TRUE(RemoveStagingFolder(app));
+    return false;
+  }
+
   TestFiles::CTempDir root;
   std::wstring app;
   std::wstring updaterName;
@@ -54,13 +85,12 @@ class EngineArchiveInstall : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(EngineArchiveInstall, ItemsReplaceCreateSkipAndRestore) {
+TEST_F(EngineArchiveInstall, ItemsReplaceCreateAndSkip) {
   CScopedLog log(root / L"log.txt");
   const std::string self = Narrow(updaterName);
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll", "old a"));
   ASSERT_TRUE(Platform::SetAttributes(app + L"\\a.dll", Platform::kAttrReadOnly));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll.bak", "stale backup"));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\bad.dll", "old bad"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\sub\\b.dll", "old b"));
   ASSERT_TRUE(TestFiles::WriteBytes(root / L"evil.dll", "outside"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\" + updaterName, "running updater"));
@@ -70,13 +100,13 @@ TEST_F(EngineArchiveInstall, ItemsReplaceCreateSkipAndRestore) {
       {"a.dll", "new a"},
       {"sub/b.dll", "new b"},
       {"new.dll", "brand new"},
-      {"bad.dll", "corrupt", 0100644u << 16, true},
       {"../evil.dll", "escaped"},
       {"..\\evil.dll", "escaped"},
+      {"~VIREO-staging", "into the staging folder"},
       {"plug/", "", (040755u << 16) | 0x10},
       {"ro.dll", "read-only item", 0x01},
   })));
-  UnZip(L"setup.zip", app);
+  ASSERT_TRUE(Install(L"setup.zip"));
 
   struct Expect {
     std::wstring path;
@@ -90,35 +120,64 @@ TEST_F(EngineArchiveInstall, ItemsReplaceCreateSkipAndRestore) {
       {app + L"\\a.dll", "new a"},
       {app + L"\\sub\\b.dll", "old b"},  // items with folders are not installed
       {app + L"\\new.dll", "brand new"},
-      {app + L"\\bad.dll", "old bad"},  // CRC mismatch: the old file survives
       {root / L"evil.dll", "outside"},
       {app + L"\\ro.dll", "read-only item"},
       {app + L"\\setup.zip", "<missing>"},
   };
   for (const auto& e : expected) EXPECT_EQ(ReadOrMissing(e.path), e.content) << Narrow(e.path);
   EXPECT_FALSE(Platform::PathExists(app + L"\\plug"));
+  EXPECT_FALSE(Platform::PathExists(StagingFolderOf(app)));
   EXPECT_TRUE(NoLeftovers(app));
   EXPECT_TRUE(NoLeftovers(app + L"\\sub"));
 
-  EXPECT_TRUE(log.Has("UnZip : strZipFileName -> " + Narrow(app) + "\\setup.zip"));
+  EXPECT_TRUE(log.HasPrefix("UnZip : strZipFileName -> " + Narrow(StagingFolderOf(app))));
   EXPECT_TRUE(log.Has("UnZip : OpenZip"));
   EXPECT_TRUE(log.Has("UnZip : item outside the install folder skipped -> ../evil.dll"));
   EXPECT_TRUE(log.Has("UnZip : item outside the install folder skipped -> ..\\evil.dll"));
+  EXPECT_TRUE(log.Has("UnZip : item outside the install folder skipped -> ~VIREO-staging"));
   EXPECT_TRUE(log.Has("UnZip : folder item skipped -> plug/"));
-  EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\sub/b.dll.bak"));
+  EXPECT_TRUE(log.Has("UnZip : item with a folder part skipped -> sub/b.dll"));
+  EXPECT_TRUE(log.Has("Stale backup removed : " + Narrow(app) + "\\a.dll.bak (" + Narrow(app) + "\\a.dll is whole)"));
   EXPECT_TRUE(log.Has("Delete file : " + Narrow(app) + "\\a.dll.bak"));
   EXPECT_TRUE(log.Has("Target file matches original file ==> OK"));
+}
+
+TEST_F(EngineArchiveInstall, AFailedItemPutsEveryItemBack) {
+  // The corrupt item comes after items that replaced, created and set
+  // aside files: all of them go back as they were, attributes included.
+  CScopedLog log(root / L"log.txt");
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll", "old a"));
+  ASSERT_TRUE(Platform::SetAttributes(app + L"\\a.dll", Platform::kAttrReadOnly));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\bad.dll", "old bad"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\setup.zip", BuildZip({
+      {"a.dll", "new a"},
+      {"new.dll", "brand new"},
+      {"bad.dll", "corrupt", 0100644u << 16, true},
+      {"late.dll", "never reached"},
+  })));
+  Platform::ErrorCode error = 0;
+  EXPECT_FALSE(Install(L"setup.zip", &error));
+  EXPECT_EQ(error, 1392u);
+  EXPECT_EQ(ReadOrMissing(app + L"\\a.dll"), "old a");
+  std::uint32_t attributes = 0;
+  ASSERT_TRUE(Platform::GetAttributes(app + L"\\a.dll", &attributes));
+  EXPECT_TRUE(attributes & Platform::kAttrReadOnly);
+  EXPECT_EQ(ReadOrMissing(app + L"\\bad.dll"), "old bad");
+  EXPECT_EQ(ReadOrMissing(app + L"\\new.dll"), "<missing>");
+  EXPECT_EQ(ReadOrMissing(app + L"\\late.dll"), "<missing>");
+  EXPECT_TRUE(NoLeftovers(app));
+  EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\a.dll.bak"));
+  EXPECT_TRUE(log.Has("Undo : new file removed -> " + Narrow(app) + "\\new.dll"));
 
   // The sequence for the corrupt item, in order (a partial file that the
-  // extraction left is removed first).
+  // extraction left is removed before the undo).
   auto lines = log.Lines();
-  lines.erase(std::remove(lines.begin(), lines.end(), "Delete partial file : " + Narrow(app) + "\\bad.dll"),
-              lines.end());
-  const auto at = std::find(lines.begin(), lines.end(), "Restore file : " + Narrow(app) + "\\bad.dll.bak");
+  const auto at = std::find(lines.begin(), lines.end(), "UnzipItem failed to create target file");
   ASSERT_NE(at, lines.end());
-  ASSERT_GE(at - lines.begin(), 2);
-  EXPECT_EQ(*(at - 2), "UnzipItem failed");
-  EXPECT_EQ(*(at - 1), "UnzipItem failed to create target file");
+  ASSERT_GE(at - lines.begin(), 1);
+  EXPECT_EQ(*(at - 1), "UnzipItem failed");
+  const auto restored = std::find(at, lines.end(), "Restore file : " + Narrow(app) + "\\bad.dll.bak");
+  EXPECT_NE(restored, lines.end());
 }
 
 TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
@@ -130,19 +189,22 @@ TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
   };
   const Case cases[] = {
       {"target in use", "MoveItem", 1, "Target file could not be moved aside, not replaced : "},
-      // The log writes one line each for the archive, the open and the item;
-      // the 5th write is the extraction's second 16 KiB chunk.
-      {"disk full while writing", "Write", 5, "UnzipItem failed to create target file"},
-      {"target cannot be created", "Create", 1, "UnzipItem failed to create target file"},
+      // The journal's header, the log's lines for the archive, the open and
+      // the item, and the journal's line for the target come first; the 7th
+      // write is the extraction's second 16 KiB chunk.
+      {"disk full while writing", "Write", 7, "UnzipItem failed to create target file"},
+      // The journal is the first file created.
+      {"target cannot be created", "Create", 2, "UnzipItem failed to create target file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     CScopedLog log(root / L"log.txt");
     ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll", "old core"));
     ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", std::string(100000, 'n')}})));
+    ASSERT_TRUE(Stage(L"pack.zip"));
     Platform::ClearFaults();
     Platform::FailNthCall(c.operation, c.nth, Platform::kErrorSharingViolation);
-    UnZip(L"pack.zip", app);
+    EXPECT_FALSE(InstallStaged(L"pack.zip"));
     Platform::ClearFaults();
     EXPECT_TRUE(ReadOrMissing(app + L"\\core.dll") == "old core");
     EXPECT_TRUE(NoLeftovers(app));
@@ -159,7 +221,7 @@ TEST_F(EngineArchiveInstall, LeftoverBackupOfAStoppedRun) {
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll", "partial"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll.bak", "old core"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", "corrupt new core", 0100644u << 16, true}})));
-  UnZip(L"pack.zip", app);
+  EXPECT_FALSE(Install(L"pack.zip"));
   EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "old core");
   EXPECT_TRUE(NoLeftovers(app));
   EXPECT_TRUE(log.HasPrefix("Stale backup restored : " + Narrow(app) + "\\core.dll.bak"));
@@ -168,7 +230,7 @@ TEST_F(EngineArchiveInstall, LeftoverBackupOfAStoppedRun) {
   // the item installed.
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll.bak", "older core"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", "new core"}})));
-  UnZip(L"pack.zip", app);
+  EXPECT_TRUE(Install(L"pack.zip"));
   EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "new core");
   EXPECT_TRUE(NoLeftovers(app));
   EXPECT_TRUE(log.HasPrefix("Stale backup removed : " + Narrow(app) + "\\core.dll.bak"));
@@ -177,23 +239,18 @@ TEST_F(EngineArchiveInstall, LeftoverBackupOfAStoppedRun) {
 TEST_F(EngineArchiveInstall, SubFolderEntriesAndUnreadableArchives) {
   CScopedLog log(root / L"log.txt");
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\plugins\\x.zip", BuildZip({{"x.dll", "x"}, {"y.dll", "y"}})));
-  UnZip(L"plugins\\x.zip", app);
+  EXPECT_TRUE(Install(L"plugins\\x.zip"));
   EXPECT_EQ(ReadOrMissing(app + L"\\plugins\\x.dll"), "x");
   EXPECT_EQ(ReadOrMissing(app + L"\\plugins\\y.dll"), "y");
   EXPECT_FALSE(Platform::PathExists(app + L"\\x.dll"));
   EXPECT_FALSE(Platform::PathExists(app + L"\\plugins\\x.zip"));
 
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\junk.zip", "not an archive at all"));
-  UnZip(L"junk.zip", app);
-  EXPECT_TRUE(log.Has("UnZip : GetZipItem failed -> junk.zip"));
+  Platform::ErrorCode error = 0;
+  EXPECT_FALSE(Install(L"junk.zip", &error));
+  EXPECT_EQ(error, 1392u);
+  EXPECT_TRUE(log.HasPrefix("UnZip : GetZipItem failed -> " + Narrow(StagingFolderOf(app))));
   EXPECT_FALSE(Platform::PathExists(app + L"\\junk.zip"));
-
-  // An archive name that leaves the folder is not opened or deleted.
-  ASSERT_TRUE(TestFiles::WriteBytes(root / L"outside.zip", BuildZip({{"z.dll", "z"}})));
-  UnZip(L"..\\outside.zip", app);
-  EXPECT_TRUE(Platform::PathExists(root / L"outside.zip"));
-  EXPECT_FALSE(Platform::PathExists(app + L"\\z.dll"));
-  EXPECT_FALSE(Platform::PathExists(root / L"z.dll"));
 }
 
 TEST_F(EngineArchiveInstall, CompareFiles) {
@@ -262,7 +319,15 @@ TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
   // shared1.dll's entry points at shared0.dll's local header.
   ZipTest::Put32(&bytes, layout.items[3].central + 42, static_cast<std::uint32_t>(layout.items[2].local));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", bytes));
-  UnZip(L"pack.zip", app);
+  // An archive that lies about its items is not installed at all.
+  EXPECT_FALSE(Install(L"pack.zip"));
+  EXPECT_TRUE(log.Has("UnZip : GetZipItem failed"));  // shared1.dll's record is refused
+  EXPECT_EQ(ReadOrMissing(app + L"\\a.dll"), "<missing>");
+  EXPECT_EQ(ReadOrMissing(app + L"\\shared0.dll"), "<missing>");
+  // Without the lie, every item that may be installed is, with its bytes.
+  entries.erase(entries.begin() + 3);
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", ZipTest::BuildArchive(entries)));
+  EXPECT_TRUE(Install(L"pack.zip"));
 
   struct Expect {
     std::wstring path;
@@ -287,8 +352,6 @@ TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
   // a.dll, café.txt, shared0.dll, shared1.dll, sub: no device names (which
   // cannot be read back as files by name on Windows; the listing shows them).
   EXPECT_EQ(files.size(), 5u);
-  EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\sub/a.dll.bak"));
-  EXPECT_TRUE(log.Has("UnZip : GetZipItem failed"));  // shared1.dll's record is refused
   for (const char* name : {"nul.dll", "com1", "dot.dll.", "space.dll ", "star*.dll"}) {
     EXPECT_TRUE(log.Has(std::string("UnZip : item outside the install folder skipped -> ") + name)) << name;
   }
@@ -305,7 +368,8 @@ TEST_F(EngineArchiveInstall, TheRunningUpdaterIsNeverReplaced) {
   std::string before;
   ASSERT_TRUE(TestFiles::ReadBytes(self, &before));
   ASSERT_TRUE(TestFiles::WriteBytes(folder + L"\\self_test.zip", BuildZip({{Narrow(name), "not the updater"}})));
-  UnZip(L"self_test.zip", folder);
+  app = folder;
+  EXPECT_TRUE(Install(L"self_test.zip"));
   std::string after;
   ASSERT_TRUE(TestFiles::ReadBytes(self, &after));
   EXPECT_TRUE(before == after);

@@ -1,0 +1,235 @@
+// A module's swap over real files: killed at every step, it is undone by the
+// next run's repair and then goes through whole; killed after its mark, it
+// is completed. Staged-file notes and the staging folder's name.
+#include <gtest/gtest.h>
+
+#include "app/folder_table.h"
+#include "common/test_files.h"
+#include "engine/engine_test_util.h"
+#include "engine/module_staging.h"
+#include "platform/fault.h"
+#include "platform/file.h"
+
+using EngineTest::CScopedLog;
+using EngineTest::Narrow;
+using TestFiles::ReadOrMissing;
+
+namespace {
+
+struct FileCase {
+  const wchar_t* name;
+  const char* old;  // nullptr: no file before
+  bool readOnly;
+  const char* fresh;
+};
+const FileCase kFiles[] = {
+    {L"a.dll", "old a", false, "new a"},
+    {L"b.exe", "old b", true, "new b"},
+    {L"sub\\c.dat", "old c", false, "new c"},
+    {L"d.dll", nullptr, false, "new d"},
+};
+
+class EngineModuleSwap : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app = root / L"App";
+    ASSERT_TRUE(Platform::MakeDirectory(app));
+    ASSERT_TRUE(Platform::MakeDirectory(app + L"\\sub"));
+    for (const FileCase& f : kFiles) {
+      if (!f.old) continue;
+      ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\" + f.name, f.old));
+      if (f.readOnly) ASSERT_TRUE(Platform::SetAttributes(app + L"\\" + f.name, Platform::kAttrReadOnly));
+    }
+    StageAll();
+  }
+  void TearDown() override { Platform::ClearFaults(); }
+
+  std::wstring Staged(const FileCase& f) { return StagedPathsOf(StagingFolderOf(app), f.name).data; }
+
+  void StageAll() {
+    for (const FileCase& f : kFiles) {
+      const std::wstring staged = Staged(f);
+      if (Platform::PathExists(staged)) continue;
+      ASSERT_TRUE(EnsureDirectory(staged.substr(0, staged.rfind(L'\\'))));
+      ASSERT_TRUE(TestFiles::WriteBytes(staged, f.fresh));
+    }
+  }
+
+  // Places the first `count` files; the swap is then dropped as a killed
+  // run leaves it (no commit, no undo).
+  void PlaceAndDrop(std::size_t count) {
+    CModuleSwap swap(app);
+    Platform::ErrorCode error = 0;
+    ASSERT_TRUE(swap.Start(&error));
+    for (std::size_t i = 0; i < count; ++i) {
+      (void)swap.PlaceFile(Staged(kFiles[i]), app + L"\\" + kFiles[i].name, &error);
+    }
+  }
+
+  // Every file as before the swap, its new copy still staged, no backup.
+  void ExpectAllOld() {
+    for (const FileCase& f : kFiles) {
+      const std::wstring target = app + L"\\" + f.name;
+      EXPECT_EQ(ReadOrMissing(target), f.old ? f.old : "<missing>") << Narrow(target);
+      EXPECT_FALSE(Platform::PathExists(target + L".bak")) << Narrow(target);
+      EXPECT_EQ(ReadOrMissing(Staged(f)), f.fresh) << Narrow(target);
+      std::uint32_t attributes = 0;
+      if (f.readOnly) {
+        EXPECT_TRUE(Platform::GetAttributes(target, &attributes) && (attributes & Platform::kAttrReadOnly));
+      }
+    }
+  }
+
+  void ExpectAllNew() {
+    for (const FileCase& f : kFiles) {
+      const std::wstring target = app + L"\\" + f.name;
+      EXPECT_EQ(ReadOrMissing(target), f.fresh) << Narrow(target);
+      EXPECT_FALSE(Platform::PathExists(target + L".bak")) << Narrow(target);
+    }
+    EXPECT_FALSE(Platform::PathExists(StagingFolderOf(app)));
+  }
+
+  void SwapWhole() {
+    CModuleSwap swap(app);
+    Platform::ErrorCode error = 0;
+    ASSERT_TRUE(swap.Start(&error));
+    for (const FileCase& f : kFiles) ASSERT_TRUE(swap.PlaceFile(Staged(f), app + L"\\" + f.name, &error));
+    swap.Commit();
+  }
+
+  TestFiles::CTempDir root;
+  std::wstring app;
+};
+
+}  // namespace
+
+TEST_F(EngineModuleSwap, KilledAtAnyStepIsUndoneThenGoesThroughWhole) {
+  // Kill points: after each whole placement, and inside a placement,
+  // between its journal line and the old file's move (the move fails as
+  // the kill would have it not happen) and between that move and the new
+  // file's.
+  struct Kill {
+    const char* label;
+    std::size_t placed;
+    int failMove;  // 0: none; 1 and 2: that move of the next placement
+  };
+  const Kill kills[] = {
+      {"journal only", 0, 0},        {"after a.dll", 1, 0},
+      {"after b.exe", 2, 0},         {"after sub\\c.dat", 3, 0},
+      {"after every file", 4, 0},    {"before a.dll's backup", 0, 1},
+      {"before b.exe's new file", 1, 2}, {"before d.dll's new file", 3, 1},
+  };
+  for (const Kill& k : kills) {
+    SCOPED_TRACE(k.label);
+    CScopedLog log(root / L"log.txt");
+    if (k.failMove == 0) {
+      PlaceAndDrop(k.placed);
+    } else {
+      // Each pass begins from the old state: place `placed` files, then
+      // fail the chosen move of the next one, and drop the swap.
+      CModuleSwap swap(app);
+      Platform::ErrorCode error = 0;
+      ASSERT_TRUE(swap.Start(&error));
+      for (std::size_t i = 0; i < k.placed; ++i)
+        ASSERT_TRUE(swap.PlaceFile(Staged(kFiles[i]), app + L"\\" + kFiles[i].name, &error));
+      Platform::FailNthCall("MoveItem", k.failMove, Platform::kErrorSharingViolation);
+      EXPECT_FALSE(swap.PlaceFile(Staged(kFiles[k.placed]), app + L"\\" + kFiles[k.placed].name, &error));
+      Platform::ClearFaults();
+    }
+    Platform::ErrorCode error = 0;
+    EXPECT_EQ(RepairInterruptedSwap(app, &error), SwapRepair::kUndone);
+    EXPECT_TRUE(log.HasPrefix("Interrupted installation undone : " + Narrow(app)));
+    ExpectAllOld();
+    EXPECT_EQ(RepairInterruptedSwap(app, &error), SwapRepair::kNothing);
+  }
+  // The files returned to the staging folder go in whole next time.
+  SwapWhole();
+  ExpectAllNew();
+}
+
+TEST_F(EngineModuleSwap, KilledAfterItsMarkIsCompleted) {
+  // A swap killed after its journal's mark, with backups not yet removed:
+  // the journal and backups are put back after a whole swap to make that
+  // state.
+  PlaceAndDrop(4);
+  std::string journal;
+  ASSERT_TRUE(TestFiles::ReadBytes(StagingFolderOf(app) + L"\\journal", &journal));
+  Platform::ErrorCode error = 0;
+  ASSERT_EQ(RepairInterruptedSwap(app, &error), SwapRepair::kUndone);
+  SwapWhole();
+  ASSERT_TRUE(TestFiles::WriteBytes(StagingFolderOf(app) + L"\\journal", journal + "C\n"));
+  for (const FileCase& f : kFiles) {
+    if (f.old) ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\" + f.name + L".bak", f.old));
+  }
+  CScopedLog log(root / L"log.txt");
+  EXPECT_EQ(RepairInterruptedSwap(app, &error), SwapRepair::kCompleted);
+  EXPECT_TRUE(log.Has("Interrupted installation completed : " + Narrow(app) + " (4 files)"));
+  ExpectAllNew();
+}
+
+TEST_F(EngineModuleSwap, AFailedStepIsUndoneAndAJournalNamesNothingOutside) {
+  CScopedLog log(root / L"log.txt");
+  {
+    CModuleSwap swap(app);
+    Platform::ErrorCode error = 0;
+    ASSERT_TRUE(swap.Start(&error));
+    ASSERT_TRUE(swap.PlaceFile(Staged(kFiles[0]), app + L"\\a.dll", &error));
+    ASSERT_TRUE(swap.PlaceFile(Staged(kFiles[3]), app + L"\\d.dll", &error));
+    // A target set aside twice in one swap keeps its first backup.
+    ASSERT_TRUE(TestFiles::WriteBytes(root / L"again.dll", "newer a"));
+    ASSERT_TRUE(swap.SetAside(app + L"\\a.dll", std::wstring(), &error));
+    ASSERT_TRUE(Platform::MoveItem(root / L"again.dll", app + L"\\a.dll"));
+    // Outside the install folder: refused before anything is touched.
+    EXPECT_FALSE(swap.SetAside(root / L"evil.dll", std::wstring(), &error));
+    EXPECT_EQ(error, 161u);
+    EXPECT_TRUE(swap.Undo());
+  }
+  // a.dll's second copy was not a staged file: removed, not staged.
+  EXPECT_EQ(ReadOrMissing(Staged(kFiles[0])), "<missing>");
+  StageAll();
+  ExpectAllOld();
+  EXPECT_FALSE(Platform::PathExists(StagingFolderOf(app) + L"\\journal"));
+
+  // A journal edited to name files outside the module, or in a form of its
+  // own, touches none of them.
+  ASSERT_TRUE(TestFiles::WriteBytes(root / L"outside.dll", "outside"));
+  ASSERT_TRUE(TestFiles::WriteBytes(StagingFolderOf(app) + L"\\journal",
+                                    "vireo-swap 1\nT\t0\t..\\outside.dll\t\nT\t0\tC:\\x\t\nT\tx\ta.dll\t\n"
+                                    "T\t128\tb.exe\n"));
+  Platform::ErrorCode error = 0;
+  EXPECT_EQ(RepairInterruptedSwap(app, &error), SwapRepair::kUndone);
+  EXPECT_EQ(ReadOrMissing(root / L"outside.dll"), "outside");
+  ExpectAllOld();
+}
+
+TEST(EngineStaging, NotesAndNames) {
+  TestFiles::CTempDir dir;
+  const std::wstring path = dir / L"note";
+  const StagedNote written{L"/app/core.dll", L"\"5f2-3a\"", true, 1234567890123ull};
+  ASSERT_TRUE(WriteStagedNote(path, written));
+  StagedNote read;
+  ASSERT_TRUE(ReadStagedNote(path, &read));
+  EXPECT_TRUE(read.url == written.url && read.validator == written.validator && read.totalKnown &&
+              read.total == written.total);
+  ASSERT_TRUE(WriteStagedNote(path, StagedNote{L"/x", L"Tue, 08 Dec 2026 10:00:00 GMT", false, 0}));
+  ASSERT_TRUE(ReadStagedNote(path, &read));
+  EXPECT_FALSE(read.totalKnown);
+  EXPECT_FALSE(WriteStagedNote(path, StagedNote{L"/x", L"a\nb", true, 1}));
+
+  const char* malformed[] = {"", "/x\n\"v\"\n", "/x\n\"v\"\n12a\n", "/x\n\"v\"\n12\nextra\n",
+                             "/x\n\"v\"\n99999999999999999999\n", "/x\n\"v\"\n12"};
+  for (const char* text : malformed) {
+    ASSERT_TRUE(TestFiles::WriteBytes(path, text));
+    EXPECT_FALSE(ReadStagedNote(path, &read)) << text;
+  }
+  EXPECT_FALSE(ReadStagedNote(dir / L"missing", &read));
+
+  const struct {
+    const wchar_t* name;
+    bool staging;
+  } names[] = {
+      {L"~vireo-staging", true},     {L"~VIREO-STAGING\\files\\a", true}, {L"sub/~vireo-staging/x", true},
+      {L"~vireo-staging.dll", false}, {L"a\\b", false},                    {L"x~vireo-staging", false},
+  };
+  for (const auto& n : names) EXPECT_EQ(NamesStagingFolder(n.name), n.staging) << Narrow(n.name);
+}
