@@ -50,6 +50,16 @@ bool RemoveTree(const std::wstring& folder, int depth) {
   return Platform::RemoveEmptyDirectory(folder) && ok;
 }
 
+// Whether the folder tree holds any file.
+bool HoldsFiles(const std::wstring& folder, int depth) {
+  std::vector<Platform::DirectoryEntry> entries;
+  if (depth > kMaxRemoveDepth || !Platform::ListDirectory(folder, &entries)) return true;
+  for (const auto& e : entries) {
+    if (!e.isDirectory || HoldsFiles(folder + L"\\" + e.name, depth + 1)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // One target of a swap: where it is, where its new file came from, and the
@@ -170,6 +180,11 @@ bool RemoveStagingFolder(const std::wstring& installFolder) {
   const std::wstring staging = StagingFolderOf(installFolder);
   if (!Platform::PathExists(staging)) return true;
   return ClearStaging(staging);
+}
+
+void RemoveStagingFolderIfEmpty(const std::wstring& installFolder) {
+  const std::wstring staging = StagingFolderOf(installFolder);
+  if (Platform::IsDirectory(staging) && !HoldsFiles(staging, 0)) (void)RemoveTree(staging, 0);
 }
 
 CModuleSwap::CModuleSwap(std::wstring installFolder)

@@ -55,6 +55,10 @@ struct StagedNote {
 // when nothing of it remains.
 bool RemoveStagingFolder(const std::wstring& installFolder);
 
+// Removes the staging folder of `installFolder` when no file is left in it
+// (a failed run whose staged files were all discarded).
+void RemoveStagingFolderIfEmpty(const std::wstring& installFolder);
+
 // One swap of one module. Start it, set aside or place every file, then
 // Commit, or Undo after a failed step. A swap dropped without either (the
 // process killed) leaves its journal for RepairInterruptedSwap.

@@ -196,7 +196,10 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
     }
     progress_.SetTotalLabel(FormatTotalLabel(i + 1, count));
   }
-  if (result.Failed()) return result;
+  if (result.Failed()) {
+    RemoveStagingFolderIfEmpty(moduleDir);
+    return result;
+  }
   // Every file is staged and checked: the module is put in place whole.
   if (FetchResult installed = InstallModule(moduleDir, toFetch); installed.Failed()) return installed;
   return result;

@@ -117,4 +117,11 @@ CCanceller::~CCanceller() {
   if (thread_.joinable()) thread_.join();
 }
 
+FetchResult UpdateFile(CUpdateRun& run, const std::wstring& serverPath, const CFileData& entry) {
+  FetchResult fetched = run.DownloadFile(serverPath, entry);
+  if (fetched.Failed()) return fetched;
+  if (FetchResult installed = run.InstallModule(entry.Folder, {&entry}); installed.Failed()) return installed;
+  return fetched;
+}
+
 }  // namespace EngineTest

@@ -46,6 +46,11 @@ class CRecordingProgress : public IUpdateProgress {
   std::size_t reports_ = 0;
 };
 
+// What a module's update does for one file: `entry` fetched into its
+// staging folder, then put in place by a swap of its own. The bytes
+// fetched, or the failure of either step.
+FetchResult UpdateFile(CUpdateRun& run, const std::wstring& serverPath, const CFileData& entry);
+
 // One update run against `address`, without a window.
 class CTestRun {
  public:

@@ -69,7 +69,7 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
                                                nginx.AuthUser(), nginx.AuthPassword(), {});
     std::int64_t result = 0;
     const INT_PTR modal = dialog.RunJob([&](CUpdateRun& run) {
-      FetchResult got = run.DownloadFile(L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      FetchResult got = EngineTest::UpdateFile(run, L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       result = got.bytes;
       return got;
     });
@@ -131,7 +131,7 @@ TEST(EngineDownloadAuth, ProxyDemandWithoutProxyFailsWithoutTheDialog) {
     std::int64_t result = 0;
     const INT_PTR modal = dialog.RunJob([&](CUpdateRun& run) {
       run.SetTimeoutsForTesting(2000, 2000, 2000);
-      FetchResult got = run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      FetchResult got = EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       result = got.bytes;
       return got;
     });

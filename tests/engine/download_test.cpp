@@ -97,8 +97,8 @@ TEST(EngineDownload, OutcomesAgainstNginx) {
        static_cast<std::int64_t>(archive.size()), "<missing>", nullptr, "UnZip : OpenZip"},
       {"name with a folder", L"/dl/", L"sub\\setup.zip", nullptr, "sub", static_cast<std::int64_t>(archive.size()),
        "<missing>", nullptr, nullptr},
-      {"name with a folder that is missing", L"/dl/", L"sub\\setup.zip", nullptr, nullptr, -1, "<missing>",
-       L"An error occured while opening the file to be downloaded, Error:3", nullptr},
+      {"name with a folder that is missing", L"/dl/", L"sub\\setup.zip", nullptr, nullptr,
+       static_cast<std::int64_t>(archive.size()), "<missing>", nullptr, nullptr},
       {"name leaving the folder", L"/dl/", L"..\\core.dll", nullptr, nullptr, 0, "<missing>", nullptr,
        "DownloadFile : file outside the install folder skipped -> ..\\core.dll"},
   };
@@ -118,7 +118,7 @@ TEST(EngineDownload, OutcomesAgainstNginx) {
     CTestRun test(nginx.Address());
     std::int64_t result = 12345;
     const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
-      FetchResult got = run.DownloadFile(c.serverPath, CFileData(L"vireo viewer", c.name, L"", L"", folder));
+      FetchResult got = EngineTest::UpdateFile(run, c.serverPath, CFileData(L"vireo viewer", c.name, L"", L"", folder));
       result = got.bytes;
       return got;
     });
@@ -152,7 +152,7 @@ TEST(EngineDownload, ArchivesInstallWhereTheEntrySays) {
   ASSERT_TRUE(Platform::MakeDirectory(folder + L"\\sub"));
   CTestRun test(nginx.Address());
   EXPECT_EQ(test.Job([&](CUpdateRun& run) {
-              return run.DownloadFile(L"/dla/", CFileData(L"vireo viewer", L"sub\\setup.zip", L"", L"", folder));
+              return EngineTest::UpdateFile(run, L"/dla/", CFileData(L"vireo viewer", L"sub\\setup.zip", L"", L"", folder));
             }).end,
             RunEnd::kDone);
   EXPECT_EQ(ReadOrMissing(folder + L"\\sub\\b.dll"), "bee");
@@ -183,9 +183,10 @@ TEST(EngineDownload, BrokenTransfersKeepTheOldFile) {
          return CScriptedReply().Send(CScriptedReply::Head(200, "OK", {}, 10000) + body.substr(0, 3000)).Pause(8000);
        },
        nullptr, 0, L"An error occurred while downloading the file, Error:"},
-      {"disk full", [&] { return CScriptedReply::Response(200, "OK", body); }, "Write", 1,
+      // The staged file's note is written first.
+      {"disk full", [&] { return CScriptedReply::Response(200, "OK", body); }, "Write", 2,
        L"An error occurred while downloading the file, Error:112"},
-      {"temporary file cannot be made", [&] { return CScriptedReply::Response(200, "OK", body); }, "Create", 1,
+      {"staged file cannot be made", [&] { return CScriptedReply::Response(200, "OK", body); }, "Create", 2,
        L"An error occured while opening the file to be downloaded, Error:112"},
       {"old file cannot be moved aside", [&] { return CScriptedReply::Response(200, "OK", body); }, "MoveItem", 1,
        L"An error occured while opening the file to be downloaded, Error:112"},
@@ -205,7 +206,7 @@ TEST(EngineDownload, BrokenTransfersKeepTheOldFile) {
     const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
       Platform::ClearFaults();
       if (c.failOperation) Platform::FailNthCall(c.failOperation, c.failNth, Platform::kErrorDiskFull);
-      FetchResult got = run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      FetchResult got = EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       Platform::ClearFaults();
       result = got.bytes;
       return got;
@@ -245,7 +246,7 @@ TEST(EngineDownload, CancelAtAnyReadKeepsTheOldFile) {
       CCanceller canceller(
           test.abort, [&] { return server.Requests().size() == 1; }, [&] { server.Release(); });
       outcome = test.Job([&](CUpdateRun& run) {
-        FetchResult got = run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"viewer.dll", L"", L"", dir.Path()));
+        FetchResult got = EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"viewer.dll", L"", L"", dir.Path()));
         returned = true;  // not reached: the cancel leaves by the signal
         return got;
       });
@@ -273,7 +274,7 @@ TEST(EngineDownload, CancelDuringAStallEndsTheRunSoon) {
         test.abort, [&] { return server.Requests().size() == 1; },
         [&] { cancelled = std::chrono::steady_clock::now(); });
     outcome = test.Job([&](CUpdateRun& run) {
-      return run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"big.bin", L"", L"", dir.Path()));
+      return EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"big.bin", L"", L"", dir.Path()));
     });
   }
   const auto waited = std::chrono::steady_clock::now() - cancelled;
@@ -374,7 +375,7 @@ TEST(EngineDownload, ATrickleIsReadAsItComesAndCancelledSoon) {
         test.abort, [&] { return test.progress.Statuses().size() >= 2; },
         [&] { cancelled = std::chrono::steady_clock::now(); });
     outcome = test.Job([&](CUpdateRun& run) {
-      return run.DownloadFile(L"/x/", CFileData(L"vireo viewer", L"slow.bin", L"", L"", dir.Path()));
+      return EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"slow.bin", L"", L"", dir.Path()));
     });
   }
   const auto waited = std::chrono::steady_clock::now() - cancelled;

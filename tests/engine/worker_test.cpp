@@ -8,6 +8,7 @@
 #include "app/folder_table.h"
 #include "common/test_files.h"
 #include "engine/dialog_test_util.h"
+#include "engine/module_staging.h"
 #include "engine/engine_test_util.h"
 #include "engine/process_control.h"
 #include "engine/published_time.h"
@@ -438,7 +439,7 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
     CTestRun test(nginx.Address());
     std::int64_t result = 0;
     (void)test.Job([&](CUpdateRun& run) {
-      FetchResult got = run.DownloadFile(L"/pc/", CFileData(L"", c.entry, L"", L"", appDir));
+      FetchResult got = EngineTest::UpdateFile(run, L"/pc/", CFileData(L"", c.entry, L"", L"", appDir));
       result = got.bytes;
       return got;
     });
@@ -453,7 +454,7 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
   const std::wstring absent = UniqueName(L"absent.exe");
   CHeldProgram running(appDir + L"\\" + absent);
   CTestRun test(nginx.Address());
-  EXPECT_EQ(test.Job([&](CUpdateRun& run) { return run.DownloadFile(L"/pc/", CFileData(L"", absent, L"", L"", appDir)); }).end,
+  EXPECT_EQ(test.Job([&](CUpdateRun& run) { return EngineTest::UpdateFile(run, L"/pc/", CFileData(L"", absent, L"", L"", appDir)); }).end,
             RunEnd::kFailed);
   EXPECT_FALSE(ProcessEnds(running.Pid(), 300));
 }
@@ -690,7 +691,9 @@ TEST(EngineTrust, SignedListsAndDeclaredFiles) {
     ASSERT_TRUE(Platform::ListDirectory(dir.Path(), &left));
     for (const auto& e : left) {
       const std::string name = Narrow(e.name);
-      EXPECT_TRUE(name == "log.txt" || name == "a.txt") << name;
+      EXPECT_TRUE(name == "log.txt" || name == "a.txt" || e.name == kStagingFolderName) << name;
     }
+    // What was refused is not kept for the next run either.
+    EXPECT_FALSE(Platform::PathExists(StagedPathsOf(StagingFolderOf(dir.Path()), L"b.txt").data));
   }
 }
