@@ -412,6 +412,7 @@ FetchResult CUpdateRun::InstallModule(const std::wstring& installFolder, const s
   Platform::ErrorCode error = 0;
   if (!swap.Start(&error)) {
     Log(L"Swap : the journal could not be created -> " + staging + L", Error:" + std::to_wstring(error));
+    (void)RemoveStagingFolder(installFolder);
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, error);
   }
   for (const CFileData* entry : files) {
@@ -443,8 +444,15 @@ FetchResult CUpdateRun::InstallModule(const std::wstring& installFolder, const s
       }
     }
     if (!placed) {
-      Log(swap.Undo() ? L"Swap undone, every file of the module is as it was -> " + installFolder
-                      : L"Swap undone in part, the journal is kept for the next run -> " + installFolder);
+      // Undone whole, the module is as it was and its staged files go too:
+      // what failed here may be in them. Undone in part, the journal stays
+      // for the next run's repair.
+      if (swap.Undo()) {
+        Log(L"Swap undone, every file of the module is as it was -> " + installFolder);
+        (void)RemoveStagingFolder(installFolder);
+      } else {
+        Log(L"Swap undone in part, the journal is kept for the next run -> " + installFolder);
+      }
       return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, error);
     }
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwchar>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -231,5 +232,42 @@ TEST(PlatformHttp, TransferPaceFailsOnlyAWholeSlowWindow) {
     bool ok = true;
     for (const auto& [tick, bytes] : c.reads) ok = pace.Advance(bytes, tick);
     EXPECT_EQ(ok, c.ok);
+  }
+}
+
+TEST(PlatformHttp, ContentRangeForms) {
+  struct Case {
+    const wchar_t* text;
+    bool ok;
+    bool unsatisfied;
+    std::uint64_t first, last;
+    bool totalKnown;
+    std::uint64_t total;
+  };
+  const Case cases[] = {
+      {L"bytes 100-199/200", true, false, 100, 199, true, 200},
+      {L"bytes 0-0/1", true, false, 0, 0, true, 1},
+      {L"bytes 5-9/*", true, false, 5, 9, false, 0},
+      {L"bytes */4096", true, true, 0, 0, true, 4096},
+      {L"bytes */*", false},
+      {L"bytes 9-5/100", false},          // last before first
+      {L"bytes 0-100/100", false},        // last past the end
+      {L"bytes 0-1/2 ", false},           // trailing text
+      {L"bytes -1-5/10", false},
+      {L"items 0-1/2", false},
+      {L"bytes 0-1", false},
+      {L"bytes 0-18446744073709551616/1", false},  // overflows 64 bits
+      {L"", false},
+  };
+  for (const Case& c : cases) {
+    Platform::HttpContentRange range;
+    const bool ok = Platform::ParseContentRange(c.text, &range);
+    EXPECT_EQ(ok, c.ok) << std::string(c.text, c.text + std::wcslen(c.text));
+    if (!ok || !c.ok) continue;
+    EXPECT_EQ(range.unsatisfied, c.unsatisfied);
+    EXPECT_EQ(range.first, c.first);
+    EXPECT_EQ(range.last, c.last);
+    EXPECT_EQ(range.totalKnown, c.totalKnown);
+    EXPECT_EQ(range.total, c.total);
   }
 }
