@@ -8,8 +8,9 @@
 // copy below. Any thread.
 std::wstring LoadEngineString(unsigned id);
 
-// The built-in copy of the update dialog's string table (the same texts the
-// executable's resources carry); nullptr for an unknown id.
+// The built-in copy of the update dialog's string table, made from the same
+// source as the executable's (resources/engine_strings.inc); nullptr for an
+// unknown id.
 const wchar_t* BuiltInEngineString(unsigned id);
 
 // Replaces every "%1" in pattern by first and every "%2" by second; any other

@@ -115,12 +115,7 @@ RunOutcome CUpdateRun::RunUpdate() {
         std::unique_ptr<CUpdateModule> module = std::move(slot);
         if (!module) continue;
 
-        std::wstring listPath = module->UpdateListPath;
-        if (listPath.empty() || listPath[0] != L'/') listPath = L"/" + listPath;
-        listPath = basePath_ + listPath;
-        for (wchar_t& c : listPath) {
-          if (c == L'\\') c = L'/';
-        }
+        const std::wstring listPath = UpdateListRequestPath(basePath_, module->UpdateListPath);
 
         if (!IsAcceptedInstallPath(module->InstallPath)) {
           log.WriteLog(L"Install path refused (a drive path such as D:\\Suite or a folder below the updater's "

@@ -4,15 +4,9 @@
 #include <cwchar>
 #include <vector>
 
-#include "platform/windows_api.h"
+#include "platform/resource_string.h"
 
-CMyException::CMyException(unsigned resourceId) {
-  // With a zero buffer size LoadStringW hands out a read-only pointer to the
-  // resource text itself, which need not end in a NUL.
-  const wchar_t* text = nullptr;
-  const int length = ::LoadStringW(::GetModuleHandleW(nullptr), resourceId, reinterpret_cast<LPWSTR>(&text), 0);
-  if (length > 0 && text) message_.assign(text, static_cast<std::size_t>(length));
-}
+CMyException::CMyException(unsigned resourceId) : message_(Platform::LoadResourceString(resourceId)) {}
 
 CMyException::CMyException(const wchar_t* format, ...) {
   if (!format) return;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/update_log.h"
+#include "engine_resource.h"
 #include "manifest/fetch_exception.h"
 #include "manifest/trust_formats.h"
 #include "platform/clock.h"
@@ -12,15 +13,7 @@
 
 namespace {
 
-// String resources of the failure messages.
-constexpr unsigned kIdsOpenFailed = 110;
-constexpr unsigned kIdsConnectFailed = 111;
-constexpr unsigned kIdsNoResponse = 112;
-constexpr unsigned kIdsBadStatus = 113;
-constexpr unsigned kIdsReadFailed = 114;
-
 constexpr std::size_t kReadSize = 64 * 1024;
-
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -51,21 +44,24 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
     Platform::HttpTimeouts timeouts;
     timeouts.connectMs = timeouts.sendMs = timeouts.receiveMs = settings.timeoutMs;
     const Platform::HttpFailure opened = session.Open(settings.agent, parsed, timeouts);
-    if (opened) throw CMyException(opened.step == Platform::HttpStep::kOpen ? kIdsOpenFailed : kIdsConnectFailed);
+    if (opened) {
+      throw CMyException(opened.step == Platform::HttpStep::kOpen ? IDS_HTTPDOWNLOAD_GENERIC_ERROR
+                                                                   : IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
+    }
 
     // An unconfirmed 401/407 answers with its page, which stands as the
     // manifest text.
     const Platform::HttpFailure sent = session.Send(Platform::HttpMethod::Get, parsed.path, settings.authOwner, &request);
-    if (sent.step == Platform::HttpStep::kOpen) throw CMyException(kIdsConnectFailed);
+    if (sent.step == Platform::HttpStep::kOpen) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
     if (sent.step == Platform::HttpStep::kSend) {
       log.WriteLog(L"Failed in call to HttpSendRequest, Error: " + std::to_wstring(sent.code));
-      throw CMyException(kIdsConnectFailed);
+      throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
     }
-    if (sent.step == Platform::HttpStep::kStatus) throw CMyException(kIdsNoResponse);
+    if (sent.step == Platform::HttpStep::kStatus) throw CMyException(IDS_HTTPDOWNLOAD_INVALID_SERVER_RESPONSE);
     const std::uint32_t status = request.Status();
     if (status != 200 && status != 401 && status != 407) {
       log.WriteLog(L"Failed to retrieve a HTTP 200 status, Status Code: " + std::to_wstring(status));
-      throw CMyException(kIdsBadStatus);
+      throw CMyException(IDS_HTTPDOWNLOAD_INVALID_HTTP_RESPONSE);
     }
 
     std::uint64_t expected = 0;
@@ -73,7 +69,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
     if (expected > kMaxManifestBytes) {
       log.WriteLog(L"The manifest declares " + std::to_wstring(expected) + L" bytes, more than the " +
                    std::to_wstring(kMaxManifestBytes) + L" a manifest may have");
-      throw CMyException(kIdsReadFailed);
+      throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
     }
     std::string body;
     body.reserve(static_cast<std::size_t>(expected));
@@ -81,40 +77,40 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
     Platform::CTransferPace pace(Platform::GetTickCountMs());
     for (;;) {
       std::size_t got = 0;
-      if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(kIdsReadFailed);
+      if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       if (got == 0) break;
       if (body.size() + got > kMaxManifestBytes) {
         log.WriteLog(L"The manifest runs past " + std::to_wstring(kMaxManifestBytes) +
                      L" bytes, more than a manifest may have");
-        throw CMyException(kIdsReadFailed);
+        throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       }
       body.append(buffer.data(), got);
       if (!pace.Advance(body.size(), Platform::GetTickCountMs())) {
         log.WriteLog(L"The server sent less than 1 KiB of the manifest in 30 s");
-        throw CMyException(kIdsReadFailed);
+        throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       }
     }
     if (body.size() < expected) {
       // The connection ended early: a cut-off manifest would drop modules.
       log.WriteLog(L"The manifest ended after " + std::to_wstring(body.size()) + L" of its " +
                    std::to_wstring(expected) + L" bytes");
-      throw CMyException(kIdsReadFailed);
+      throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
     }
     if (settings.key.RequiresSignatures()) {
       if (status != 200) {
         log.WriteLog(L"The manifest is not trusted: the server answered " + std::to_wstring(status));
-        throw CMyException(kIdsBadStatus);
+        throw CMyException(IDS_HTTPDOWNLOAD_INVALID_HTTP_RESPONSE);
       }
       std::string signature;
       const Platform::HttpFailure signatureSent =
           session.Send(Platform::HttpMethod::Get, SignaturePathOf(parsed.path), settings.authOwner, &request);
       if (signatureSent || request.Status() != 200) {
         log.WriteLog(L"The manifest is not trusted: its signature update.xml.sig is missing");
-        throw CMyException(kIdsReadFailed);
+        throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       }
       for (;;) {
         std::size_t got = 0;
-        if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(kIdsReadFailed);
+        if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
         if (got == 0) break;
         signature.append(buffer.data(), got);
         if (signature.size() > kMaxSignatureBytes) break;  // no signature is this long: it fails below
@@ -122,7 +118,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       const DocumentTrust trust = VerifyDocumentSignature(settings.key, body, signature);
       if (trust != DocumentTrust::Trusted) {
         log.WriteLog(L"The manifest is not trusted: " + DescribeDocumentTrust(trust));
-        throw CMyException(kIdsReadFailed);
+        throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       }
     }
     *text = Utf8ToWide(std::string_view(body));

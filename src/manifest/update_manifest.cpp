@@ -34,3 +34,13 @@ bool ParseManifest(const std::wstring& text, UpdateModuleList& list) {
   }
   return result && !list.empty();
 }
+
+std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath) {
+  std::wstring path = basePath.empty() ? L"/" : basePath;
+  if (updateListPath.empty() || updateListPath[0] != L'/') path += L"/";
+  path += updateListPath;
+  for (wchar_t& c : path) {
+    if (c == L'\\') c = L'/';
+  }
+  return path;
+}

@@ -27,3 +27,9 @@ using UpdateModuleList = std::vector<std::unique_ptr<CUpdateModule>>;
 // or missing "update_list"; the records appended before such a module stay in
 // the list. Main thread, at start-up.
 [[nodiscard]] bool ParseManifest(const std::wstring& text, UpdateModuleList& list);
+
+// The URL path the updater requests a module's update list under: the server
+// address's path (`basePath`, "/" when empty) + "/" when `updateListPath`
+// does not begin with one + `updateListPath`, then every "\" made "/". So
+// "/" and "/update/viewer/UpdateList.xml" give "//update/viewer/UpdateList.xml".
+std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath);

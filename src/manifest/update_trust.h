@@ -23,11 +23,6 @@ inline constexpr std::uint64_t kMaxUpdateListBytes = 64u << 20;  // one update l
 // or the body runs past the declared size): Windows' ERROR_INVALID_DATA.
 inline constexpr std::uint32_t kErrorFileMismatch = 13;
 
-// The resource (type RCDATA) that holds the key in a keyed Updater.exe:
-// the PEM text of VIREO_UPDATE_PUBLIC_KEY. resources/update_key_resource.h
-// gives the resource compiler the same number.
-inline constexpr unsigned kUpdateKeyResourceId = 300;
-
 // The request path of a document's signature: the document's path + ".sig"
 // ("/update.xml" -> "/update.xml.sig").
 std::wstring SignaturePathOf(const std::wstring& documentPath);
@@ -46,8 +41,8 @@ struct CUpdateKey {
   bool RequiresSignatures() const { return state != UpdateKeyState::Unkeyed; }
 };
 
-// The key compiled into the running executable (resource
-// kUpdateKeyResourceId). Unkeyed when the executable carries none (every
+// The key compiled into the running executable (the RCDATA resource
+// IDR_UPDATE_PUBLIC_KEY: the PEM text of VIREO_UPDATE_PUBLIC_KEY). Unkeyed when the executable carries none (every
 // build without VIREO_UPDATE_PUBLIC_KEY, every posix build); Broken when it
 // carries text that is not a P-256 public key. Call once at start-up.
 CUpdateKey LoadUpdateKey();

@@ -1,6 +1,7 @@
 #include "ui/theme_message_box.h"
 
 #include "ui/theme_memdc.h"
+#include "ui_resource.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void CentreWindow(HWND wnd) {
 
 CThemeMessageBox::CThemeMessageBox(const std::wstring& caption, const std::wstring& text, unsigned type,
                                    CWnd* parent)
-    : CThemeDialog(kTemplateId, parent), caption_(caption), text_(text), type_(type) {}
+    : CThemeDialog(IDD_THEME_MESSAGEBOX, parent), caption_(caption), text_(text), type_(type) {}
 
 void CThemeMessageBox::DoDataExchange(CDataExchange* dx) {
   CThemeDialog::DoDataExchange(dx);

@@ -15,9 +15,6 @@ class CThemeMessageBox : public CThemeDialog {
   // owner window or null.
   CThemeMessageBox(const std::wstring& caption, const std::wstring& text, unsigned type, CWnd* parent = nullptr);
 
-  // Dialog template of the box (resources/ui.rc).
-  static constexpr UINT kTemplateId = 10002;
-
   // The message's rectangle in client coordinates, set at initialisation.
   const Theme::Rect& TextRect() const { return textRect_; }
 

@@ -55,7 +55,8 @@ TEST(EngineProgressText, PlaceholdersAndStringTable) {
             L"An error occurred while downloading the file, Error:12002");
   EXPECT_EQ(LoadEngineString(9999), L"");
   // The texts this build loads are the built-in ones, id by id (on Windows:
-  // the executable's string table agrees with the copy the code keeps).
+  // the resource compiler and the C++ compiler read engine_strings.inc alike,
+  // escapes included).
   for (unsigned id = 100; id < 140; ++id) {
     const wchar_t* builtIn = BuiltInEngineString(id);
     EXPECT_EQ(LoadEngineString(id), builtIn ? builtIn : L"") << id;

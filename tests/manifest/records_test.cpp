@@ -74,6 +74,29 @@ TEST(ParseManifest, Table) {
   }
 }
 
+// The path the list is requested under: the worker and vireo-tool both use
+// this, so a published tree is laid out where the updater asks.
+TEST(UpdateListRequestPath, Table) {
+  const struct {
+    const wchar_t* base;
+    const wchar_t* list;
+    const wchar_t* path;
+  } rows[] = {
+      {L"/", L"/update/viewer/UpdateList.xml", L"//update/viewer/UpdateList.xml"},  // the address's "/" is kept
+      {L"/", L"update/viewer/UpdateList.xml", L"//update/viewer/UpdateList.xml"},
+      {L"", L"update/a.xml", L"//update/a.xml"},
+      {L"", L"/update/a.xml", L"//update/a.xml"},
+      {L"/base", L"update\\viewer\\UpdateList.xml", L"/base/update/viewer/UpdateList.xml"},
+      {L"/base/", L"/a.xml", L"/base//a.xml"},
+      {L"\\base", L"\\a.xml", L"/base//a.xml"},  // a leading "\" is not a leading "/": one is added
+      {L"/base", L"", L"/base/"},
+      {L"/p?q=1", L"a.xml", L"/p?q=1/a.xml"},  // the query stays where the address put it
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(UpdateListRequestPath(row.base, row.list), row.path) << row.base << " + " << row.list;
+  }
+}
+
 struct Entry {
   std::wstring name, version, datetime;
 };

@@ -95,8 +95,6 @@ TEST(ZipWriter, ArchivesReadBackThroughTheUpdatersReader) {
 }
 
 TEST(ServerPaths, RequestsAndTreeLookups) {
-  EXPECT_EQ(UpdateListRequestPath(L"/", L"/update/viewer/UpdateList.xml"), L"//update/viewer/UpdateList.xml");
-  EXPECT_EQ(UpdateListRequestPath(L"/base", L"update\\viewer\\UpdateList.xml"), L"/base/update/viewer/UpdateList.xml");
   EXPECT_EQ(ServerFolderOf(L"//update/viewer/UpdateList.xml"), L"//update/viewer/");
   const struct {
     const wchar_t* request;

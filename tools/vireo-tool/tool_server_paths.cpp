@@ -4,16 +4,6 @@
 
 namespace VireoTool {
 
-std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath) {
-  std::wstring path = basePath.empty() ? L"/" : basePath;
-  if (updateListPath.empty() || updateListPath[0] != L'/') path += L"/";
-  path += updateListPath;
-  for (wchar_t& c : path) {
-    if (c == L'\\') c = L'/';
-  }
-  return path;
-}
-
 std::wstring ServerFolderOf(const std::wstring& listRequestPath) {
   const std::size_t cut = listRequestPath.rfind(L'/');
   return cut == std::wstring::npos ? L"/" : listRequestPath.substr(0, cut + 1);

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+// UpdateListRequestPath, the path the updater requests a module's update
+// list under, is the updater's own (manifest/update_manifest.h).
+#include "manifest/update_manifest.h"
+
 namespace VireoTool {
 
-// The path the updater requests a module's update list under: base path
-// (the server address's path, "/" when it has none) + "/" when the list
-// path lacks one + list path, then every "\" made "/".
-std::wstring UpdateListRequestPath(const std::wstring& basePath, const std::wstring& updateListPath);
 // The folder a module's files are fetched from: the list's request path up
 // to and including its last "/".
 std::wstring ServerFolderOf(const std::wstring& listRequestPath);
