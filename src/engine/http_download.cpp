@@ -30,6 +30,8 @@ namespace {
 // read costs about as much as moving 64 KiB, so small reads cap the rate.
 constexpr std::size_t kReadSize = 256 * 1024;
 constexpr std::size_t kWriteBlockSize = 256 * 1024;
+// The longest received bytes wait in the block before they are written.
+constexpr std::uint32_t kWriteOutIntervalMs = 250;
 // A body that ends before its Content-Length: the connection went away.
 constexpr std::uint32_t kErrorBodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABORTED
 constexpr std::uint32_t kStatusOk = 200;
@@ -212,6 +214,7 @@ FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::C
     return failure;
   };
   Platform::CTransferPace pace(counters.startTick);
+  std::uint32_t lastWriteOut = counters.startTick;
   for (;;) {
     std::size_t got = 0;
     if (const Platform::ErrorCode readError = request.Read(buffer.get(), kReadSize, &got); readError != 0) {
@@ -229,10 +232,15 @@ FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::C
     }
     if (bytesSoFar + got > cap) return tooLarge(bytesSoFar + got);
     if (!check.Add(buffer.get(), got)) return mismatch(check.Finish());  // past the declared size
-    if (!writer.Append(buffer.get(), got)) {
+    // A slow transfer's bytes reach the disk at least a few times a
+    // second, so that a run killed in the middle leaves them staged.
+    const std::uint32_t now = Platform::GetTickCountMs();
+    const bool due = static_cast<std::uint32_t>(now - lastWriteOut) >= kWriteOutIntervalMs;
+    if (!writer.Append(buffer.get(), got) || (due && !writer.WriteOut())) {
       *discard = true;
       return writeFailed(Platform::LastError());
     }
+    if (due) lastWriteOut = now;
     bytesSoFar += got;
     UpdateProgress(counters, bytesSoFar, sizeKnown, size);
   }

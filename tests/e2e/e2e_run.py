@@ -539,7 +539,9 @@ def scenario_cancel(s):
     s.check(state["clicked"], "never saw Orrery.exe.zip being fetched")
     s.check(not run.timed_out, "the updater did not end after Cancel")
     s.check(not run.error_texts, "error box after Cancel: %s" % [t for _, t in run.error_texts])
-    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"})
+    # What had come of the file is staged for the next run.
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"},
+                      allowed_extra=staged_part("Orrery.exe.zip"))
     s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started after Cancel")
 
 
@@ -559,7 +561,8 @@ def scenario_server_stopped(s):
     s.check(state["stopped"], "never saw Orrery.exe.zip being fetched")
     s.check(not run.timed_out, "the updater did not end after the server stopped")
     s.check(len(run.error_texts) == 1, "error boxes: %s" % [t for _, t in run.error_texts])
-    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"})
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"},
+                      allowed_extra=staged_part("Orrery.exe.zip"))
     s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started")
 
 
@@ -573,66 +576,89 @@ def scenario_read_only(s):
     s.check_installed(s.expected_files("1.1"))
 
 
+STAGING = "~vireo-staging"
+
+
+def staged_part(name, module="viewer"):
+    """The staged file and its note that a cut transfer of `name` keeps."""
+    return (module + "/" + STAGING + "/files/" + name, module + "/" + STAGING + "/resume/" + name)
+
+
+def restart_server_keeping_tree(s):
+    """The server at full speed, serving the very files it served before
+    (times kept, so their validators are the same)."""
+    kept = os.path.join(s.work, "html-kept")
+    shutil.copytree(s.server.html, kept)
+    s.server.stop()
+    s.server.rate = None
+    s.server.start()
+    shutil.copytree(kept, s.server.html, dirs_exist_ok=True)
+    s.address = "127.0.0.1:%d" % s.server.port
+
+
 def scenario_killed(s):
-    """The updater is killed (SIGKILL) while codec_core.dll.zip is coming.
-    The steps that put files in place take microseconds, too short to be hit
-    from outside, so what a kill inside them leaves is added to what the real
-    kill left: the codec archive downloaded and cut off in mid-extraction (a
-    partial codec_jpeg.dll beside its backup), imaging.dll moved aside and
-    its new copy not yet in place, and a backup beside a whole render.dll.
-    The next run completes the installation, every file whole, and says in
-    the log what became of each backup."""
+    """The updater is killed (SIGKILL) while codec_core.dll.zip is coming:
+    the installation is untouched, the part already fetched is staged. A
+    kill inside a swap cannot be timed from outside (its steps take
+    microseconds), so what one leaves is added to what the real kill left:
+    the journal of a swap that had put the new Orrery.exe in place, had
+    moved imaging.dll aside without its new copy, and was cut off while
+    extracting codec_jpeg.dll. The next run undoes that swap before it
+    fetches anything, continues the staged part, and installs the release
+    whole."""
     s.prepare(release="1.0", rate="48k")
     seen = wait_for_transfer("codec_core.dll.zip")
     state = {"killed": False}
 
+    staged = os.path.join(s.install, staged_part("codec_core.dll.zip")[0])
+
     def action(run, windows, process):
-        if not state["killed"] and seen(windows):
+        # Killed once the first received bytes are on the disk.
+        if not state["killed"] and seen(windows) and os.path.exists(staged) and os.path.getsize(staged) > 0:
             os.kill(process.pid, signal.SIGKILL)
             state["killed"] = True
     s.run_updater(action)
-    s.check(state["killed"], "never saw codec_core.dll.zip being fetched")
+    s.check(state["killed"], "never saw codec_core.dll.zip being staged")
     viewer = os.path.join(s.install, "viewer")
     old = os.path.join(s.env.releases, "1.0", "viewer")
     new = os.path.join(s.env.releases, "1.1", "viewer")
-    partial_download = os.path.join(viewer, "codec_core.dll.zip.download")
-    killed_in_transfer = os.path.exists(partial_download)
-    s.check(killed_in_transfer, "the kill left no partial codec_core.dll.zip.download")
-    s.check(filecmp_equal(os.path.join(viewer, "imaging.dll"), os.path.join(old, "imaging.dll")),
-            "imaging.dll was touched before the kill")
+    part = os.path.getsize(staged) if os.path.exists(staged) else 0
+    s.check(part > 0, "the kill left no staged part of codec_core.dll.zip")
+    staged_before = set(rel for rel in s.installed_files() if "/" + STAGING + "/" in rel)
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"},
+                      allowed_extra=staged_before)
 
-    # The archive in place, its first item extracted whole, the second cut off.
-    shutil.copy2(os.path.join(s.server.html, "update", "viewer", "codec_core.dll.zip"), viewer)
-    for name, whole in (("codec_core.dll", True), ("codec_jpeg.dll", False)):
+    # The swap cut off: Orrery.exe new beside its backup, imaging.dll moved
+    # aside, codec_jpeg.dll half extracted beside its backup.
+    for name, whole in (("Orrery.exe", True), ("imaging.dll", None), ("codec_jpeg.dll", False)):
         target = os.path.join(viewer, name)
         os.replace(target, target + ".bak")
+        if whole is None:
+            continue
         with open(os.path.join(new, name), "rb") as f:
             data = f.read()
         with open(target, "wb") as f:
             f.write(data if whole else data[:len(data) // 2])
-    imaging = os.path.join(viewer, "imaging.dll")
-    os.replace(imaging, imaging + ".bak")
-    shutil.copy2(os.path.join(old, "render.dll"), os.path.join(viewer, "render.dll.bak"))
+    with open(os.path.join(viewer, STAGING, "journal"), "w", newline="\n") as f:
+        f.write("vireo-swap 1\nT\t32\tOrrery.exe\t\nT\t32\timaging.dll\tfiles\\imaging.dll\n"
+                "T\t32\tcodec_jpeg.dll\t\n")
 
-    s.server.stop()
-    s.server.rate = None
-    s.server.start()
-    s.publish("1.1", s.server.html)
-    s.address = "127.0.0.1:%d" % s.server.port
+    restart_server_keeping_tree(s)
     run = s.run_updater()
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
     log = s.log_text()
-    at = wine_path(viewer) + "\\"
-    for line in ("Stale backup restored : %simaging.dll.bak -> %simaging.dll (missing)" % (at, at),
-                 "Stale backup restored : %scodec_core.dll.bak -> %scodec_core.dll (left unfinished)" % (at, at),
-                 "codec_core.dll : installation of codec_core.dll.zip was interrupted, installing it again",
-                 "Stale backup restored : %scodec_jpeg.dll.bak -> %scodec_jpeg.dll (left unfinished)" % (at, at),
-                 "Stale backup removed : %srender.dll.bak (%srender.dll is whole)" % (at, at)):
+    at = wine_path(viewer)
+    for line in ("Interrupted installation undone : %s (3 files)" % at,
+                 "Restore file : %s\\Orrery.exe.bak" % at,
+                 "Restore file : %s\\imaging.dll.bak" % at,
+                 "Restore file : %s\\codec_jpeg.dll.bak" % at,
+                 "DownloadFile : resuming codec_core.dll.zip at byte %d" % part):
         s.check(line in log, "log lacks: " + line)
-    if killed_in_transfer:
-        s.check("Partial download removed : " + at + "codec_core.dll.zip.download" in log,
-                "log lacks the removal of the partial codec_core.dll.zip.download")
+    s.check(log.find("Interrupted installation undone") < log.find("DownloadFile : UpdateList.xml"),
+            "the swap was not undone before the module's list was fetched")
+    hits = [status for path, status in s.server.requests() if path.endswith("codec_core.dll.zip")]
+    s.check(hits == [206], "codec_core.dll.zip was not continued: %s" % hits)
     s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
 
 
