@@ -183,6 +183,8 @@ FetchResult CUpdateRun::AnalyzeUpdateList(const std::wstring& listPath) {
   progress_.SetTotalRange(0, 100);
   const std::size_t count = toFetch.size();
   progress_.SetTotalLabel(FormatTotalLabel(0, count));
+  if (count != 0)
+    log.WriteLog(L"Staging : " + std::to_wstring(count) + L" files into " + StagingFolderOf(moduleDir));
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
   for (std::size_t i = 0; i < count; ++i) {
