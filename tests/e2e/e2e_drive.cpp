@@ -182,6 +182,20 @@ int Watch() {
   }
 }
 
+// Holds the file at `path` open for reading, sharing only reading (so that
+// it can be neither renamed nor deleted), and writes `marker` once it does;
+// lets go when `marker` is removed, or after two minutes.
+int Hold(const std::wstring& path, const std::wstring& marker) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  HANDLE note = ::CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (note == INVALID_HANDLE_VALUE) return 1;
+  ::CloseHandle(note);
+  for (int i = 0; i < 12000 && ::GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) ::Sleep(10);
+  ::CloseHandle(file);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +205,8 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "credentials") {
     return Credentials(ParseWindow(argv[2]), Wide(argv[3]), Wide(argv[4]));
   }
-  std::fprintf(stderr, "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD | watch\n");
+  if (argc == 4 && std::string(argv[1]) == "hold") return Hold(Wide(argv[2]), Wide(argv[3]));
+  std::fprintf(stderr, "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD | watch | "
+                       "hold PATH MARKER\n");
   return 2;
 }

@@ -17,6 +17,7 @@ or on an Xvfb started here. Installed files are compared byte for byte with
 the release that should be there.
 """
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -173,6 +174,21 @@ class Server:
                     m = re.search(r'"GET (\S+) HTTP/[0-9.]+" (\d+)', line)
                     if m:
                         out.append((re.sub(r"/+", "/", m.group(1)), int(m.group(2))))
+        except FileNotFoundError:
+            pass
+        return out
+
+
+    def transfers(self):
+        """(method, path, status, body bytes) of every request of the access
+        log, slashes collapsed, in order."""
+        out = []
+        try:
+            with open(os.path.join(self.folder, "access.log")) as f:
+                for line in f:
+                    m = re.search(r'"(GET|HEAD) (\S+) HTTP/[0-9.]+" (\d+) (\d+)', line)
+                    if m:
+                        out.append((m.group(1), re.sub(r"/+", "/", m.group(2)), int(m.group(3)), int(m.group(4))))
         except FileNotFoundError:
             pass
         return out
@@ -523,26 +539,42 @@ def scenario_auth(s):
 
 
 def scenario_cancel(s):
-    """Cancel while the first file is coming: the old release stays as it
-    was, nothing half written, nothing started, no error box."""
+    """Cancel while the first file is coming, with the viewer running: the
+    old release stays as it was, nothing half written, the viewer not ended,
+    nothing started, no error box."""
     s.prepare(release="1.0", rate="48k")
-    seen = wait_for_transfer("Orrery.exe.zip")
-    state = {"clicked": False}
+    viewer = os.path.join(s.install, "viewer")
+    with open(os.path.join(viewer, "Orrery.linger"), "w") as f:
+        f.write("120000")
+    running = subprocess.Popen([s.env.wine_run, os.path.join(viewer, "Orrery.exe")], cwd=viewer,
+                               env=s.env.wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while s.starts("Orrery") == 0 and running.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        s.check(s.starts("Orrery") == 1, "the viewer stand-in did not start")
+        seen = wait_for_transfer("Orrery.exe.zip")
+        state = {"clicked": False}
 
-    def action(run, windows, process):
-        hwnd = seen(windows)
-        if hwnd and not state["clicked"]:
-            time.sleep(0.5)
-            s.env.wine(s.env.drive, "click", hwnd, str(IDCANCEL))
-            state["clicked"] = True
-    run = s.run_updater(action)
+        def action(run, windows, process):
+            hwnd = seen(windows)
+            if hwnd and not state["clicked"]:
+                time.sleep(0.5)
+                s.env.wine(s.env.drive, "click", hwnd, str(IDCANCEL))
+                state["clicked"] = True
+        run = s.run_updater(action)
+        s.check(running.poll() is None, "the running viewer was ended although nothing was installed")
+    finally:
+        running.kill()
+        running.wait()
     s.check(state["clicked"], "never saw Orrery.exe.zip being fetched")
     s.check(not run.timed_out, "the updater did not end after Cancel")
     s.check(not run.error_texts, "error box after Cancel: %s" % [t for _, t in run.error_texts])
     # What had come of the file is staged for the next run.
     s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"},
-                      allowed_extra=staged_part("Orrery.exe.zip"))
-    s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started after Cancel")
+                      allowed_extra=staged_part("Orrery.exe.zip") + ("viewer/Orrery.linger",))
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 0, "a program was started after Cancel")
 
 
 def scenario_server_stopped(s):
@@ -662,6 +694,123 @@ def scenario_killed(s):
     s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
 
 
+def scenario_missing_file(s):
+    """A 404 for presets\\window_levels.xml, the last of the viewer's files
+    the update fetches (after two archives and imaging.dll): the error box,
+    the installation the old release byte for byte, nothing started, what
+    was fetched staged. With the file back, the next run installs the release
+    whole and fetches only what was not staged."""
+    s.prepare(release="1.0")
+    missing = os.path.join(s.server.html, "update", "viewer", "presets", "window_levels.xml")
+    kept = os.path.join(s.work, "window_levels.xml.kept")
+    shutil.move(missing, kept)
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started")
+    staged = set(rel for rel in s.installed_files() if "/" + STAGING + "/" in rel)
+    staged_names = set(rel.split("/files/", 1)[1] for rel in staged if "/files/" in rel)
+    s.check({"Orrery.exe.zip", "codec_core.dll.zip", "imaging.dll"} <= staged_names,
+            "not staged: %s" % staged_names)
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"},
+                      allowed_extra=staged)
+
+    shutil.move(kept, missing)
+    before = len(s.server.transfers())
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    sent = [(path, status) for method, path, status, _ in s.server.transfers()[before:]
+            if method == "GET" and "/update/viewer/" in path and not path.endswith("UpdateList.xml")]
+    s.check(sent == [("/update/viewer/presets/window_levels.xml", 200)] or
+            sent == [("/update/viewer/presets%5Cwindow_levels.xml", 200)],
+            "the viewer's files fetched by the second run: %s" % sent)
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_swap_locked(s):
+    """codec_jpeg.dll is held open by another program (no delete sharing)
+    when the viewer's files are swapped in: the swap is undone, the viewer is
+    the old release byte for byte with no backup or staged file left, the
+    error box shows and nothing is started."""
+    s.prepare(release="1.0")
+    viewer = os.path.join(s.install, "viewer")
+    marker = os.path.join(s.work, "held")
+    holder = subprocess.Popen([s.env.wine_run, s.env.drive, "hold", wine_path(os.path.join(viewer, "codec_jpeg.dll")),
+                               wine_path(marker)], env=s.env.wine_env(), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not os.path.exists(marker) and holder.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        s.check(os.path.exists(marker), "codec_jpeg.dll could not be held")
+        run = s.run_updater()
+    finally:
+        if os.path.exists(marker):
+            os.remove(marker)
+        try:
+            holder.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+            holder.wait()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    s.check(s.starts("Orrery") == 0 and s.starts("PrintAgent") == 0, "a program was started")
+    s.check_installed({k: v for k, v in s.expected_files("1.0").items() if k != "viewer/Updater.exe"})
+    log = s.log_text()
+    s.check("Swap undone, every file of the module is as it was -> " + wine_path(viewer) in log,
+            "log lacks the undone swap")
+
+
+def scenario_resume_large(s):
+    """A 200 MiB file is cut off at about half by killing the updater; the
+    next run continues it: at most 0.6 times its size is served for it, and
+    it ends byte for byte the file on the server."""
+    s.prepare(release="1.1", rate="25m")
+    folder = os.path.join(s.server.html, "update", "viewer")
+    big = os.path.join(folder, "big.bin")
+    size = 200 * 1024 * 1024
+    digest = hashlib.sha256()
+    with open(big, "wb") as f:
+        for _ in range(size // (4 * 1024 * 1024)):
+            block = os.urandom(4 * 1024 * 1024)
+            digest.update(block)
+            f.write(block)
+    listing = os.path.join(folder, "UpdateList.xml")
+    with open(listing, "rb") as f:
+        text = f.read()
+    entry = ('\t<module filename="big.bin" version="" datetime="202406031030" size="%d" sha256="%s"/>\r\n'
+             % (size, digest.hexdigest())).encode("ascii")
+    with open(listing, "wb") as f:
+        f.write(text.replace(b"</update>", entry + b"</update>", 1))
+
+    staged = os.path.join(s.install, staged_part("big.bin")[0])
+    state = {"killed": False}
+
+    def action(run, windows, process):
+        if not state["killed"] and os.path.exists(staged) and os.path.getsize(staged) >= size * 0.45:
+            os.kill(process.pid, signal.SIGKILL)
+            state["killed"] = True
+    s.run_updater(action)
+    s.check(state["killed"], "big.bin was never half staged")
+    part = os.path.getsize(staged) if os.path.exists(staged) else 0
+
+    restart_server_keeping_tree(s)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    # Installed as the release was laid out, without the archive's copy of
+    # the updater, which only an update brings.
+    expected = {k: v for k, v in s.expected_files("1.1").items() if k != "viewer/Updater.exe"}
+    expected["viewer/big.bin"] = big
+    s.check_installed(expected)
+    sent = [(status, body) for method, path, status, body in s.server.transfers() if path.endswith("/big.bin")]
+    served = sum(body for _, body in sent)
+    s.check([status for status, _ in sent] == [206], "big.bin requests: %s" % sent)
+    s.check(served <= size * 0.6, "%d bytes of %d served to the second run" % (served, size))
+    print("resume_large: %d bytes staged by the killed run, %d served to the second (%.2f of the file)"
+          % (part, served, served / size))
+
+
 def filecmp_equal(a, b):
     try:
         with open(a, "rb") as f, open(b, "rb") as g:
@@ -680,6 +829,9 @@ SCENARIOS = {
     "server_stopped": scenario_server_stopped,
     "read_only": scenario_read_only,
     "killed": scenario_killed,
+    "missing_file": scenario_missing_file,
+    "swap_locked": scenario_swap_locked,
+    "resume_large": scenario_resume_large,
 }
 
 
