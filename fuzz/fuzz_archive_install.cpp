@@ -10,7 +10,9 @@
 
 #include <unistd.h>
 
+#include "app/folder_table.h"
 #include "engine/archive_install.h"
+#include "engine/module_staging.h"
 #include "platform/file.h"
 #include "zip/zip_reader.h"
 #include "zip/zip_source.h"
@@ -84,23 +86,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  // The archive is staged and installed as a module's swap does it:
+  // committed when every item went in, undone (and the staging folder
+  // removed) when one did not.
   const std::wstring& root = Root();
   const std::wstring app = root + L"\\cage\\app";
+  const std::wstring staged = StagedPathsOf(StagingFolderOf(app), L"pack.zip").data;
+  if (!EnsureDirectory(staged.substr(0, staged.rfind(L'\\')))) std::abort();
   Platform::CFile archive;
-  if (!archive.Create(app + L"\\pack.zip") || !archive.Write(data, size)) std::abort();
+  if (!archive.Create(staged) || !archive.Write(data, size)) std::abort();
   archive.Close();
-  UnZip(L"pack.zip", app);
+  bool installed = false;
+  {
+    CModuleSwap swap(app);
+    Platform::ErrorCode error = 0;
+    if (!swap.Start(&error)) std::abort();
+    installed = UnZip(staged, app, swap, &error);
+    if (installed) {
+      swap.Commit();
+    } else if (!swap.Undo() || !RemoveStagingFolder(app)) {
+      __builtin_trap();  // nothing here is held: an undo cannot fail
+    }
+  }
 
   // The install folder sits two levels below the root, so that a name that
   // climbs out shows here: each level holds only the next. The install
-  // folder holds no more than was declared (the archive itself is gone).
+  // folder holds no more than was declared (the staged archive is gone),
+  // and nothing at all after an undo.
   for (const wchar_t* level : {L"", L"\\cage"}) {
     std::vector<Platform::DirectoryEntry> inside;
     if (!Platform::ListDirectory(root + level, &inside) || inside.size() != 1) __builtin_trap();
   }
-  if (Platform::PathExists(app + L"\\pack.zip")) __builtin_trap();
+  if (Platform::PathExists(StagingFolderOf(app))) __builtin_trap();
   Tree tree;
   Walk(app, &tree, true);
   if (tree.bytes > declared) __builtin_trap();
+  if (!installed && tree.bytes != 0) __builtin_trap();
   return 0;
 }
