@@ -133,6 +133,9 @@ RunOutcome CUpdateRun::RunUpdate() {
           outcome = {RunEnd::kFailed, result.error};
           break;
         }
+        // A Cancel that came during the module's swap takes effect now that
+        // the module is whole: its program is not started.
+        CheckAbort();
 
         if (!module->ProcessImage.empty() && !IsContainedRelativePath(module->ProcessImage)) {
           log.WriteLog(L"exec Orrery.exe : not started, the program is outside the install folder -> " +

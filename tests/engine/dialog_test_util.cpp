@@ -5,9 +5,12 @@
 namespace EngineTest {
 
 void CRecordingProgress::SetStatus(const std::wstring& text) {
-  std::lock_guard<std::mutex> hold(lock_);
-  statuses_.push_back(text);
-  ++reports_;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    statuses_.push_back(text);
+    ++reports_;
+  }
+  if (onStatus) onStatus(text);
 }
 void CRecordingProgress::SetFileLabel(const std::wstring&, const std::wstring&) {
   std::lock_guard<std::mutex> hold(lock_);

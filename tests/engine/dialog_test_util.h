@@ -36,6 +36,8 @@ class CRecordingProgress : public IUpdateProgress {
   std::size_t Reports() const;  // every call so far
 
   void* authOwner = nullptr;
+  // Called on the run's thread with each status, after it is recorded.
+  std::function<void(const std::wstring&)> onStatus;
 
  private:
   mutable std::mutex lock_;

@@ -312,3 +312,28 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
     }
   }
 }
+
+TEST(EngineStagedUpdate, ACancelDuringTheSwapTakesEffectOnceTheModuleIsWhole) {
+  TestHarness::CNginxFixture nginx;
+  ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
+  const EightFiles files;
+  ASSERT_TRUE(nginx.WriteDocument(L"sc/UpdateList.xml", ListOf(files.fresh, true)));
+  for (const auto& [name, bytes] : files.fresh) ASSERT_TRUE(nginx.WriteDocument(L"sc/" + Wide(name), bytes));
+  TestFiles::CTempDir dir;
+  const std::wstring folder = dir / L"Printer";
+  ASSERT_TRUE(Platform::MakeDirectory(folder));
+  files.Install(folder);
+  CScopedLog log(dir / L"log.txt");
+  UpdateModuleList modules;
+  modules.push_back(Module(L"/sc/UpdateList.xml", folder, L"prog.exe"));
+  CTestRun test(nginx.Address(), &modules);
+  // Cancel pressed as the swap begins: the status is set on the run's thread.
+  test.progress.onStatus = [&](const std::wstring& status) {
+    if (status == L"Installing the module's files") test.abort = true;
+  };
+  const RunOutcome outcome = test.run.RunUpdate();
+  EXPECT_EQ(outcome.end, RunEnd::kCancelled);
+  files.ExpectNew(folder);
+  EXPECT_TRUE(log.HasPrefix("Swap : done -> "));
+  EXPECT_FALSE(log.HasPrefix("exec Orrery.exe"));
+}
