@@ -166,18 +166,9 @@ class Server:
         return os.path.join(self.folder, "html")
 
     def requests(self):
-        """Request paths of the access log, slashes collapsed, in order."""
-        out = []
-        try:
-            with open(os.path.join(self.folder, "access.log")) as f:
-                for line in f:
-                    m = re.search(r'"GET (\S+) HTTP/[0-9.]+" (\d+)', line)
-                    if m:
-                        out.append((re.sub(r"/+", "/", m.group(1)), int(m.group(2))))
-        except FileNotFoundError:
-            pass
-        return out
-
+        """Paths and statuses of the GET requests of the access log, slashes
+        collapsed, in order."""
+        return [(path, status) for method, path, status, _ in self.transfers() if method == "GET"]
 
     def transfers(self):
         """(method, path, status, body bytes) of every request of the access

@@ -74,6 +74,18 @@ struct EightFiles {
       old.push_back("old file " + std::to_string(i));
     }
   }
+  // Serves the list and every file under `path` ("sw/"), declared.
+  void Serve(const TestHarness::CNginxFixture& nginx, const std::wstring& path) const {
+    ASSERT_TRUE(nginx.WriteDocument(path + L"UpdateList.xml", ListOf(fresh, true)));
+    for (const auto& [name, bytes] : fresh) ASSERT_TRUE(nginx.WriteDocument(path + Wide(name), bytes));
+  }
+  // The install folder dir\Printer with the old files in it.
+  std::wstring InstalledIn(const TestFiles::CTempDir& dir) const {
+    const std::wstring folder = dir / L"Printer";
+    EXPECT_TRUE(Platform::MakeDirectory(folder));
+    Install(folder);
+    return folder;
+  }
   void Install(const std::wstring& folder) const {
     for (std::size_t i = 0; i < old.size(); ++i)
       ASSERT_TRUE(TestFiles::WriteBytes(folder + L"\\" + Wide(fresh[i].first), old[i]));
@@ -121,9 +133,7 @@ TEST(EngineStagedUpdate, AMissingFileLeavesTheModuleOldAndTheNextRunFetchesOnlyT
       if (i != 4) ASSERT_TRUE(nginx.WriteDocument(server + Wide(files.fresh[i].first), files.fresh[i].second));
     }
     TestFiles::CTempDir dir;
-    const std::wstring folder = dir / L"Printer";
-    ASSERT_TRUE(Platform::MakeDirectory(folder));
-    files.Install(folder);
+    const std::wstring folder = files.InstalledIn(dir);
     CScopedLog log(dir / L"log.txt");
     {
       UpdateModuleList modules;
@@ -176,8 +186,7 @@ TEST(EngineStagedUpdate, ASwapThatFailsPutsEveryFileBack) {
   TestHarness::CNginxFixture nginx;
   ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
   const EightFiles files;
-  ASSERT_TRUE(nginx.WriteDocument(L"sw/UpdateList.xml", ListOf(files.fresh, true)));
-  for (const auto& [name, bytes] : files.fresh) ASSERT_TRUE(nginx.WriteDocument(L"sw/" + Wide(name), bytes));
+  files.Serve(nginx, L"sw/");
 
   struct Case {
     const char* label;
@@ -197,9 +206,7 @@ TEST(EngineStagedUpdate, ASwapThatFailsPutsEveryFileBack) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     TestFiles::CTempDir dir;
-    const std::wstring folder = dir / L"Printer";
-    ASSERT_TRUE(Platform::MakeDirectory(folder));
-    files.Install(folder);
+    const std::wstring folder = files.InstalledIn(dir);
     CScopedLog log(dir / L"log.txt");
     UpdateModuleList modules;
     modules.push_back(Module(L"/sw/UpdateList.xml", folder, L""));
@@ -317,12 +324,9 @@ TEST(EngineStagedUpdate, ACancelDuringTheSwapTakesEffectOnceTheModuleIsWhole) {
   TestHarness::CNginxFixture nginx;
   ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
   const EightFiles files;
-  ASSERT_TRUE(nginx.WriteDocument(L"sc/UpdateList.xml", ListOf(files.fresh, true)));
-  for (const auto& [name, bytes] : files.fresh) ASSERT_TRUE(nginx.WriteDocument(L"sc/" + Wide(name), bytes));
+  files.Serve(nginx, L"sc/");
   TestFiles::CTempDir dir;
-  const std::wstring folder = dir / L"Printer";
-  ASSERT_TRUE(Platform::MakeDirectory(folder));
-  files.Install(folder);
+  const std::wstring folder = files.InstalledIn(dir);
   CScopedLog log(dir / L"log.txt");
   UpdateModuleList modules;
   modules.push_back(Module(L"/sc/UpdateList.xml", folder, L"prog.exe"));
