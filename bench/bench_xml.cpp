@@ -131,13 +131,11 @@ void UnmatchedEndTags(benchmark::State& state) {
 
 void Register() {
   for (const int n : kSizes) {
-    benchmark::RegisterBenchmark("VireoParseAndRead", VireoParseAndRead)->Arg(n)->Unit(benchmark::kMicrosecond)
-        ->MinTime(0.5)->Repetitions(5);
-    benchmark::RegisterBenchmark("VireoFromBytes", VireoFromBytes)->Arg(n)->Unit(benchmark::kMicrosecond)
-        ->MinTime(0.5)->Repetitions(5);
+    // Minimum time and repetitions follow the command line (defaults in main).
+    benchmark::RegisterBenchmark("VireoParseAndRead", VireoParseAndRead)->Arg(n)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("VireoFromBytes", VireoFromBytes)->Arg(n)->Unit(benchmark::kMicrosecond);
 #ifdef VIREO_HAVE_PUGIXML
-    benchmark::RegisterBenchmark("PugixmlParseAndRead", PugixmlParseAndRead)->Arg(n)->Unit(benchmark::kMicrosecond)
-        ->MinTime(0.5)->Repetitions(5);
+    benchmark::RegisterBenchmark("PugixmlParseAndRead", PugixmlParseAndRead)->Arg(n)->Unit(benchmark::kMicrosecond);
 #endif
   }
   benchmark::RegisterBenchmark("UnmatchedEndTags", UnmatchedEndTags)->Arg(20000)->Arg(160000)
@@ -157,6 +155,8 @@ class CRatioReporter : public benchmark::ConsoleReporter {
       std::string name = run.benchmark_name();
       const std::size_t cut = name.find("/repeats");
       if (cut != std::string::npos) name.resize(cut);
+      const std::size_t minTime = name.find("/min_time");
+      if (minTime != std::string::npos) name.resize(minTime);
       double& best = g_mbPerSecond[name];
       if (it->second / 1e6 > best) best = it->second / 1e6;
     }
@@ -168,14 +168,21 @@ class CRatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   // Repetitions of the different benchmarks alternate unless told otherwise,
-  // so that a machine getting slower or faster meanwhile weighs on all sides.
+  // so that a machine getting slower or faster meanwhile weighs on all sides;
+  // five repetitions of at least half a second each unless told otherwise.
   std::vector<char*> args(argv, argv + argc);
-  bool interleaving = false;
-  for (int i = 1; i < argc; ++i) {
-    interleaving |= std::string(argv[i]).rfind("--benchmark_enable_random_interleaving", 0) == 0;
-  }
+  auto given = [&](const char* flag) {
+    for (int i = 1; i < argc; ++i) {
+      if (std::string(argv[i]).rfind(flag, 0) == 0) return true;
+    }
+    return false;
+  };
   static char interleave[] = "--benchmark_enable_random_interleaving=true";
-  if (!interleaving) args.push_back(interleave);
+  static char repetitions[] = "--benchmark_repetitions=5";
+  static char minTime[] = "--benchmark_min_time=0.5";
+  if (!given("--benchmark_enable_random_interleaving")) args.push_back(interleave);
+  if (!given("--benchmark_repetitions")) args.push_back(repetitions);
+  if (!given("--benchmark_min_time")) args.push_back(minTime);
   int count = static_cast<int>(args.size());
   args.push_back(nullptr);
   benchmark::Initialize(&count, args.data());
@@ -186,9 +193,9 @@ int main(int argc, char** argv) {
               "pugixml MB/s", "ratio", "+decode");
   for (const int n : kSizes) {
     const std::string arg = "/" + std::to_string(n);
-    const double vireo = g_mbPerSecond["VireoParseAndRead" + arg + "/min_time:0.500"];
-    const double bytes = g_mbPerSecond["VireoFromBytes" + arg + "/min_time:0.500"];
-    const double pugi = g_mbPerSecond["PugixmlParseAndRead" + arg + "/min_time:0.500"];
+    const double vireo = g_mbPerSecond["VireoParseAndRead" + arg];
+    const double bytes = g_mbPerSecond["VireoFromBytes" + arg];
+    const double pugi = g_mbPerSecond["PugixmlParseAndRead" + arg];
     if (vireo == 0 && bytes == 0 && pugi == 0) continue;
     std::printf("%-8d %10zu %12.1f %12.1f %12.1f %8.2f %8.2f\n", n, UpdateList(n).size(), vireo, bytes, pugi,
                 pugi > 0 ? vireo / pugi : 0.0, pugi > 0 ? bytes / pugi : 0.0);

@@ -96,6 +96,9 @@ class CXmlDocument {
   // one top-level element. After false the document is still navigable. An
   // empty text gives false and no diagnostic.
   bool SetText(std::wstring text);
+  // Tests: SetText that keeps the text in wchar_t units even when every unit
+  // would fit in a byte, so that both forms can be compared.
+  bool SetTextKeepingWideForTesting(std::wstring text);
   // Searches forward among the children of the current parent: from the
   // current element's next sibling, or from the first child when there is no
   // current element. A null or empty name takes the first element reached;
@@ -127,7 +130,7 @@ class CXmlDocument {
   // bounded as xml_parser.h states (below 2,700 units).
   const std::wstring& GetDiagnostics() const { return diagnostics_; }
   // The text as kept (up to its first NUL unit).
-  const std::wstring& GetText() const { return text_; }
+  const std::wstring& GetText() const;
   // Read access to the index, for tests and tools. Record 0 is the document.
   const XmlElementIndex& GetIndex() const { return *index_; }
   // Number of element records built by the last parse (record 0 excluded).
@@ -141,12 +144,22 @@ class CXmlDocument {
   std::int32_t EndTagLength(std::int32_t index) const { return index_->EndTagLength(index); }
 
  private:
-  // Resets navigation and rebuilds the index of text_; true when the text
+  bool StoreText(std::wstring text, bool mayNarrow);
+  // Resets navigation and rebuilds the index of the text; true when the text
   // is well formed.
   bool ParseText();
   void ResetNavigation();
 
-  std::wstring text_;
+  // The text. When every unit lies in 0x01..0xFF (as in every list decoded
+  // from a single-byte code page) it is kept one byte per unit in bytes_,
+  // followed by kBytePadding zero bytes so that blocks of sixteen may be
+  // loaded anywhere before its end, and wide_ is only filled when GetText
+  // asks for it; otherwise wide_ holds it and bytes_ is null.
+  static constexpr std::size_t kBytePadding = 64;
+  std::unique_ptr<unsigned char[]> bytes_;
+  std::int32_t length_ = 0;
+  mutable std::wstring wide_;
+  mutable bool wideReady_ = true;
   std::wstring diagnostics_;
   // The attributes of record attributesOf_ (0 = none) as GetAttributeValue
   // reads them, four offsets each: name first and end, value first and end

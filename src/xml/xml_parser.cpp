@@ -1,7 +1,9 @@
 // The node scanner (one left-to-right pass over the units of one node) and
-// the builder of the element index from the scanned nodes.
+// the builder of the element index from the scanned nodes, both written once
+// for the two forms of a text (wchar_t units, or one byte per unit).
 #include "xml/xml_parser.h"
 
+#include <algorithm>
 #include <chrono>
 #include <unordered_map>
 #include <vector>
@@ -18,9 +20,10 @@ using xml_chars::IsSpace;
 
 namespace {
 
+template <typename Unit>
 class CNodeScanner {
  public:
-  CNodeScanner(XmlScanContext& context, XmlNodeToken& token)
+  CNodeScanner(XmlScanContextOf<Unit>& context, XmlNodeToken& token)
       : c_(context), t_(token), text_(context.text), length_(context.length), start_(context.position) {}
 
   std::int32_t Run() {
@@ -85,10 +88,20 @@ class CNodeScanner {
     return Finish(kXmlNodeText, FindUnit(i, '<'));
   }
 
+  // The first offset from i that holds '=' or '>' or is at the end.
+  std::int32_t FindEqualsOrClose(std::int32_t i) const {
+    if constexpr (sizeof(Unit) == 1) {
+      return xml_detail::FindByte(text_, i, length_, '=', '>');
+    } else {
+      while (!AtEnd(i) && At(i) != '=' && At(i) != '>') ++i;
+      return i;
+    }
+  }
+
   // Reads a tag name from i; returns the offset after it.
   std::int32_t Name(std::int32_t i) {
     c_.nameFirst = i;
-    while (!AtEnd(i) && !HasClass(text_[i], xml_chars::kNameEnd)) ++i;
+    i = xml_chars::FindClass(text_, i, length_, xml_chars::kNameEnd);
     c_.nameLast = i - 1;
     return i;
   }
@@ -141,7 +154,7 @@ class CNodeScanner {
     i = Name(i);
     bool unquoted = false;  // the tag ended inside an unquoted value
     for (;;) {
-      while (!AtEnd(i) && At(i) != '=' && At(i) != '>') ++i;
+      i = FindEqualsOrClose(i);
       if (AtEnd(i) || At(i) == '>') break;
       // '=': a value follows, after optional spaces.
       ++i;
@@ -257,16 +270,21 @@ class CNodeScanner {
     return Finish(kXmlNodeMalformed, i);
   }
 
-  XmlScanContext& c_;
+  XmlScanContextOf<Unit>& c_;
   XmlNodeToken& t_;
-  const wchar_t* text_;
+  const Unit* text_;
   std::int32_t length_;
   std::int32_t start_;
 };
 
 }  // namespace
 
-std::int32_t ScanNode(XmlScanContext& context, XmlNodeToken& token) { return CNodeScanner(context, token).Run(); }
+std::int32_t ScanNode(XmlScanContext& context, XmlNodeToken& token) {
+  return CNodeScanner<wchar_t>(context, token).Run();
+}
+std::int32_t ScanNode(XmlByteScanContext& context, XmlNodeToken& token) {
+  return CNodeScanner<unsigned char>(context, token).Run();
+}
 
 void AddDiagnostic(std::wstring& diagnostics, const wchar_t* key, const wchar_t* nameAttr, std::wstring_view value,
                    std::int32_t offset, std::int32_t offset2) {
@@ -305,16 +323,18 @@ class COpenNames {
 
   // Computes the keys of the name [first, first + length) into `keys`
   // (appended).
-  void KeysOf(const wchar_t* name, std::int32_t length, std::vector<std::uint64_t>& keys) const {
+  template <typename Unit>
+  void KeysOf(const Unit* name, std::int32_t length, std::vector<std::uint64_t>& keys) const {
     std::uint64_t h = seed_;
     for (std::int32_t k = 0; k < length; ++k) {
-      const wchar_t u = name[k];
-      if (u == L'=' || u == L'[' || u == L']') keys.push_back(Finish(h, k));
+      const Unit u = name[k];
+      if (u == '=' || u == '[' || u == ']') keys.push_back(Finish(h, k));
       h = Step(h, u);
     }
     keys.push_back(Finish(h, length));
   }
-  std::uint64_t KeyOf(const wchar_t* name, std::int32_t length) const {
+  template <typename Unit>
+  std::uint64_t KeyOf(const Unit* name, std::int32_t length) const {
     std::uint64_t h = seed_;
     for (std::int32_t k = 0; k < length; ++k) h = Step(h, name[k]);
     return Finish(h, length);
@@ -342,7 +362,8 @@ class COpenNames {
     const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return 0xCBF29CE484222325ull ^ (ticks * 0x9E3779B97F4A7C15ull) ^ reinterpret_cast<std::uintptr_t>(&anchor);
   }
-  static std::uint64_t Step(std::uint64_t h, wchar_t u) {
+  template <typename Unit>
+  static std::uint64_t Step(std::uint64_t h, Unit u) {
     return (h ^ static_cast<std::uint32_t>(u)) * 0x100000001B3ull;
   }
   static std::uint64_t Finish(std::uint64_t h, std::int32_t length) {
@@ -355,13 +376,14 @@ class COpenNames {
   std::unordered_map<std::uint64_t, std::vector<std::int32_t>> buckets_;
 };
 
+template <typename Unit>
 class CIndexBuilder {
  public:
-  CIndexBuilder(std::wstring_view text, XmlElementIndex& index, std::wstring& diagnostics)
-      : text_(text.data()), length_(static_cast<std::int32_t>(text.size())), index_(index), diagnostics_(diagnostics) {}
+  CIndexBuilder(const Unit* text, std::int32_t length, XmlElementIndex& index, std::wstring& diagnostics)
+      : text_(text), length_(length), index_(index), diagnostics_(diagnostics) {}
 
   std::int32_t Run() {
-    XmlScanContext scan;
+    XmlScanContextOf<Unit> scan;
     scan.text = text_;
     scan.length = length_;
     XmlNodeToken token;
@@ -394,8 +416,10 @@ class CIndexBuilder {
 
   std::int32_t Depth() const { return static_cast<std::int32_t>(stack_.size()) - 1; }
   std::int32_t CurrentParent() const { return stack_.back().record; }
-  std::wstring_view Text(std::int32_t first, std::int32_t length) const {
-    return std::wstring_view(text_ + first, static_cast<std::size_t>(length));
+  // A name for the diagnostics (which keep no more of it than this).
+  std::wstring Name(std::int32_t first, std::int32_t length) const {
+    const auto n = std::min<std::size_t>(static_cast<std::size_t>(length), kXmlMaxDiagnosticName);
+    return xml_detail::Widen(text_ + first, n);
   }
 
   void MarkProblem() {
@@ -435,7 +459,7 @@ class CIndexBuilder {
     if (Depth() >= kXmlMaxDepth) {
       // Too deep to open: the element ends here, as if unended.
       e.flagsLevel |= kXmlUnended;
-      AddDiagnostic(diagnostics_, L"nesting_too_deep", L"tagname", Text(nameFirst, nameLength), e.start);
+      AddDiagnostic(diagnostics_, L"nesting_too_deep", L"tagname", Name(nameFirst, nameLength), e.start);
       MarkProblem();
       return;
     }
@@ -449,10 +473,10 @@ class CIndexBuilder {
   // name continues with a space, '/', '=', '[' or ']'.
   bool NameMatches(const OpenElement& open, std::int32_t first, std::int32_t length) const {
     if (length > open.nameLength) return false;
-    if (Text(open.nameFirst, length) != Text(first, length)) return false;
+    if (!std::equal(text_ + first, text_ + first + length, text_ + open.nameFirst)) return false;
     if (length == open.nameLength) return true;
-    const wchar_t c = text_[open.nameFirst + length];
-    return c == L' ' || c == L'/' || c == L'=' || c == L'[' || c == L']';
+    const Unit c = text_[open.nameFirst + length];
+    return c == ' ' || c == '/' || c == '=' || c == '[' || c == ']';
   }
 
   // The depth of the innermost open element that the end tag name matches,
@@ -472,7 +496,7 @@ class CIndexBuilder {
     const std::int32_t length = nameLast - first + 1;
     const std::int32_t k = FindOpen(first, length);
     if (k == 0) {
-      AddDiagnostic(diagnostics_, L"lone_end_tag", L"tagname", Text(first, length), token.start);
+      AddDiagnostic(diagnostics_, L"lone_end_tag", L"tagname", Name(first, length), token.start);
       MarkProblem();
       return;
     }
@@ -514,7 +538,7 @@ class CIndexBuilder {
         e.flagsLevel &= ~kXmlProblem;
         problem = true;
       }
-      AddDiagnostic(diagnostics_, L"unended_start_tag", L"tagname", Text(open.nameFirst, open.nameLength), e.start,
+      AddDiagnostic(diagnostics_, L"unended_start_tag", L"tagname", Name(open.nameFirst, open.nameLength), e.start,
                     offset2);
     }
     const std::int32_t target = index_[stack_[static_cast<std::size_t>(k) + 1].record].parent;
@@ -540,7 +564,7 @@ class CIndexBuilder {
     while (Depth() > k) Pop();
   }
 
-  const wchar_t* text_;
+  const Unit* text_;
   std::int32_t length_;
   XmlElementIndex& index_;
   std::wstring& diagnostics_;
@@ -553,5 +577,10 @@ class CIndexBuilder {
 }  // namespace
 
 std::int32_t BuildXmlIndex(std::wstring_view text, XmlElementIndex& index, std::wstring& diagnostics) {
-  return CIndexBuilder(text, index, diagnostics).Run();
+  return CIndexBuilder<wchar_t>(text.data(), static_cast<std::int32_t>(text.size()), index, diagnostics).Run();
+}
+
+std::int32_t BuildXmlIndex(const unsigned char* text, std::int32_t length, XmlElementIndex& index,
+                           std::wstring& diagnostics) {
+  return CIndexBuilder<unsigned char>(text, length, index, diagnostics).Run();
 }

@@ -44,12 +44,14 @@ struct XmlNodeToken {
 };
 
 // What ScanNode works through: the text [0, length), which holds no NUL
-// unit, and where the next node starts. After a start or end tag (or
+// unit, in wchar_t units or in the byte form (one unsigned char per unit,
+// for texts whose units all lie below 0x100), and where the next node starts. After a start or end tag (or
 // processing instruction) nameFirst and nameLast hold the offsets of its
 // name's first and last unit (nameLast = nameFirst - 1 for an empty name).
 // Node-level findings go to diagnostics.
-struct XmlScanContext {
-  const wchar_t* text = nullptr;
+template <typename Unit>
+struct XmlScanContextOf {
+  const Unit* text = nullptr;
   std::int32_t length = 0;
   std::int32_t position = 0;
   std::int32_t nameFirst = 0;
@@ -57,11 +59,14 @@ struct XmlScanContext {
   std::uint32_t flags = 0;
   std::wstring diagnostics;
 };
+using XmlScanContext = XmlScanContextOf<wchar_t>;
+using XmlByteScanContext = XmlScanContextOf<unsigned char>;
 
 // Scans one node from context.position, fills `token`, moves the position to
 // the node's end and returns the kind (kXmlNode*). At the end of the text:
 // kXmlNodeEnd with length 0. One pass over the node's units.
 std::int32_t ScanNode(XmlScanContext& context, XmlNodeToken& token);
+std::int32_t ScanNode(XmlByteScanContext& context, XmlNodeToken& token);
 
 // Appends "<key" [ nameAttr="value"] [ offset="N"] [ offset2="N"] "/>" to
 // `diagnostics` (value cut to kXmlMaxDiagnosticName units, then escaped);
@@ -78,3 +83,6 @@ void AddDiagnostic(std::wstring& diagnostics, const wchar_t* key, const wchar_t*
 // linear in the text length, whatever its tags (end tags are matched
 // against the open elements through a table of their names).
 std::int32_t BuildXmlIndex(std::wstring_view text, XmlElementIndex& index, std::wstring& diagnostics);
+// The same for a text in the byte form, [text, text + length).
+std::int32_t BuildXmlIndex(const unsigned char* text, std::int32_t length, XmlElementIndex& index,
+                           std::wstring& diagnostics);

@@ -506,11 +506,13 @@ TEST(XmlParse, EndTagsMatchTheInnermostOpenNameTheyFit) {
       {L"<r></></r>", L"0:r", L"<lone_end_tag tagname=\"\" offset=\"3\"/>"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
-    CXmlDocument doc;
-    EXPECT_FALSE(doc.SetText(c.text));
-    EXPECT_EQ(doc.GetDiagnostics(), c.diagnostics);
-    EXPECT_EQ(Dump(doc), c.elements);
+    for (const bool wide : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "case " << (&c - cases) << (wide ? " wide" : " bytes"));
+      CXmlDocument doc;
+      EXPECT_FALSE(wide ? doc.SetTextKeepingWideForTesting(c.text) : doc.SetText(c.text));
+      EXPECT_EQ(doc.GetDiagnostics(), c.diagnostics);
+      EXPECT_EQ(Dump(doc), c.elements);
+    }
   }
 }
 
@@ -570,17 +572,23 @@ TEST(XmlParse, NestingDeeperThanTheBoundEndsAtOnce) {
 
 TEST(XmlParse, DiagnosticsKeepTheirBoundWithLongNames) {
   // A name written into a finding is cut, so one finding cannot carry the
-  // whole text into the diagnostics.
+  // whole text into the diagnostics; in both forms of the text.
   const std::wstring name(100000, L'n');
-  CXmlDocument doc;
-  EXPECT_FALSE(doc.SetText(L"<r></" + name + L"></r>"));
-  const std::wstring& d = doc.GetDiagnostics();
-  EXPECT_EQ(d, L"<lone_end_tag tagname=\"" + name.substr(0, kXmlMaxDiagnosticName) + L"\" offset=\"3\"/>");
   std::wstring many = L"<r>";
   for (int i = 0; i < 50; ++i) many += L"</" + name + L"&>";
   many += L"</r>";
-  EXPECT_FALSE(doc.SetText(many));
-  EXPECT_LT(doc.GetDiagnostics().size(), 2700u);
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "wide" : "bytes");
+    CXmlDocument doc;
+    auto set = [&](const std::wstring& text) {
+      return wide ? doc.SetTextKeepingWideForTesting(text) : doc.SetText(text);
+    };
+    EXPECT_FALSE(set(L"<r></" + name + L"></r>"));
+    EXPECT_EQ(doc.GetDiagnostics(),
+              L"<lone_end_tag tagname=\"" + name.substr(0, kXmlMaxDiagnosticName) + L"\" offset=\"3\"/>");
+    EXPECT_FALSE(set(many));
+    EXPECT_LT(doc.GetDiagnostics().size(), 2700u);
+  }
 }
 
 }  // namespace
