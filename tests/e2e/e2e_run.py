@@ -17,6 +17,7 @@ or on an Xvfb started here. Installed files are compared byte for byte with
 the release that should be there.
 """
 import argparse
+import calendar
 import hashlib
 import os
 import re
@@ -63,6 +64,9 @@ class Env:
         self.build = os.path.abspath(build)
         self.e2e = os.path.join(self.build, "tests", "e2e")
         self.updater = os.path.join(self.build, "src", "app", "program", "Updater.exe")
+        # The same program with the test publisher's key (tests/fixtures/trust).
+        self.updater_keyed = os.path.join(self.e2e, "UpdaterKeyed.exe")
+        self.trust = os.path.join(SOURCE, "tests", "fixtures", "trust")
         self.drive = os.path.join(self.e2e, "e2e_drive.exe")
         self.releases = os.path.join(self.e2e, "releases")
         self.wine_run = os.path.join(SOURCE, "cmake", "wine-run")
@@ -197,6 +201,55 @@ class Run:
         self.exit_code = None
         self.timed_out = False
         self.killed = False
+        self.window_seen = False  # any visible window of the updater's
+        self.seconds = None       # from the start to the end of the process
+        self.peak_kib = 0         # the process's peak resident memory
+
+
+def reap(process, run, block=False):
+    """True once the updater's process has ended; then process.returncode is
+    its exit status and run.peak_kib at least its peak resident memory.
+    wine-run ends in an exec of Wine's loader, which then runs Updater.exe in
+    that same process: the pid started is the updater's own, and the kernel's
+    account of it (wait4) holds its peak memory."""
+    if process.returncode is not None:
+        return True
+    try:
+        pid, status, usage = os.wait4(process.pid, 0 if block else os.WNOHANG)
+    except ChildProcessError:
+        process.returncode = -1
+        return True
+    if pid == 0:
+        return False
+    process.returncode = os.waitstatus_to_exitcode(status)
+    run.peak_kib = max(run.peak_kib, usage.ru_maxrss)
+    return True
+
+
+class MemoryWatch:
+    """Samples the updater's VmHWM (peak resident memory) from /proc every
+    20 ms while it runs, next to what wait4 reports at its end."""
+
+    def __init__(self, pid, run):
+        self.pid = pid
+        self.run = run
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.sample, daemon=True)
+        self.thread.start()
+
+    def sample(self):
+        while not self.done.wait(0.02):
+            try:
+                with open("/proc/%d/status" % self.pid) as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.run.peak_kib = max(self.run.peak_kib, int(line.split()[1]))
+            except (FileNotFoundError, ProcessLookupError, ValueError):
+                pass
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(5)
 
 
 class DialogWatcher:
@@ -234,6 +287,83 @@ class DialogWatcher:
         self.reader.join(10)
 
 
+class HostileServer:
+    """hostile_server.py serving a published tree, with rules for the paths
+    that nginx cannot serve as a hostile server would (bodies without end,
+    bodies that trickle). Same face as Server."""
+
+    def __init__(self, folder, html, rules):
+        self.folder = folder
+        self.root = html
+        self.rules = rules
+        self.process = None
+        self.port = None
+
+    def start(self):
+        os.makedirs(self.folder, exist_ok=True)
+        port_file = os.path.join(self.folder, "hostile.port")
+        for stale in (port_file, self.log_path):
+            if os.path.exists(stale):
+                os.remove(stale)
+        command = [sys.executable, os.path.join(HERE, "hostile_server.py"), "--root", self.root,
+                   "--port-file", port_file, "--log", self.log_path]
+        for path, kind in self.rules.items():
+            command += ["--rule", "%s=%s" % (path, kind)]
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=open(os.path.join(self.folder, "hostile.err"), "w"))
+        wait_for(lambda: os.path.exists(port_file) or self.process.poll() is not None, 20,
+                 "hostile_server.py did not start listening")
+        if self.process.poll() is not None:
+            raise Failure("hostile_server.py ended at start; see %s/hostile.err" % self.folder)
+        with open(port_file) as f:
+            self.port = int(f.read())
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.kill()
+            self.process.wait()
+            self.process = None
+
+    @property
+    def log_path(self):
+        return os.path.join(self.folder, "hostile.log")
+
+    @property
+    def html(self):
+        return self.root
+
+    def events(self):
+        """(time, method, path, sent or None) per log line, in order."""
+        out = []
+        try:
+            with open(self.log_path) as f:
+                for line in f:
+                    m = re.match(r"^([0-9.]+) (\S+) (\S+)(?: sent=(\d+))?$", line.strip())
+                    if m:
+                        out.append((float(m.group(1)), m.group(2), m.group(3),
+                                    int(m.group(4)) if m.group(4) else None))
+        except FileNotFoundError:
+            pass
+        return out
+
+    def requests(self):
+        return [(path, 200) for _, method, path, sent in self.events() if method == "GET" and sent is None]
+
+
+def wait_for(condition, timeout, what, interval=0.05):
+    """Polls `condition` until it holds; Failure(what) after `timeout` s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("%s (waited %d s)" % (what, timeout))
+        time.sleep(interval)
+
+
 class Scenario:
     def __init__(self, env, name):
         self.env = env
@@ -243,9 +373,10 @@ class Scenario:
         self.server = Server(os.path.join(self.work, "server"))
         self.problems = []
         self.sign_key = None  # publish signed with this private key
+        self.stand_ins = []   # programs started for the scenario, ended at its end
 
     # -- set-up
-    def prepare(self, release=None, rate=None, auth=False):
+    def prepare(self, release=None, rate=None, auth=False, keyed=False, sign_key=None):
         if os.path.isdir(self.work):
             for root, dirs, files in os.walk(self.work):
                 for n in dirs + files:
@@ -255,7 +386,12 @@ class Scenario:
                         pass
             shutil.rmtree(self.work)
         os.makedirs(self.install)
-        shutil.copy2(self.env.updater, os.path.join(self.install, "Updater.exe"))
+        self.updater_source = self.env.updater_keyed if keyed else self.env.updater
+        if not os.path.exists(self.updater_source):
+            raise Failure("no %s: build the windows preset" % self.updater_source)
+        shutil.copy2(self.updater_source, os.path.join(self.install, "Updater.exe"))
+        if sign_key:
+            self.sign_key = sign_key
         if release:
             self.install_release(release)
         self.server.rate = rate
@@ -308,21 +444,25 @@ class Scenario:
         called on every look at the windows."""
         run = Run()
         watcher = DialogWatcher(self.env, run)
+        started = time.monotonic()
         process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
                                    cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.process = process
+        memory = MemoryWatch(process.pid, run)
         deadline = time.monotonic() + timeout
-        while process.poll() is None:
+        while not reap(process, run):
             if time.monotonic() > deadline:
                 run.timed_out = True
                 process.kill()
+                reap(process, run, block=True)
                 break
             wins = self.windows()
             for w in wins:
                 hwnd, _, visible, cls, title, controls, _ = w
                 if not visible:
                     continue
+                run.window_seen = True
                 if self.is_update_dialog(w):
                     run.dialog_seen = True
                 elif title == "Error":
@@ -334,10 +474,11 @@ class Scenario:
                     self.env.wine(self.env.drive, "credentials", hwnd, nginx_fixture.AUTH_USER,
                                   nginx_fixture.AUTH_PASSWORD)
                     run.credentials += 1
-            if action is not None and process.poll() is None:
+            if action is not None and process.returncode is None:
                 action(run, wins, process)
             time.sleep(0.2)
-        process.wait()
+        run.seconds = time.monotonic() - started
+        memory.stop()
         watcher.stop()
         run.exit_code = process.returncode
         return run
@@ -424,7 +565,110 @@ class Scenario:
 
     def finish(self):
         self.server.stop()
+        for process in self.stand_ins:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        self.stand_ins = []
         return self.problems
+
+    # -- helpers of the trust and containment scenarios
+    def served(self, rel):
+        """The path of a file of the server tree."""
+        return os.path.join(self.server.html, *rel.split("/"))
+
+    def rewrite(self, rel, change):
+        """Replaces the server file's bytes by change(bytes); the change must
+        change something."""
+        path = self.served(rel)
+        with open(path, "rb") as f:
+            before = f.read()
+        after = change(before)
+        if after == before:
+            raise Failure("rewriting %s changed nothing" % rel)
+        with open(path, "wb") as f:
+            f.write(after)
+
+    def sign(self, rel, key):
+        """Signs the server file with stock openssl, as a publisher may."""
+        path = self.served(rel)
+        subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-out", path + ".sig", path], check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def set_module_field(self, module, field, value):
+        """Sets update.xml's <field> of <module> (the manifest as served)."""
+        def change(text):
+            pattern = re.compile(rb"(<" + module.encode() + rb">.*?<" + field.encode() + rb">)(.*?)(</" +
+                                 field.encode() + rb">)", re.S)
+            out, count = pattern.subn(lambda m: m.group(1) + xml_escape(value).encode("utf-8") + m.group(3),
+                                      text, 1)
+            if count != 1:
+                raise Failure("update.xml has no <%s> in <%s>" % (field, module))
+            return out
+        self.rewrite("update.xml", change)
+
+    def publish_module(self, module, release_dir, install_path, image=""):
+        """Adds a module to the server tree with vireo-tool publish."""
+        command = [self.env.tool, "publish", "--release", release_dir, "--out", self.server.html, "--module",
+                   module, "--install-path", install_path, "--process-image", image]
+        if self.sign_key:
+            command += ["--sign-key", self.sign_key]
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            raise Failure("publish %s failed:\n%s" % (module, result.stdout))
+
+    def untouched(self, release, modules=("viewer", "printer")):
+        """What an installation of `release` holds when nothing was installed."""
+        expected = self.expected_files(release, modules)
+        expected.pop("viewer/Updater.exe", None)  # the archive's copy: only an update brings it
+        return expected
+
+    def start_stand_in(self, path, linger_ms=120000):
+        """Starts a program of the sample suite copied to `path` under Wine,
+        lingering (see suite_program.cpp), and returns once it is running
+        (its start note written). Ended by finish() unless ended before."""
+        base = os.path.splitext(path)[0]
+        with open(base + ".linger", "w") as f:
+            f.write(str(linger_ms))
+        process = subprocess.Popen([self.env.wine_run, wine_path(path)], cwd=os.path.dirname(path),
+                                   env=self.env.wine_env(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.stand_ins.append(process)
+        wait_for(lambda: os.path.exists(base + ".started") or process.poll() is not None, 60,
+                 "%s did not start" % path)
+        if process.poll() is not None:
+            raise Failure("%s ended at start (status %s)" % (path, process.returncode))
+        return process
+
+    def log_lines(self):
+        return self.log_text().split("\r\n")
+
+    def check_log(self, *needles):
+        log = self.log_text()
+        for needle in needles:
+            self.check(needle in log, "log lacks: " + needle)
+
+    def check_nothing_started(self):
+        for program in ("Orrery", "PrintAgent"):
+            self.check(self.starts(program) == 0, "%s.exe was started" % program)
+
+    def check_no_window(self, run):
+        """The run ended by itself without showing any window."""
+        self.check(not run.timed_out, "the updater did not end")
+        self.check(not run.window_seen and not run.dialog_seen, "a window of the updater showed")
+        self.check(not run.error_texts, "error box shown")
+
+    def use_hostile_server(self, rules):
+        """Serves the published tree from hostile_server.py with `rules`
+        instead of nginx."""
+        html = self.server.html
+        self.server.stop()
+        self.server = HostileServer(os.path.join(self.work, "hostile"), html, rules).start()
+        self.address = "127.0.0.1:%d" % self.server.port
+
+
+def xml_escape(text):
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
 # ----------------------------------------------------------------- scenarios
@@ -810,6 +1054,552 @@ def filecmp_equal(a, b):
         return False
 
 
+# ------------------------------------------------- trust: keys and signatures
+
+MiB = 1024 * 1024
+MISMATCH = (r"%s : the downloaded file does not match its entry: expected size (\d+) sha256 ([0-9a-f]{64}), "
+            r"received size (\d+)( or more)? sha256 ([0-9a-f]{64}|-)")
+
+
+def test_key(s):
+    """The private key whose public half UpdaterKeyed.exe carries."""
+    return os.path.join(s.env.trust, "signing-key.pem")
+
+
+def check_each_of(s, releases, fixed=None):
+    """Every installed file of each module equals its copy in one of the
+    module's releases ({module: (release, ...)}: a module that failed
+    half-way holds some of each); `fixed` names files that must equal one
+    release's copy; nothing else is left behind."""
+    fixed = fixed or {}
+    candidates = {}
+    for module, names in releases.items():
+        for release in names:
+            for rel, source in s.expected_files(release, (module,)).items():
+                candidates.setdefault(rel, []).append(source)
+    for rel, source in fixed.items():
+        candidates[rel] = [source]
+    for rel, sources in sorted(candidates.items()):
+        path = os.path.join(s.install, rel)
+        if not os.path.exists(path):
+            if rel in fixed or rel != "viewer/Updater.exe":
+                s.problems.append("missing: " + rel)
+            continue
+        if not any(filecmp_equal(path, source) for source in sources):
+            s.problems.append("differs from every release it may be: " + rel)
+    known = set(candidates) | {"Updater.exe", "updater_log.txt", "viewer/Orrery.started",
+                               "printer/PrintAgent.started"}
+    for rel in sorted(s.installed_files() - known):
+        s.problems.append("left behind: " + rel)
+
+
+def printer_files_fetched(s):
+    return [name for module, name in s.fetched() if module == "printer" and not name.endswith("UpdateList.xml.sig")]
+
+
+def release_file(s, release, rel):
+    return os.path.join(s.env.releases, release, *rel.split("/"))
+
+
+def tool_check(s, public_key):
+    """vireo-tool check on the server tree: (exit status, output)."""
+    result = subprocess.run([s.env.tool, "check", s.server.html, "--public-key", public_key],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return result.returncode, result.stdout
+
+
+def scenario_trust_signed_update(s):
+    """A keyed updater on a tree signed with its key: release 1.1 installed
+    byte for byte, every signature fetched, both programs started."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
+    s.check(status == 0, "the signed tree does not check clean:\n" + output)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    paths = [p for p, _ in s.server.requests()]
+    for signature in ("/update.xml.sig", "/update/viewer/UpdateList.xml.sig", "/update/printer/UpdateList.xml.sig"):
+        s.check(signature in paths, "the updater never fetched " + signature)
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_trust_file_changed(s):
+    """A keyed updater; imaging.dll changed on the server after signing, at
+    the same size: the installed imaging.dll stays as it was, the error box
+    shows, the log names the file with both hashes, no download is left, the
+    print module is not processed and nothing starts."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.rewrite("update/viewer/imaging.dll", lambda b: b[:len(b) // 2] + bytes([b[len(b) // 2] ^ 0x5A]) +
+              b[len(b) // 2 + 1:])
+    status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
+    s.check(status != 0 and "imaging.dll" in output, "vireo-tool check does not name imaging.dll:\n" + output)
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    check_each_of(s, {"viewer": ("1.0", "1.1"), "printer": ("1.0",)},
+                  {"viewer/imaging.dll": release_file(s, "1.0", "viewer/imaging.dll")})
+    m = re.search(MISMATCH % re.escape("imaging.dll"), s.log_text())
+    s.check(m is not None, "no hash mismatch line for imaging.dll in the log")
+    if m:
+        s.check(m.group(1) == m.group(3) and not m.group(4), "the sizes differ: %s" % m.group(0))
+        s.check(m.group(2) != m.group(5), "the hashes agree: %s" % m.group(0))
+    s.check(not printer_files_fetched(s), "print module files fetched: %s" % printer_files_fetched(s))
+    s.check_nothing_started()
+
+
+def scenario_trust_list_changed(s):
+    """A keyed updater; the print module's list changed after signing (a
+    newer version for printlib.dll): nothing of the print module is fetched
+    or installed, the error box shows and the log says why; the viewer,
+    before it, is updated and started."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.rewrite("update/printer/UpdateList.xml", lambda b: b.replace(b'version="1.0.2.0"', b'version="1.0.3.0"'))
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected)
+    s.check(not printer_files_fetched(s), "print module files fetched: %s" % printer_files_fetched(s))
+    # The logged path carries the requests' doubled leading slash.
+    s.check(re.search(r"AnalyzeUpdateList : the update list is not trusted, the signature does not match the "
+                      r"document and the updater's key -> /+update/printer/UpdateList\.xml", s.log_text()),
+            "no line for the list's bad signature in the log")
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 0, "programs started: Orrery %d, PrintAgent %d"
+            % (s.starts("Orrery"), s.starts("PrintAgent")))
+
+
+def refused_manifest(s, why):
+    """A keyed run whose manifest is not trusted: no window, nothing fetched
+    beyond the manifest and its signature, nothing installed or started, the
+    log saying why."""
+    run = s.run_updater()
+    s.check_no_window(run)
+    s.check_installed(s.untouched("1.0"))
+    s.check_nothing_started()
+    paths = [p for p, _ in s.server.requests()]
+    s.check(set(paths) <= {"/update.xml", "/update.xml.sig"}, "requested %s" % paths)
+    s.check_log(why)
+
+
+def scenario_trust_manifest_unsigned(s):
+    """A keyed updater; update.xml.sig removed from a signed tree."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    os.remove(s.served("update.xml.sig"))
+    refused_manifest(s, "The manifest is not trusted: its signature update.xml.sig is missing")
+
+
+def scenario_trust_other_key(s):
+    """A keyed updater; the tree signed whole with another key."""
+    s.prepare(release="1.0", keyed=True)
+    s.sign_key = os.path.join(s.work, "other-key.pem")
+    subprocess.run(["openssl", "ecparam", "-genkey", "-name", "prime256v1", "-noout", "-out", s.sign_key],
+                   check=True)
+    s.publish("1.1", s.server.html)
+    refused_manifest(s, "The manifest is not trusted: the signature does not match the document and the "
+                        "updater's key")
+
+
+def scenario_trust_unkeyed_hash(s):
+    """An unkeyed updater, an unsigned tree whose list declares for
+    printlib.dll a SHA-256 that the served file does not have: printlib.dll
+    is refused (error box, installed copy untouched, both hashes logged), the
+    viewer before it updated."""
+    s.prepare(release="1.0")
+    wrong = hashlib.sha256(b"not printlib.dll").hexdigest().encode()
+    s.rewrite("update/printer/UpdateList.xml",
+              lambda b: re.sub(rb'(filename="printlib.dll"[^>]*sha256=")[0-9a-f]{64}', lambda m: m.group(1) + wrong, b))
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected)
+    m = re.search(MISMATCH % re.escape("printlib.dll"), s.log_text())
+    s.check(m is not None and m.group(2) == wrong.decode() and m.group(5) != wrong.decode(),
+            "no hash mismatch line for printlib.dll naming the declared hash")
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 0, "programs started: Orrery %d, PrintAgent %d"
+            % (s.starts("Orrery"), s.starts("PrintAgent")))
+
+
+def scenario_trust_old_tree(s):
+    """An unkeyed updater on a tree as older publishers wrote it: no size,
+    no sha256, no signatures. It updates as before: sizes asked of the
+    server, release 1.1 byte for byte."""
+    s.prepare(release="1.0")
+    for module in ("viewer", "printer"):
+        s.rewrite("update/%s/UpdateList.xml" % module,
+                  lambda b: re.sub(rb' (size|sha256)="[^"]*"', b"", b))
+    for root, _, files in os.walk(s.server.html):
+        for n in files:
+            s.check(not n.endswith(".sig"), "signature in an unsigned tree: " + n)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    with open(os.path.join(s.server.folder, "access.log")) as f:
+        heads = sum(1 for line in f if re.search(r'"HEAD /+update/', line))
+    s.check(heads >= 1, "no size query (HEAD) for a list without sizes")
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+# ---------------------------------------------------------- trust: the bounds
+
+def rule_duration(s, path):
+    """Seconds from the request of `path` (the first) to its response's end,
+    as the hostile server saw them, and the bytes it sent."""
+    begun = ended = sent = None
+    for t, method, p, n in s.server.events():
+        if method == "GET" and p == path:
+            if n is None and begun is None:
+                begun = t
+            elif n is not None and begun is not None and ended is None:
+                ended, sent = t, n
+    if begun is None or ended is None:
+        return None, None
+    return ended - begun, sent
+
+
+def check_peak(s, run, what):
+    s.check(run.peak_kib > 0, "no memory figure for the updater")
+    s.check(run.peak_kib < 64 * 1024, "%s: peak memory %.1f MiB, 64 MiB allowed" % (what, run.peak_kib / 1024))
+    print("%s: %s: the updater's peak resident memory %.1f MiB, ended after %.1f s" % (
+        s.name, what, run.peak_kib / 1024, run.seconds))
+
+
+def endless_manifest(s, kind, line):
+    """update.xml served by the rule `kind`: the updater stops at the 1 MiB a
+    manifest may have, with its log line, no window, nothing installed or
+    started, and stays under 64 MiB."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update.xml": kind})
+    run = s.run_updater(timeout=60)
+    s.check_no_window(run)
+    s.check(run.seconds < 30, "the updater took %.1f s" % run.seconds)
+    s.check_log(line)
+    check_peak(s, run, kind + " manifest")
+    _, sent = rule_duration(s, "/update.xml")
+    if sent is not None:
+        print("%s: the server sent %.1f MiB before the updater went away" % (s.name, sent / MiB))
+    s.check_installed(s.untouched("1.0"))
+    s.check_nothing_started()
+
+
+def scenario_bound_endless_manifest(s):
+    """update.xml without end (no Content-Length)."""
+    endless_manifest(s, "endless", "The manifest runs past 1048576 bytes, more than a manifest may have")
+
+
+def scenario_bound_declared_manifest(s):
+    """update.xml declaring a Content-Length of 2^31-1, its body without end."""
+    endless_manifest(s, "huge", "The manifest declares 2147483647 bytes, more than the 1048576 a manifest may have")
+
+
+def endless_file(s, kind):
+    """printlib.dll served by the rule `kind` while its entry declares its
+    size: the transfer stops as soon as the body runs past that size, the
+    log names the file, the error box shows, the installed copy stays and no
+    download is left."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update/printer/printlib.dll": kind})
+    run = s.run_updater(timeout=90)
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected)
+    m = re.search(MISMATCH % re.escape("printlib.dll"), s.log_text())
+    s.check(m is not None and m.group(4) == " or more", "no line for printlib.dll running past its size")
+    size = os.path.getsize(release_file(s, "1.1", "printer/printlib.dll"))
+    if m:
+        s.check(int(m.group(1)) == size, "expected size %s, the file has %d" % (m.group(1), size))
+    _, sent = rule_duration(s, "/update/printer/printlib.dll")
+    print("%s: the updater ended after %.1f s; the server sent %s bytes of the endless body (declared %d)" % (
+        s.name, run.seconds, sent, size))
+    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+
+
+def scenario_bound_endless_file(s):
+    """printlib.dll without end (no Content-Length)."""
+    endless_file(s, "endless")
+
+
+def scenario_bound_declared_file(s):
+    """printlib.dll declaring a Content-Length of 2^31-1, its body without end."""
+    endless_file(s, "huge")
+
+
+def scenario_bound_endless_list(s):
+    """The print module's update list without end: the download stops past
+    the 64 MiB a list may have, with its log line and the error box, and
+    nothing of the print module is installed; no list copy is left in the
+    temporary folder."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update/printer/UpdateList.xml": "endless"})
+    run = s.run_updater(timeout=120)
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected)
+    m = re.search(r"DownloadFile : UpdateList\.xml is larger than the 67108864 bytes such a document may have "
+                  r"\((\d+) bytes\)", s.log_text())
+    s.check(m is not None, "no line for the list running past 64 MiB")
+    left = private_list_folders(s)
+    s.check(not left, "list folders left in the temporary folder: %s" % left)
+    _, sent = rule_duration(s, "/update/printer/UpdateList.xml")
+    print("%s: the updater ended after %.1f s (peak memory %.1f MiB); the server sent %s bytes of the list" % (
+        s.name, run.seconds, run.peak_kib / 1024, sent))
+    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+
+
+def private_list_folders(s):
+    users = os.path.join(s.env.prefix, "drive_c", "users")
+    found = []
+    for root, dirs, _ in os.walk(users):
+        found += [os.path.join(root, d) for d in dirs if d.startswith("vireo-update-")]
+        dirs[:] = [d for d in dirs if not d.startswith("vireo-update-") and not os.path.islink(os.path.join(root, d))]
+    return found
+
+
+def check_stall_time(s, path, what):
+    """The trickled request lasted the 30 s window, and not much longer (a
+    read comes every 3 s; the server sees the close within 3 s more)."""
+    seconds, sent = rule_duration(s, path)
+    s.check(seconds is not None, "the server saw no end of %s" % path)
+    if seconds is not None:
+        s.check(29.0 <= seconds <= 45.0, "%s: the trickled transfer lasted %.1f s" % (what, seconds))
+        print("%s: %s: the trickled transfer was given up after %.1f s (%d bytes sent)" % (s.name, what, seconds, sent))
+
+
+def scenario_bound_slow_manifest(s):
+    """update.xml sent one byte every 3 s: the updater gives up once 30 s
+    brought less than 1 KiB, with its log line, no window, nothing
+    installed or started."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update.xml": "trickle"})
+    run = s.run_updater(timeout=120)
+    s.check_no_window(run)
+    s.check_log("The server sent less than 1 KiB of the manifest in 30 s")
+    check_stall_time(s, "/update.xml", "manifest")
+    s.check_installed(s.untouched("1.0"))
+    s.check_nothing_started()
+
+
+def scenario_bound_slow_file(s):
+    """printlib.dll sent one byte every 3 s: the transfer stops once 30 s
+    brought less than 1 KiB, with its log line and the error box; the
+    installed copy stays, no download is left, the print agent not started."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update/printer/printlib.dll": "trickle"})
+    run = s.run_updater(timeout=150)
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected)
+    s.check_log("DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> printlib.dll")
+    check_stall_time(s, "/update/printer/printlib.dll", "printlib.dll")
+    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+
+
+def scenario_bound_slow_cancel(s):
+    """printlib.dll sent one byte every 3 s and Cancel pressed just after a
+    byte went out, when the worker's read has the longest wait for the next
+    one: the updater ends within 2 s of the press, the installed copy stays,
+    no error box, the print agent not started."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update/printer/printlib.dll": "trickle"})
+    seen = wait_for_transfer("printlib.dll")
+    state = {"pressed": None, "ended": None}
+
+    def action(run, windows, process):
+        hwnd = seen(windows)
+        if hwnd and state["pressed"] is None:
+            asked = wait_for(lambda: [t for t, m, p, n in s.server.events()
+                                      if m == "GET" and p == "/update/printer/printlib.dll" and n is None], 20,
+                             "printlib.dll never requested")[0]
+            # The server sends a byte at the request's time and every 3 s
+            # after (hostile_server.py); the press goes out 0.1 s after one,
+            # at least 1 s into the transfer.
+            now = time.time()
+            beat = asked + 3.0 * max(1, int((now - asked) / 3.0) + 1) + 0.1
+            time.sleep(max(0.0, beat - time.time()))
+            s.env.wine(s.env.drive, "click", hwnd, str(IDCANCEL))
+            state["pressed"] = time.monotonic()
+            wait_for(lambda: reap(process, run), 30, "the updater did not end after Cancel", interval=0.01)
+            state["ended"] = time.monotonic()
+    run = s.run_updater(action, timeout=150)
+    s.check(state["pressed"] is not None, "never saw printlib.dll being fetched")
+    if state["ended"] is not None:
+        took = state["ended"] - state["pressed"]
+        print("%s: the updater ended %.2f s after Cancel was pressed" % (s.name, took))
+        s.check(took <= 2.0, "the updater ended %.2f s after Cancel" % took)
+    s.check(not run.error_texts, "error box after Cancel")
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected)
+    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+
+
+# ---------------------------------------------------------------- containment
+
+def tools_release(s, files):
+    """A release folder for a third module: {name: source file}, every file
+    with the new release's time."""
+    folder = os.path.join(s.work, "tools-release")
+    os.makedirs(folder, exist_ok=True)
+    stamp = calendar.timegm((2024, 6, 3, 1, 30, 0))  # 10:30 in Korea
+    for name, source in files.items():
+        shutil.copyfile(source, os.path.join(folder, name))
+        os.utime(os.path.join(folder, name), (stamp, stamp))
+    return folder
+
+
+def same_name_setup(s):
+    """Release 1.0 installed, and a module "tools" in the updater's own folder
+    listing victim.exe (a new build). victim.exe runs twice, lingering: first
+    from a folder outside the installation, then the suite's own copy."""
+    s.prepare(release="1.0")
+    old = release_file(s, "1.0", "printer/PrintAgent.exe")
+    new = release_file(s, "1.1", "viewer/Orrery.exe")
+    s.publish_module("tools", tools_release(s, {"victim.exe": new}), "")
+    elsewhere = os.path.join(s.work, "elsewhere")
+    os.makedirs(elsewhere)
+    for folder in (elsewhere, s.install):
+        shutil.copyfile(old, os.path.join(folder, "victim.exe"))
+    other = s.start_stand_in(os.path.join(elsewhere, "victim.exe"))
+    suites = s.start_stand_in(os.path.join(s.install, "victim.exe"))
+    return other, suites, old, new
+
+
+def scenario_contain_same_name(s):
+    """victim.exe runs from another folder and from the installation; the
+    update replaces the installation's copy: that copy's process is ended
+    (and logged), the other one, started first, runs on."""
+    other, suites, old, new = same_name_setup(s)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    expected = s.expected_files("1.1")
+    expected["victim.exe"] = new
+    s.check_installed(expected, ["victim.linger", "victim.started"])
+    s.check_log("CloseRunningProgram : ended -> %s\\victim.exe" % wine_path(s.install))
+    s.check(suites.poll() is not None, "the installation's victim.exe still runs")
+    s.check(other.poll() is None, "victim.exe of the other folder was ended")
+    s.check("CloseRunningProgram" not in s.log_text().replace(
+        "CloseRunningProgram : ended -> %s\\victim.exe" % wine_path(s.install), ""),
+        "another CloseRunningProgram line in the log")
+
+
+def scenario_contain_not_found(s):
+    """As above, but the server answers 404 for victim.exe: nothing is
+    ended, both copies run on, the installed copy stays, the error box shows."""
+    other, suites, old, new = same_name_setup(s)
+    os.remove(s.served("update/tools/victim.exe"))
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1")
+    expected["victim.exe"] = old
+    s.check_installed(expected, ["victim.linger", "victim.started"])
+    s.check(re.search(r"Failed to retrieve a HTTP 200 status, Status Code:\D*404", s.log_text()),
+            "no 404 line in the log")
+    s.check("CloseRunningProgram" not in s.log_text(), "a CloseRunningProgram line in the log")
+    s.check(suites.poll() is None, "the installation's victim.exe was ended")
+    s.check(other.poll() is None, "victim.exe of the other folder was ended")
+
+
+def scenario_contain_process_image(s):
+    """The viewer's process_image climbs out of its folder to a program that
+    exists there: it is not started (the log says why); the print agent,
+    started after it, is."""
+    s.prepare(release="1.0")
+    outside = os.path.join(s.work, "outside")
+    os.makedirs(outside)
+    shutil.copyfile(release_file(s, "1.0", "printer/PrintAgent.exe"), os.path.join(outside, "marker.exe"))
+    image = "..\\..\\outside\\marker.exe"
+    s.set_module_field("viewer", "process_image", image)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check_log("exec Orrery.exe : not started, the program is outside the install folder -> " + image)
+    # The print agent is started after the viewer's program would have been:
+    # once its note is there, a started marker would have left one too.
+    wait_for(lambda: s.starts("PrintAgent") == 1, 30, "the print agent was not started")
+    s.check(not os.path.exists(os.path.join(outside, "marker.started")), "marker.exe was started")
+    s.check(s.starts("Orrery") == 0, "Orrery.exe was started")
+
+
+def scenario_contain_install_path(s):
+    """The viewer's install_path as a network path, a relative path that
+    climbs out, a drive-relative path and a device path: each time nothing
+    is fetched or installed, the error box shows with the log naming the
+    path, and nothing starts."""
+    paths = ("\\\\127.0.0.1\\share\\viewer", "..\\outside\\viewer", "C:viewer", "\\\\?\\C:\\viewer")
+    for path in paths:
+        if path != paths[0]:
+            s.server.stop()
+        s.prepare(release="1.0")
+        s.set_module_field("viewer", "install_path", path)
+        run = s.run_updater()
+        s.check(not run.timed_out, "%s: the updater did not end" % path)
+        s.check(len(run.error_texts) == 1, "%s: %d error boxes" % (path, len(run.error_texts)))
+        s.check_installed(s.untouched("1.0"))
+        paths = [p for p, _ in s.server.requests()]
+        s.check(paths == ["/update.xml"], "%s: requested %s" % (path, paths))
+        s.check_log("Install path refused (a drive path such as D:\\Suite or a folder below the updater's is "
+                    "expected) -> " + path)
+        s.check(not os.path.exists(os.path.join(s.work, "outside")), "%s: a folder outside was made" % path)
+        s.check_nothing_started()
+
+
+def scenario_contain_list_name(s):
+    """The print module's update list is named like a file installed in its
+    folder (report_layout.xml): the update goes through and that file is
+    still there, byte for byte."""
+    s.prepare(release="1.0")
+    os.replace(s.served("update/printer/UpdateList.xml"), s.served("update/printer/report_layout.xml"))
+    s.set_module_field("printer", "update_list", "/update/printer/report_layout.xml")
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.starts("PrintAgent") == 1, "the print agent was not started")
+
+
+def scenario_contain_updater_entry(s):
+    """A module in the updater's own folder lists a plain Updater.exe: the
+    running updater's file stays, the new copy lands in Temp."""
+    s.prepare(release="1.0")
+    served = release_file(s, "1.0", "printer/PrintAgent.exe")
+    s.publish_module("tools", tools_release(s, {"Updater.exe": served}), "")
+    run = s.run_updater()
+    s.check_clean_run(run)
+    expected = s.expected_files("1.1")
+    expected["Updater.exe"] = s.updater_source
+    expected["Temp/Updater.exe"] = served
+    s.check_installed(expected)
+    s.check_log("DownloadFile : Updater.exe")
+
+
+def scenario_contain_forged_line(s):
+    """A list entry whose name holds CR LF followed by a forged log line:
+    the entry is skipped and logged as one line, its CR LF escaped; no line
+    of the log is the forged one."""
+    s.prepare(release="1.0")
+    forged = "[forged] exec Orrery.exe : -> C:\\forged.exe"
+    entry = ('\t<module filename="evil.dll&#13;&#10;%s" version="" datetime="202406031030"/>\r\n'
+             % xml_escape(forged).replace('"', "&quot;"))
+    s.rewrite("update/printer/UpdateList.xml", lambda b: b.replace(b"</update>", entry.encode("cp1252") + b"</update>"))
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    lines = s.log_lines()
+    s.check(not any(line.startswith("[forged]") or line.startswith(forged) for line in lines),
+            "a forged line in the log")
+    holding = [line for line in lines if "forged.exe" in line]
+    s.check(len(holding) == 1, "%d log lines name forged.exe" % len(holding))
+    s.check(any("evil.dll\\r\\n" + forged in line for line in holding), "the name is not logged escaped: %s" % holding)
+
+
 SCENARIOS = {
     "fresh_install": scenario_fresh_install,
     "second_run": scenario_second_run,
@@ -823,6 +1613,28 @@ SCENARIOS = {
     "missing_file": scenario_missing_file,
     "swap_locked": scenario_swap_locked,
     "resume_large": scenario_resume_large,
+    "trust_signed_update": scenario_trust_signed_update,
+    "trust_file_changed": scenario_trust_file_changed,
+    "trust_list_changed": scenario_trust_list_changed,
+    "trust_manifest_unsigned": scenario_trust_manifest_unsigned,
+    "trust_other_key": scenario_trust_other_key,
+    "trust_unkeyed_hash": scenario_trust_unkeyed_hash,
+    "trust_old_tree": scenario_trust_old_tree,
+    "bound_endless_manifest": scenario_bound_endless_manifest,
+    "bound_endless_file": scenario_bound_endless_file,
+    "bound_declared_manifest": scenario_bound_declared_manifest,
+    "bound_declared_file": scenario_bound_declared_file,
+    "bound_endless_list": scenario_bound_endless_list,
+    "bound_slow_manifest": scenario_bound_slow_manifest,
+    "bound_slow_file": scenario_bound_slow_file,
+    "bound_slow_cancel": scenario_bound_slow_cancel,
+    "contain_same_name": scenario_contain_same_name,
+    "contain_not_found": scenario_contain_not_found,
+    "contain_process_image": scenario_contain_process_image,
+    "contain_install_path": scenario_contain_install_path,
+    "contain_list_name": scenario_contain_list_name,
+    "contain_updater_entry": scenario_contain_updater_entry,
+    "contain_forged_line": scenario_contain_forged_line,
 }
 
 
