@@ -1483,7 +1483,11 @@ def scenario_contain_same_name(s):
     expected["victim.exe"] = new
     s.check_installed(expected, ["victim.linger", "victim.started"])
     s.check_log("CloseRunningProgram : ended -> %s\\victim.exe" % wine_path(s.install))
-    s.check(suites.poll() is not None, "the installation's victim.exe still runs")
+    # Ended means gone for Windows; Wine's process for it follows at once.
+    try:
+        wait_for(lambda: suites.poll() is not None, 10, "the installation's victim.exe still runs")
+    except Failure as e:
+        s.problems.append(str(e))
     s.check(other.poll() is None, "victim.exe of the other folder was ended")
     s.check("CloseRunningProgram" not in s.log_text().replace(
         "CloseRunningProgram : ended -> %s\\victim.exe" % wine_path(s.install), ""),
