@@ -1510,7 +1510,10 @@ def scenario_contain_process_image(s):
     s.check_log("exec Orrery.exe : not started, the program is outside the install folder -> " + image)
     # The print agent is started after the viewer's program would have been:
     # once its note is there, a started marker would have left one too.
-    wait_for(lambda: s.starts("PrintAgent") == 1, 30, "the print agent was not started")
+    # (The log does not say whether a launch succeeded: a failure names the
+    # line that asked for it.)
+    wait_for(lambda: s.starts("PrintAgent") == 1, 30, "the print agent was not started (log: %s)" % (
+        "exec line present" if "\\printer\\PrintAgent.exe" in s.log_text() else "no exec line"))
     s.check(not os.path.exists(os.path.join(outside, "marker.started")), "marker.exe was started")
     s.check(s.starts("Orrery") == 0, "Orrery.exe was started")
 
