@@ -146,8 +146,12 @@ RunOutcome CUpdateRun::RunUpdate() {
             MoveSessionFile(folders.GetAppDir(), installFolder, L"\\external_param.xml");
           }
           const std::wstring command = installFolder + L"\\" + module->ProcessImage;
-          (void)LaunchProgram(command);
+          const std::uint32_t started = LaunchProgram(command);
           log.WriteLog(L"exec Orrery.exe : -> " + command);
+          if (started != 1) {
+            log.WriteLog(L"exec Orrery.exe : the program could not be started -> " + command + L", Error:" +
+                         std::to_wstring(started));
+          }
         }
       }
     }

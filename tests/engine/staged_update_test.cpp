@@ -153,12 +153,15 @@ TEST(EngineStagedUpdate, AMissingFileLeavesTheModuleOldAndTheNextRunFetchesOnlyT
     const std::size_t before = nginx.FindRequests(Narrow(server)).size();
     {
       UpdateModuleList modules;
-      modules.push_back(Module(L"/" + server + L"UpdateList.xml", folder, L""));
+      modules.push_back(Module(L"/" + server + L"UpdateList.xml", folder, L"prog.exe"));
       CTestRun test(nginx.Address(), &modules);
       const RunOutcome outcome = test.run.RunUpdate();
       EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
     }
     files.ExpectNew(folder);
+    // The module names a program it does not hold: the log says so.
+    EXPECT_TRUE(log.Has("exec Orrery.exe : the program could not be started -> " + Narrow(folder) +
+                        "\\prog.exe, Error:2"));
     auto hits = nginx.FindRequests(Narrow(server));
     hits.erase(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(before));
     std::uint64_t fileBytes = 0;
