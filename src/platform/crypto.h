@@ -1,8 +1,9 @@
 // Cryptographic primitives: SHA-256 (incremental, for hashing a file while it
-// is written) and verification of ECDSA P-256 / SHA-256 signatures. CNG
-// (bcrypt) on Windows, OpenSSL's libcrypto on posix; nothing is computed by
-// hand. Failures are values: a platform failure carries the provider's status
-// (an NTSTATUS on Windows, OpenSSL's error code on posix). Any thread; one
+// is written) and verification of ECDSA P-256 / SHA-256 signatures. On
+// Windows SHA-256 is computed in the process (platform/sha256_compute.h) and
+// signatures are checked by CNG (bcrypt); on posix both are OpenSSL's
+// libcrypto. Failures are values: a platform failure carries the provider's
+// status (an NTSTATUS on Windows, OpenSSL's error code on posix). Any thread; one
 // object is used by one thread at a time.
 #pragma once
 #include <array>

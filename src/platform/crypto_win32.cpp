@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/sha256_compute.h"
 #include "platform/windows_api.h"
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
@@ -12,8 +13,6 @@ namespace {
 
 constexpr NTSTATUS kStatusSuccess = 0;
 constexpr NTSTATUS kStatusInvalidSignature = static_cast<NTSTATUS>(0xC000A000);
-// Larger pieces are handed to the provider in parts of this size.
-constexpr std::size_t kMaxPiece = 1u << 30;
 
 std::uint32_t Code(NTSTATUS status) { return static_cast<std::uint32_t>(status); }
 
@@ -34,26 +33,6 @@ class CAlgorithm {
   BCRYPT_ALG_HANDLE handle_ = nullptr;
 };
 
-class CHashHandle {
- public:
-  CHashHandle() = default;
-  ~CHashHandle() { Reset(); }
-  CHashHandle(const CHashHandle&) = delete;
-  CHashHandle& operator=(const CHashHandle&) = delete;
-  BCRYPT_HASH_HANDLE* Out() {
-    Reset();
-    return &handle_;
-  }
-  BCRYPT_HASH_HANDLE Get() const { return handle_; }
-  void Reset() {
-    if (handle_) ::BCryptDestroyHash(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  BCRYPT_HASH_HANDLE handle_ = nullptr;
-};
-
 class CKeyHandle {
  public:
   CKeyHandle() = default;
@@ -71,13 +50,11 @@ class CKeyHandle {
 
 }  // namespace
 
-// The provider is opened at the first Update; the hash object lives until
-// Finish. With BCRYPT_HASH_OBJECT_LENGTH left to the provider (no buffer
-// passed), CNG allocates the object itself.
+// SHA-256 is computed in the process: CNG's hashing under Wine is several
+// times slower than the transfers whose bytes it checks, and a provider per
+// hash object adds a fixed cost to every file. It cannot fail.
 struct CSha256::State {
-  CAlgorithm algorithm;
-  CHashHandle hash;
-  bool opened = false;
+  CSha256Compute compute;
 };
 
 CSha256::CSha256() = default;
@@ -86,54 +63,18 @@ CSha256::CSha256(CSha256&& other) noexcept = default;
 CSha256& CSha256::operator=(CSha256&& other) noexcept = default;
 
 bool CSha256::Update(const void* data, std::size_t size) {
-  if (restart_) {
-    restart_ = false;
-    error_ = 0;
-  }
-  if (error_ != 0) return false;
+  restart_ = false;
   if (!state_) state_ = std::make_unique<State>();
-  if (!state_->algorithm.Get()) {
-    const NTSTATUS status = state_->algorithm.Open(BCRYPT_SHA256_ALGORITHM);
-    if (status != kStatusSuccess) {
-      error_ = Code(status);
-      return false;
-    }
-  }
-  if (!state_->opened) {
-    const NTSTATUS status = ::BCryptCreateHash(state_->algorithm.Get(), state_->hash.Out(), nullptr, 0, nullptr, 0, 0);
-    if (status != kStatusSuccess) {
-      error_ = Code(status);
-      return false;
-    }
-    state_->opened = true;
-  }
-  auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
-  while (size > 0) {
-    const std::size_t piece = size < kMaxPiece ? size : kMaxPiece;
-    const NTSTATUS status = ::BCryptHashData(state_->hash.Get(), bytes, static_cast<ULONG>(piece), 0);
-    if (status != kStatusSuccess) {
-      error_ = Code(status);
-      return false;
-    }
-    bytes += piece;
-    size -= piece;
-  }
+  state_->compute.Add(data, size);
   return true;
 }
 
 bool CSha256::Finish(Sha256Digest* digest) {
-  // An empty input still needs a hash object.
-  if (Update(nullptr, 0)) {
-    const NTSTATUS status =
-        ::BCryptFinishHash(state_->hash.Get(), digest->data(), static_cast<ULONG>(digest->size()), 0);
-    if (status != kStatusSuccess) error_ = Code(status);
-  }
-  if (state_) {
-    state_->hash.Reset();
-    state_->opened = false;
-  }
+  if (!state_) state_ = std::make_unique<State>();
+  *digest = state_->compute.Finish();
   restart_ = true;
-  return error_ == 0;
+  error_ = 0;
+  return true;
 }
 
 bool Sha256Of(const void* data, std::size_t size, Sha256Digest* digest) {
