@@ -53,14 +53,26 @@ void CHttpDownloadDlg::PostWorkerDone(const RunOutcome& outcome) {
 
 // ---- Progress ----------------------------------------------------------------
 
+namespace {
+
+// The window shows the newest view at most this often. A run of small files
+// changes the labels several times per file; redrawing them each time costs
+// the processor more than the transfers themselves (under Wine most of a
+// file's time), while no one reads a label that lasts a few milliseconds.
+constexpr std::uint32_t kViewIntervalMs = 50;
+constexpr UINT_PTR kViewTimer = 1;
+
+}  // namespace
+
 // The worker does not wait for the dialog's thread to draw: it leaves the
 // newest view here and posts one message, and the dialog shows whatever is
-// newest when it gets to it. A synchronous call per change would cost the
-// worker a thread switch each time, and would make the window's end wait on
-// the worker and the worker on the window.
+// newest when it gets to it, at most every kViewIntervalMs (a timer shows
+// what came sooner). A synchronous call per change would cost the worker a
+// thread switch each time, and would make the window's end wait on the
+// worker and the worker on the window.
 void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change) {
   if (!m_hWnd) return;
-  if (::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId()) {
+  if (::GetCurrentThreadId() == windowThread_.load(std::memory_order_relaxed)) {
     PendingView view;
     change(view);
     ShowView(view);
@@ -73,7 +85,20 @@ void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change
   if (!viewPosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowViewMessage, 0, 0)) viewPosted_ = false;
 }
 
+void CHttpDownloadDlg::OnViewPosted() {
+  const std::uint32_t since = Platform::GetTickCountMs() - lastViewTick_;
+  if (viewShown_ && since < kViewIntervalMs) {
+    // Too soon after the last one: the timer shows it. viewPosted_ stays
+    // set, so the worker posts nothing more meanwhile.
+    if (::SetTimer(m_hWnd, kViewTimer, kViewIntervalMs - since, nullptr) != 0) return;
+  }
+  ShowPendingView();
+}
+
 void CHttpDownloadDlg::ShowPendingView() {
+  ::KillTimer(m_hWnd, kViewTimer);
+  viewShown_ = true;
+  lastViewTick_ = Platform::GetTickCountMs();
   viewPosted_ = false;  // first: a change queued from now on posts again
   PendingView view;
   {
@@ -177,6 +202,7 @@ void CHttpDownloadDlg::DoDataExchange(CDataExchange* dx) {
 }
 
 BOOL CHttpDownloadDlg::OnInitDialog() {
+  windowThread_ = ::GetCurrentThreadId();
   CThemeDialog::OnInitDialog();
   SetForegroundWindow();
   SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
@@ -230,10 +256,16 @@ void CHttpDownloadDlg::OnDestroy() {
 LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_WORKER_DONE) {
     std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
+    // The worker's last view first, as it came before its end.
+    if (viewPosted_) ShowPendingView();
     OnThreadFinished(wParam, text ? *text : std::wstring());
     return 0;
   }
   if (message == kShowViewMessage) {
+    OnViewPosted();
+    return 0;
+  }
+  if (message == WM_TIMER && wParam == kViewTimer) {
     ShowPendingView();
     return 0;
   }

@@ -95,7 +95,10 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   // (none while one is already on its way); on the dialog's own thread the
   // view is shown at once.
   void QueueView(const std::function<void(PendingView&)>& change);
-  // kShowViewMessage: shows and clears the pending view.
+  // kShowViewMessage: shows the pending view, or has the timer show it when
+  // the last one was shown less than the interval ago.
+  void OnViewPosted();
+  // Shows and clears the pending view.
   void ShowPendingView();
   void ShowView(const PendingView& view);
   static constexpr UINT kShowViewMessage = WM_APP + 2;
@@ -122,4 +125,7 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   std::mutex viewLock_;
   PendingView pendingView_;  // under viewLock_
   std::atomic<bool> viewPosted_{false};
+  std::atomic<DWORD> windowThread_{0};  // the dialog's thread, from OnInitDialog
+  bool viewShown_ = false;              // the dialog's thread only, as is
+  std::uint32_t lastViewTick_ = 0;      // when it last showed a view
 };
