@@ -390,3 +390,58 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
     server.Stop();
   }
 }
+
+// A worker that reports far faster than anyone reads: the window shows the
+// newest view at most every 50 ms, so its redraws stay few, and when the
+// worker ends the window shows its very last report before it goes.
+TEST(EngineDialogWindow, FastReportsAreShownNewestFirstAndTheLastBeforeTheEnd) {
+  class CCountingDlg : public CHttpDownloadDlg {
+   public:
+    CCountingDlg() : CHttpDownloadDlg(L"127.0.0.1:1", nullptr) {}
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+      if (message == WM_SETTEXT) ++titles;  // the dialog's own text: its title
+      const LRESULT result = CHttpDownloadDlg::WindowProc(message, wParam, lParam);
+      if (message == WM_WORKER_DONE) {
+        statusAtEnd = TextOf(::GetDlgItem(m_hWnd, IDC_STATUS));
+        totalAtEnd = TextOf(::GetDlgItem(m_hWnd, IDC_TOTAL_LABEL));
+        titleAtEnd = TextOf(m_hWnd);
+      }
+      return result;
+    }
+    std::wstring statusAtEnd, totalAtEnd, titleAtEnd;
+    int titles = 0;  // dialog's thread
+  };
+  constexpr int kReports = 3000;
+  CCountingDlg dialog;
+  std::uint32_t elapsedMs = 0;
+  dialog.SetWorkerJobForTesting([&](IUpdateProgress& progress, const std::atomic<bool>&) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= kReports; ++i) {
+      progress.SetFileLabel(L"file " + std::to_wstring(i), L"file" + std::to_wstring(i) + L".txt");
+      progress.SetPercentage(static_cast<unsigned>(i % 100), static_cast<std::uint32_t>(i));
+      progress.SetStatus(L"status " + std::to_wstring(i));
+      progress.SetTotalLabel(L"Total : " + std::to_wstring(i) + L"/" + std::to_wstring(kReports));
+    }
+    elapsedMs = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    // Once the burst's last view is on the screen, one more report and the
+    // end at once: that report comes too soon after a view to be shown but
+    // by the end itself. (This test's worker may wait for the window; the
+    // run's never does.)
+    const HWND status = ::GetDlgItem(dialog.GetSafeHwnd(), IDC_STATUS);
+    for (int i = 0; i < 1000 && TextOf(status) != L"status 3000"; ++i) ::Sleep(10);
+    progress.SetFileLabel(L"last", L"last.txt");
+    progress.SetPercentage(100, 1);
+    progress.SetStatus(L"last status");
+    progress.SetTotalLabel(L"Total : 1/1");
+    return RunOutcome{};
+  });
+  EXPECT_EQ(dialog.DoModal(), IDOK);
+  EXPECT_EQ(dialog.statusAtEnd, L"last status");
+  EXPECT_EQ(dialog.totalAtEnd, L"Total : 1/1");
+  EXPECT_NE(dialog.titleAtEnd.find(L"last.txt"), std::wstring::npos) << Narrow(dialog.titleAtEnd);
+  // One title per view shown: the first at once, then at most one per 50 ms
+  // of the burst (with room for timer rounding), the burst's last and the
+  // final one.
+  EXPECT_LE(dialog.titles, static_cast<int>(elapsedMs / 40) + 4) << elapsedMs << " ms of reports";
+}
