@@ -24,6 +24,14 @@ std::wstring ErrorText(Platform::ErrorCode code) { return L", Error:" + std::to_
 
 bool IsFile(const std::wstring& path) { return Platform::PathExists(path) && !Platform::IsDirectory(path); }
 
+// The attributes of the file at `path` (never 0), or 0 when no file is
+// there (nothing, or a folder): one question to the file system.
+std::uint32_t FileAttributesOf(const std::wstring& path) {
+  std::uint32_t attributes = 0;
+  if (!Platform::GetAttributes(path, &attributes) || (attributes & Platform::kAttrDirectory) != 0) return 0;
+  return attributes != 0 ? attributes : Platform::kAttrNormal;
+}
+
 std::wstring Folded(const std::wstring& text) {
   std::wstring out = text;
   for (wchar_t& c : out) c = static_cast<wchar_t>(std::towupper(c));
@@ -233,12 +241,7 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
     *error = Platform::LastError();
     return false;
   }
-  Record record{target, staged, 0};
-  if (IsFile(target) && !Platform::GetAttributes(target, &record.attributes)) {
-    *error = Platform::LastError();
-    return false;
-  }
-  if (IsFile(target) && record.attributes == 0) record.attributes = Platform::kAttrNormal;
+  const Record record{target, staged, FileAttributesOf(target)};
   if (!Append("T\t" + std::to_string(record.attributes) + "\t" + Platform::ToUtf8(relative) + "\t" +
                   Platform::ToUtf8(stagedRelative) + "\n",
               error))
@@ -246,7 +249,10 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
   touched_.insert(key);
   records_.push_back(record);
   if (record.attributes == 0) return true;
-  if (!ClearReadOnlyAttribute(target) || !Platform::MoveItem(target, target + L".bak")) {
+  const bool readOnly = (record.attributes & Platform::kAttrReadOnly) != 0;
+  std::uint32_t writable = record.attributes & ~Platform::kAttrReadOnly;
+  if (writable == 0) writable = Platform::kAttrNormal;
+  if ((readOnly && !Platform::SetAttributes(target, writable)) || !Platform::MoveItem(target, target + L".bak")) {
     *error = Platform::LastError();
     if (record.attributes & Platform::kAttrReadOnly) (void)Platform::SetAttributes(target, record.attributes);
     return false;
