@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <memory>
+#include <unordered_set>
 
 #include "app/folder_table.h"
 #include "app/update_log.h"
@@ -41,13 +43,16 @@ constexpr std::uint32_t kStatusRangeNotSatisfiable = 416;
 void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
 
 // Gathers the data of several reads and writes it to the file in blocks.
+// `beforeFirstWrite` (may be empty) runs once, before the first bytes go to
+// the file, unless Whole() said that no more will come.
 class CBlockWriter {
  public:
-  explicit CBlockWriter(Platform::CFile& file) : file_(file), block_(new char[kWriteBlockSize]) {}
+  CBlockWriter(Platform::CFile& file, const std::function<void()>& beforeFirstWrite)
+      : file_(file), block_(new char[kWriteBlockSize]), beforeFirstWrite_(beforeFirstWrite) {}
   // False when a write failed (the platform's last error says why).
   [[nodiscard]] bool Append(const char* data, std::size_t size) {
     if (used_ + size > kWriteBlockSize && !WriteOut()) return false;
-    if (size >= kWriteBlockSize) return file_.Write(data, size);
+    if (size >= kWriteBlockSize) return Write(data, size);
     std::memcpy(block_.get() + used_, data, size);
     used_ += size;
     return true;
@@ -57,13 +62,26 @@ class CBlockWriter {
     if (used_ == 0) return true;
     const std::size_t size = used_;
     used_ = 0;
-    return file_.Write(block_.get(), size);
+    return Write(block_.get(), size);
   }
+  // The body has ended whole and checked: what is written now needs no
+  // preparation.
+  void Whole() { beforeFirstWrite_ = nullptr; }
 
  private:
+  bool Write(const char* data, std::size_t size) {
+    if (beforeFirstWrite_) {
+      const std::function<void()> prepare = std::move(beforeFirstWrite_);
+      beforeFirstWrite_ = nullptr;
+      prepare();
+    }
+    return file_.Write(data, size);
+  }
+
   Platform::CFile& file_;
   std::unique_ptr<char[]> block_;
   std::size_t used_ = 0;
+  std::function<void()> beforeFirstWrite_;
 };
 
 // Ends the running copy of the program at `path`, logging what became of it.
@@ -178,7 +196,8 @@ FetchResult CUpdateRun::GetRemoteFileSize(const std::wstring& serverPath, const 
 
 FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::CFile& file, CDownloadCheck& check,
                                     const CFileData& entry, std::uint64_t already, bool sizeKnown, std::uint64_t size,
-                                    std::uint64_t cap, bool* discard) {
+                                    std::uint64_t cap, const std::function<void()>& beforePartWritten,
+                                    bool* discard) {
   *discard = false;
   const auto tooLarge = [&](std::uint64_t bytes) {
     Log(L"DownloadFile : " + entry.FileName + L" is larger than the " + std::to_wstring(cap) +
@@ -197,7 +216,7 @@ FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::C
   std::uint64_t bytesSoFar = already;
 
   std::unique_ptr<char[]> buffer(new char[kReadSize]);
-  CBlockWriter writer(file);
+  CBlockWriter writer(file, beforePartWritten);
   const auto mismatch = [&](const FileCheckResult& verdict) {
     Log(DescribeFileMismatch(entry, verdict));
     *discard = true;
@@ -245,17 +264,24 @@ FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::C
     UpdateProgress(counters, bytesSoFar, sizeKnown, size);
   }
   request.Close();
-  if (!writer.WriteOut()) {
-    *discard = true;
-    return writeFailed(Platform::LastError());
-  }
   if (sizeKnown && bytesSoFar != size) {
     // The platform ends a body cut short by the server like a complete one.
     Log(L"Failed in call to InternetReadFile, Error:" + std::to_wstring(kErrorBodyCutShort) + L" (" +
         std::to_wstring(bytesSoFar) + L" of " + std::to_wstring(size) + L" bytes)");
+    if (!writer.WriteOut()) {
+      *discard = true;
+      return writeFailed(Platform::LastError());
+    }
     return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorBodyCutShort);
   }
+  // Checked before the last bytes are written: a file that does not match
+  // is discarded unwritten.
   if (const FileCheckResult verdict = check.Finish(); verdict.verdict != FileVerdict::Match) return mismatch(verdict);
+  writer.Whole();
+  if (!writer.WriteOut()) {
+    *discard = true;
+    return writeFailed(Platform::LastError());
+  }
   return FetchResult::Bytes(bytesSoFar - already);
 }
 
@@ -275,7 +301,7 @@ FetchResult CUpdateRun::Download(const std::wstring& serverPath, const CFileData
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
   CDownloadCheck check(entry);
   bool discard = false;
-  FetchResult result = ReceiveBody(request, file, check, entry, 0, sizeKnown, size, cap, &discard);
+  FetchResult result = ReceiveBody(request, file, check, entry, 0, sizeKnown, size, cap, {}, &discard);
   if (!result.Failed()) Log(L"DownloadFile : " + entry.FileName);
   return result;
 }
@@ -287,8 +313,15 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   }
   const std::wstring url = serverPath + entry.FileName;
   const StagedPaths staged = StagedPathsOf(StagingFolderOf(entry.Folder), entry.FileName);
-  if (!EnsureDirectory(ParentOf(staged.data)) || !EnsureDirectory(ParentOf(staged.note)))
+  // A file whose size and hash the entry declares is checked by its bytes
+  // when it is staged whole: only a part of one needs its note. Such a note
+  // is written when the first bytes of an unfinished transfer reach the
+  // disk, and not at all for a file that arrives whole before that (most
+  // files).
+  const bool declared = entry.SizeDeclared && entry.Sha256Declared;
+  if (!EnsureDirectory(ParentOf(staged.data)) || (!declared && !EnsureDirectory(ParentOf(staged.note))))
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
+  publishedTimes_.erase(staged.data);
 
   // What an earlier run left of this file continues only when its note
   // says it came from this path, with a validator to ask the server by.
@@ -297,7 +330,7 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   if (have > 0) {
     const bool usable = ReadStagedNote(staged.note, &note) && note.url == url && !note.validator.empty() &&
                         (!note.totalKnown || have <= note.total) && (!entry.SizeDeclared || have <= entry.Size);
-    if (!usable) {
+    if (!usable && !(declared && have == entry.Size)) {
       DiscardStaged(staged);
       have = 0;
     }
@@ -345,6 +378,8 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
         request.Close();
         if (FetchResult sent = Send(Platform::HttpMethod::Get, url, &request); sent.Failed()) return sent;
       }
+      // The old note goes with the old part: a new one may not be written.
+      (void)RemoveFileForcibly(staged.note);
       have = 0;
     }
   }
@@ -359,11 +394,19 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   }
   progress_.SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
 
-  // The note first, then the bytes: a staged file is never without the
+  // The note first, then the bytes: a staged part is never without the
   // validator of the response it came from.
+  std::function<void()> writeNote;
   if (have == 0 || note.validator != request.ResumeValidator()) {
     note = StagedNote{url, request.ResumeValidator(), sizeKnown, size};
-    if (!WriteStagedNote(staged.note, note)) (void)RemoveFileForcibly(staged.note);
+    writeNote = [&staged, &note] {
+      if (!EnsureDirectory(ParentOf(staged.note)) || !WriteStagedNote(staged.note, note))
+        (void)RemoveFileForcibly(staged.note);
+    };
+    if (!declared) {
+      writeNote();
+      writeNote = nullptr;
+    }
   }
   CDownloadCheck check(entry);
   Platform::CFile file;
@@ -383,7 +426,16 @@ FetchResult CUpdateRun::DownloadFile(const std::wstring& serverPath, const CFile
   }
 
   bool discard = false;
-  FetchResult result = ReceiveBody(request, file, check, entry, have, sizeKnown, size, UINT64_MAX, &discard);
+  FetchResult result = ReceiveBody(request, file, check, entry, have, sizeKnown, size, UINT64_MAX, writeNote, &discard);
+  if (!result.Failed()) {
+    // The published time is given to the staged file while it is open; the
+    // rename into place keeps it.
+    std::uint64_t published = 0;
+    if (!entry.DateTime.empty() && GetFileExtension(entry.FileName) != L".zip" &&
+        PublishedStampToFileTime(entry.DateTime, &published) &&
+        file.SetTimes(Platform::FileTimes{0, published, published}))
+      publishedTimes_[staged.data] = entry.DateTime;
+  }
   file.Close();
   if (result.Failed()) {
     if (discard) DiscardStaged(staged);
@@ -423,12 +475,14 @@ FetchResult CUpdateRun::InstallModule(const std::wstring& installFolder, const s
     (void)RemoveStagingFolder(installFolder);
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, error);
   }
+  std::unordered_set<std::wstring> madeFolders;  // the swap's folders that are there
   for (const CFileData* entry : files) {
     if (!IsContainedRelativePath(entry->FileName) || NamesStagingFolder(entry->FileName)) continue;
     const std::wstring stagedFile = StagedPathsOf(staging, entry->FileName).data;
     const std::wstring subFolder = ParentOf(entry->FileName);
     const std::wstring folder = subFolder.empty() ? installFolder : installFolder + L"\\" + subFolder;
-    bool placed = EnsureDirectory(folder);
+    bool placed = madeFolders.count(folder) != 0 || EnsureDirectory(folder);
+    if (placed) madeFolders.insert(folder);
     if (!placed) {
       error = Platform::LastError();
       Log(L"Swap : folder could not be created -> " + folder + L", Error:" + std::to_wstring(error));
@@ -443,10 +497,12 @@ FetchResult CUpdateRun::InstallModule(const std::wstring& installFolder, const s
         target = folder + L"\\Temp\\" + GetFileNameFromPath(target);
       }
       placed = swap.PlaceFile(stagedFile, target, &error);
+      const auto timed = publishedTimes_.find(stagedFile);
+      const bool timeGiven = timed != publishedTimes_.end() && timed->second == entry->DateTime;
       if (!placed) {
         Log(L"DownloadFile : the new file could not be put in place -> " + target + L", Error:" +
             std::to_wstring(error));
-      } else if (!entry->DateTime.empty() && !ApplyPublishedTime(target, entry->DateTime)) {
+      } else if (!entry->DateTime.empty() && !timeGiven && !ApplyPublishedTime(target, entry->DateTime)) {
         // The published time, so that the next run finds the file current.
         Log(L"DownloadFile : published time not set -> " + entry->FileName + L" (" + entry->DateTime + L")");
       }

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/progress_text.h"
@@ -128,9 +130,11 @@ class CUpdateRun {
   // counting from them. The bytes read, or the failure; *discard tells
   // whether what the file holds is known to be wrong (a mismatch, a write
   // that failed, a body over `cap`) rather than only incomplete.
+  // `beforePartWritten` (may be empty) runs before the first bytes reach
+  // the file, unless the body is whole and checked by then.
   FetchResult ReceiveBody(Platform::CHttpRequest& request, Platform::CFile& file, CDownloadCheck& check,
                           const CFileData& entry, std::uint64_t already, bool sizeKnown, std::uint64_t size,
-                          std::uint64_t cap, bool* discard);
+                          std::uint64_t cap, const std::function<void()>& beforePartWritten, bool* discard);
 
   std::wstring address_;
   UpdateModuleList* modules_;
@@ -140,4 +144,6 @@ class CUpdateRun {
   Platform::CHttpSession session_;
   std::wstring basePath_;
   CUpdateKey key_;
+  // Staged files given their published time by this run, with the stamp.
+  std::unordered_map<std::wstring, std::wstring> publishedTimes_;
 };

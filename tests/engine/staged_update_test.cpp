@@ -9,6 +9,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/module_staging.h"
 #include "engine/process_control.h"
+#include "engine/published_time.h"
 #include "harness/nginx_fixture.h"
 #include "harness/scripted_server.h"
 #include "manifest/trust_formats.h"
@@ -146,6 +147,13 @@ TEST(EngineStagedUpdate, AMissingFileLeavesTheModuleOldAndTheNextRunFetchesOnlyT
     files.ExpectOld(folder);
     EXPECT_FALSE(log.HasPrefix("exec Orrery.exe"));
     EXPECT_FALSE(log.HasPrefix("Swap :"));
+    // The four fetched are staged whole; a declared one is checked by its
+    // bytes and needs no note, the others keep the validator to ask by.
+    for (std::size_t i = 0; i < 4; ++i) {
+      const StagedPaths staged = StagedPathsOf(StagingFolderOf(folder), Wide(files.fresh[i].first));
+      EXPECT_TRUE(ReadOrMissing(staged.data) == files.fresh[i].second) << files.fresh[i].first;
+      EXPECT_EQ(Platform::PathExists(staged.note), !declare) << files.fresh[i].first;
+    }
 
     // The file is back: all eight go in. The first four, staged by the
     // failed run, are not sent again; the run had stopped at the fifth.
@@ -162,6 +170,16 @@ TEST(EngineStagedUpdate, AMissingFileLeavesTheModuleOldAndTheNextRunFetchesOnlyT
     // The module names a program it does not hold: the log says so.
     EXPECT_TRUE(log.Has("exec Orrery.exe : the program could not be started -> " + Narrow(folder) +
                         "\\prog.exe, Error:2"));
+    // Every file has the list's published time, staged by the failed run
+    // (given at the swap) or by this one (given to the staged file, kept by
+    // the rename).
+    std::uint64_t published = 0;
+    ASSERT_TRUE(PublishedStampToFileTime(L"203001011200", &published));
+    for (const auto& [name, bytes] : files.fresh) {
+      Platform::FileTimes times;
+      ASSERT_TRUE(Platform::GetFileTimes(folder + L"\\" + Wide(name), &times)) << name;
+      EXPECT_EQ(times.lastWrite, published) << name;
+    }
     auto hits = nginx.FindRequests(Narrow(server));
     hits.erase(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(before));
     std::uint64_t fileBytes = 0;
@@ -259,11 +277,17 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
     bool scriptedSecond;    // the second run talks to a server that ignores ranges
     int expectedStatus;
     const char* logLine;
+    bool declared;          // the entry declares the file's size and SHA-256
   };
   const Case cases[] = {
-      {"continued", false, false, 206, "DownloadFile : resuming big.bin at byte 2097152"},
-      {"changed on the server", true, false, 200, "DownloadFile : resume refused, big.bin fetched whole"},
-      {"server without ranges", false, true, 200, "DownloadFile : resume refused, big.bin fetched whole"},
+      {"continued", false, false, 206, "DownloadFile : resuming big.bin at byte 2097152", false},
+      {"changed on the server", true, false, 200, "DownloadFile : resume refused, big.bin fetched whole", false},
+      {"server without ranges", false, true, 200, "DownloadFile : resume refused, big.bin fetched whole", false},
+      // The note of a declared file is written only once a part of it is
+      // on the disk: a part is not continued without one.
+      {"continued, declared", false, false, 206, "DownloadFile : resuming big.bin at byte 2097152", true},
+      {"server without ranges, declared", false, true, 200, "DownloadFile : resume refused, big.bin fetched whole",
+       true},
   };
   int serial = 0;
   for (const auto& c : cases) {
@@ -275,7 +299,13 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
 
     TestFiles::CTempDir dir;
     CScopedLog log(dir / L"log.txt");
-    const CFileData entry(L"printer", L"big.bin", L"", L"", dir.Path());
+    CFileData entry(L"printer", L"big.bin", L"", L"", dir.Path());
+    if (c.declared) {
+      entry.Size = body.size();
+      entry.SizeDeclared = true;
+      ASSERT_TRUE(Platform::Sha256Of(body.data(), body.size(), &entry.Sha256));
+      entry.Sha256Declared = true;
+    }
     {
       CScriptedServer first([&](const TestHarness::ScriptedRequest&) {
         return CScriptedReply()
@@ -289,6 +319,7 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
       first.Stop();
     }
     EXPECT_EQ(StagedLength(StagedPathsOf(StagingFolderOf(dir.Path()), L"big.bin").data), body.size() / 2);
+    EXPECT_TRUE(Platform::PathExists(StagedPathsOf(StagingFolderOf(dir.Path()), L"big.bin").note));
 
     if (c.changeOnServer) ASSERT_TRUE(nginx.WriteDocument(path + L"big.bin", changed));
     const std::string& served = c.changeOnServer ? changed : body;
