@@ -66,9 +66,12 @@ bool UnZip(const std::wstring& archivePath, const std::wstring& folder, CModuleS
       continue;
     }
     // A stored name with a folder part is not installed: the old file, if
-    // any, stays.
+    // any, stays where it is, and the log reads as it always has for such
+    // an item (its extraction refused, its old copy kept).
     if (item.name.find_first_of(L"/\\") != std::wstring::npos) {
-      Log(L"UnZip : item with a folder part skipped -> " + item.name);
+      Log(L"UnzipItem failed");
+      Log(L"UnzipItem failed to create target file");
+      Log(L"Restore file : " + folder + L"\\" + item.name + L".bak");
       continue;
     }
     std::wstring target = folder + L"\\" + item.name;
