@@ -55,32 +55,3 @@ bool ResolveStaleBackup(const std::wstring& target, bool targetIncomplete) {
   Platform::SetLastErrorCode(code);
   return false;
 }
-
-bool ReplaceFileWithBackup(const std::wstring& source, const std::wstring& target, Platform::ErrorCode* error) {
-  const std::wstring backup = target + L".bak";
-  // The new copy is complete, so whatever stands at the target is whole.
-  if (!ResolveStaleBackup(target, false)) {
-    *error = Platform::LastError();
-    return false;
-  }
-  const bool hadTarget = Platform::PathExists(target);
-  std::uint32_t oldAttributes = 0;
-  if (hadTarget) {
-    if (!Platform::GetAttributes(target, &oldAttributes) || !ClearReadOnlyAttribute(target) ||
-        !Platform::MoveItem(target, backup)) {
-      *error = Platform::LastError();
-      if (oldAttributes & Platform::kAttrReadOnly) (void)Platform::SetAttributes(target, oldAttributes);
-      return false;
-    }
-  }
-  if (!Platform::MoveItem(source, target)) {
-    *error = Platform::LastError();
-    if (hadTarget && Platform::MoveItem(backup, target) && (oldAttributes & Platform::kAttrReadOnly))
-      (void)Platform::SetAttributes(target, oldAttributes);
-    return false;
-  }
-  // The new file is in place; a backup that will not go is only a leftover,
-  // which the next replacement removes first.
-  if (hadTarget) (void)Platform::RemoveFile(backup);
-  return true;
-}

@@ -1,6 +1,7 @@
-// Replacing an installed file: the new copy is written beside the target
-// first and put in place through a ".bak" copy of the old one, so that a
-// failure at any step leaves either the old file or the new one, whole.
+// Helpers for replacing installed files (the swap in module_staging.h puts
+// files in place): removing files read-only or not, and resolving the ".bak"
+// and ".download" files that an updater of the earlier kind left when it
+// was killed.
 #pragma once
 #include <string>
 
@@ -29,11 +30,3 @@ StaleBackupAction DecideStaleBackup(bool backupExists, bool targetExists, bool t
 // target is deleted before the restore). True when no backup remains; false
 // when one does, with the platform error logged and left as the last error.
 bool ResolveStaleBackup(const std::wstring& target, bool targetIncomplete);
-
-// Puts the complete file `source` in place of `target`: a leftover
-// target+".bak" is resolved first (ResolveStaleBackup), the old target (read-only or not) becomes target+".bak", source
-// is renamed to target, and the backup is deleted. True on success: source
-// is gone, no backup remains. False, with *error set, when a step failed: the
-// old target is back under its name (or there is none, as before) and source
-// is still there for the caller to remove.
-bool ReplaceFileWithBackup(const std::wstring& source, const std::wstring& target, Platform::ErrorCode* error);
