@@ -137,7 +137,11 @@ void DiscardStaged(const StagedPaths& staged) {
 FetchResult CUpdateRun::Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request,
                              const Platform::HttpResume* resume) {
   CheckAbort();
-  const Platform::HttpFailure failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
+  Platform::HttpFailure failure;
+  {
+    CServerWait wait(serverWaits_.get());
+    failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
+  }
   switch (failure.step) {
     case Platform::HttpStep::kNone:
       return {};
@@ -152,6 +156,12 @@ FetchResult CUpdateRun::Send(Platform::HttpMethod method, const std::wstring& ob
   }
   Log(L"Failed in call to HttpQueryInfo for HTTP query status code, Error:" + std::to_wstring(failure.code));
   return FetchResult::Failure(LoadEngineString(IDS_HTTPDOWNLOAD_INVALID_SERVER_RESPONSE));
+}
+
+Platform::ErrorCode CUpdateRun::ReadBody(Platform::CHttpRequest& request, void* buffer, std::size_t capacity,
+                                        std::size_t* got) {
+  CServerWait wait(serverWaits_.get());
+  return request.Read(buffer, capacity, got);
 }
 
 void CUpdateRun::UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown,
@@ -182,7 +192,7 @@ FetchResult CUpdateRun::GetRemoteFileSize(const std::wstring& serverPath, const 
     for (;;) {
       CheckAbort();
       std::size_t got = 0;
-      if (request.Read(buffer.get(), kReadSize, &got) != 0 || got == 0) break;
+      if (ReadBody(request, buffer.get(), kReadSize, &got) != 0 || got == 0) break;
       size += got;
       if (!pace.Advance(size, Platform::GetTickCountMs())) break;  // counted so far: the download will say why
     }
@@ -236,7 +246,7 @@ FetchResult CUpdateRun::ReceiveBody(Platform::CHttpRequest& request, Platform::C
   std::uint32_t lastWriteOut = counters.startTick;
   for (;;) {
     std::size_t got = 0;
-    if (const Platform::ErrorCode readError = request.Read(buffer.get(), kReadSize, &got); readError != 0) {
+    if (const Platform::ErrorCode readError = ReadBody(request, buffer.get(), kReadSize, &got); readError != 0) {
       Log(L"Failed in call to InternetReadFile, Error:" + std::to_wstring(readError));
       return keepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, readError));
     }
@@ -536,7 +546,7 @@ FetchResult CUpdateRun::FetchSmallDocument(const std::wstring& path, std::size_t
   for (;;) {
     CheckAbort();
     std::size_t got = 0;
-    if (request.Read(piece, sizeof piece, &got) != 0) return {};
+    if (ReadBody(request, piece, sizeof piece, &got) != 0) return {};
     if (got == 0) break;
     if (bytes->size() + got > cap) return {};
     bytes->append(piece, got);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "app/update_log.h"
 #include "engine/engine_strings.h"
 #include "engine_resource.h"
 #include "platform/clock.h"
@@ -15,7 +16,14 @@ CHttpDownloadDlg::~CHttpDownloadDlg() {
   // The window's destruction waits for the worker; this covers a dialog whose
   // window never existed or was torn down some other way.
   abort_ = true;
-  if (worker_) (void)worker_->Wait(INFINITE);
+  ReleaseWorker();
+}
+
+void CHttpDownloadDlg::ReleaseWorker() {
+  if (!worker_) return;
+  // The worker never waits for this thread, so a plain wait ends.
+  if (!serverWaits_->GiveUp()) (void)worker_->Wait(INFINITE);
+  worker_.reset();
 }
 
 unsigned CHttpDownloadDlg::WorkerThreadProc(void* param) {
@@ -30,6 +38,7 @@ unsigned CHttpDownloadDlg::WorkerThreadProc(void* param) {
       }
     } else {
       CUpdateRun run(dialog->url_, dialog->modules_, *dialog, dialog->abort_);
+      run.SetServerWaits(dialog->serverWaits_);
       outcome = run.RunUpdate();
     }
   } catch (const std::exception&) {
@@ -61,6 +70,11 @@ namespace {
 // file's time), while no one reads a label that lasts a few milliseconds.
 constexpr std::uint32_t kViewIntervalMs = 50;
 constexpr UINT_PTR kViewTimer = 1;
+// After a Cancel the worker is looked at this often: one still waiting on
+// the server is given up rather than waited for (up to the receive timeout
+// against a silent server).
+constexpr UINT_PTR kCancelTimer = 2;
+constexpr UINT kCancelCheckMs = 250;
 
 }  // namespace
 
@@ -223,7 +237,21 @@ void CHttpDownloadDlg::OnCancel() {
   abort_ = true;
   if (cancelButton_.GetSafeHwnd()) cancelButton_.EnableWindow(false);
   SetStatus(IDS_HTTPDOWNLOAD_ABORTING_TRANSFER);
-  // The dialog stays until the worker has noticed and posted WM_WORKER_DONE.
+  // The dialog stays until the worker has noticed and posted WM_WORKER_DONE,
+  // or until it is given up while it waits on the server.
+  if (m_hWnd) (void)::SetTimer(m_hWnd, kCancelTimer, kCancelCheckMs, nullptr);
+}
+
+void CHttpDownloadDlg::OnCancelWait() {
+  if (ending_ || !worker_) {
+    ::KillTimer(m_hWnd, kCancelTimer);
+    return;
+  }
+  if (!serverWaits_->GiveUp()) return;  // busy: it sees the flag soon
+  ::KillTimer(m_hWnd, kCancelTimer);
+  GetUpdateLog().WriteLog(L"Cancel : the update ended while it waited on the server");
+  worker_.reset();
+  OnThreadFinished(0, {});
 }
 
 void CHttpDownloadDlg::OnOK() {}
@@ -244,12 +272,8 @@ void CHttpDownloadDlg::EndRun(INT_PTR result) {
 }
 
 void CHttpDownloadDlg::OnDestroy() {
-  if (worker_) {
-    abort_ = true;
-    // The worker never waits for this thread, so a plain wait ends.
-    (void)worker_->Wait(INFINITE);
-    worker_.reset();
-  }
+  abort_ = true;
+  ReleaseWorker();
   CThemeDialog::OnDestroy();
 }
 
@@ -267,6 +291,10 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
   }
   if (message == WM_TIMER && wParam == kViewTimer) {
     ShowPendingView();
+    return 0;
+  }
+  if (message == WM_TIMER && wParam == kCancelTimer) {
+    OnCancelWait();
     return 0;
   }
   return CThemeDialog::WindowProc(message, wParam, lParam);

@@ -56,6 +56,9 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   bool IsAborted() const { return abort_.load(); }
   // Tests: run `job` on the worker instead of the update run.
   void SetWorkerJobForTesting(Job job) { job_ = std::move(job); }
+  // The worker's waits on the server (server_waits.h); a test's job uses
+  // them as the update run does.
+  const std::shared_ptr<CServerWaits>& ServerWaits() const { return serverWaits_; }
 
   // ---- Window side (main thread) -----------------------------------------
   void DoDataExchange(CDataExchange* dx) override;
@@ -104,6 +107,12 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   static constexpr UINT kShowViewMessage = WM_APP + 2;
   void PostWorkerDone(const RunOutcome& outcome);
   void EndRun(INT_PTR result);
+  // After a Cancel: when the worker is still waiting on the server, gives up
+  // on it and ends the run as cancelled.
+  void OnCancelWait();
+  // Gives up on the worker when it waits on the server, else waits for its
+  // end; the worker is released either way.
+  void ReleaseWorker();
 
   std::wstring url_;
   UpdateModuleList* modules_;
@@ -117,6 +126,7 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   std::atomic<bool> abort_{false};
   bool safeToClose_ = false;
   std::unique_ptr<CWorkerThread> worker_;
+  std::shared_ptr<CServerWaits> serverWaits_ = std::make_shared<CServerWaits>();
   CProgressCtrl totalBar_;      // 1001
   CThemeButton cancelButton_;   // IDCANCEL
 

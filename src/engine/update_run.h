@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/progress_text.h"
+#include "engine/server_waits.h"
 #include "engine/update_progress.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
@@ -108,6 +110,8 @@ class CUpdateRun {
   const std::wstring& ServerName() const { return session_.Host(); }
   // The key the run trusts; by default the one compiled into the executable.
   void SetUpdateKey(const CUpdateKey& key) { key_ = key; }
+  // The waits on the server that the window may give up on (null: none).
+  void SetServerWaits(std::shared_ptr<CServerWaits> waits) { serverWaits_ = std::move(waits); }
   // Tests: the session's timeouts, in milliseconds.
   void SetTimeoutsForTesting(std::uint32_t connect, std::uint32_t send, std::uint32_t receive);
 
@@ -119,6 +123,9 @@ class CUpdateRun {
   // run's failure.
   FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request,
                    const Platform::HttpResume* resume = nullptr);
+  // request.Read as a wait on the server (serverWaits_).
+  Platform::ErrorCode ReadBody(Platform::CHttpRequest& request, void* buffer, std::size_t capacity,
+                               std::size_t* got);
   // Fetches the update list's signature and checks it over the list's
   // bytes; the module's failure when it is not the key's.
   FetchResult CheckListSignature(const std::wstring& listPath, std::string_view list);
@@ -141,6 +148,7 @@ class CUpdateRun {
   IUpdateProgress& progress_;
   const std::atomic<bool>& abort_;
   Platform::HttpTimeouts timeouts_;
+  std::shared_ptr<CServerWaits> serverWaits_;
   Platform::CHttpSession session_;
   std::wstring basePath_;
   CUpdateKey key_;

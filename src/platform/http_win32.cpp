@@ -17,6 +17,9 @@ static_assert(kRequestFlags == 0x84400000);
 constexpr std::size_t kMaxKeptDeniedBody = 64 * 1024;
 // The most of a 401/407 page read before giving up on it.
 constexpr std::size_t kMaxDrainedDeniedBody = 1024 * 1024;
+// The most of an unread body that closing its request may read off the
+// connection (see CHttpRequest::Impl).
+constexpr std::uint64_t kMaxDrainedRest = 64 * 1024;
 
 // Set on every handle: WinINet versions differ in what a child inherits.
 void SetTimeouts(HINTERNET handle, const HttpTimeouts& timeouts) {
@@ -90,12 +93,53 @@ bool ParseHttpUrl(const std::wstring& url, HttpAddress* out) {
 
 // ---- Requests -----------------------------------------------------------------
 
+// Closing a request whose body was not read to its end reads the rest off
+// the connection, to keep it for the next request (Wine's WinINet does so for
+// every body with a Content-Length, as long as bytes keep coming). A server
+// that declares gigabytes, or a large file given up on, would then hold the
+// caller for as long as it sends. Such a request is left open instead: its
+// handle, and with it its session's, stay to the end of the process, and the
+// session's next request takes a new connection. Each of these follows a
+// failure or a cancel, which ends the run, so few are ever left.
+struct SessionState {
+  bool keepHandles = false;  // a request was left open: Close leaves the handles
+};
+
 struct CHttpRequest::Impl {
   CInternetHandle handle;
+  std::shared_ptr<SessionState> session;
+  bool head = false;
+  bool ended = false;  // the end of the body was read
+  std::uint64_t bodyRead = 0;
   // The body of a 401/407 read off the connection before the credentials
   // dialog; handed out first when the dialog was not confirmed.
   std::string pending;
   std::size_t pendingUsed = 0;
+
+  ~Impl() {
+    if (!handle || head || ended) return;
+    wchar_t buffer[32] = {};
+    DWORD size = sizeof buffer;
+    std::uint64_t declared = 0;
+    if (!::HttpQueryInfoW(handle.Get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr) ||
+        !ParseDecimal(buffer, &declared) || declared <= bodyRead || declared - bodyRead <= kMaxDrainedRest)
+      return;
+    (void)handle.Release();
+    session->keepHandles = true;
+  }
+
+  // Digits only: a sign, a space or a second value is no number to trust.
+  static bool ParseDecimal(const wchar_t* p, std::uint64_t* out) {
+    std::uint64_t value = 0;
+    if (*p == 0) return false;
+    for (; *p; ++p) {
+      if (*p < L'0' || *p > L'9') return false;
+      if (value > (UINT64_MAX - 9) / 10) return false;
+      value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
+    }
+    *out = value;
+    return true;
+  }
 };
 
 CHttpRequest::CHttpRequest() = default;
@@ -115,17 +159,7 @@ bool CHttpRequest::ContentLength(std::uint64_t* length) const {
   wchar_t buffer[32] = {};
   DWORD size = sizeof buffer;
   if (!::HttpQueryInfoW(impl_->handle.Get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
-  // Digits only: a sign, a space or a second value is no length to trust.
-  std::uint64_t value = 0;
-  const wchar_t* p = buffer;
-  if (*p == 0) return false;
-  for (; *p; ++p) {
-    if (*p < L'0' || *p > L'9') return false;
-    if (value > (UINT64_MAX - 9) / 10) return false;
-    value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
-  }
-  *length = value;
-  return true;
+  return Impl::ParseDecimal(buffer, length);
 }
 
 ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* got) {
@@ -146,7 +180,10 @@ ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* go
     const DWORD error = ::GetLastError();
     return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
   }
-  if (available == 0) return 0;  // the end of the body
+  if (available == 0) {  // the end of the body
+    impl_->ended = true;
+    return 0;
+  }
   const DWORD want = static_cast<DWORD>(std::min<std::size_t>(available, std::min<std::size_t>(capacity, 1u << 30)));
   DWORD read = 0;
   if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) {
@@ -154,6 +191,7 @@ ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* go
     return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
   }
   *got = read;
+  impl_->bodyRead += read;
   return 0;
 }
 
@@ -164,6 +202,7 @@ struct CHttpSession::Impl {
   CInternetHandle root;
   CInternetHandle connection;
   HttpTimeouts timeouts;
+  std::shared_ptr<SessionState> state = std::make_shared<SessionState>();
 };
 
 CHttpSession::CHttpSession() = default;
@@ -173,6 +212,11 @@ bool CHttpSession::IsOpen() const { return impl_ && impl_->connection; }
 
 void CHttpSession::Close() {
   if (!impl_) return;
+  if (impl_->state->keepHandles) {
+    // Closing them would close the request left open as well.
+    (void)impl_->connection.Release();
+    (void)impl_->root.Release();
+  }
   impl_->connection.Reset();
   impl_->root.Reset();
   impl_.reset();
@@ -229,6 +273,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
   DWORD flags = kRequestFlags;
   if (scheme_ == HttpScheme::Https) flags |= INTERNET_FLAG_SECURE;
   auto impl = std::make_unique<CHttpRequest::Impl>();
+  impl->session = impl_->state;
+  impl->head = method == HttpMethod::Head;
   impl->handle.Reset(::HttpOpenRequestW(impl_->connection.Get(), method == HttpMethod::Head ? L"HEAD" : L"GET",
                                         path.c_str(), nullptr, nullptr, acceptTypes, flags, 0));
   if (!impl->handle) return Fail(HttpStep::kOpen);
@@ -256,6 +302,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
     request->status_ = status;
     impl->pending.clear();
     impl->pendingUsed = 0;
+    impl->ended = false;
+    impl->bodyRead = 0;
     if (status != HTTP_STATUS_DENIED && status != HTTP_STATUS_PROXY_AUTH_REQ) break;
     // The connection must be free of the old body before a retry sends on
     // it again. A failed read just ends the drain; a huge page is cut off.
@@ -271,6 +319,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
       drained += read;
       if (impl->pending.size() < kMaxKeptDeniedBody) impl->pending.append(piece, read);
     }
+    impl->ended = ended;
+    impl->bodyRead = drained;
     // A page that does not end is no answer to give credentials to.
     if (!ended) break;
     // No proxy to give credentials to: the dialog would have none to name

@@ -1417,6 +1417,7 @@ def scenario_bound_slow_cancel(s):
         print("%s: the updater ended %.2f s after Cancel was pressed" % (s.name, took))
         s.check(took <= 2.0, "the updater ended %.2f s after Cancel" % took)
     s.check(not run.error_texts, "error box after Cancel")
+    s.check_log("Cancel : the update ended while it waited on the server")
     expected = s.expected_files("1.1", ("viewer",))
     expected.update(s.untouched("1.0", ("printer",)))
     s.check_installed(expected, allowed_extra=staged_part("printlib.dll", "printer"))

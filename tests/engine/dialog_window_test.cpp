@@ -84,12 +84,16 @@ void SaveShot(HWND wnd, const wchar_t* name) {
 // window went away.
 class CWatchedDlg : public CHttpDownloadDlg {
  public:
-  CWatchedDlg(const std::wstring& url, UpdateModuleList* modules, std::uint32_t timeoutMs = 0)
+  // `giveUp`: the run's waits on the server are ones the window may give
+  // up on, as the updater's are.
+  CWatchedDlg(const std::wstring& url, UpdateModuleList* modules, std::uint32_t timeoutMs = 0, bool giveUp = false)
       : CHttpDownloadDlg(url, modules) {
     // The real run, on the real worker; the wrapper only notes the thread.
-    SetWorkerJobForTesting([this, url, modules, timeoutMs](IUpdateProgress& progress, const std::atomic<bool>& abort) {
+    SetWorkerJobForTesting([this, url, modules, timeoutMs, giveUp](IUpdateProgress& progress,
+                                                                   const std::atomic<bool>& abort) {
       worker_.Reset(::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId()));
       CUpdateRun run(url, modules, progress, abort);
+      if (giveUp) run.SetServerWaits(ServerWaits());
       if (timeoutMs != 0) run.SetTimeoutsForTesting(timeoutMs, timeoutMs, timeoutMs);
       return run.RunUpdate();
     });
@@ -280,13 +284,21 @@ TEST(EngineDialogWindow, WholeRunsEndWithTheirBox) {
   resetting.Stop();
 }
 
+// Cancel while the server holds a transfer: a worker whose waits on the
+// server may not be given up is waited for, with the dialog open and Cancel
+// disabled; the updater's own run is given up while it waits, and the dialog
+// ends at once, before the server goes on.
 TEST(EngineDialogWindow, CancelDuringADownload) {
   enum class How { Button, EscapeKey, CloseBox };
   struct Case {
     const char* label;
     How how;
+    bool giveUp;
   };
-  const Case cases[] = {{"Cancel button", How::Button}, {"Escape key", How::EscapeKey}, {"close box", How::CloseBox}};
+  const Case cases[] = {{"Cancel button", How::Button, false},
+                        {"Escape key", How::EscapeKey, false},
+                        {"close box", How::CloseBox, false},
+                        {"Cancel button, worker given up", How::Button, true}};
   const std::string body(200000, 'v');
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -307,10 +319,11 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
     ASSERT_TRUE(server.Start());
     TestFiles::CTempDir dir;
     UpdateModuleList modules = OneModule(L"/UpdateList.xml", dir.Path());
-    CWatchedDlg dialog(server.Address(), &modules);
+    CWatchedDlg dialog(server.Address(), &modules, 0, c.giveUp);
     std::wstring statusWhileWaiting;
     bool cancelEnabledWhileWaiting = true;
     bool openWhileWaiting = false;
+    bool endedWhileHeld = false;
     bool pressed = false;
     INT_PTR result = 0;
     std::vector<SeenBox> boxes;
@@ -347,6 +360,12 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
             break;
         }
         pressed = true;
+        if (c.giveUp) {
+          for (int i = 0; i < 1000 && ::IsWindow(wnd); ++i) std::this_thread::sleep_for(10ms);
+          endedWhileHeld = !::IsWindow(wnd);
+          server.Release();
+          return;
+        }
         for (int i = 0; i < 500 && !dialog.IsAborted(); ++i) std::this_thread::sleep_for(10ms);
         // Enter while the transfer is being aborted: Cancel is disabled by
         // then, so the dialog's default command IDOK comes. It must not end
@@ -369,6 +388,17 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
     }
     ASSERT_TRUE(pressed) << "the download never reached its hold, result " << result;
     EXPECT_TRUE(dialog.IsAborted());
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_TRUE(dialog.boxTexts.empty()) << Narrow(dialog.boxTexts[0]);
+    EXPECT_TRUE(boxes.empty());
+    if (c.giveUp) {
+      // The worker stays where its wait ended; its staged bytes and the
+      // server's connection with it.
+      EXPECT_TRUE(endedWhileHeld);
+      EXPECT_FALSE(dialog.doneSeen);
+      EXPECT_FALSE(dialog.workerEndedAtDestroy);
+      continue;
+    }
     EXPECT_EQ(statusWhileWaiting, L"Aborting transfer");
     EXPECT_FALSE(cancelEnabledWhileWaiting);
     EXPECT_TRUE(openWhileWaiting);
@@ -376,9 +406,6 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
     EXPECT_TRUE(dialog.doneSeen);
     EXPECT_EQ(dialog.statusAtDone, L"Aborting transfer");
     EXPECT_FALSE(dialog.cancelEnabledAtDone);
-    EXPECT_EQ(result, IDCANCEL);
-    EXPECT_TRUE(dialog.boxTexts.empty()) << Narrow(dialog.boxTexts[0]);
-    EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(dialog.workerEndedAtDestroy);
     // Nothing of the cut transfer is in the folder but what is staged for
     // the next run.
