@@ -1,9 +1,7 @@
 #include "engine/archive_install.h"
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
-#include <vector>
 
 #include "app/folder_table.h"
 #include "app/update_log.h"
@@ -130,32 +128,4 @@ bool InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& re
     (void)RemoveFileForcibly(target);
   }
   return false;
-}
-
-bool CompareFiles(const std::wstring& first, const std::wstring& second, bool* same) {
-  *same = false;
-  if (first.empty() || second.empty() || !Platform::PathExists(first) || !Platform::PathExists(second)) return false;
-  Platform::CFile a;
-  Platform::CFile b;
-  if (!a.OpenRead(first) || !b.OpenRead(second)) return false;
-  std::uint64_t sizeA = 0;
-  std::uint64_t sizeB = 0;
-  if (!a.GetSize(&sizeA) || !b.GetSize(&sizeB)) return false;
-  if (sizeA != sizeB) return true;
-
-  constexpr std::size_t kBlock = 65536;
-  std::vector<unsigned char> bufferA(kBlock);
-  std::vector<unsigned char> bufferB(kBlock);
-  std::uint64_t remaining = sizeA;
-  while (remaining > 0) {
-    std::size_t gotA = 0;
-    std::size_t gotB = 0;
-    if (!a.Read(bufferA.data(), kBlock, &gotA) || !b.Read(bufferB.data(), kBlock, &gotB)) return false;
-    if (gotA != gotB) return true;
-    if (gotA == 0) break;  // both ended early: equal so far
-    if (std::memcmp(bufferA.data(), bufferB.data(), gotA) != 0) return true;
-    remaining -= gotA < remaining ? gotA : remaining;
-  }
-  *same = true;
-  return true;
 }

@@ -35,9 +35,3 @@ class CModuleSwap;
 // not extracted whole.
 [[nodiscard]] bool InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& item,
                                       const std::wstring& target, CModuleSwap& swap, Platform::ErrorCode* error);
-
-// True when both files could be read to a verdict; *same is then true when
-// their contents are equal. False (same false) when a path is empty, a file
-// is missing or cannot be opened or read. Files of different sizes are not
-// read.
-bool CompareFiles(const std::wstring& first, const std::wstring& second, bool* same);

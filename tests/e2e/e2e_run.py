@@ -91,6 +91,8 @@ class Env:
     def wine_env(self):
         env = dict(os.environ)
         env["VIREO_WINEPREFIX"] = self.prefix
+        # For Wine's own commands run from here (wineserver -k).
+        env["WINEPREFIX"] = self.prefix
         env["DISPLAY"] = self.display
         env["TZ"] = "Asia/Seoul"
         return env

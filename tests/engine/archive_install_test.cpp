@@ -253,44 +253,6 @@ TEST_F(EngineArchiveInstall, SubFolderEntriesAndUnreadableArchives) {
   EXPECT_FALSE(Platform::PathExists(app + L"\\junk.zip"));
 }
 
-TEST_F(EngineArchiveInstall, CompareFiles) {
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a", std::string(200000, 'a')));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a2", std::string(200000, 'a')));
-  std::string almost(200000, 'a');
-  almost[150000] = 'b';
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\b", almost));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\short", "a"));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\e1", ""));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\e2", ""));
-  struct Case {
-    const wchar_t* first;
-    const wchar_t* second;
-    bool result;
-    bool same;
-    int reads;  // -1: not checked
-  };
-  const Case cases[] = {
-      {L"a", L"a2", true, true, -1},       {L"a", L"b", true, false, -1},
-      {L"a", L"short", true, false, 0},    {L"e1", L"e2", true, true, -1},
-      {L"a", L"missing", false, false, 0}, {L"", L"a", false, false, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(Narrow(c.first) + " vs " + Narrow(c.second));
-    const std::wstring first = *c.first ? app + L"\\" + c.first : L"";
-    bool same = !c.same;
-    Platform::ClearFaults();
-    EXPECT_EQ(CompareFiles(first, app + L"\\" + c.second, &same), c.result);
-    EXPECT_EQ(same, c.same);
-    if (c.reads >= 0) {
-      EXPECT_EQ(Platform::CallCount("Read"), c.reads);
-    }
-  }
-  Platform::FailNthCall("Read", 2, Platform::kErrorReadFault);
-  bool same = true;
-  EXPECT_FALSE(CompareFiles(app + L"\\a", app + L"\\a2", &same));
-  EXPECT_FALSE(same);
-}
-
 TEST_F(EngineArchiveInstall, EachItemGetsItsOwnBytesOnce) {
   // Items are installed by their own index: a stored folder name never
   // picks up the bytes of a top-level item of the same last name, entries
