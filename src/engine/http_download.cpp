@@ -139,7 +139,7 @@ FetchResult CUpdateRun::Send(Platform::HttpMethod method, const std::wstring& ob
   CheckAbort();
   Platform::HttpFailure failure;
   {
-    CServerWait wait(serverWaits_.get());
+    CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kResponse, Platform::GetTickCountMs());
     failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
   }
   switch (failure.step) {
@@ -160,8 +160,12 @@ FetchResult CUpdateRun::Send(Platform::HttpMethod method, const std::wstring& ob
 
 Platform::ErrorCode CUpdateRun::ReadBody(Platform::CHttpRequest& request, void* buffer, std::size_t capacity,
                                         std::size_t* got) {
-  CServerWait wait(serverWaits_.get());
-  return request.Read(buffer, capacity, got);
+  // Blocks that fill are for a run whose window bounds each wait; a run
+  // without one reads what is at hand, which never waits past the receive
+  // timeout.
+  if (!serverWaits_) return request.Read(buffer, capacity, got);
+  CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kBody, Platform::GetTickCountMs());
+  return request.ReadBlock(buffer, capacity, got);
 }
 
 void CUpdateRun::UpdateProgress(ProgressCounters& counters, std::uint64_t bytesSoFar, bool sizeKnown,

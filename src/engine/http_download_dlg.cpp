@@ -75,6 +75,12 @@ constexpr UINT_PTR kViewTimer = 1;
 // against a silent server).
 constexpr UINT_PTR kCancelTimer = 2;
 constexpr UINT kCancelCheckMs = 250;
+// While the run goes: a worker whose read of a body has waited this long
+// (a block that the server stopped filling) is given up as a stalled
+// transfer, checked every kWatchMs.
+constexpr UINT_PTR kWatchTimer = 3;
+constexpr UINT kWatchMs = 1000;
+constexpr std::uint32_t kLongestBodyWaitMs = 30000;
 
 }  // namespace
 
@@ -229,7 +235,9 @@ BOOL CHttpDownloadDlg::OnInitDialog() {
   if (!worker_->Resume()) {
     worker_.reset();  // never ran: released without running
     EndDialog(IDCANCEL);
+    return TRUE;
   }
+  (void)::SetTimer(m_hWnd, kWatchTimer, kWatchMs, nullptr);
   return TRUE;
 }
 
@@ -240,6 +248,19 @@ void CHttpDownloadDlg::OnCancel() {
   // The dialog stays until the worker has noticed and posted WM_WORKER_DONE,
   // or until it is given up while it waits on the server.
   if (m_hWnd) (void)::SetTimer(m_hWnd, kCancelTimer, kCancelCheckMs, nullptr);
+}
+
+void CHttpDownloadDlg::OnWatchWorker() {
+  if (ending_ || !worker_) {
+    ::KillTimer(m_hWnd, kWatchTimer);
+    return;
+  }
+  if (!serverWaits_->GiveUpBodyWaitLongerThan(Platform::GetTickCountMs(), kLongestBodyWaitMs)) return;
+  ::KillTimer(m_hWnd, kWatchTimer);
+  GetUpdateLog().WriteLog(L"DownloadFile : a read waited 30 s for the server, transfer stopped");
+  worker_.reset();
+  OnThreadFinished(1, FormatEngineString(IDS_HTTPDOWNLOAD_ERROR_READFILE,
+                                         std::to_wstring(Platform::kErrorTransferStalled)));
 }
 
 void CHttpDownloadDlg::OnCancelWait() {
@@ -295,6 +316,10 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
   }
   if (message == WM_TIMER && wParam == kCancelTimer) {
     OnCancelWait();
+    return 0;
+  }
+  if (message == WM_TIMER && wParam == kWatchTimer) {
+    OnWatchWorker();
     return 0;
   }
   return CThemeDialog::WindowProc(message, wParam, lParam);

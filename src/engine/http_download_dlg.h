@@ -110,6 +110,9 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   // After a Cancel: when the worker is still waiting on the server, gives up
   // on it and ends the run as cancelled.
   void OnCancelWait();
+  // Every second while the run goes: a worker whose read of a body has
+  // waited 30 s is given up, and the run ends as a stalled transfer.
+  void OnWatchWorker();
   // Gives up on the worker when it waits on the server, else waits for its
   // end; the worker is released either way.
   void ReleaseWorker();

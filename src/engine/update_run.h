@@ -123,7 +123,9 @@ class CUpdateRun {
   // run's failure.
   FetchResult Send(Platform::HttpMethod method, const std::wstring& object, Platform::CHttpRequest* request,
                    const Platform::HttpResume* resume = nullptr);
-  // request.Read as a wait on the server (serverWaits_).
+  // A read of the body as a wait on the server (serverWaits_): a block that
+  // fills (Platform::CHttpRequest::ReadBlock) when the window watches the
+  // waits, else what is at hand.
   Platform::ErrorCode ReadBody(Platform::CHttpRequest& request, void* buffer, std::size_t capacity,
                                std::size_t* got);
   // Fetches the update list's signature and checks it over the list's

@@ -134,6 +134,15 @@ class CHttpRequest {
   // (up to the receive timeout) only while nothing is there. *got is 0 at the
   // end of the body. Failure: the platform error code (non-zero); 0 on success.
   [[nodiscard]] ErrorCode Read(void* buffer, std::size_t capacity, std::size_t* got);
+  // Like Read, for a caller that bounds the wait of a read by other means
+  // (the update worker, whose window gives up on a read that waits too
+  // long): once the body streams, a read waits to fill a block sized to what
+  // the connection has been delivering, instead of returning the little the
+  // platform has at hand (Wine's WinINet never has more than 8 KiB). A block
+  // shrinks when it is slow to fill, back to Read's way when very slow; a
+  // server that slows down in the middle of one holds it until the block is
+  // full, or until a whole receive timeout passes without a byte.
+  [[nodiscard]] ErrorCode ReadBlock(void* buffer, std::size_t capacity, std::size_t* got);
   void Close();
   bool IsOpen() const;
 

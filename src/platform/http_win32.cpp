@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/internet_handle.h"
 
 namespace Platform {
@@ -20,6 +21,14 @@ constexpr std::size_t kMaxDrainedDeniedBody = 1024 * 1024;
 // The most of an unread body that closing its request may read off the
 // connection (see CHttpRequest::Impl).
 constexpr std::uint64_t kMaxDrainedRest = 64 * 1024;
+// ReadBlock: a piece of at least this much at hand means the body streams;
+// blocks start at kFirstBlock, double when filled within kQuickBlockMs (up to
+// the caller's capacity), and shrink to a quarter when one took longer than
+// kSlowBlockMs (below kFirstBlock: back to reading what is at hand).
+constexpr std::size_t kStreamingPiece = 8 * 1024;
+constexpr std::size_t kFirstBlock = 64 * 1024;
+constexpr std::uint32_t kQuickBlockMs = 50;
+constexpr std::uint32_t kSlowBlockMs = 250;
 
 // Set on every handle: WinINet versions differ in what a child inherits.
 void SetTimeouts(HINTERNET handle, const HttpTimeouts& timeouts) {
@@ -110,6 +119,7 @@ struct CHttpRequest::Impl {
   std::shared_ptr<SessionState> session;
   bool head = false;
   bool ended = false;  // the end of the body was read
+  std::size_t block = 0;  // ReadBlock's next block; 0: what is at hand
   std::uint64_t bodyRead = 0;
   // The body of a 401/407 read off the connection before the credentials
   // dialog; handed out first when the dialog was not confirmed.
@@ -192,6 +202,36 @@ ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* go
   }
   *got = read;
   impl_->bodyRead += read;
+  return 0;
+}
+
+ErrorCode CHttpRequest::ReadBlock(void* buffer, std::size_t capacity, std::size_t* got) {
+  *got = 0;
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if (impl_->block == 0 || impl_->pendingUsed < impl_->pending.size()) {
+    const ErrorCode error = Read(buffer, capacity, got);
+    if (error == 0 && *got >= kStreamingPiece) impl_->block = kFirstBlock;
+    return error;
+  }
+  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::min(capacity, impl_->block), 1u << 30));
+  const std::uint32_t start = GetTickCountMs();
+  DWORD read = 0;
+  if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) {
+    const DWORD error = ::GetLastError();
+    return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
+  }
+  const std::uint32_t took = GetTickCountMs() - start;
+  if (read == 0) {
+    impl_->ended = true;
+    return 0;
+  }
+  impl_->bodyRead += read;
+  *got = read;
+  if (read == want && took <= kQuickBlockMs) {
+    impl_->block = std::min(impl_->block * 2, capacity);
+  } else if (took > kSlowBlockMs) {
+    impl_->block = impl_->block / 4 >= kFirstBlock ? impl_->block / 4 : 0;
+  }
   return 0;
 }
 

@@ -1386,6 +1386,25 @@ def scenario_bound_slow_file(s):
     s.check(s.starts("PrintAgent") == 0, "the print agent was started")
 
 
+def scenario_bound_slow_block(s):
+    """printlib.dll sent fast but for its last 1 KiB, then one byte every
+    3 s: the worker, reading in blocks once the body streamed, waits in a
+    block the server stopped filling; the window gives it up after 30 s as a
+    stalled transfer, with its log line and the error box. The installed
+    copy stays, the print agent is not started."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update/printer/printlib.dll": "stutter"})
+    run = s.run_updater(timeout=150)
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    s.check_installed(expected, allowed_extra=staged_part("printlib.dll", "printer"))
+    s.check_log("DownloadFile : a read waited 30 s for the server, transfer stopped")
+    check_stall_time(s, "/update/printer/printlib.dll", "printlib.dll")
+    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+
+
 def scenario_bound_slow_cancel(s):
     """printlib.dll sent one byte every 3 s and Cancel pressed just after a
     byte went out, when the worker's read has the longest wait for the next
@@ -1620,6 +1639,7 @@ SCENARIOS = {
     "bound_slow_manifest": scenario_bound_slow_manifest,
     "bound_slow_file": scenario_bound_slow_file,
     "bound_slow_cancel": scenario_bound_slow_cancel,
+    "bound_slow_block": scenario_bound_slow_block,
     "contain_same_name": scenario_contain_same_name,
     "contain_not_found": scenario_contain_not_found,
     "contain_process_image": scenario_contain_process_image,

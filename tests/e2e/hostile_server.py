@@ -14,6 +14,8 @@ every response ending its connection. A request path with a rule is answered
     trickle     no Content-Length, the file's bytes (or spaces), one byte
                 every 3 s, until the client goes away
     huge        "Content-Length: 2147483647", then as endless
+    stutter     no Content-Length, the file's bytes but its last 1 KiB at once
+                (256 KiB of spaces without a file), then as trickle
 
 Every request is appended to the log when it arrives ("TIME GET /path") and
 again when its response ends ("TIME GET /path sent=BYTES"), TIME in seconds
@@ -102,6 +104,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         """Sends the body of an endless or trickling response, counting what
         went out in self.sent, until the client goes away or the limits."""
         started = time.monotonic()
+        if kind == "stutter":
+            if len(data) <= 1024:
+                data = b" " * (256 * 1024 + 1024)
+            self.wfile.write(data[:-1024])
+            self.wfile.flush()
+            self.sent = len(data) - 1024
+            kind = "trickle"
         if kind == "trickle":
             while time.monotonic() - started < RULE_LIMIT_SECONDS:
                 at = self.sent % len(data)
@@ -139,12 +148,12 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--rule", action="append", default=[], help="PATH=endless|trickle|huge")
+    parser.add_argument("--rule", action="append", default=[], help="PATH=endless|trickle|huge|stutter")
     args = parser.parse_args()
     rules = {}
     for rule in args.rule:
         path, _, kind = rule.partition("=")
-        if kind not in ("endless", "trickle", "huge"):
+        if kind not in ("endless", "trickle", "huge", "stutter"):
             parser.error("unknown rule kind in " + rule)
         rules["/" + "/".join(p for p in path.split("/") if p)] = kind
     server = Server(("127.0.0.1", 0), Handler)

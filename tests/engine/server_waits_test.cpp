@@ -1,22 +1,53 @@
 // The worker's waits on the server as the window sees them: given up only
-// while the worker waits, and a given-up worker never goes on.
+// while the worker waits, a read of a body also when it has waited too long,
+// and a given-up worker never goes on.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "engine/server_waits.h"
+
+using Kind = CServerWaits::Kind;
 
 TEST(EngineServerWaits, GivenUpOnlyWhileWaiting) {
   CServerWaits waits;
   EXPECT_FALSE(waits.GiveUp());  // working: it ends by itself
   {
-    CServerWait wait(&waits);
+    CServerWait wait(&waits, Kind::kResponse, 0);
   }
   EXPECT_FALSE(waits.GiveUp());  // a wait that is over changes nothing
   EXPECT_FALSE(waits.GivenUp());
-  { CServerWait none(nullptr); }  // gates nothing
+  { CServerWait none(nullptr, Kind::kBody, 0); }  // gates nothing
+}
+
+TEST(EngineServerWaits, OnlyAReadOfABodyIsGivenUpForItsLength) {
+  struct Row {
+    const char* label;
+    bool waiting;
+    Kind kind;
+    std::uint32_t since;
+    std::uint32_t now;
+    bool givenUp;
+  };
+  const Row rows[] = {
+      {"body, just under the limit", true, Kind::kBody, 1000, 30999, false},
+      {"body, at the limit", true, Kind::kBody, 1000, 31000, true},
+      {"body, across the tick's wrap", true, Kind::kBody, 0xFFFFF000u, 30000, true},
+      {"body, across the wrap, under", true, Kind::kBody, 0xFFFFF000u, 20000, false},
+      // A response may wait on the credentials dialog, a person typing.
+      {"response, long", true, Kind::kResponse, 0, 90000, false},
+      {"no wait", false, Kind::kBody, 0, 90000, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    CServerWaits waits;
+    if (row.waiting) waits.Enter(row.kind, row.since);
+    EXPECT_EQ(waits.GiveUpBodyWaitLongerThan(row.now, 30000), row.givenUp);
+    EXPECT_EQ(waits.GivenUp(), row.givenUp);
+  }
 }
 
 TEST(EngineServerWaits, AGivenUpWorkerStopsWhereItsWaitEnds) {
@@ -28,7 +59,7 @@ TEST(EngineServerWaits, AGivenUpWorkerStopsWhereItsWaitEnds) {
   auto wentOn = std::make_shared<std::atomic<bool>>(false);
   std::thread worker([=] {
     {
-      CServerWait wait(waits.get());
+      CServerWait wait(waits.get(), Kind::kBody, 0);
       inWait->store(true);
       inWait->notify_all();
       serverAnswers->wait(false);
