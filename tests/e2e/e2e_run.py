@@ -1368,41 +1368,37 @@ def scenario_bound_slow_manifest(s):
     s.check_nothing_started()
 
 
-def scenario_bound_slow_file(s):
-    """printlib.dll sent one byte every 3 s: the transfer stops once 30 s
-    brought less than 1 KiB, with its log line and the error box; the
-    installed copy stays, no download is left, the print agent not started."""
+def slow_file(s, kind, line):
+    """printlib.dll served by the rule `kind`: the transfer is given up after
+    30 s with the log line `line` and the error box; the installed copy
+    stays (the few bytes that came may stay staged for the next run to
+    continue), the print agent is not started."""
     s.prepare(release="1.0")
-    s.use_hostile_server({"/update/printer/printlib.dll": "trickle"})
+    s.use_hostile_server({"/update/printer/printlib.dll": kind})
     run = s.run_updater(timeout=150)
     s.check(not run.timed_out, "the updater did not end")
     s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
     expected = s.expected_files("1.1", ("viewer",))
     expected.update(s.untouched("1.0", ("printer",)))
-    # The few bytes that came stay staged for the next run to continue.
     s.check_installed(expected, allowed_extra=staged_part("printlib.dll", "printer"))
-    s.check_log("DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> printlib.dll")
+    s.check_log(line)
     check_stall_time(s, "/update/printer/printlib.dll", "printlib.dll")
     s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+
+
+def scenario_bound_slow_file(s):
+    """printlib.dll sent one byte every 3 s: the transfer stops once 30 s
+    brought less than 1 KiB."""
+    slow_file(s, "trickle",
+              "DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> printlib.dll")
 
 
 def scenario_bound_slow_block(s):
     """printlib.dll sent fast but for its last 1 KiB, then one byte every
     3 s: the worker, reading in blocks once the body streamed, waits in a
-    block the server stopped filling; the window gives it up after 30 s as a
-    stalled transfer, with its log line and the error box. The installed
-    copy stays, the print agent is not started."""
-    s.prepare(release="1.0")
-    s.use_hostile_server({"/update/printer/printlib.dll": "stutter"})
-    run = s.run_updater(timeout=150)
-    s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
-    expected = s.expected_files("1.1", ("viewer",))
-    expected.update(s.untouched("1.0", ("printer",)))
-    s.check_installed(expected, allowed_extra=staged_part("printlib.dll", "printer"))
-    s.check_log("DownloadFile : a read waited 30 s for the server, transfer stopped")
-    check_stall_time(s, "/update/printer/printlib.dll", "printlib.dll")
-    s.check(s.starts("PrintAgent") == 0, "the print agent was started")
+    block the server stopped filling, and the window gives it up after 30 s
+    as a stalled transfer."""
+    slow_file(s, "stutter", "DownloadFile : a read waited 30 s for the server, transfer stopped")
 
 
 def scenario_bound_slow_cancel(s):
