@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "app/folder_table.h"
 #include "common/test_files.h"
@@ -568,6 +569,9 @@ TEST(EngineHttps, AWholeRunOverTlsAndAnUntrustedServerRefused) {
     modules.push_back(std::move(m));
     CScopedLog log(dir / L"log.txt");
     CTestRun test(c.address, &modules);
+    // As in the updater, whose window watches the run's waits: a body that
+    // streams is read in blocks, here through TLS.
+    test.run.SetServerWaits(std::make_shared<CServerWaits>());
     const RunOutcome outcome = test.run.RunUpdate();
     if (c.trusted) {
       EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
