@@ -256,11 +256,8 @@ void CHttpDownloadDlg::OnWatchWorker() {
     return;
   }
   if (!serverWaits_->GiveUpBodyWaitLongerThan(Platform::GetTickCountMs(), kLongestBodyWaitMs)) return;
-  ::KillTimer(m_hWnd, kWatchTimer);
-  GetUpdateLog().WriteLog(L"DownloadFile : a read waited 30 s for the server, transfer stopped");
-  worker_.reset();
-  OnThreadFinished(1, FormatEngineString(IDS_HTTPDOWNLOAD_ERROR_READFILE,
-                                         std::to_wstring(Platform::kErrorTransferStalled)));
+  EndGivenUp(L"DownloadFile : a read waited 30 s for the server, transfer stopped", 1,
+             FormatEngineString(IDS_HTTPDOWNLOAD_ERROR_READFILE, std::to_wstring(Platform::kErrorTransferStalled)));
 }
 
 void CHttpDownloadDlg::OnCancelWait() {
@@ -269,10 +266,15 @@ void CHttpDownloadDlg::OnCancelWait() {
     return;
   }
   if (!serverWaits_->GiveUp()) return;  // busy: it sees the flag soon
+  EndGivenUp(L"Cancel : the update ended while it waited on the server", 0, {});
+}
+
+void CHttpDownloadDlg::EndGivenUp(const std::wstring& logLine, WPARAM failed, const std::wstring& errorText) {
+  ::KillTimer(m_hWnd, kWatchTimer);
   ::KillTimer(m_hWnd, kCancelTimer);
-  GetUpdateLog().WriteLog(L"Cancel : the update ended while it waited on the server");
+  GetUpdateLog().WriteLog(logLine);
   worker_.reset();
-  OnThreadFinished(0, {});
+  OnThreadFinished(failed, errorText);
 }
 
 void CHttpDownloadDlg::OnOK() {}

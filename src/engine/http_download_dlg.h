@@ -113,6 +113,9 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   // Every second while the run goes: a worker whose read of a body has
   // waited 30 s is given up, and the run ends as a stalled transfer.
   void OnWatchWorker();
+  // Ends the run without the worker it gave up on: the log line, then the
+  // end as WM_WORKER_DONE would bring it (`failed` 1 with the error text).
+  void EndGivenUp(const std::wstring& logLine, WPARAM failed, const std::wstring& errorText);
   // Gives up on the worker when it waits on the server, else waits for its
   // end; the worker is released either way.
   void ReleaseWorker();

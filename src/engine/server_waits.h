@@ -46,7 +46,6 @@ class CServerWaits {
     int expected = kWaiting;
     return state_.compare_exchange_strong(expected, kGivenUp);
   }
-  bool GivenUp() const { return state_.load() == kGivenUp; }
 
  private:
   enum : int { kWorking, kWaiting, kGivenUp };

@@ -38,10 +38,13 @@ void SetTimeouts(HINTERNET handle, const HttpTimeouts& timeouts) {
   for (auto [option, value] : options) (void)::InternetSetOptionW(handle, option, &value, sizeof value);
 }
 
-HttpFailure Fail(HttpStep step) {
+// The thread's last error after a failed WinINet call, never 0.
+ErrorCode LastInternetError() {
   const DWORD error = ::GetLastError();
-  return HttpFailure{step, error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR)};
+  return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
 }
+
+HttpFailure Fail(HttpStep step) { return HttpFailure{step, LastInternetError()}; }
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
   const int length = static_cast<int>(std::wcslen(prefix));
@@ -128,26 +131,27 @@ struct CHttpRequest::Impl {
 
   ~Impl() {
     if (!handle || head || ended) return;
-    wchar_t buffer[32] = {};
-    DWORD size = sizeof buffer;
     std::uint64_t declared = 0;
-    if (!::HttpQueryInfoW(handle.Get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr) ||
-        !ParseDecimal(buffer, &declared) || declared <= bodyRead || declared - bodyRead <= kMaxDrainedRest)
-      return;
+    if (!DeclaredLength(&declared) || declared <= bodyRead || declared - bodyRead <= kMaxDrainedRest) return;
     (void)handle.Release();
     session->keepHandles = true;
   }
 
-  // Digits only: a sign, a space or a second value is no number to trust.
-  static bool ParseDecimal(const wchar_t* p, std::uint64_t* out) {
+  // The response's Content-Length, when it is a plain decimal number: a
+  // sign, a space or a second value is no length to trust.
+  bool DeclaredLength(std::uint64_t* length) const {
+    wchar_t buffer[32] = {};
+    DWORD size = sizeof buffer;
+    if (!::HttpQueryInfoW(handle.Get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
     std::uint64_t value = 0;
+    const wchar_t* p = buffer;
     if (*p == 0) return false;
     for (; *p; ++p) {
       if (*p < L'0' || *p > L'9') return false;
       if (value > (UINT64_MAX - 9) / 10) return false;
       value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
     }
-    *out = value;
+    *length = value;
     return true;
   }
 };
@@ -165,11 +169,7 @@ void CHttpRequest::Close() {
 }
 
 bool CHttpRequest::ContentLength(std::uint64_t* length) const {
-  if (!IsOpen()) return false;
-  wchar_t buffer[32] = {};
-  DWORD size = sizeof buffer;
-  if (!::HttpQueryInfoW(impl_->handle.Get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
-  return Impl::ParseDecimal(buffer, length);
+  return IsOpen() && impl_->DeclaredLength(length);
 }
 
 ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* got) {
@@ -186,20 +186,14 @@ ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* go
   // slow server still lets the caller look at its cancel flag after every
   // piece, and a fast one fills big reads.
   DWORD available = 0;
-  if (!::InternetQueryDataAvailable(impl_->handle.Get(), &available, 0, 0)) {
-    const DWORD error = ::GetLastError();
-    return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
-  }
+  if (!::InternetQueryDataAvailable(impl_->handle.Get(), &available, 0, 0)) return LastInternetError();
   if (available == 0) {  // the end of the body
     impl_->ended = true;
     return 0;
   }
   const DWORD want = static_cast<DWORD>(std::min<std::size_t>(available, std::min<std::size_t>(capacity, 1u << 30)));
   DWORD read = 0;
-  if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) {
-    const DWORD error = ::GetLastError();
-    return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
-  }
+  if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) return LastInternetError();
   *got = read;
   impl_->bodyRead += read;
   return 0;
@@ -216,10 +210,7 @@ ErrorCode CHttpRequest::ReadBlock(void* buffer, std::size_t capacity, std::size_
   const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::min(capacity, impl_->block), 1u << 30));
   const std::uint32_t start = GetTickCountMs();
   DWORD read = 0;
-  if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) {
-    const DWORD error = ::GetLastError();
-    return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
-  }
+  if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) return LastInternetError();
   const std::uint32_t took = GetTickCountMs() - start;
   if (read == 0) {
     impl_->ended = true;

@@ -1138,10 +1138,7 @@ def scenario_trust_list_changed(s):
     s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
     s.rewrite("update/printer/UpdateList.xml", lambda b: b.replace(b'version="1.0.2.0"', b'version="1.0.3.0"'))
     run = s.run_updater()
-    s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
-    expected = s.expected_files("1.1", ("viewer",))
-    expected.update(s.untouched("1.0", ("printer",)))
+    expected = printer_failed(s, run)
     s.check_installed(expected)
     s.check(not printer_files_fetched(s), "print module files fetched: %s" % printer_files_fetched(s))
     # The logged path carries the requests' doubled leading slash.
@@ -1193,10 +1190,7 @@ def scenario_trust_unkeyed_hash(s):
     s.rewrite("update/printer/UpdateList.xml",
               lambda b: re.sub(rb'(filename="printlib.dll"[^>]*sha256=")[0-9a-f]{64}', lambda m: m.group(1) + wrong, b))
     run = s.run_updater()
-    s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
-    expected = s.expected_files("1.1", ("viewer",))
-    expected.update(s.untouched("1.0", ("printer",)))
+    expected = printer_failed(s, run)
     s.check_installed(expected)
     m = re.search(MISMATCH % re.escape("printlib.dll"), s.log_text())
     s.check(m is not None and m.group(2) == wrong.decode() and m.group(5) != wrong.decode(),
@@ -1277,18 +1271,32 @@ def scenario_bound_declared_manifest(s):
     endless_manifest(s, "huge", "The manifest declares 2147483647 bytes, more than the 1048576 a manifest may have")
 
 
+def printer_failed(s, run):
+    """The run ended with one error box. Returns the files to expect: the
+    viewer new, the printer untouched."""
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    expected = s.expected_files("1.1", ("viewer",))
+    expected.update(s.untouched("1.0", ("printer",)))
+    return expected
+
+
+def run_printer_failing(s, path, kind, timeout):
+    """Release 1.0 installed, the printer module's `path` served by the
+    hostile rule `kind`: the updater ends within `timeout` with one error
+    box. Returns the run and printer_failed's files."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({path: kind})
+    run = s.run_updater(timeout=timeout)
+    return run, printer_failed(s, run)
+
+
 def endless_file(s, kind):
     """printlib.dll served by the rule `kind` while its entry declares its
     size: the transfer stops as soon as the body runs past that size, the
     log names the file, the error box shows, the installed copy stays and no
     download is left."""
-    s.prepare(release="1.0")
-    s.use_hostile_server({"/update/printer/printlib.dll": kind})
-    run = s.run_updater(timeout=90)
-    s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
-    expected = s.expected_files("1.1", ("viewer",))
-    expected.update(s.untouched("1.0", ("printer",)))
+    run, expected = run_printer_failing(s, "/update/printer/printlib.dll", kind, 90)
     s.check_installed(expected)
     m = re.search(MISMATCH % re.escape("printlib.dll"), s.log_text())
     s.check(m is not None and m.group(4) == " or more", "no line for printlib.dll running past its size")
@@ -1316,13 +1324,7 @@ def scenario_bound_endless_list(s):
     the 64 MiB a list may have, with its log line and the error box, and
     nothing of the print module is installed; no list copy is left in the
     temporary folder."""
-    s.prepare(release="1.0")
-    s.use_hostile_server({"/update/printer/UpdateList.xml": "endless"})
-    run = s.run_updater(timeout=120)
-    s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
-    expected = s.expected_files("1.1", ("viewer",))
-    expected.update(s.untouched("1.0", ("printer",)))
+    run, expected = run_printer_failing(s, "/update/printer/UpdateList.xml", "endless", 120)
     s.check_installed(expected)
     m = re.search(r"DownloadFile : UpdateList\.xml is larger than the 67108864 bytes such a document may have "
                   r"\((\d+) bytes\)", s.log_text())
@@ -1373,13 +1375,7 @@ def slow_file(s, kind, line):
     30 s with the log line `line` and the error box; the installed copy
     stays (the few bytes that came may stay staged for the next run to
     continue), the print agent is not started."""
-    s.prepare(release="1.0")
-    s.use_hostile_server({"/update/printer/printlib.dll": kind})
-    run = s.run_updater(timeout=150)
-    s.check(not run.timed_out, "the updater did not end")
-    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
-    expected = s.expected_files("1.1", ("viewer",))
-    expected.update(s.untouched("1.0", ("printer",)))
+    _, expected = run_printer_failing(s, "/update/printer/printlib.dll", kind, 150)
     s.check_installed(expected, allowed_extra=staged_part("printlib.dll", "printer"))
     s.check_log(line)
     check_stall_time(s, "/update/printer/printlib.dll", "printlib.dll")
