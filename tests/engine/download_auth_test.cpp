@@ -92,7 +92,9 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
       EXPECT_TRUE(log.Has("DownloadFile : core.dll"));
     }
   }
-  const auto hits = nginx.FindRequests("/auth/dlauth/core.dll");
+  const auto hits = nginx.WaitForRequests("/auth/dlauth/core.dll", [](const auto& found) {
+    return found.size() >= 3 && found.back().status == 200;
+  });
   ASSERT_GE(hits.size(), 3u);  // cancelled 401, then 401 and the resend(s)
   EXPECT_EQ(hits.front().status, 401);
   EXPECT_EQ(hits.back().status, 200);

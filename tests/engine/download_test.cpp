@@ -4,6 +4,7 @@
 // is left behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/test_files.h"
@@ -44,18 +45,6 @@ std::vector<std::string> Leftovers(const std::wstring& folder) {
 }
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
-// The access-log entries naming `text`, once there are `count` of them (or
-// after 10 s, whatever is there).
-std::vector<TestHarness::AccessLogEntry> WaitForRequests(const TestHarness::CNginxFixture& nginx,
-                                                         const std::string& text, std::size_t count) {
-  auto hits = nginx.FindRequests(text);
-  for (int i = 0; i < 1000 && hits.size() < count; ++i) {
-    ::Sleep(10);
-    hits = nginx.FindRequests(text);
-  }
-  return hits;
-}
 
 }  // namespace
 
@@ -136,10 +125,11 @@ TEST(EngineDownload, OutcomesAgainstNginx) {
     }
   }
   // Archives: installed from the lower-case name, in the entry's sub-folder.
-  const auto requests = nginx.FindRequests("/dl/");
-  bool sawBackslash = false;
-  for (const auto& r : requests) sawBackslash |= r.requestLine.find("setup.zip") != std::string::npos;
-  EXPECT_TRUE(sawBackslash);
+  const auto namesTheArchive = [](const std::vector<TestHarness::AccessLogEntry>& found) {
+    return std::any_of(found.begin(), found.end(),
+                       [](const auto& r) { return r.requestLine.find("setup.zip") != std::string::npos; });
+  };
+  EXPECT_TRUE(namesTheArchive(nginx.WaitForRequests("/dl/", namesTheArchive)));
 }
 
 TEST(EngineDownload, ArchivesInstallWhereTheEntrySays) {
@@ -315,7 +305,7 @@ TEST(EngineDownload, SizeQueries) {
   for (std::size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], static_cast<std::int64_t>(cases[i].size)) << i;
   // HEAD requests only: no body crosses the wire for a size.
   // nginx writes a request's log line after its response went out.
-  const auto hits = WaitForRequests(nginx, "/sz/", 3);
+  const auto hits = nginx.WaitForRequests("/sz/", 3);
   ASSERT_EQ(hits.size(), 3u);
   for (const auto& hit : hits) {
     EXPECT_EQ(hit.requestLine.rfind("HEAD ", 0), 0u) << hit.requestLine;

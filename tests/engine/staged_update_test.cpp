@@ -180,7 +180,12 @@ TEST(EngineStagedUpdate, AMissingFileLeavesTheModuleOldAndTheNextRunFetchesOnlyT
       ASSERT_TRUE(Platform::GetFileTimes(folder + L"\\" + Wide(name), &times)) << name;
       EXPECT_EQ(times.lastWrite, published) << name;
     }
-    auto hits = nginx.FindRequests(Narrow(server));
+    // The last file's download is the run's last request.
+    const std::string last = Narrow(server) + files.fresh[7].first + " ";
+    auto hits = nginx.WaitForRequests(Narrow(server), [&](const std::vector<TestHarness::AccessLogEntry>& found) {
+      return found.size() > before && found.back().requestLine.rfind("GET ", 0) == 0 &&
+             found.back().requestLine.find(last) != std::string::npos;
+    });
     hits.erase(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(before));
     std::uint64_t fileBytes = 0;
     std::size_t stillCurrent = 0;
@@ -339,7 +344,7 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
     if (c.scriptedSecond) {
       EXPECT_EQ(rangeAsked, "bytes=2097152-|" + validator);
     } else {
-      const auto hits = nginx.FindRequests(Narrow(path) + "big.bin");
+      const auto hits = nginx.WaitForRequests(Narrow(path) + "big.bin", 1);
       ASSERT_FALSE(hits.empty());
       EXPECT_EQ(hits.back().status, c.expectedStatus);
       EXPECT_EQ(static_cast<std::uint64_t>(hits.back().bytesSent),

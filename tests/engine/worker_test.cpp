@@ -191,7 +191,7 @@ TEST(EngineAnalysis, DecisionTable) {
     SCOPED_TRACE(r.name);
     std::string serverName = r.name;
     std::replace(serverName.begin(), serverName.end(), '\\', '/');
-    const auto hits = nginx.FindRequests("/an/" + serverName + " ");
+    const auto hits = nginx.WaitForRequests("/an/" + serverName + " ", r.fetched ? 2 : 0);
     ASSERT_EQ(hits.size(), r.fetched ? 2u : 0u);  // size query (HEAD) and download
     if (r.fetched) EXPECT_EQ(hits[0].requestLine.rfind("HEAD ", 0), 0u) << hits[0].requestLine;
     EXPECT_EQ(FetchLine(lines, r.local), r.logLine);
@@ -286,7 +286,7 @@ TEST(EngineWorker, ModulesInOrderUntilOneFails) {
   EXPECT_TRUE(modules[2]);
 
   // One connection for the lists, the size queries and the downloads.
-  const auto hits = nginx.FindRequests("/w1/");
+  const auto hits = nginx.WaitForRequests("/w1/", 6);
   EXPECT_EQ(hits.size(), 6u);  // a: list, size query, file; b: list, size query, failed file
   EXPECT_EQ(TestHarness::CountConnections(hits), 1u);
 }
@@ -342,7 +342,7 @@ TEST(EngineWorker, ViewerSessionFilesEmptyInstallPathAndListPaths) {
     EXPECT_EQ(ReadOrMissing(appDir + L"\\" + inAppDir), "beside the updater");
     (void)Platform::RemoveFile(appDir + L"\\" + inAppDir);
   }
-  const auto lists = nginx.FindRequests("/w2/viewer/UpdateList.xml");
+  const auto lists = nginx.WaitForRequests("/w2/viewer/UpdateList.xml", 1);
   ASSERT_FALSE(lists.empty());
   EXPECT_EQ(lists[0].requestLine, "GET //w2/viewer/UpdateList.xml HTTP/1.1");
 }
@@ -378,9 +378,9 @@ TEST(EngineWorker, CancelBeforeTheConnectionAndAQuietSecondRun) {
   }
   EXPECT_EQ(ReadOrMissing(dir / L"p.txt"), "published");
   // Fetched by the first run only: its time is the published one.
-  EXPECT_EQ(nginx.FindRequests("/w3/p.txt ").size(), 2u);
-  EXPECT_EQ(nginx.FindRequests("/w3/q.txt ").size(), 2u);
-  EXPECT_EQ(nginx.FindRequests("/w3/UpdateList.xml ").size(), 2u);
+  EXPECT_EQ(nginx.WaitForRequests("/w3/p.txt ", 2).size(), 2u);
+  EXPECT_EQ(nginx.WaitForRequests("/w3/q.txt ", 2).size(), 2u);
+  EXPECT_EQ(nginx.WaitForRequests("/w3/UpdateList.xml ", 2).size(), 2u);
   std::uint64_t published = 0;
   ASSERT_TRUE(PublishedStampToFileTime(L"202403010905", &published));
   Platform::FileTimes times;
@@ -592,12 +592,7 @@ TEST(EngineHttps, AWholeRunOverTlsAndAnUntrustedServerRefused) {
   }
   // Every request of the trusted run went to the TLS server, each file
   // crossed the wire once (HEADs send no body), over one connection.
-  std::vector<TestHarness::AccessLogEntry> hits;
-  for (int i = 0; i < 1000; ++i) {
-    hits = nginx.FindRequests("/hs/");
-    if (hits.size() >= 7) break;  // list, three HEADs, three GETs
-    ::Sleep(10);
-  }
+  const auto hits = nginx.WaitForRequests("/hs/", 7);  // list, three HEADs, three GETs
   ASSERT_EQ(hits.size(), 7u);
   EXPECT_EQ(TestHarness::OnPort(hits, nginx.TlsPort()).size(), hits.size());
   const std::uint64_t files = list.size() + 8 + big.size() + archive.size();

@@ -75,7 +75,7 @@ TEST_F(FetchManifestTest, RequestsTheLowerCasedManifestUrlFromNginx) {
       continue;
     }
     EXPECT_EQ(text, std::wstring(body.begin(), body.end()));
-    const auto hits = nginx_.FindRequests(std::string(" ") + strchr(c.requestLine, '/'));
+    const auto hits = nginx_.WaitForRequests(std::string(" ") + strchr(c.requestLine, '/'), 1);
     ASSERT_FALSE(hits.empty());
     EXPECT_EQ(hits.back().requestLine, c.requestLine);
     EXPECT_EQ(hits.back().userAgent, "FetchTest");

@@ -49,7 +49,7 @@ TEST(HarnessTest, NginxServesTheDocumentRootAndLogsConnections) {
   EXPECT_NE(got.find("alpha"), std::string::npos);
   EXPECT_NE(got.find("401 Unauthorized"), std::string::npos);
 
-  const auto entries = nginx.FindRequests("harness");
+  const auto entries = nginx.WaitForRequests("harness", 3);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(TestHarness::CountConnections(entries), 1u) << "keep-alive must hold one connection";
   EXPECT_EQ(entries[0].requestLine, "GET /harness/a.txt HTTP/1.1");
@@ -137,7 +137,7 @@ TEST(HarnessTest, HttpsOnLocalhostIsTrustedWithTheTestCaAndFailsWithoutIt) {
       EXPECT_EQ(bodies, "");
     }
   }
-  const auto entries = nginx.FindRequests("/harness/tls/");
+  const auto entries = nginx.WaitForRequests("/harness/tls/", 2);
   const auto onTls = TestHarness::OnPort(entries, nginx.TlsPort());
   ASSERT_EQ(onTls.size(), 2u) << "only the trusted localhost requests reach a server";
   EXPECT_EQ(entries.size(), 2u);

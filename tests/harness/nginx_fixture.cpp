@@ -1,8 +1,10 @@
 #include "harness/nginx_fixture.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "common/test_files.h"
 #include "harness/trusted_root.h"
@@ -116,6 +118,20 @@ std::vector<AccessLogEntry> CNginxFixture::FindRequests(const std::string& text)
     if (e.requestLine.find(text) != std::string::npos) found.push_back(e);
   }
   return found;
+}
+
+std::vector<AccessLogEntry> CNginxFixture::WaitForRequests(
+    const std::string& text, const std::function<bool(const std::vector<AccessLogEntry>&)>& done) const {
+  auto found = FindRequests(text);
+  for (int i = 0; i < 1000 && !done(found); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    found = FindRequests(text);
+  }
+  return found;
+}
+
+std::vector<AccessLogEntry> CNginxFixture::WaitForRequests(const std::string& text, std::size_t count) const {
+  return WaitForRequests(text, [count](const std::vector<AccessLogEntry>& found) { return found.size() >= count; });
 }
 
 std::size_t CountConnections(const std::vector<AccessLogEntry>& entries) {

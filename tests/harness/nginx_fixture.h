@@ -3,6 +3,7 @@
 // log, basic-auth credentials and test CA.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,14 @@ class CNginxFixture {
   std::vector<AccessLogEntry> ReadAccessLog() const;
   // Access-log lines whose request line contains the text.
   std::vector<AccessLogEntry> FindRequests(const std::string& text) const;
+  // The same, once `done` holds for them (or after 10 s, whatever is there).
+  // nginx writes a request's line only after its response went out, so a
+  // client may have read the whole response before the line is there: a
+  // test that looks at a request it just made waits for its line.
+  std::vector<AccessLogEntry> WaitForRequests(
+      const std::string& text, const std::function<bool(const std::vector<AccessLogEntry>&)>& done) const;
+  // ... once there are at least `count` of them.
+  std::vector<AccessLogEntry> WaitForRequests(const std::string& text, std::size_t count) const;
 
  private:
   std::wstring folder_;
