@@ -30,6 +30,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -173,8 +174,18 @@ class Bench:
         raise SystemExit("no free X display for Xvfb")
 
     def wine(self, *args, cwd=None):
-        return subprocess.run([self.wine_run] + list(args), env=self.env(), cwd=cwd, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=900)
+        """Runs a Windows program; returns (exit code, what it wrote).
+
+        Its output goes to a file, not a pipe: the run ends when the program
+        ends. Wine's desktop process, which the first window of a program
+        starts, inherits the program's streams and keeps them open for about
+        a second after the last window closed; waiting for a pipe to close
+        counted that second as the program's own."""
+        with tempfile.TemporaryFile(dir=self.work) as output:
+            result = subprocess.run([self.wine_run] + list(args), env=self.env(), cwd=cwd, stdin=subprocess.DEVNULL,
+                                    stdout=output, stderr=subprocess.STDOUT, timeout=900)
+            output.seek(0)
+            return result.returncode, output.read().decode(errors="replace")
 
     def prepare_prefix(self):
         marker = os.path.join(self.prefix, ".bench-unmanaged")
@@ -182,9 +193,9 @@ class Bench:
             return
         # Without a window manager Wine waits 2 s whenever a managed window
         # is hidden; unmanaged windows are what the figures are taken with.
-        result = self.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
-        if result.returncode != 0:
-            raise SystemExit("wine reg add failed: %s" % result.stderr.decode(errors="replace"))
+        code, output = self.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
+        if code != 0:
+            raise SystemExit("wine reg add failed: %s" % output)
         subprocess.run(["/usr/lib/wine/wineserver64", "-w"], env=dict(self.env(), WINEPREFIX=self.prefix))
         open(marker, "w").close()
 
@@ -307,9 +318,9 @@ class Bench:
                 f.write("%s\t%s\n" % (path, path.lstrip("/")))
 
         def action():
-            result = self.wine(self.loop, "127.0.0.1", str(port), wine_path(listing), wine_path(out))
-            if result.returncode != 0:
-                raise SystemExit("wininet_loop failed: %s" % result.stderr.decode(errors="replace"))
+            code, output = self.wine(self.loop, "127.0.0.1", str(port), wine_path(listing), wine_path(out))
+            if code != 0:
+                raise SystemExit("wininet_loop failed: %s" % output)
         seconds, lines, t0, t1 = self.timed(name, action)
         return dict(seconds=seconds, lines=lines, t0=t0, t1=t1)
 

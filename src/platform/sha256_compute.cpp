@@ -95,6 +95,9 @@ __attribute__((target("sha,sse4.1,ssse3"))) void CompressWithExtensions(std::uin
     const __m128i savedAbef = abef;
     const __m128i savedCdgh = cdgh;
     __m128i m[4];  // the last sixteen message words, four to a register
+    // Unrolled, the four stay in registers; as a loop they went through
+    // memory on every step of the dependency chain.
+#pragma GCC unroll 16
     for (int group = 0; group < 16; ++group) {
       __m128i& words = m[group % 4];
       if (group < 4) {
