@@ -23,33 +23,49 @@ class CServerWaits {
   void Enter(Kind kind, std::uint32_t tick) {
     kind_.store(kind);
     since_.store(tick);
-    state_.store(kWaiting);
+    // A new wait gets a new number: the window's look at an earlier one
+    // cannot give up this one.
+    state_.store(Make(Wait(state_.load()) + 1, kWaiting));
   }
   void Leave() {
-    int expected = kWaiting;
-    if (state_.compare_exchange_strong(expected, kWorking)) return;
-    for (;;) state_.wait(kGivenUp);
+    std::uint32_t expected = state_.load();
+    if (Phase(expected) == kWaiting && state_.compare_exchange_strong(expected, Make(Wait(expected), kWorking)))
+      return;
+    for (;;) state_.wait(expected);  // given up: that state is final
   }
 
   // Window: gives up on the worker when it is in a wait on the server (or
   // was given up before). False while it is doing anything else: it then
   // sees the abort flag at its next check and ends by itself.
   bool GiveUp() {
-    int expected = kWaiting;
-    return state_.compare_exchange_strong(expected, kGivenUp) || expected == kGivenUp;
+    std::uint32_t seen = state_.load();
+    for (;;) {
+      if (Phase(seen) == kGivenUp) return true;
+      if (Phase(seen) != kWaiting) return false;
+      if (state_.compare_exchange_strong(seen, Make(Wait(seen), kGivenUp))) return true;
+    }
   }
   // Window: gives up on the worker when it has waited at least `limitMs`
-  // for one read of a body (ticks wrap at 2^32).
+  // for one read of a body (ticks wrap at 2^32). The kind and start read
+  // here belong to the wait seen first: the worker writes them before it
+  // enters the next wait, and entering it changes the state, so giving up
+  // fails when the wait looked at is over.
   bool GiveUpBodyWaitLongerThan(std::uint32_t now, std::uint32_t limitMs) {
-    if (state_.load() != kWaiting || kind_.load() != Kind::kBody) return false;
+    std::uint32_t seen = state_.load();
+    if (Phase(seen) != kWaiting || kind_.load() != Kind::kBody) return false;
     if (static_cast<std::uint32_t>(now - since_.load()) < limitMs) return false;
-    int expected = kWaiting;
-    return state_.compare_exchange_strong(expected, kGivenUp);
+    return state_.compare_exchange_strong(seen, Make(Wait(seen), kGivenUp));
   }
 
  private:
-  enum : int { kWorking, kWaiting, kGivenUp };
-  std::atomic<int> state_{kWorking};
+  // The state: the number of the worker's latest wait, and its phase in the
+  // low two bits.
+  enum : std::uint32_t { kWorking, kWaiting, kGivenUp };
+  static std::uint32_t Phase(std::uint32_t state) { return state & 3u; }
+  static std::uint32_t Wait(std::uint32_t state) { return state >> 2; }
+  static std::uint32_t Make(std::uint32_t wait, std::uint32_t phase) { return (wait << 2) | phase; }
+
+  std::atomic<std::uint32_t> state_{kWorking};
   std::atomic<Kind> kind_{Kind::kResponse};
   std::atomic<std::uint32_t> since_{0};
 };
