@@ -49,6 +49,7 @@ bool CVXUpdaterApp::InitInstance() {
   }
   UpdateModuleList modules;
   if (!ParseManifest(manifest, modules)) {
+    log.WriteLog(L"The manifest names no module that can be updated");
     log.CloseLog();
     modules.clear();
     return false;
@@ -58,7 +59,10 @@ bool CVXUpdaterApp::InitInstance() {
   // worker has ended; its result says nothing the log does not.
   auto dialog = std::make_unique<CHttpDownloadDlg>(ServerAddress, &modules);
   mainWindow = dialog.get();
-  (void)dialog->DoModal();
+  if (dialog->DoModal() == -1) {
+    // Nothing was updated and nothing is started; the log says why.
+    log.WriteLog(L"The update window could not be opened, Error: " + std::to_wstring(::GetLastError()));
+  }
   mainWindow = nullptr;
 
   ReleaseThemeStore();
