@@ -372,6 +372,10 @@ class Scenario:
         self.name = name
         self.work = os.path.join(env.e2e, "work", name)
         self.install = os.path.join(self.work, "install")
+        self.runs = []
+        self.output_path = os.path.join(env.e2e, "work", name + ".output.txt")
+        if os.path.exists(self.output_path):
+            os.remove(self.output_path)
         self.server = Server(os.path.join(self.work, "server"))
         self.problems = []
         self.sign_key = None  # publish signed with this private key
@@ -447,9 +451,15 @@ class Scenario:
         run = Run()
         watcher = DialogWatcher(self.env, run)
         started = time.monotonic()
-        process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
-                                   cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # What Wine and the updater print (a crash's report among it) is kept
+        # for a failed scenario to show.
+        self.runs.append(run)
+        with open(self.output_path, "ab") as output:
+            output.write(b"--- run %d\n" % len(self.runs))
+            output.flush()
+            process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
+                                       cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
+                                       stdout=output, stderr=subprocess.STDOUT)
         self.process = process
         memory = MemoryWatch(process.pid, run)
         deadline = time.monotonic() + timeout
@@ -1746,10 +1756,22 @@ def run_scenario(env, name):
         print("%s: FAILED" % name)
         for p in problems:
             print("  " + p)
+        for i, run in enumerate(s.runs):
+            print("  run %d: exit code %s after %s s, update window %s"
+                  % (i + 1, run.exit_code, "%.1f" % run.seconds if run.seconds is not None else "?",
+                     "seen" if run.dialog_seen else "not seen"))
         log = s.log_text()
         if log:
             print("--- updater_log.txt")
             print(log.rstrip())
+        try:
+            with open(s.output_path, "rb") as f:
+                output = f.read().decode("utf-8", "replace").rstrip().splitlines()
+        except FileNotFoundError:
+            output = []
+        if output:
+            print("--- what the updater's runs printed (last 40 lines)")
+            print("\n".join(output[-40:]))
         return 1
     print("%s: passed" % name)
     return 0
