@@ -12,7 +12,10 @@
 #
 #   case A  whole first update of about 300 MB (one 200 MB file, 20 archives
 #           of 5 MB incompressible data, 300 text files): Updater.exe against
-#           one curl command over one keep-alive connection + unzip -o -qq
+#           one curl command over one keep-alive connection + unzip -o -qq;
+#           also the platform's floor for the same work: the bare WinINet
+#           loop + the same unzip, with the updater's request flags and with
+#           WinINet's cookie handling off
 #   case B  first install of 2,000 small files: Updater.exe against a bare
 #           WinINet loop (one connection, one GET per file) and curl
 #

@@ -2,9 +2,11 @@
 // one InternetConnect handle, one GET per file in the order listed, each body
 // written to its file with 64 KiB reads. No analysis, no window, no log.
 //
-//   wininet_loop.exe HOST PORT LIST OUT_FOLDER
+//   wininet_loop.exe HOST PORT LIST OUT_FOLDER [no-cookies]
 // LIST: UTF-8 lines "SERVER_PATH<TAB>RELATIVE_PATH" (RELATIVE_PATH with "/"
 // or "\"); each file goes to OUT_FOLDER\RELATIVE_PATH, folders made as needed.
+// "no-cookies" adds INTERNET_FLAG_NO_COOKIES to the request flags, to show
+// what WinINet's cookie lookups cost under Wine.
 // Prints "files BYTES_TOTAL seconds SECONDS"; exit 1 on the first failure.
 #include <windows.h>
 #include <wininet.h>
@@ -44,11 +46,11 @@ void MakeParents(const std::wstring& path) {
 }
 
 // GETs `object` over the connection into `target`; the body's bytes, or -1.
-long long Fetch(HINTERNET connection, const std::wstring& object, const std::wstring& target) {
+long long Fetch(HINTERNET connection, const std::wstring& object, const std::wstring& target, DWORD extraFlags) {
   static const wchar_t* kTypes[] = {L"*/*", nullptr};
   CInternet request(::HttpOpenRequestW(connection, L"GET", object.c_str(), nullptr, nullptr, kTypes,
                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                           INTERNET_FLAG_KEEP_CONNECTION,
+                                           INTERNET_FLAG_KEEP_CONNECTION | extraFlags,
                                        0));
   if (!request || !::HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
     std::fprintf(stderr, "request failed: %lu\n", ::GetLastError());
@@ -82,10 +84,11 @@ long long Fetch(HINTERNET connection, const std::wstring& object, const std::wst
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: wininet_loop.exe HOST PORT LIST OUT_FOLDER\n");
+  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "no-cookies")) {
+    std::fprintf(stderr, "usage: wininet_loop.exe HOST PORT LIST OUT_FOLDER [no-cookies]\n");
     return 2;
   }
+  const DWORD extraFlags = argc == 6 ? INTERNET_FLAG_NO_COOKIES : 0;
   const std::wstring host = Wide(argv[1]);
   const int port = std::atoi(argv[2]);
   std::wstring out = Wide(argv[4]);
@@ -123,7 +126,7 @@ int main(int argc, char** argv) {
   }
   long long total = 0;
   for (const auto& [object, target] : files) {
-    const long long bytes = Fetch(connection.get(), object, target);
+    const long long bytes = Fetch(connection.get(), object, target, extraFlags);
     if (bytes < 0) {
       std::fprintf(stderr, "failed: %ls\n", object.c_str());
       return 1;
