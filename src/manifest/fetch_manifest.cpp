@@ -77,10 +77,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
     Platform::CTransferPace pace(Platform::GetTickCountMs());
     for (;;) {
       std::size_t got = 0;
-      if (const Platform::ErrorCode error = request.Read(buffer.data(), buffer.size(), &got); error != 0) {
-        log.WriteLog(L"Failed in call to InternetReadFile, Error: " + std::to_wstring(error));
-        throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
-      }
+      if (request.Read(buffer.data(), buffer.size(), &got) != 0) throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       if (got == 0) break;
       if (body.size() + got > kMaxManifestBytes) {
         log.WriteLog(L"The manifest runs past " + std::to_wstring(kMaxManifestBytes) +

@@ -49,7 +49,6 @@ bool CVXUpdaterApp::InitInstance() {
   }
   UpdateModuleList modules;
   if (!ParseManifest(manifest, modules)) {
-    log.WriteLog(L"The manifest names no module that can be updated");
     log.CloseLog();
     modules.clear();
     return false;
