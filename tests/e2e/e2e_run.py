@@ -454,6 +454,7 @@ class Scenario:
         # What Wine and the updater print (a crash's report among it) is kept
         # for a failed scenario to show.
         self.runs.append(run)
+        os.makedirs(os.path.dirname(self.output_path), exist_ok=True)
         with open(self.output_path, "ab") as output:
             output.write(b"--- run %d\n" % len(self.runs))
             output.flush()
