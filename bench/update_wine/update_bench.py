@@ -44,6 +44,9 @@ import nginx_fixture  # noqa: E402
 MIB = 1048576
 # Bump when the generated trees change shape, so that old ones are remade.
 TREE_VERSION = "1"
+# Who is timed, in the order of the report; loop_nc (the loop with cookies
+# off) only where the case has archives.
+CONTENDERS = ("updater", "curl", "loop", "loop_nc")
 CASES = {
     "a": dict(title="whole first update, 200 MB file + 20 x 5 MB archives + 300 text files",
               big_mb=200, archives=20, archive_mb=5, texts=300, text_folders=6),
@@ -52,6 +55,16 @@ CASES = {
 }
 WORDS = ("study series image window level viewer printer dose slice volume axial sagittal coronal "
          "contrast marker report archive modality patient scanner frame overlay").split()
+
+
+def unpack(out, files):
+    """The baselines' share of an update's work on archives: each fetched
+    under OUT is unpacked beside itself (unzip -o -qq) and removed."""
+    for path, _ in files:
+        if path.endswith(".zip"):
+            archive = out + path
+            subprocess.run(["unzip", "-o", "-qq", archive, "-d", os.path.dirname(archive)], check=True)
+            os.remove(archive)
 
 
 def wine_path(path):
@@ -300,14 +313,10 @@ class Bench:
             for path, _ in files:
                 f.write('url = "http://127.0.0.1:%d%s"\noutput = "%s%s"\n' % (port, path, out, path))
         module = os.path.join(out, "update", "suite")
-        archives = [p for p, _ in files if p.endswith(".zip")]
 
         def action():
             subprocess.run(["curl", "-sS", "--fail", "--create-dirs", "-K", config], check=True)
-            for path in archives:
-                archive = out + path
-                subprocess.run(["unzip", "-o", "-qq", archive, "-d", os.path.dirname(archive)], check=True)
-                os.remove(archive)
+            unpack(out, files)
         seconds, lines, t0, t1 = self.timed(name, action)
         self.check_tree(os.path.join(case, "release"), module, "curl", extra={"UpdateList.xml"})
         return dict(seconds=seconds, lines=lines, t0=t0, t1=t1)
@@ -323,19 +332,15 @@ class Bench:
         with open(listing, "w") as f:
             for path, _ in files:
                 f.write("%s\t%s\n" % (path, path.lstrip("/")))
-        archives = [p for p, _ in files if p.endswith(".zip")]
         extra = () if cookies else ("no-cookies",)
 
         def action():
             code, output = self.wine(self.loop, "127.0.0.1", str(port), wine_path(listing), wine_path(out), *extra)
             if code != 0:
                 raise SystemExit("wininet_loop failed: %s" % output)
-            for path in archives:
-                archive = out + path
-                subprocess.run(["unzip", "-o", "-qq", archive, "-d", os.path.dirname(archive)], check=True)
-                os.remove(archive)
+            unpack(out, files)
         seconds, lines, t0, t1 = self.timed(name, action)
-        if archives:
+        if any(path.endswith(".zip") for path, _ in files):
             self.check_tree(os.path.join(case, "release"), os.path.join(out, "update", "suite"), "wininet_loop",
                             extra={"UpdateList.xml"})
         return dict(seconds=seconds, lines=lines, t0=t0, t1=t1)
@@ -408,7 +413,7 @@ def report(name, shape, files, runs):
     say("  tree: %d files + manifest + list, %.1f MiB (%d bytes)" % (payload_files, tree_bytes / MIB, tree_bytes))
     medians = {}
     rows = []
-    for who in ("updater", "curl", "loop", "loop_nc"):
+    for who in CONTENDERS:
         if not runs.get(who):
             continue
         med, best = summary([r["seconds"] for r in runs[who]])
@@ -462,7 +467,7 @@ def report(name, shape, files, runs):
         say("  between requests, by the method of the next one: %s"
             % ", ".join("before %s %.2f s (%.2f ms each)" % (m, g, 1000.0 * g / max(1, t["methods"].get(m, 1)))
                         for m, g in sorted(parts["by_method"].items())))
-    for who in ("curl", "loop", "loop_nc"):
+    for who in CONTENDERS[1:]:
         if runs.get(who):
             ordered = sorted(runs[who], key=lambda r: r["seconds"])
             r = ordered[len(ordered) // 2]
@@ -497,7 +502,7 @@ def main():
         bench.take_lock()
         bench.prepare_prefix()
         # One untimed run of each Wine program warms the prefix and the page cache.
-        results = {c: {"updater": [], "curl": [], "loop": [], "loop_nc": []} for c in cases}
+        results = {c: {who: [] for who in CONTENDERS} for c in cases}
         for c in cases:
             files = tree_files(os.path.join(prepared[c], "tree"))
             say("case %s: warming up" % c.upper())
@@ -510,8 +515,7 @@ def main():
                 if CASES[c]["archives"]:
                     results[c]["loop_nc"].append(bench.run_loop(c, prepared[c], ports[c], files, cookies=False))
                 say("  run %d: %s" % (i + 1, ", ".join("%s %.2f s" % (who, results[c][who][-1]["seconds"])
-                                                       for who in ("updater", "curl", "loop", "loop_nc")
-                                                       if results[c][who])))
+                                                       for who in CONTENDERS if results[c][who])))
         bench.release_lock()
         for c in cases:
             report(c, CASES[c], tree_files(os.path.join(prepared[c], "tree")), results[c])
