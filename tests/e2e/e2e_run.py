@@ -25,6 +25,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -262,16 +263,22 @@ class DialogWatcher:
 
     def __init__(self, env, run):
         self.run = run
+        # What it prints on stderr (Wine's report of a crash among it) is
+        # shown when it did not start.
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen([env.wine_run, env.drive, "watch"], env=env.wine_env(),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True)
+                                        stderr=self.errors, text=True)
         self.ready = threading.Event()
         self.listening = False
         self.reader = threading.Thread(target=self.read, daemon=True)
         self.reader.start()
         if not self.ready.wait(60) or not self.listening:
             self.stop()
-            raise Failure("e2e_drive watch did not start listening")
+            self.errors.seek(0)
+            printed = self.errors.read().decode("utf-8", "replace").strip()
+            raise Failure("e2e_drive watch did not start listening (exit code %s)%s"
+                          % (self.process.returncode, "; it printed:\n" + printed[-2000:] if printed else ""))
 
     def read(self):
         for line in self.process.stdout:
