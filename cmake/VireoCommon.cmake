@@ -36,6 +36,9 @@ function(vireo_export_headers target folder)
   cmake_parse_arguments(ARG "" "" "HEADERS" ${ARGN})
   set(root ${CMAKE_BINARY_DIR}/include/${target})
   set(source ${PROJECT_SOURCE_DIR}/src/${folder})
+  # A folder on the way that an earlier layout made a link (to a whole
+  # source folder) would lead what is made below it into the sources.
+  vireo_unlink_parents(${root} ${folder})
   if(ARG_HEADERS)
     if(IS_SYMLINK ${root}/${folder})
       file(REMOVE ${root}/${folder})
@@ -50,6 +53,21 @@ function(vireo_export_headers target folder)
     vireo_link_path(${source} ${root}/${folder})
   endif()
   target_include_directories(${target} PUBLIC ${root})
+endfunction()
+
+# vireo_unlink_parents(ROOT FOLDER): removes every link among the folders
+# of ROOT/FOLDER above FOLDER's last part (the links themselves, never what
+# they point to).
+function(vireo_unlink_parents root folder)
+  string(REPLACE "/" ";" parts ${folder})
+  list(POP_BACK parts)
+  set(path ${root})
+  foreach(part ${parts})
+    set(path ${path}/${part})
+    if(IS_SYMLINK ${path})
+      file(REMOVE ${path})
+    endif()
+  endforeach()
 endfunction()
 
 # vireo_link_path(FROM TO): TO becomes a link to FROM (made at configure

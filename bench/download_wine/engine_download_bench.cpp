@@ -29,9 +29,9 @@ int Engine(const std::wstring& address, const std::wstring& serverPath, const st
   EngineTest::CTestRun test(address);
   std::int64_t bytes = -1;
   Clock::duration elapsed{};
-  (void)test.Job([&](CUpdateRun& run) {
+  (void)test.Job([&](CServerConnection& server) {
     const auto start = Clock::now();
-    FetchResult got = run.DownloadFile(serverPath, CFileData(L"vireo viewer", name, L"", L"", folder));
+    FetchResult got = CFileTransfer(server).DownloadFile(serverPath, CFileData(L"vireo viewer", name, L"", L"", folder));
     elapsed = Clock::now() - start;
     bytes = got.bytes;
     return got;

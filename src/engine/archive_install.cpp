@@ -4,9 +4,10 @@
 #include <memory>
 
 #include "app/folder_table.h"
-#include "app/update_log.h"
+#include "engine/engine_log.h"
 #include "engine/file_replace.h"
 #include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "engine/safe_path.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -14,23 +15,16 @@
 
 namespace {
 
-void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
-
-std::wstring ErrorText(Platform::ErrorCode code) { return L", Error:" + std::to_wstring(code); }
-
-bool IsFile(const std::wstring& path) { return Platform::PathExists(path) && !Platform::IsDirectory(path); }
-
 // True when the file at path is there and its size is known to differ.
 bool SizeDiffers(const std::wstring& path, std::uint64_t expected) {
-  if (!IsFile(path)) return false;
+  if (!Platform::IsFile(path)) return false;
   Platform::CFile file;
   std::uint64_t size = 0;
   return file.OpenRead(path) && file.GetSize(&size) && size != expected;
 }
 
-// ERROR_FILE_CORRUPT: an archive, or one of its items, that cannot be read
-// whole.
-constexpr Platform::ErrorCode kErrorArchiveUnreadable = 1392;
+// An archive, or one of its items, that cannot be read whole.
+constexpr Platform::ErrorCode kErrorArchiveUnreadable = Platform::kErrorFileCorrupt;
 
 }  // namespace
 
@@ -104,7 +98,7 @@ bool InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& re
   const ZipResult rc = UnzipItem(handle, index, target);
   Log(rc != kZipOk ? L"UnzipItem failed" : L"UnzipItem returned OK");
   bool whole = false;
-  if (rc == kZipOk && IsFile(target)) {
+  if (rc == kZipOk && Platform::IsFile(target)) {
     Platform::CFile file;
     std::uint64_t size = 0;
     whole = file.OpenRead(target) && file.GetSize(&size) && size == record.uncompressedSize;
@@ -121,7 +115,7 @@ bool InstallArchiveItem(ZipHandle* handle, std::int32_t index, const ZipItem& re
                : Platform::LastError();
   if (*error == 0) *error = kErrorArchiveUnreadable;
   Log(L"UnzipItem failed to create target file");
-  if (IsFile(target)) {
+  if (Platform::IsFile(target)) {
     // Whatever is there now is the extraction's partial file: the old one
     // (if any) is safe in the backup.
     Log(L"Delete partial file : " + target);

@@ -1,18 +1,14 @@
 // A module is brought up to date in two phases. First every file it needs is
 // fetched into its staging folder and verified there, while the installation
-// stays as it was. Then the staged files are put in place together (the
-// swap): each replaced file is kept as a ".bak" copy until the whole module
-// is in place, and a failure at any step puts every file back. A journal in
-// the staging folder records the swap as it goes, so that a run killed in the
-// middle of one is completed or undone by the next run.
+// stays as it was; then the staged files are put in place together (the
+// swap, module_swap.h). This is the staging folder: where a staged file and
+// the note about its transfer live, and how the folder is removed.
 //
 // Everything here runs on the update worker's thread and only logs; the
 // caller decides what a failure means for the run.
 #pragma once
 #include <cstdint>
 #include <string>
-#include <unordered_set>
-#include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -51,67 +47,14 @@ struct StagedNote {
 [[nodiscard]] bool ReadStagedNote(const std::wstring& path, StagedNote* note);
 [[nodiscard]] bool WriteStagedNote(const std::wstring& path, const StagedNote& note);
 
-// Removes the staging folder of `installFolder` and everything in it. True
-// when nothing of it remains.
+// Where the swap's journal lives in the staging folder of `installFolder`.
+std::wstring JournalPathOf(const std::wstring& installFolder);
+
+// Removes the staging folder of `installFolder` and everything in it, the
+// journal last: a staging folder with a journal is always one whose swap
+// needs a repair. True when nothing of it remains.
 bool RemoveStagingFolder(const std::wstring& installFolder);
 
 // Removes the staging folder of `installFolder` when no file is left in it
 // (a failed run whose staged files were all discarded).
 void RemoveStagingFolderIfEmpty(const std::wstring& installFolder);
-
-// One swap of one module. Start it, set aside or place every file, then
-// Commit, or Undo after a failed step. A swap dropped without either (the
-// process killed) leaves its journal for RepairInterruptedSwap.
-class CModuleSwap {
- public:
-  explicit CModuleSwap(std::wstring installFolder);
-  ~CModuleSwap();
-  CModuleSwap(const CModuleSwap&) = delete;
-  CModuleSwap& operator=(const CModuleSwap&) = delete;
-
-  // Creates the journal. False, with *error, when it cannot be written.
-  [[nodiscard]] bool Start(Platform::ErrorCode* error);
-  // Makes way for a new file at `target` (below the install folder): the
-  // journal records it first, then the old file, if any, becomes
-  // target+".bak" (read-only or not). A target this swap has already set
-  // aside holds only this swap's own file, which is deleted. `staged` is
-  // where the new file comes from when it is a staged file (empty for an
-  // archive item): an undo returns it there. False, with *error, when the
-  // old file could not be moved aside (it is then untouched).
-  [[nodiscard]] bool SetAside(const std::wstring& target, const std::wstring& staged, Platform::ErrorCode* error);
-  // Whether this swap has set `target` aside already.
-  bool Holds(const std::wstring& target) const;
-  // SetAside, then the staged file is renamed to `target`.
-  [[nodiscard]] bool PlaceFile(const std::wstring& staged, const std::wstring& target, Platform::ErrorCode* error);
-  // Every file is in place: the journal says so, the ".bak" copies are
-  // deleted and the staging folder goes. Leftovers are logged and cleared
-  // by the next run.
-  void Commit();
-  // A step failed: every target back as it was before the swap (new files
-  // removed, or returned to the staging folder when they came from there),
-  // then the journal goes. The staged files stay for the next run. False
-  // when something could not be put back (logged).
-  bool Undo();
-
- private:
-  struct Record;
-  bool Append(const std::string& line, Platform::ErrorCode* error);
-
-  std::wstring installFolder_;
-  std::wstring journalPath_;
-  Platform::CFile journal_;
-  std::vector<Record> records_;
-  std::unordered_set<std::wstring> touched_;
-};
-
-// What the next run made of a swap that a killed run left unfinished.
-enum class SwapRepair {
-  kNothing,    // no journal: no swap was under way
-  kCompleted,  // the swap had put everything in place: its backups removed
-  kUndone,     // it had not: every target back as it was
-  kFailed,     // a step of the repair failed (logged); the journal is kept
-};
-// Repairs the install folder's interrupted swap, if any, writing one log line
-// that names what was done. To be called before anything of the module is
-// fetched. *error is the platform error for kFailed.
-SwapRepair RepairInterruptedSwap(const std::wstring& installFolder, Platform::ErrorCode* error);

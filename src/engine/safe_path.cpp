@@ -1,9 +1,7 @@
 #include "engine/safe_path.h"
 
-#include <algorithm>
-#include <cwctype>
-
 #include "app/folder_table.h"
+#include "platform/case_fold.h"
 #include "platform/file.h"
 #include "platform/process.h"
 
@@ -19,6 +17,17 @@ std::wstring ResolveInstallFolder(const std::wstring& appDir, const std::wstring
   return relative.empty() || relative == L"." ? appDir : appDir + L"\\" + relative;
 }
 
+bool IsAcceptedInstallPath(const std::wstring& path) {
+  if (path.empty()) return true;
+  const bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+  if (path.size() >= 3 && letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) {
+    std::wstring rest = path.substr(3);
+    while (!rest.empty() && (rest.back() == L'\\' || rest.back() == L'/')) rest.pop_back();
+    return rest.empty() || IsContainedRelativePath(rest);
+  }
+  return IsContainedRelativePath(path);
+}
+
 bool IsUpdaterItself(const std::wstring& path) {
   // Resolving a path asks the file system about every folder on it, so only
   // a name that could be the updater's is resolved: its own name, or a short
@@ -28,7 +37,6 @@ bool IsUpdaterItself(const std::wstring& path) {
   const std::wstring name = GetFileNameFromPath(path);
   const bool mayBe = name.find(L'~') != std::wstring::npos ||
                      (name.size() == selfName.size() &&
-                      std::equal(name.begin(), name.end(), selfName.begin(),
-                                 [](wchar_t a, wchar_t b) { return std::towupper(a) == std::towupper(b); }));
+                      Platform::EqualsIgnoringCase(name, selfName));
   return mayBe && !self.empty() && Platform::ComparablePath(path) == self;
 }

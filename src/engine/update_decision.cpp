@@ -3,23 +3,12 @@
 #include "app/folder_table.h"
 #include "manifest/update_list.h"
 #include "manifest/version_compare.h"
+#include "platform/case_fold.h"
 
 namespace {
 
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i];
-    wchar_t y = b[i];
-    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x + 32);
-    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool EndsWithNoCase(const std::wstring& text, const std::wstring& suffix) {
-  return text.size() >= suffix.size() && EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+  return text.size() >= suffix.size() && Platform::EqualsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
 }  // namespace
@@ -45,12 +34,12 @@ std::wstring LocalNameOf(const std::wstring& fileName) {
 
 bool ShouldCloseRunningProgram(const CFileData& entry, const CFolderTable& folders, std::wstring* program) {
   std::wstring name = entry.FileName;
-  if (EqualsNoCase(GetFileExtension(name), L".zip")) name.resize(name.size() - 4);
+  if (Platform::EqualsIgnoringCase(GetFileExtension(name), L".zip")) name.resize(name.size() - 4);
   std::wstring appFolder = folders.GetAppDirWithSlash();
   while (!appFolder.empty() && appFolder.back() == L'\\') appFolder.pop_back();
-  if (!EqualsNoCase(GetFileExtension(name), L".exe")) return false;
-  if (EqualsNoCase(name, GetUpdaterFileName(folders))) return false;
-  if (!EqualsNoCase(entry.Folder, appFolder)) return false;
+  if (!Platform::EqualsIgnoringCase(GetFileExtension(name), L".exe")) return false;
+  if (Platform::EqualsIgnoringCase(name, GetUpdaterFileName(folders))) return false;
+  if (!Platform::EqualsIgnoringCase(entry.Folder, appFolder)) return false;
   *program = name;
   return true;
 }

@@ -1,21 +1,17 @@
-// The updater's exception class: one message text. Thrown only inside the
-// manifest retrieval, to leave its request sequence at the first failure.
+// The updater's exception class. Thrown only inside the manifest retrieval,
+// to leave its request sequence at the first failure; what failed is logged
+// where it is thrown, so it carries only the string resource that names the
+// failure (0: none), for a debugger.
 #pragma once
 #include <exception>
-#include <string>
 
 class CMyException : public std::exception {
  public:
-  // The text of the string resource as stored (placeholders left as they
-  // are); empty when the program has no such string.
-  explicit CMyException(unsigned resourceId);
-  // printf-style: the format text with its arguments, as std::swprintf
-  // reads them (write %ls for a wide string).
-  CMyException(const wchar_t* format, ...);
+  explicit CMyException(unsigned resourceId = 0) noexcept : resourceId_(resourceId) {}
 
-  const std::wstring& GetMessageText() const noexcept { return message_; }
+  unsigned ResourceId() const noexcept { return resourceId_; }
   const char* what() const noexcept override { return "CMyException"; }
 
  private:
-  std::wstring message_;
+  unsigned resourceId_;
 };

@@ -39,7 +39,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
   try {
     const std::wstring url = MakeManifestUrl(serverAddress);
     Platform::HttpAddress parsed;
-    if (!Platform::ParseHttpUrl(url, &parsed)) throw CMyException(L"Failed to parse the URL: %ls\n", url.c_str());
+    if (!Platform::ParseHttpUrl(url, &parsed)) throw CMyException();
 
     Platform::HttpTimeouts timeouts;
     timeouts.connectMs = timeouts.sendMs = timeouts.receiveMs = settings.timeoutMs;

@@ -1,5 +1,7 @@
 #include "manifest/update_list.h"
 
+#include <cstdint>
+
 #include "app/folder_table.h"
 #include "manifest/trust_formats.h"
 #include "platform/file.h"
@@ -17,16 +19,8 @@ std::wstring DecodeListBytes(std::string_view bytes) {
 }  // namespace
 
 std::wstring ReadTextFile(const std::wstring& path) {
-  Platform::CFile file;
-  if (!file.OpenRead(path)) return std::wstring();
   std::string bytes;
-  char buffer[64 * 1024];
-  for (;;) {
-    std::size_t done = 0;
-    if (!file.Read(buffer, sizeof buffer, &done)) return std::wstring();
-    if (done == 0) break;
-    bytes.append(buffer, done);
-  }
+  if (!Platform::ReadWholeFile(path, SIZE_MAX, &bytes)) return std::wstring();
   return DecodeListBytes(bytes);
 }
 

@@ -63,7 +63,6 @@ CSha256::CSha256(CSha256&& other) noexcept = default;
 CSha256& CSha256::operator=(CSha256&& other) noexcept = default;
 
 bool CSha256::Update(const void* data, std::size_t size) {
-  restart_ = false;
   if (!state_) state_ = std::make_unique<State>();
   state_->compute.Add(data, size);
   return true;
@@ -72,7 +71,6 @@ bool CSha256::Update(const void* data, std::size_t size) {
 bool CSha256::Finish(Sha256Digest* digest) {
   if (!state_) state_ = std::make_unique<State>();
   *digest = state_->compute.Finish();
-  restart_ = true;
   error_ = 0;
   return true;
 }

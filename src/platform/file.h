@@ -100,6 +100,15 @@ struct DirectoryEntry {
 // Lists a folder's entries, without "." and "..", sorted by name.
 [[nodiscard]] bool ListDirectory(const std::wstring& path, std::vector<DirectoryEntry>* entries);
 
+// Whether a file (not a folder) is at `path`.
+bool IsFile(const std::wstring& path);
+
+// The whole file at `path` into *bytes, at most `cap` bytes. False when it
+// cannot be opened or read (the platform's last error says why) or holds
+// more than `cap` bytes (last error kErrorInvalidData); *bytes is then
+// unspecified.
+[[nodiscard]] bool ReadWholeFile(const std::wstring& path, std::size_t cap, std::string* bytes);
+
 // The folder for temporary files, without a trailing separator.
 std::wstring GetTempFolder();
 

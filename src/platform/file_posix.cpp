@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/fault.h"
+#include "platform/case_fold.h"
 #include "platform/file.h"
 #include "platform/posix_path.h"
 #include "platform/text.h"
@@ -383,7 +384,7 @@ std::wstring ComparablePath(const std::wstring& path) {
     if (c == L'\\' || c == L'/') {
       flush();
     } else {
-      part += static_cast<wchar_t>(std::towupper(c));
+      part += FoldCaseUnit(c);
     }
   }
   flush();

@@ -1,5 +1,7 @@
 #include "platform/safe_name.h"
 
+#include "platform/case_fold.h"
+
 #include <string_view>
 
 namespace {
@@ -29,25 +31,15 @@ bool ClimbsUp(std::wstring_view component) {
   return dots >= 2;
 }
 
-wchar_t FoldAscii(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; }
-
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
-
 // Windows opens the device for such a component, whatever follows the first
 // dot and however many spaces stand before it.
 bool IsDeviceName(std::wstring_view component) {
   std::wstring_view base = component.substr(0, component.find(L'.'));
   while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
   for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-    if (EqualsNoCase(base, device)) return true;
+    if (Platform::EqualsIgnoringCase(base, device)) return true;
   }
-  if (base.size() == 4 && (EqualsNoCase(base.substr(0, 3), L"COM") || EqualsNoCase(base.substr(0, 3), L"LPT"))) {
+  if (base.size() == 4 && (Platform::EqualsIgnoringCase(base.substr(0, 3), L"COM") || Platform::EqualsIgnoringCase(base.substr(0, 3), L"LPT"))) {
     const wchar_t n = base[3];
     return (n >= L'0' && n <= L'9') || n == L'\x00B9' || n == L'\x00B2' || n == L'\x00B3';
   }

@@ -13,9 +13,8 @@ namespace Platform {
 
 // How the 64-byte blocks are compressed.
 enum class Sha256Path {
-  kBest,           // the SHA extensions when the processor has them
-  kPortable,       // plain C++
-  kShaExtensions,  // the SHA extensions (kPortable when the processor lacks them)
+  kBest,      // the SHA extensions when the processor has them
+  kPortable,  // plain C++
 };
 
 // Whether the processor has the SHA extensions (and the SSE levels the

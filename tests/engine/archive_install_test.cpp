@@ -11,6 +11,7 @@
 #include "engine/archive_install.h"
 #include "engine/engine_test_util.h"
 #include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "engine/zip_builder.h"
 #include "platform/fault.h"
 #include "platform/file.h"

@@ -68,30 +68,30 @@ std::size_t CRecordingProgress::Reports() const {
   return reports_;
 }
 
-RunOutcome CTestRun::Job(const std::function<FetchResult(CUpdateRun&)>& job) {
+RunOutcome CTestRun::Job(const std::function<FetchResult(CServerConnection&)>& job) {
   RunOutcome outcome;
   try {
-    const std::wstring failure = run.OpenConnection();
+    const std::wstring failure = server.OpenConnection();
     if (!failure.empty()) {
       outcome = {RunEnd::kFailed, failure};
     } else {
-      const FetchResult result = job(run);
+      const FetchResult result = job(server);
       if (result.Failed()) outcome = {RunEnd::kFailed, result.error};
     }
   } catch (const CAbortSignal&) {
     outcome = {RunEnd::kCancelled, {}};
   }
-  run.CloseConnection();
+  server.CloseConnection();
   return outcome;
 }
 
-INT_PTR CTestDownloadDlg::RunJob(std::function<FetchResult(CUpdateRun&)> job) {
+INT_PTR CTestDownloadDlg::RunJob(std::function<FetchResult(CServerConnection&)> job) {
   SetWorkerJobForTesting([this, job](IUpdateProgress& progress, const std::atomic<bool>& abort) {
-    CUpdateRun run(url_, nullptr, progress, abort);
+    CServerConnection server(url_, progress, abort);
     RunOutcome outcome;
-    const std::wstring failure = run.OpenConnection();
+    const std::wstring failure = server.OpenConnection();
     if (!failure.empty()) return RunOutcome{RunEnd::kFailed, failure};
-    const FetchResult result = job(run);
+    const FetchResult result = job(server);
     if (result.Failed()) outcome = {RunEnd::kFailed, result.error};
     return outcome;
   });
@@ -120,10 +120,13 @@ CCanceller::~CCanceller() {
   if (thread_.joinable()) thread_.join();
 }
 
-FetchResult UpdateFile(CUpdateRun& run, const std::wstring& serverPath, const CFileData& entry) {
-  FetchResult fetched = run.DownloadFile(serverPath, entry);
+FetchResult UpdateFile(CServerConnection& server, const std::wstring& serverPath, const CFileData& entry) {
+  StagedFile staged{&entry, false};
+  FetchResult fetched = CFileTransfer(server).DownloadFile(serverPath, entry, &staged.publishedTimeSet);
   if (fetched.Failed()) return fetched;
-  if (FetchResult installed = run.InstallModule(entry.Folder, {&entry}); installed.Failed()) return installed;
+  if (FetchResult installed = InstallModule(entry.Folder, {staged}, server.Progress(), server.AbortFlag());
+      installed.Failed())
+    return installed;
   return fetched;
 }
 

@@ -10,7 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/http_download_dlg.h"
+#include "engine/dialog/http_download_dlg.h"
+#include "engine/file_transfer.h"
+#include "engine/module_install.h"
+#include "engine/module_update.h"
+#include "engine/server_connection.h"
 #include "engine/update_run.h"
 
 namespace EngineTest {
@@ -51,21 +55,23 @@ class CRecordingProgress : public IUpdateProgress {
 // What a module's update does for one file: `entry` fetched into its
 // staging folder, then put in place by a swap of its own. The bytes
 // fetched, or the failure of either step.
-FetchResult UpdateFile(CUpdateRun& run, const std::wstring& serverPath, const CFileData& entry);
+FetchResult UpdateFile(CServerConnection& server, const std::wstring& serverPath, const CFileData& entry);
 
-// One update run against `address`, without a window.
+// One update run against `address`, without a window: the whole run
+// (`run`), or steps of one over a connection of their own (`server`, Job).
 class CTestRun {
  public:
   explicit CTestRun(const std::wstring& address, UpdateModuleList* modules = nullptr)
-      : run(address, modules, progress, abort) {}
-  // Opens the connection and runs `job` on this thread: kFailed with the
-  // text of a failed open or of the failure the job returns, kCancelled when
-  // the cancellation signal ended it, kDone otherwise.
-  RunOutcome Job(const std::function<FetchResult(CUpdateRun&)>& job);
+      : run(address, modules, progress, abort), server(address, progress, abort) {}
+  // Opens `server` and runs `job` on this thread: kFailed with the text of
+  // a failed open or of the failure the job returns, kCancelled when the
+  // cancellation signal ended it, kDone otherwise.
+  RunOutcome Job(const std::function<FetchResult(CServerConnection&)>& job);
 
   CRecordingProgress progress;
   std::atomic<bool> abort{false};
   CUpdateRun run;
+  CServerConnection server;
 };
 
 // The update dialog with its error box recorded instead of shown.
@@ -76,7 +82,7 @@ class CTestDownloadDlg : public CHttpDownloadDlg {
   void ShowErrorBox(const std::wstring& text) override { errorBoxes.push_back(text); }
   // Runs the dialog modally with `job` on its worker: a run of its own whose
   // progress goes to the dialog (connection opened first). The modal result.
-  INT_PTR RunJob(std::function<FetchResult(CUpdateRun&)> job);
+  INT_PTR RunJob(std::function<FetchResult(CServerConnection&)> job);
 
   std::vector<std::wstring> errorBoxes;  // main thread
 

@@ -68,8 +68,8 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
     TestHarness::CCredentialsAnswerer answerer([&dialog] { return dialog.GetSafeHwnd(); }, c.confirm,
                                                nginx.AuthUser(), nginx.AuthPassword(), {});
     std::int64_t result = 0;
-    const INT_PTR modal = dialog.RunJob([&](CUpdateRun& run) {
-      FetchResult got = EngineTest::UpdateFile(run, L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+    const INT_PTR modal = dialog.RunJob([&](CServerConnection& server) {
+      FetchResult got = EngineTest::UpdateFile(server, L"/auth/dlauth/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       result = got.bytes;
       return got;
     });
@@ -131,9 +131,9 @@ TEST(EngineDownloadAuth, ProxyDemandWithoutProxyFailsWithoutTheDialog) {
     TestHarness::CCredentialsAnswerer answerer([&dialog] { return dialog.GetSafeHwnd(); }, false, L"", L"",
                                                noneExpected);
     std::int64_t result = 0;
-    const INT_PTR modal = dialog.RunJob([&](CUpdateRun& run) {
-      run.SetTimeoutsForTesting(2000, 2000, 2000);
-      FetchResult got = EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+    const INT_PTR modal = dialog.RunJob([&](CServerConnection& server) {
+      server.SetTimeoutsForTesting(2000, 2000, 2000);
+      FetchResult got = EngineTest::UpdateFile(server, L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       result = got.bytes;
       return got;
     });

@@ -106,8 +106,8 @@ TEST(EngineDownload, OutcomesAgainstNginx) {
     CScopedLog log(dir / L"log.txt");
     CTestRun test(nginx.Address());
     std::int64_t result = 12345;
-    const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
-      FetchResult got = EngineTest::UpdateFile(run, c.serverPath, CFileData(L"vireo viewer", c.name, L"", L"", folder));
+    const RunOutcome outcome = test.Job([&](CServerConnection& server) {
+      FetchResult got = EngineTest::UpdateFile(server, c.serverPath, CFileData(L"vireo viewer", c.name, L"", L"", folder));
       result = got.bytes;
       return got;
     });
@@ -141,8 +141,8 @@ TEST(EngineDownload, ArchivesInstallWhereTheEntrySays) {
   ASSERT_TRUE(Platform::MakeDirectory(folder));
   ASSERT_TRUE(Platform::MakeDirectory(folder + L"\\sub"));
   CTestRun test(nginx.Address());
-  EXPECT_EQ(test.Job([&](CUpdateRun& run) {
-              return EngineTest::UpdateFile(run, L"/dla/", CFileData(L"vireo viewer", L"sub\\setup.zip", L"", L"", folder));
+  EXPECT_EQ(test.Job([&](CServerConnection& server) {
+              return EngineTest::UpdateFile(server, L"/dla/", CFileData(L"vireo viewer", L"sub\\setup.zip", L"", L"", folder));
             }).end,
             RunEnd::kDone);
   EXPECT_EQ(ReadOrMissing(folder + L"\\sub\\b.dll"), "bee");
@@ -191,12 +191,12 @@ TEST(EngineDownload, BrokenTransfersKeepTheOldFile) {
     const std::wstring local = dir / L"core.dll";
     ASSERT_TRUE(TestFiles::WriteBytes(local, "old core"));
     CTestRun test(server.Address());
-    test.run.SetTimeoutsForTesting(2000, 2000, 1000);
+    test.server.SetTimeoutsForTesting(2000, 2000, 1000);
     std::int64_t result = 0;
-    const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
+    const RunOutcome outcome = test.Job([&](CServerConnection& server) {
       Platform::ClearFaults();
       if (c.failOperation) Platform::FailNthCall(c.failOperation, c.failNth, Platform::kErrorDiskFull);
-      FetchResult got = EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
+      FetchResult got = EngineTest::UpdateFile(server, L"/x/", CFileData(L"vireo viewer", L"core.dll", L"", L"", dir.Path()));
       Platform::ClearFaults();
       result = got.bytes;
       return got;
@@ -235,8 +235,8 @@ TEST(EngineDownload, CancelAtAnyReadKeepsTheOldFile) {
     {
       CCanceller canceller(
           test.abort, [&] { return server.Requests().size() == 1; }, [&] { server.Release(); });
-      outcome = test.Job([&](CUpdateRun& run) {
-        FetchResult got = EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"viewer.dll", L"", L"", dir.Path()));
+      outcome = test.Job([&](CServerConnection& server) {
+        FetchResult got = EngineTest::UpdateFile(server, L"/x/", CFileData(L"vireo viewer", L"viewer.dll", L"", L"", dir.Path()));
         returned = true;  // not reached: the cancel leaves by the signal
         return got;
       });
@@ -263,8 +263,8 @@ TEST(EngineDownload, CancelDuringAStallEndsTheRunSoon) {
     CCanceller canceller(
         test.abort, [&] { return server.Requests().size() == 1; },
         [&] { cancelled = std::chrono::steady_clock::now(); });
-    outcome = test.Job([&](CUpdateRun& run) {
-      return EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"big.bin", L"", L"", dir.Path()));
+    outcome = test.Job([&](CServerConnection& server) {
+      return EngineTest::UpdateFile(server, L"/x/", CFileData(L"vireo viewer", L"big.bin", L"", L"", dir.Path()));
     });
   }
   const auto waited = std::chrono::steady_clock::now() - cancelled;
@@ -296,8 +296,8 @@ TEST(EngineDownload, SizeQueries) {
   };
   CTestRun test(nginx.Address());
   std::vector<std::int64_t> sizes;
-  const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
-    for (const auto& c : cases) sizes.push_back(run.GetRemoteFileSize(c.path, CFileData(L"", c.name, L"", L"", L"C:\\x")).bytes);
+  const RunOutcome outcome = test.Job([&](CServerConnection& server) {
+    for (const auto& c : cases) sizes.push_back(CFileTransfer(server).GetRemoteFileSize(c.path, CFileData(L"", c.name, L"", L"", L"C:\\x")).bytes);
     return FetchResult();
   });
   EXPECT_EQ(outcome.end, RunEnd::kDone);
@@ -336,10 +336,10 @@ TEST(EngineDownload, SizeQueryFallsBackToGetWhenHeadIsRefused) {
     });
     ASSERT_TRUE(server.Start());
     CTestRun test(server.Address());
-    test.run.SetTimeoutsForTesting(2000, 2000, 2000);
+    test.server.SetTimeoutsForTesting(2000, 2000, 2000);
     std::int64_t size = -5;
-    EXPECT_EQ(test.Job([&](CUpdateRun& run) {
-                FetchResult got = run.GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
+    EXPECT_EQ(test.Job([&](CServerConnection& server) {
+                FetchResult got = CFileTransfer(server).GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
                 size = got.bytes;
                 return got;
               }).end,
@@ -364,8 +364,8 @@ TEST(EngineDownload, ATrickleIsReadAsItComesAndCancelledSoon) {
     CCanceller canceller(
         test.abort, [&] { return test.progress.Statuses().size() >= 2; },
         [&] { cancelled = std::chrono::steady_clock::now(); });
-    outcome = test.Job([&](CUpdateRun& run) {
-      return EngineTest::UpdateFile(run, L"/x/", CFileData(L"vireo viewer", L"slow.bin", L"", L"", dir.Path()));
+    outcome = test.Job([&](CServerConnection& server) {
+      return EngineTest::UpdateFile(server, L"/x/", CFileData(L"vireo viewer", L"slow.bin", L"", L"", dir.Path()));
     });
   }
   const auto waited = std::chrono::steady_clock::now() - cancelled;
@@ -382,9 +382,9 @@ TEST(EngineDownload, AFailedSizeQueryEndsTheModule) {
   CScriptedServer server([](const TestHarness::ScriptedRequest&) { return CScriptedReply().Reset(); });
   ASSERT_TRUE(server.Start());
   CTestRun test(server.Address());
-  test.run.SetTimeoutsForTesting(2000, 2000, 2000);
-  const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
-    return run.GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
+  test.server.SetTimeoutsForTesting(2000, 2000, 2000);
+  const RunOutcome outcome = test.Job([&](CServerConnection& server) {
+    return CFileTransfer(server).GetRemoteFileSize(L"/x/", CFileData(L"", L"a.bin", L"", L"", L"C:\\x"));
   });
   EXPECT_EQ(outcome.end, RunEnd::kFailed);
   EXPECT_TRUE(StartsWith(outcome.error, L"An error occurred connecting to the server, Error:")) << Narrow(outcome.error);

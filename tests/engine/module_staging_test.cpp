@@ -7,6 +7,7 @@
 #include "common/test_files.h"
 #include "engine/engine_test_util.h"
 #include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 

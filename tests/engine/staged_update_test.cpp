@@ -8,7 +8,7 @@
 #include "engine/dialog_test_util.h"
 #include "engine/engine_test_util.h"
 #include "engine/module_staging.h"
-#include "engine/process_control.h"
+#include "platform/process_control.h"
 #include "engine/published_time.h"
 #include "harness/nginx_fixture.h"
 #include "harness/scripted_server.h"
@@ -243,18 +243,21 @@ TEST(EngineStagedUpdate, ASwapThatFailsPutsEveryFileBack) {
                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       ASSERT_NE(held, INVALID_HANDLE_VALUE);
     }
-    const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
+    const RunOutcome outcome = test.Job([&](CServerConnection& server) {
       // The list and the files come first; the fault is set for the swap.
       std::vector<std::unique_ptr<CFileData>> entries;
-      std::vector<const CFileData*> staged;
+      std::vector<StagedFile> staged;
       for (const auto& [name, bytes] : files.fresh) {
         entries.push_back(std::make_unique<CFileData>(L"printer", Wide(name), L"", L"", folder));
-        if (FetchResult got = run.DownloadFile(L"/sw/", *entries.back()); got.Failed()) return got;
-        staged.push_back(entries.back().get());
+        StagedFile file{entries.back().get(), false};
+        if (FetchResult got = CFileTransfer(server).DownloadFile(L"/sw/", *file.entry, &file.publishedTimeSet);
+            got.Failed())
+          return got;
+        staged.push_back(file);
       }
       Platform::ClearFaults();
       if (c.operation) Platform::FailNthCall(c.operation, c.nth, Platform::kErrorDiskFull);
-      FetchResult installed = run.InstallModule(folder, staged);
+      FetchResult installed = InstallModule(folder, staged, server.Progress(), server.AbortFlag());
       Platform::ClearFaults();
       return installed;
     });
@@ -320,7 +323,7 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
       });
       ASSERT_TRUE(first.Start());
       CTestRun test(first.Address());
-      EXPECT_EQ(test.Job([&](CUpdateRun& run) { return run.DownloadFile(L"/" + path, entry); }).end, RunEnd::kFailed);
+      EXPECT_EQ(test.Job([&](CServerConnection& server) { return CFileTransfer(server).DownloadFile(L"/" + path, entry); }).end, RunEnd::kFailed);
       first.Stop();
     }
     EXPECT_EQ(StagedLength(StagedPathsOf(StagingFolderOf(dir.Path()), L"big.bin").data), body.size() / 2);
@@ -335,7 +338,7 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
     });
     ASSERT_TRUE(plain.Start());
     CTestRun test(c.scriptedSecond ? plain.Address() : nginx.Address());
-    const RunOutcome outcome = test.Job([&](CUpdateRun& run) { return EngineTest::UpdateFile(run, L"/" + path, entry); });
+    const RunOutcome outcome = test.Job([&](CServerConnection& server) { return EngineTest::UpdateFile(server, L"/" + path, entry); });
     plain.Stop();
     EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
     EXPECT_TRUE(ReadOrMissing(dir / L"big.bin") == served);

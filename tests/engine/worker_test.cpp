@@ -11,7 +11,7 @@
 #include "engine/dialog_test_util.h"
 #include "engine/module_staging.h"
 #include "engine/engine_test_util.h"
-#include "engine/process_control.h"
+#include "platform/process_control.h"
 #include "engine/published_time.h"
 #include "engine/zip_builder.h"
 #include "harness/nginx_fixture.h"
@@ -81,7 +81,7 @@ class CHeldProgram {
   explicit CHeldProgram(const std::wstring& exe) : exe_(exe) {
     EXPECT_TRUE(Platform::CopyItem(ProgramPath(), exe, true));
     EXPECT_TRUE(TestFiles::WriteBytes(exe + L".hold", "hold"));
-    EXPECT_EQ(LaunchProgram(exe), 1u);
+    EXPECT_EQ(Platform::LaunchProgram(exe), 1u);
     pid_ = StartedPid(exe);
     EXPECT_NE(pid_, 0u);
   }
@@ -178,9 +178,9 @@ TEST(EngineAnalysis, DecisionTable) {
   CScopedLog log(dir / L"log.txt");
   CTestRun test(nginx.Address());
   std::int64_t result = 0;
-  const RunOutcome outcome = test.Job([&](CUpdateRun& run) {
+  const RunOutcome outcome = test.Job([&](CServerConnection& server) {
     SetModuleDir(GetFolderTable(), folder);
-    FetchResult got = run.AnalyzeUpdateList(L"/an/UpdateList.xml");
+    FetchResult got = CModuleUpdate(server, LoadUpdateKey()).AnalyzeUpdateList(L"/an/UpdateList.xml");
     result = got.bytes;
     return got;
   });
@@ -228,9 +228,9 @@ TEST(EngineAnalysis, TotalsFollowBytesOrFiles) {
   for (const auto& c : cases) {
     TestFiles::CTempDir dir;
     CTestRun test(nginx.Address());
-    (void)test.Job([&](CUpdateRun& run) {
+    (void)test.Job([&](CServerConnection& server) {
       SetModuleDir(GetFolderTable(), dir.Path());
-      return run.AnalyzeUpdateList(c.listPath);
+      return CModuleUpdate(server, LoadUpdateKey()).AnalyzeUpdateList(c.listPath);
     });
     EXPECT_EQ(test.progress.TotalPositions(), c.positions);
     const std::vector<std::wstring> labels = {L"Total : 0/3", L"Total : 1/3", L"Total : 2/3", L"Total : 3/3"};
@@ -390,7 +390,7 @@ TEST(EngineWorker, CancelBeforeTheConnectionAndAQuietSecondRun) {
 
 TEST(EngineProcess, LaunchAndCloseRunningPrograms) {
   TestFiles::CTempDir dir;
-  EXPECT_EQ(LaunchProgram(dir / L"missing.exe"), 2u);
+  EXPECT_EQ(Platform::LaunchProgram(dir / L"missing.exe"), 2u);
 
   // Two copies with one name in different folders, one that differs only in
   // case in a third, one with another name: only the copy that runs from the
@@ -407,13 +407,13 @@ TEST(EngineProcess, LaunchAndCloseRunningPrograms) {
   CHeldProgram unrelated(dir / UniqueName(L"other.exe"));
 
   std::uint32_t error = 0;
-  EXPECT_EQ(CloseRunningProgram(dir / (L"ONE\\" + upper), 5000, &error), CloseOutcome::kEnded);
+  EXPECT_EQ(Platform::CloseRunningProgram(dir / (L"ONE\\" + upper), 5000, &error), Platform::CloseOutcome::kEnded);
   EXPECT_TRUE(ProcessEnds(first.Pid(), 5000));
   EXPECT_FALSE(ProcessEnds(second.Pid(), 200));
   EXPECT_FALSE(ProcessEnds(other.Pid(), 200));
   EXPECT_FALSE(ProcessEnds(unrelated.Pid(), 200));
-  EXPECT_EQ(CloseRunningProgram(dir / (L"one\\" + name), 500, &error), CloseOutcome::kNoneRunning);
-  EXPECT_EQ(CloseRunningProgram(dir / L"four\\nothing.exe", 500, &error), CloseOutcome::kNoneRunning);
+  EXPECT_EQ(Platform::CloseRunningProgram(dir / (L"one\\" + name), 500, &error), Platform::CloseOutcome::kNoneRunning);
+  EXPECT_EQ(Platform::CloseRunningProgram(dir / L"four\\nothing.exe", 500, &error), Platform::CloseOutcome::kNoneRunning);
 }
 
 TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
@@ -439,8 +439,8 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
     CScopedLog log(elsewhere / L"log.txt");
     CTestRun test(nginx.Address());
     std::int64_t result = 0;
-    (void)test.Job([&](CUpdateRun& run) {
-      FetchResult got = EngineTest::UpdateFile(run, L"/pc/", CFileData(L"", c.entry, L"", L"", appDir));
+    (void)test.Job([&](CServerConnection& server) {
+      FetchResult got = EngineTest::UpdateFile(server, L"/pc/", CFileData(L"", c.entry, L"", L"", appDir));
       result = got.bytes;
       return got;
     });
@@ -455,7 +455,7 @@ TEST(EngineProcess, ARunningProgramIsEndedBeforeItsFileIsReplaced) {
   const std::wstring absent = UniqueName(L"absent.exe");
   CHeldProgram running(appDir + L"\\" + absent);
   CTestRun test(nginx.Address());
-  EXPECT_EQ(test.Job([&](CUpdateRun& run) { return EngineTest::UpdateFile(run, L"/pc/", CFileData(L"", absent, L"", L"", appDir)); }).end,
+  EXPECT_EQ(test.Job([&](CServerConnection& server) { return EngineTest::UpdateFile(server, L"/pc/", CFileData(L"", absent, L"", L"", appDir)); }).end,
             RunEnd::kFailed);
   EXPECT_FALSE(ProcessEnds(running.Pid(), 300));
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/test_files.h"
+#include "platform/case_fold.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/fault.h"
@@ -208,6 +209,27 @@ TEST(PlatformText, CodePagesAndUtf8) {
   EXPECT_EQ(ToUtf8(pair), "\xF0\x9F\x98\x80");
   EXPECT_EQ(FromUtf8("\xF0\x9F\x98\x80"), pair);
   EXPECT_EQ(FromUtf8("a\xC3"), std::wstring(L"a\uFFFD"));
+}
+
+// Names compared as the file system compares them: letter case ignored
+// beyond ASCII too, nothing else folded.
+TEST(PlatformText, CaseFoldIsOrdinalAndCoversNonAsciiLetters) {
+  const struct {
+    const wchar_t* a;
+    const wchar_t* b;
+    bool same;
+  } cases[] = {
+      {L"Viewer.DLL", L"viewer.dll", true},       {L"\u00E9.dll", L"\u00C9.DLL", true},
+      {L"\u00FF", L"\u0178", true},              {L"\u0107\u017E", L"\u0106\u017D", true},
+      {L"\u03C3\u03C2", L"\u03A3\u03A3", true}, {L"\u0434\u0451", L"\u0414\u0401", true},
+      {L"\uFF41", L"\uFF21", true},              {L"stra\u00DFe", L"STRASSE", false},
+      {L"\u00F7", L"\u00D7", false},             {L"a.dll", L"a.dl", false},
+      {L"~vireo-staging", L"~VIREO-STAGING", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EqualsIgnoringCase(c.a, c.b), c.same) << static_cast<unsigned>(c.a[0]);
+    EXPECT_EQ(FoldCase(c.a) == FoldCase(c.b), c.same) << static_cast<unsigned>(c.a[0]);
+  }
 }
 
 TEST(PlatformHttp, TransferPaceFailsOnlyAWholeSlowWindow) {

@@ -1,5 +1,6 @@
 // vireo-tool xml-dump: shows how the updater's XML document sees a file, one
 // line per element, so that a publisher can check a manifest or update list.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,21 +32,6 @@ std::wstring EscapeField(const std::wstring& text) {
   return out;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
-  Platform::CFile file;
-  if (!file.OpenRead(path)) return false;
-  std::uint64_t size = 0;
-  if (!file.GetSize(&size)) return false;
-  bytes->clear();
-  bytes->reserve(static_cast<std::size_t>(size));
-  char buffer[65536];
-  for (;;) {
-    std::size_t done = 0;
-    if (!file.Read(buffer, sizeof buffer, &done)) return false;
-    if (done == 0) return true;
-    bytes->append(buffer, done);
-  }
-}
 
 void Flush(std::string& out) {
   std::fwrite(out.data(), 1, out.size(), stdout);
@@ -78,7 +64,7 @@ int XmlDump(const std::vector<std::string>& args) {
   }
 
   std::string bytes;
-  if (!ReadWholeFile(Platform::FromUtf8(file), &bytes)) {
+  if (!Platform::ReadWholeFile(Platform::FromUtf8(file), SIZE_MAX, &bytes)) {
     std::fprintf(stderr, "vireo-tool xml-dump: cannot read %s (error %lu)\n", file.c_str(),
                  static_cast<unsigned long>(Platform::LastError()));
     return 2;

@@ -6,21 +6,7 @@
 namespace VireoTool {
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
-  Platform::CFile file;
-  if (!file.OpenRead(path)) return false;
-  std::uint64_t size = 0;
-  if (!file.GetSize(&size) || size > 0xFFFFFFFFull) return false;
-  std::string data(static_cast<std::size_t>(size), '\0');
-  std::size_t filled = 0;
-  while (filled < data.size()) {
-    std::size_t done = 0;
-    if (!file.Read(data.data() + filled, data.size() - filled, &done)) return false;
-    if (done == 0) break;
-    filled += done;
-  }
-  if (filled != data.size()) return false;  // changed under us
-  *bytes = std::move(data);
-  return true;
+  return Platform::ReadWholeFile(path, 0xFFFFFFFFu, bytes);
 }
 
 bool EnsureFolderChain(const std::wstring& path) {

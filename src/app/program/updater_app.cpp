@@ -4,7 +4,7 @@
 
 #include "app/folder_table.h"
 #include "app/update_log.h"
-#include "engine/http_download_dlg.h"
+#include "engine/dialog/http_download_dlg.h"
 #include "manifest/fetch_manifest.h"
 #include "manifest/update_manifest.h"
 #include "platform/windows_handle.h"
@@ -37,7 +37,10 @@ bool CVXUpdaterApp::InitInstance() {
   ServerAddress = GetCommandLineText();
 
   // A manifest that cannot be fetched or parsed ends the updater silently:
-  // the log says why, no window opens, no program starts.
+  // no window opens and no program starts. The log holds what the fetch
+  // writes (a failed send, a refused status, a body out of bounds, an
+  // untrusted manifest); an address or a manifest that does not parse
+  // leaves no line.
   ManifestFetchSettings fetch;
   fetch.agent = GetAppName();
   // A keyed updater trusts only what its publisher signed.

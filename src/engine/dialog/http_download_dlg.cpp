@@ -1,12 +1,15 @@
-#include "engine/http_download_dlg.h"
+#include "engine/dialog/http_download_dlg.h"
 
 #include <algorithm>
 #include <climits>
 
 #include "app/update_log.h"
 #include "engine/engine_strings.h"
+#include "engine/progress_text.h"
 #include "engine_resource.h"
 #include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/http.h"
 #include "ui/theme_message_box.h"
 
 CHttpDownloadDlg::CHttpDownloadDlg(const std::wstring& url, UpdateModuleList* modules, CWnd* parent)
@@ -44,7 +47,7 @@ unsigned CHttpDownloadDlg::WorkerThreadProc(void* param) {
   } catch (const std::exception&) {
     // Nothing may leave the thread; the dialog must still hear that it ended.
     outcome = {RunEnd::kFailed,
-               FormatEngineString(IDS_HTTPDOWNLOAD_GENERIC_ERROR, std::to_wstring(ERROR_NOT_ENOUGH_MEMORY))};
+               FormatEngineString(IDS_HTTPDOWNLOAD_GENERIC_ERROR, std::to_wstring(Platform::kErrorNotEnoughMemory))};
   }
   dialog->PostWorkerDone(outcome);
   return 0;
@@ -84,7 +87,9 @@ constexpr UINT kCancelCheckMs = 250;
 // transfer, checked every kWatchMs.
 constexpr UINT_PTR kWatchTimer = 3;
 constexpr UINT kWatchMs = 1000;
-constexpr std::uint32_t kLongestBodyWaitMs = 30000;
+// The stall rule's window: no read of a body waits longer than a whole
+// transfer may go without its least bytes.
+constexpr std::uint32_t kLongestBodyWaitMs = Platform::CTransferPace::kWindowMs;
 
 }  // namespace
 
@@ -292,8 +297,8 @@ void CHttpDownloadDlg::OnClose() {
 }
 
 void CHttpDownloadDlg::EndRun(INT_PTR result) {
-  // A worker that is still going (a failure reported while it went on) stops
-  // at its next check instead of updating a window that is going away.
+  // Whatever of the run is left (a worker given up while it waits on the
+  // server) stops at its next check instead of going on without a window.
   abort_ = true;
   EndDialog(result);
 }
@@ -333,8 +338,8 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 void CHttpDownloadDlg::OnThreadFinished(WPARAM wParam, const std::wstring& errorText) {
   safeToClose_ = true;
-  // Only the first end counts: a worker that reported a failure and went on
-  // posts again when it stops, possibly while the error box is up.
+  // Only the first end counts: while the error box is up, its message loop
+  // still delivers the window's timers, which could end the run again.
   if (ending_) return;
   ending_ = true;
   if (abort_) {

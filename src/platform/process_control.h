@@ -1,9 +1,11 @@
-// Windows only: ending a running copy of a program before its file is
-// replaced, and starting a module's program once its update is done. Both
-// run on the update worker thread.
+// Ending a running copy of a program before its file is replaced, and
+// starting a program once its update is done. Windows does both; on posix,
+// where no suite program runs, nothing is ever running and nothing starts.
 #pragma once
 #include <cstdint>
 #include <string>
+
+namespace Platform {
 
 // What became of a running copy of a program that was to be ended.
 enum class CloseOutcome {
@@ -24,3 +26,5 @@ CloseOutcome CloseRunningProgram(const std::wstring& imagePath, std::uint32_t wa
 // environment and current folder, and does not wait for it. 1 when the
 // process was created, otherwise the platform's error code (2: no such file).
 std::uint32_t LaunchProgram(const std::wstring& path);
+
+}  // namespace Platform

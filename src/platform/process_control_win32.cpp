@@ -1,4 +1,4 @@
-#include "engine/process_control.h"
+#include "platform/process_control.h"
 
 #include <vector>
 
@@ -8,25 +8,27 @@
 
 #include <tlhelp32.h>
 
+namespace Platform {
+
 CloseOutcome CloseRunningProgram(const std::wstring& imagePath, std::uint32_t waitMs, std::uint32_t* error) {
   *error = 0;
-  const std::wstring target = Platform::ComparablePath(imagePath);
+  const std::wstring target = ComparablePath(imagePath);
   if (target.empty()) return CloseOutcome::kNoneRunning;
-  Platform::CScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  CScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return CloseOutcome::kNoneRunning;
   const DWORD self = ::GetCurrentProcessId();
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
     if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
-    Platform::CScopedHandle process(
+    CScopedHandle process(
         ::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
     if (!process) continue;
     std::wstring image(32768, L'\0');
     DWORD size = static_cast<DWORD>(image.size());
     if (!::QueryFullProcessImageNameW(process.Get(), 0, image.data(), &size)) continue;
     image.resize(size);
-    if (Platform::ComparablePath(image) != target) continue;
+    if (ComparablePath(image) != target) continue;
     // Only the first such process is ended.
     if (!::TerminateProcess(process.Get(), 0)) {
       *error = ::GetLastError();
@@ -53,3 +55,5 @@ std::uint32_t LaunchProgram(const std::wstring& path) {
   ::CloseHandle(info.hProcess);
   return 1;
 }
+
+}  // namespace Platform

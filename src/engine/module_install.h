@@ -1,0 +1,27 @@
+// Windows only: putting a staged module in place as one swap
+// (module_swap.h): running copies of replaced programs are ended, archives
+// installed, plain files renamed in, each old file kept as a ".bak" until
+// all are there; a failed step puts every file back.
+#pragma once
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "engine/run_result.h"
+#include "engine/update_progress.h"
+#include "manifest/update_list.h"
+
+// A file of the module that is staged and checked.
+struct StagedFile {
+  const CFileData* entry = nullptr;
+  // Whether the staged file has the entry's published time already (the
+  // swap then need not give it).
+  bool publishedTimeSet = false;
+};
+
+// Puts the staged `files` of the module in `installFolder` in place. A
+// cancel is seen only before the swap begins (the cancellation signal).
+// Empty on success, else the failure (logged), with the module as it was.
+// With no files, only what a failed run left staged is removed.
+FetchResult InstallModule(const std::wstring& installFolder, const std::vector<StagedFile>& files,
+                          IUpdateProgress& progress, const std::atomic<bool>& abort);

@@ -1,0 +1,223 @@
+#include "engine/module_update.h"
+
+#include <atomic>
+
+#include "app/folder_table.h"
+#include "engine/engine_log.h"
+#include "engine/engine_strings.h"
+#include "engine/file_replace.h"
+#include "engine/module_staging.h"
+#include "engine/module_swap.h"
+#include "engine/progress_text.h"
+#include "engine/safe_path.h"
+#include "engine/update_decision.h"
+#include "engine_resource.h"
+#include "manifest/local_file_info.h"
+#include "manifest/time_zone.h"
+#include "manifest/trust_formats.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "xml/xml_document.h"
+
+namespace {
+
+// A folder below the temporary folder that only this run uses.
+std::wstring PrivateListFolder() {
+  static std::atomic<unsigned> serial{0};
+  const std::wstring base = Platform::GetTempFolder() + L"\\vireo-update-" +
+                            std::to_wstring(Platform::GetCurrentProcessIdNumber()) + L"-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring folder = base + std::to_wstring(serial++);
+    if (Platform::MakeDirectory(folder)) return folder;
+  }
+  return base + L"x";
+}
+
+// Removes what the list's download left in its folder, and the folder.
+void RemoveListFolder(const std::wstring& folder) {
+  std::vector<Platform::DirectoryEntry> entries;
+  if (Platform::ListDirectory(folder, &entries)) {
+    for (const auto& e : entries) {
+      if (!e.isDirectory) (void)RemoveFileForcibly(folder + L"\\" + e.name);
+    }
+  }
+  (void)Platform::RemoveEmptyDirectory(folder);
+}
+
+// The server folder of a list path: up to and with its last "/".
+std::wstring ServerFolderOf(const std::wstring& listPath) { return RemoveLastPathPart(listPath, L'/') + L"/"; }
+
+}  // namespace
+
+FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
+  moduleDir_ = GetFolderTable().GetModuleDir();
+  // A swap that a killed run left unfinished is completed or undone before
+  // anything of the module is fetched, the list included.
+  Platform::ErrorCode repairError = 0;
+  if (RepairInterruptedSwap(moduleDir_, &repairError) == SwapRepair::kFailed)
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, repairError);
+
+  std::string list;
+  bool read = false;
+  FetchResult result = FetchList(listPath, &list, &read);
+  if (result.Failed()) return result;
+  server_.Progress().SetStatus(L"analyze updatelist");
+
+  // A list that cannot be read back gives no entries.
+  FileDataArray entries;
+  if (read) {
+    CXmlDocument document;
+    LoadUpdateListBytes(list, document, entries);
+  }
+  if (FetchResult checked = CheckEntries(entries, listPath); checked.Failed()) return checked;
+
+  const std::wstring serverFolder = ServerFolderOf(listPath);
+  std::vector<const CFileData*> toFetch;
+  std::uint64_t totalSize = 0;
+  if (FetchResult chosen = ChooseFiles(entries, serverFolder, &toFetch, &totalSize); chosen.Failed()) return chosen;
+
+  std::vector<StagedFile> staged;
+  if (FetchResult files = FetchFiles(serverFolder, toFetch, totalSize, &staged); files.Failed() || !toFetch.empty())
+    result = files;
+  if (result.Failed()) {
+    RemoveStagingFolderIfEmpty(moduleDir_);
+    return result;
+  }
+  // Every file is staged and checked: the module is put in place whole.
+  if (FetchResult installed = InstallModule(moduleDir_, staged, server_.Progress(), server_.AbortFlag());
+      installed.Failed())
+    return installed;
+  return result;
+}
+
+FetchResult CModuleUpdate::FetchList(const std::wstring& listPath, std::string* list, bool* read) {
+  // The list is fetched into a folder of the run's own, never into the
+  // install folder, where a list named like an installed file would replace
+  // that file and then delete it.
+  const std::wstring listName = GetFileNameFromPath(listPath);
+  const std::wstring listFolder = PrivateListFolder();
+  const CFileData listEntry(L"UpdateList", listName, L"99999.9.9.9", L"", listFolder);
+  // The list is read once: the signature is checked over the very bytes
+  // that are parsed.
+  const FetchResult result = transfer_.Download(ServerFolderOf(listPath), listEntry, kMaxUpdateListBytes);
+  *read = !result.Failed() && Platform::ReadWholeFile(listFolder + L"\\" + listName, kMaxUpdateListBytes, list);
+  RemoveListFolder(listFolder);
+  if (result.Failed()) return result;
+  if (key_.RequiresSignatures()) {
+    if (!*read) list->clear();
+    if (FetchResult trusted = CheckListSignature(listPath, *list); trusted.Failed()) return trusted;
+  }
+  return result;
+}
+
+FetchResult CModuleUpdate::CheckListSignature(const std::wstring& listPath, std::string_view list) {
+  const auto refuse = [&](const std::wstring& why) {
+    Log(L"AnalyzeUpdateList : the update list is not trusted, " + why + L" -> " + listPath);
+    return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_NOT_SIGNED, listPath));
+  };
+  std::string signature;
+  bool found = false;
+  if (FetchResult got = server_.FetchSmallDocument(SignaturePathOf(listPath), kMaxSignatureBytes, &signature, &found);
+      got.Failed())
+    return got;
+  if (!found) return refuse(L"its signature is missing");
+  const DocumentTrust trust = VerifyDocumentSignature(key_, list, signature);
+  if (trust != DocumentTrust::Trusted) return refuse(DescribeDocumentTrust(trust));
+  return {};
+}
+
+FetchResult CModuleUpdate::CheckEntries(const FileDataArray& entries, const std::wstring& listPath) {
+  // A malformed size or hash fails the module in any run, a missing one in
+  // a run that trusts only what the publisher signed.
+  for (const auto& entry : entries) {
+    const EntryDeclarations declarations = CheckEntryDeclarations(*entry, key_.RequiresSignatures());
+    if (declarations == EntryDeclarations::Usable) continue;
+    Log(L"AnalyzeUpdateList : " + entry->FileName +
+        (declarations == EntryDeclarations::Malformed ? L" : size or sha256 is not in its form"
+                                                      : L" : size or sha256 is missing") +
+        L" -> " + listPath);
+    return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_ENTRY_UNDECLARED, listPath, entry->FileName));
+  }
+  return {};
+}
+
+FetchResult CModuleUpdate::ChooseFiles(const FileDataArray& entries, const std::wstring& serverFolder,
+                                       std::vector<const CFileData*>* toFetch, std::uint64_t* totalSize) {
+  const std::wstring zoneKey = GetCurrentTimeZoneKey();
+  for (const auto& entry : entries) {
+    if (!IsContainedRelativePath(entry->FileName) || NamesStagingFolder(entry->FileName)) {
+      Log(L"AnalyzeUpdateList : file outside the install folder skipped -> " + entry->FileName);
+      continue;
+    }
+    if (!NeedsFetch(*entry, zoneKey)) continue;
+    const FetchResult size = transfer_.GetRemoteFileSize(serverFolder, *entry);
+    if (size.Failed()) return size;
+    // The total counts the bytes this run moves: what an earlier run
+    // staged is not fetched again.
+    const std::uint64_t staged = StagedLength(StagedPathsOf(StagingFolderOf(moduleDir_), entry->FileName).data);
+    const auto bytes = static_cast<std::uint64_t>(size.bytes);
+    *totalSize += bytes > staged ? bytes - staged : 0;
+    toFetch->push_back(entry.get());
+  }
+  return {};
+}
+
+bool CModuleUpdate::NeedsFetch(const CFileData& entry, const std::wstring& zoneKey) {
+  const std::wstring name = LocalNameOf(entry.FileName);
+  const std::wstring localPath = entry.Folder + L"\\" + name;
+  // An updater of the kind that installed each file as it arrived may have
+  // left its working files when it was killed: a partial download beside
+  // the target, an archive not yet installed whole, the backup of a file it
+  // was replacing.
+  const std::wstring downloadPath = entry.Folder + L"\\" + entry.FileName;
+  const std::wstring partial = TemporaryDownloadPath(downloadPath);
+  if (Platform::IsFile(partial)) {
+    Log(RemoveFileForcibly(partial) ? L"Partial download removed : " + partial
+                                    : L"Partial download could not be removed : " + partial);
+  }
+  const bool archiveLeft = GetFileExtension(entry.FileName) == L".zip" && Platform::IsFile(downloadPath);
+  if (Platform::PathExists(localPath + L".bak")) (void)ResolveStaleBackup(localPath, archiveLeft);
+
+  bool fetch = !Platform::PathExists(localPath);
+  if (archiveLeft) {
+    if (!fetch) {
+      Log(name + L" : installation of " + entry.FileName + L" was interrupted, installing it again");
+      fetch = true;
+    }
+    (void)RemoveFileForcibly(downloadPath);
+  }
+  if (fetch) return true;
+  // The published version and time against the installed file's.
+  const CLocalFileInfo info(localPath);
+  const std::wstring stamp = MakeLocalTimeStamp(info, zoneKey, entry.DateTime.size());
+  const UpdateDecision decision = DecideUpdate(name, entry.DateTime, stamp, entry.Version, info.FileVersion);
+  if (decision.reason == UpdateReason::Current) return false;
+  Log(decision.logLine);
+  return true;
+}
+
+FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const std::vector<const CFileData*>& toFetch,
+                                      std::uint64_t totalSize, std::vector<StagedFile>* staged) {
+  IUpdateProgress& progress = server_.Progress();
+  progress.SetTotalRange(0, 100);
+  const std::size_t count = toFetch.size();
+  progress.SetTotalLabel(FormatTotalLabel(0, count));
+  if (count != 0) Log(L"Staging : " + std::to_wstring(count) + L" files into " + StagingFolderOf(moduleDir_));
+  FetchResult result;
+  std::uint64_t fetched = 0;
+  unsigned lastPercent = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    StagedFile file{toFetch[i], false};
+    result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet);
+    if (result.Failed()) return result;
+    staged->push_back(file);
+    fetched += static_cast<std::uint64_t>(result.bytes);
+    const unsigned percent = TotalPercent(fetched, totalSize, i + 1, count);
+    if (percent != lastPercent) {
+      progress.SetTotalPosition(static_cast<int>(percent));
+      lastPercent = percent;
+    }
+    progress.SetTotalLabel(FormatTotalLabel(i + 1, count));
+  }
+  return result;
+}

@@ -1,0 +1,102 @@
+#include "engine/server_connection.h"
+
+#include "app/update_log.h"
+#include "engine/engine_strings.h"
+#include "engine_resource.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr std::uint32_t kStatusOk = 200;
+
+void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
+
+}  // namespace
+
+CServerConnection::CServerConnection(std::wstring address, IUpdateProgress& progress, const std::atomic<bool>& abort)
+    : address_(std::move(address)), progress_(progress), abort_(abort) {}
+
+void CServerConnection::SetTimeoutsForTesting(std::uint32_t connect, std::uint32_t send, std::uint32_t receive) {
+  timeouts_.connectMs = connect;
+  timeouts_.sendMs = send;
+  timeouts_.receiveMs = receive;
+}
+
+std::wstring CServerConnection::OpenConnection() {
+  // The address keeps its scheme: an https server is asked for everything
+  // over TLS.
+  const std::wstring url = Platform::HasHttpScheme(address_) ? address_ : L"http://" + address_;
+  Platform::HttpAddress parsed;
+  if (!Platform::ParseHttpUrl(url, &parsed)) return L"Failed to parse the URL: " + url;
+  basePath_ = parsed.path;
+  CheckAbort();
+  const Platform::HttpFailure failure = session_.Open(L"Updater", parsed, timeouts_);
+  if (failure) {
+    return ReportError(failure.step == Platform::HttpStep::kOpen ? IDS_HTTPDOWNLOAD_GENERIC_ERROR
+                                                                  : IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER,
+                       failure.code)
+        .error;
+  }
+  CheckAbort();
+  return {};
+}
+
+void CServerConnection::CloseConnection() { session_.Close(); }
+
+FetchResult CServerConnection::Send(Platform::HttpMethod method, const std::wstring& object,
+                                    Platform::CHttpRequest* request, const Platform::HttpResume* resume) {
+  CheckAbort();
+  Platform::HttpFailure failure;
+  {
+    CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kResponse, Platform::GetTickCountMs());
+    failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
+  }
+  switch (failure.step) {
+    case Platform::HttpStep::kNone:
+      return {};
+    case Platform::HttpStep::kOpen:
+      Log(L"DownloadFile : Failed in call to HttpOpenRequest, Error:" + std::to_wstring(failure.code));
+      return ReportError(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER, failure.code);
+    case Platform::HttpStep::kSend:
+      Log(L"Failed in call to HttpSendRequest, Error:" + std::to_wstring(failure.code));
+      return ReportError(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER, failure.code);
+    case Platform::HttpStep::kStatus:
+      break;
+  }
+  Log(L"Failed in call to HttpQueryInfo for HTTP query status code, Error:" + std::to_wstring(failure.code));
+  return FetchResult::Failure(LoadEngineString(IDS_HTTPDOWNLOAD_INVALID_SERVER_RESPONSE));
+}
+
+Platform::ErrorCode CServerConnection::ReadBody(Platform::CHttpRequest& request, void* buffer, std::size_t capacity,
+                                               std::size_t* got) {
+  // Blocks that fill are for a run whose window bounds each wait; a run
+  // without one reads what is at hand, which never waits past the receive
+  // timeout.
+  if (!serverWaits_) return request.Read(buffer, capacity, got);
+  CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kBody, Platform::GetTickCountMs());
+  return request.ReadBlock(buffer, capacity, got);
+}
+
+FetchResult CServerConnection::FetchSmallDocument(const std::wstring& path, std::size_t cap, std::string* bytes,
+                                                  bool* found) {
+  *found = false;
+  bytes->clear();
+  Platform::CHttpRequest request;
+  if (FetchResult sent = Send(Platform::HttpMethod::Get, path, &request); sent.Failed()) return sent;
+  if (request.Status() != kStatusOk) return {};
+  char piece[4096];
+  Platform::CTransferPace pace(Platform::GetTickCountMs());
+  for (;;) {
+    CheckAbort();
+    std::size_t got = 0;
+    if (ReadBody(request, piece, sizeof piece, &got) != 0) return {};
+    if (got == 0) break;
+    if (bytes->size() + got > cap) return {};
+    bytes->append(piece, got);
+    if (!pace.Advance(bytes->size(), Platform::GetTickCountMs())) return {};
+  }
+  std::uint64_t length = 0;
+  if (request.ContentLength(&length) && length != bytes->size()) return {};
+  *found = true;
+  return {};
+}
