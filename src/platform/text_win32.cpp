@@ -26,4 +26,25 @@ bool WideToCodePage(const std::wstring& text, unsigned codePage, std::string* ou
   return !usedDefault;
 }
 
+std::wstring FoldCase(std::wstring_view text) {
+  std::wstring out(text);
+  if (out.empty()) return out;
+  // One unit for one: the invariant upper case never changes the length.
+  const int n = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
+                                out.data(), static_cast<int>(out.size()), nullptr, nullptr, 0);
+  if (n != static_cast<int>(text.size())) {
+    // Not expected; ASCII at least still folds.
+    out.assign(text);
+    for (wchar_t& unit : out) {
+      if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - 0x20);
+    }
+  }
+  return out;
+}
+
+// Through FoldCase, so that both always agree.
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() && FoldCase(a) == FoldCase(b);
+}
+
 }  // namespace Platform
