@@ -67,22 +67,26 @@ bool IsRedirect(DWORD status) {
 }
 
 // Every value of one header of the response, e.g. each WWW-Authenticate.
-std::vector<std::wstring> QueryAll(HINTERNET request, DWORD info) {
-  std::vector<std::wstring> values;
-  for (DWORD index = 0; values.size() < 32;) {
+// False when not all could be read (one too long, too many): a caller that
+// judges them must then assume the worst.
+bool QueryAll(HINTERNET request, DWORD info, std::vector<std::wstring>* values) {
+  values->clear();
+  for (DWORD index = 0; values->size() < 32;) {
     wchar_t buffer[1024] = {};
     DWORD size = sizeof buffer - sizeof(wchar_t);
     const DWORD asked = index;
-    if (!::HttpQueryInfoW(request, info, buffer, &size, &index)) {
-      // One too long to read is skipped; the next follows it.
-      if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || index != asked) break;
-      ++index;
-      continue;
-    }
-    values.emplace_back(buffer, size / sizeof(wchar_t));
-    if (index == asked) break;
+    if (!::HttpQueryInfoW(request, info, buffer, &size, &index)) return ::GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND;
+    values->emplace_back(buffer, size / sizeof(wchar_t));
+    if (index == asked) return false;
   }
-  return values;
+  return false;
+}
+
+// Whether the credentials dialog may answer this 401 over plain http.
+bool MayAskForCredentialsOverHttp(HINTERNET request) {
+  std::vector<std::wstring> challenges;
+  if (QueryAll(request, HTTP_QUERY_WWW_AUTHENTICATE, &challenges) && AllowsCredentialsOverHttp(challenges)) return true;
+  return PolicyAllowsBasicOverHttp();
 }
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
@@ -442,8 +446,7 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
       // Over plain http a password may go out only in a form that hides it
       // (a proxy's 407 is not judged: the way to a proxy is plain anyway).
       if (status == HTTP_STATUS_DENIED && scheme_ == HttpScheme::Http &&
-          !AllowsCredentialsOverHttp(QueryAll(impl->handle.Get(), HTTP_QUERY_WWW_AUTHENTICATE)) &&
-          !PolicyAllowsBasicOverHttp()) {
+          !MayAskForCredentialsOverHttp(impl->handle.Get())) {
         std::size_t drained = 0;
         const PageEnd end =
             impl->head ? PageEnd::kEnded : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, nullptr, &drained);

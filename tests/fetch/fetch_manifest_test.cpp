@@ -240,7 +240,7 @@ TEST_F(FetchManifestTest, CredentialsDialogRetriesOrLetsTheDeniedBodyStand) {
   EXPECT_EQ(TestHarness::CountConnections(hits), 1u) << "drained bodies keep the connection usable";
 }
 
-TEST_F(FetchManifestTest, BasicOverPlainHttpFailsWithoutTheDialog) {
+TEST_F(FetchManifestTest, OverPlainHttpOnlySchemesThatHideThePasswordGetTheDialog) {
   ASSERT_TRUE(nginx_.IsReady()) << nginx_.Problem();
   if (!HaveDisplay()) GTEST_SKIP() << "the credentials dialog would show only with DISPLAY";
   ASSERT_TRUE(nginx_.WriteDocument(L"auth/nobasic/update.xml", "<update/>"));
@@ -259,6 +259,20 @@ TEST_F(FetchManifestTest, BasicOverPlainHttpFailsWithoutTheDialog) {
                            L"(Basic authentication); use the server's https address (or set the machine policy "
                            L"HKEY_LOCAL_MACHINE\\Software\\Vireo PACS Updater AllowBasicOverHttp = 1)\r\n");
   EXPECT_EQ(nginx_.WaitForRequests("/auth/nobasic/update.xml", 1).size(), 1u) << "asked once, no resend";
+
+  // Schemes that keep the password safe still get the dialog over plain http.
+  CScriptedServer server([](const ScriptedRequest&) {
+    return CScriptedReply::Response(401, "Unauthorized", "who are you",
+                                    {"WWW-Authenticate: Negotiate", "WWW-Authenticate: NTLM"});
+  });
+  ASSERT_TRUE(server.Start());
+  auto answer = std::async(std::launch::async, [] {
+    return TestHarness::AnswerCredentialsDialog(::GetCurrentProcessId(), false, L"", L"", 60000);
+  });
+  std::wstring text;
+  EXPECT_TRUE(Fetch(server.Address(), &text));
+  EXPECT_NE(answer.get(), L"") << "no credentials dialog showed";
+  EXPECT_EQ(text, L"who are you") << "cancelled: the 401 page stands";
 }
 
 TEST_F(FetchManifestTest, RedirectsAreFollowedOnlyOnTheSameServerAndNeverOutOfHttps) {
