@@ -456,12 +456,13 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
         return Refuse(HttpCause::kPasswordInClear, kErrorAccessDenied, AddressOf(current));
       }
       // The connection must be free of the old body before a retry sends on
-      // it again. A failed read just ends the drain; a huge or slow page is
-      // cut off, and its request is never closed (closing would read on).
+      // it again. A huge or slow page is cut off, and its request is never
+      // closed (closing would read on).
       std::size_t drained = 0;
       const PageEnd end =
           impl->head ? PageEnd::kEnded : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, &impl->pending, &drained);
-      impl->ended = end == PageEnd::kEnded;
+      // A failed read ends the page as its end would.
+      impl->ended = end == PageEnd::kEnded || end == PageEnd::kFailed;
       impl->bodyRead = drained;
       impl->abandoned = CutOff(end);
       if (end == PageEnd::kTooSlow) {
@@ -501,24 +502,9 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
     }
     const std::wstring from = AddressOf(current);
     const std::wstring said(location, size / sizeof(wchar_t));
-    // A relative Location is resolved against the address asked for.
-    std::vector<wchar_t> combined(from.size() + said.size() + 64);
-    DWORD combinedSize = static_cast<DWORD>(combined.size());
-    HttpAddress target;
-    if (said.empty() ||
-        !::InternetCombineUrlW(from.c_str(), said.c_str(), combined.data(), &combinedSize, ICU_NO_ENCODE) ||
-        !ParseHttpUrl(std::wstring(combined.data(), combinedSize), &target)) {
-      request->status_ = 0;
-      return Refuse(HttpCause::kRedirectNoAddress, kErrorRedirectRefused, from, said);
-    }
-    const std::wstring to(combined.data(), combinedSize);
     request->status_ = 0;
-    if (scheme_ == HttpScheme::Https && target.scheme == HttpScheme::Http)
-      return Refuse(HttpCause::kRedirectLeavesHttps, kErrorRedirectLeavesHttps, from, to);
-    if (target.scheme != scheme_ || target.port != port_ ||
-        ::CompareStringOrdinal(target.host.c_str(), -1, host_.c_str(), -1, TRUE) != CSTR_EQUAL)
-      return Refuse(HttpCause::kRedirectOtherServer, kErrorRedirectRefused, from, to);
-    if (hop >= kMaxRedirects) return Refuse(HttpCause::kTooManyRedirects, kErrorRedirectRefused, from, to);
+    // The page first, whether the redirect is followed or not: a request
+    // closed early would be read on to its end by the platform.
     if (!impl->head) {
       std::size_t drained = 0;
       const PageEnd end = DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, nullptr, &drained);
@@ -526,6 +512,22 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
       impl->abandoned = CutOff(end);
       if (end == PageEnd::kTooSlow) return Refuse(HttpCause::kPageTooSlow, kErrorTransferStalled, from);
     }
+    // A relative Location is resolved against the address asked for.
+    std::vector<wchar_t> combined(from.size() + said.size() + 64);
+    DWORD combinedSize = static_cast<DWORD>(combined.size());
+    HttpAddress target;
+    if (said.empty() ||
+        !::InternetCombineUrlW(from.c_str(), said.c_str(), combined.data(), &combinedSize, ICU_NO_ENCODE) ||
+        !ParseHttpUrl(std::wstring(combined.data(), combinedSize), &target)) {
+      return Refuse(HttpCause::kRedirectNoAddress, kErrorRedirectRefused, from, said);
+    }
+    const std::wstring to(combined.data(), combinedSize);
+    if (scheme_ == HttpScheme::Https && target.scheme == HttpScheme::Http)
+      return Refuse(HttpCause::kRedirectLeavesHttps, kErrorRedirectLeavesHttps, from, to);
+    if (target.scheme != scheme_ || target.port != port_ ||
+        ::CompareStringOrdinal(target.host.c_str(), -1, host_.c_str(), -1, TRUE) != CSTR_EQUAL)
+      return Refuse(HttpCause::kRedirectOtherServer, kErrorRedirectRefused, from, to);
+    if (hop >= kMaxRedirects) return Refuse(HttpCause::kTooManyRedirects, kErrorRedirectRefused, from, to);
     current = target.path;
   }
 }
