@@ -43,6 +43,22 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
 
     Platform::HttpTimeouts timeouts;
     timeouts.connectMs = timeouts.sendMs = timeouts.receiveMs = settings.timeoutMs;
+    timeouts.pageMs = settings.totalMs;
+    // Counted from each response on: the time a person spends in the
+    // credentials dialog is not the server's.
+    Platform::CTransferDeadline deadline(Platform::GetTickCountMs(), settings.totalMs);
+    const auto checkDeadline = [&deadline, &log, &settings] {
+      if (!deadline.Expired(Platform::GetTickCountMs())) return;
+      log.WriteLog(L"The server did not send the manifest within " + std::to_wstring(settings.totalMs / 1000) + L" s");
+      throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
+    };
+    // What the HTTP service refused (a redirect, a password in clear, a page
+    // too slow) has a line of its own.
+    const auto logRefusal = [&log](const Platform::HttpFailure& failure) {
+      if (failure.cause == Platform::HttpCause::kPlatform) return false;
+      log.WriteLog(Platform::DescribeHttpFailure(failure));
+      return true;
+    };
     const Platform::HttpFailure opened = session.Open(settings.agent, parsed, timeouts);
     if (opened) {
       throw CMyException(opened.step == Platform::HttpStep::kOpen ? IDS_HTTPDOWNLOAD_GENERIC_ERROR
@@ -52,6 +68,8 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
     // An unconfirmed 401/407 answers with its page, which stands as the
     // manifest text.
     const Platform::HttpFailure sent = session.Send(Platform::HttpMethod::Get, parsed.path, settings.authOwner, &request);
+    if (logRefusal(sent)) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
+    deadline = Platform::CTransferDeadline(Platform::GetTickCountMs(), settings.totalMs);
     if (sent.step == Platform::HttpStep::kOpen) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
     if (sent.step == Platform::HttpStep::kSend) {
       log.WriteLog(L"Failed in call to HttpSendRequest, Error: " + std::to_wstring(sent.code));
@@ -89,6 +107,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
         log.WriteLog(L"The server sent less than 1 KiB of the manifest in 30 s");
         throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
       }
+      checkDeadline();
     }
     if (body.size() < expected) {
       // The connection ended early: a cut-off manifest would drop modules.
@@ -104,6 +123,8 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       std::string signature;
       const Platform::HttpFailure signatureSent =
           session.Send(Platform::HttpMethod::Get, SignaturePathOf(parsed.path), settings.authOwner, &request);
+      if (logRefusal(signatureSent)) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
+      deadline = Platform::CTransferDeadline(Platform::GetTickCountMs(), settings.totalMs);
       if (signatureSent || request.Status() != 200) {
         log.WriteLog(L"The manifest is not trusted: its signature update.xml.sig is missing");
         throw CMyException(IDS_HTTPDOWNLOAD_ERROR_READFILE);
@@ -114,6 +135,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
         if (got == 0) break;
         signature.append(buffer.data(), got);
         if (signature.size() > kMaxSignatureBytes) break;  // no signature is this long: it fails below
+        checkDeadline();
       }
       const DocumentTrust trust = VerifyDocumentSignature(settings.key, body, signature);
       if (trust != DocumentTrust::Trusted) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "manifest/update_trust.h"
+#include "platform/http.h"
 
 struct ManifestFetchSettings {
   // User agent of the requests: the application's name.
@@ -15,6 +16,11 @@ struct ManifestFetchSettings {
   // Connect, send and receive timeouts. A server that accepts the connection
   // and then stalls would otherwise hold start-up for ever.
   std::uint32_t timeoutMs = 30000;
+  // The most the manifest's body and its signature's may each take from
+  // their response on, and each 401/407 or redirect page read on the way,
+  // besides the transfer pace's floor (a read may run over it by one
+  // receive timeout).
+  std::uint32_t totalMs = Platform::CTransferDeadline::kDefaultMs;
   // The key the manifest must be signed with ("update.xml.sig" beside it);
   // unkeyed asks for no signature.
   CUpdateKey key;
@@ -31,7 +37,9 @@ std::wstring MakeManifestUrl(const std::wstring& serverAddress);
 // With a key, the manifest counts only when its signature is the key's (a
 // missing or wrong one is logged and fails the fetch; a 401/407 page is never
 // taken). False otherwise, *text unchanged; failures to send and statuses other than
-// 200/401/407 are written to the update log, as is a body that ends before
-// its Content-Length. Main thread only; blocks until done.
+// 200/401/407 are written to the update log, as are a body that ends before
+// its Content-Length, a fetch past settings.totalMs and what the HTTP service
+// refused (a redirect off the server or out of https, a password that would
+// travel in clear: DescribeHttpFailure). Main thread only; blocks until done.
 [[nodiscard]] bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings,
                                  std::wstring* text);

@@ -1,13 +1,16 @@
 // HTTP as a platform service: a session to one server (scheme, host, port and
 // timeouts) and requests on it, one at a time. The Windows implementation is
 // WinINet with the system's request flags (reload, no cache write, keep the
-// connection; TLS with certificate validation for https). Every failure comes
-// back as a value that carries the platform's error code.
+// connection; TLS with certificate validation for https), with redirects and
+// credentials under the service's own rules (CHttpSession::Send). Every
+// failure comes back as a value that carries the platform's error code.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -38,6 +41,11 @@ struct HttpTimeouts {
   // The longest a read waits for data: a server that stops sending fails the
   // read after it, and a cancel is seen at the latest then.
   std::uint32_t receiveMs = 5000;
+  // The longest Send spends reading one page of its own (a 401/407 page read
+  // before the credentials dialog, a redirect's page), counted from its
+  // status on; it may run over by one receive timeout. Such a page must also
+  // keep CTransferPace's floor.
+  std::uint32_t pageMs = 60000;
 };
 
 enum class HttpMethod { Get, Head };
@@ -45,11 +53,43 @@ enum class HttpMethod { Get, Head };
 // A GET that continues an earlier transfer: the body from byte `from` on,
 // but only while the document is still the one `validator` names (an entity
 // tag or a date, as ResumeValidator gave it); a document that changed comes
-// whole, with status 200.
+// whole, with status 200. A validator that is not in its standard form
+// (IsStandardValidator) fails Send with HttpCause::kResumeValidator.
 struct HttpResume {
   std::uint64_t from = 0;
   std::wstring validator;
 };
+
+// The longest validator kept (units).
+inline constexpr std::size_t kMaxValidatorLength = 256;
+// Whether `text` is a validator in its standard form, the only form kept and
+// sent back: 1 to kMaxValidatorLength visible ASCII characters (0x21-0x7E),
+// either a quoted entity tag ("..." with no quote inside) or a date, which may
+// also hold single spaces between its words. Anything else (control
+// characters, non-ASCII, an empty or overlong text) is not. Any thread.
+[[nodiscard]] bool IsStandardValidator(std::wstring_view text);
+
+// Whether a 401 over plain http may be answered through the credentials
+// dialog, given the response's WWW-Authenticate values (one per header; each
+// may list several challenges): only when a scheme that never sends the
+// password in clear (NTLM, Negotiate, Digest, Kerberos) is offered and Basic
+// is not, since the platform may answer with any scheme offered. Scheme names
+// are compared without regard to case. Any thread.
+[[nodiscard]] bool AllowsCredentialsOverHttp(const std::vector<std::wstring>& challenges);
+
+// The machine policy that lets Basic authentication over plain http through
+// (a site that cannot move its update server to https): the DWORD value
+// kAllowBasicOverHttpValue = 1 under HKEY_LOCAL_MACHINE\kPolicyKey. Read at
+// each 401 over plain http. Posix builds have no such policy.
+inline constexpr wchar_t kPolicyKey[] = L"Software\\Vireo PACS Updater";
+inline constexpr wchar_t kAllowBasicOverHttpValue[] = L"AllowBasicOverHttp";
+// Whether that policy is set on this machine. Any thread.
+[[nodiscard]] bool PolicyAllowsBasicOverHttp();
+
+// Redirects (301, 302, 303, 307, 308) are followed by the service itself, at
+// most this many per Send, and only on the same server: the same scheme, host
+// (without regard to case) and port as the session. Anything else fails Send.
+inline constexpr int kMaxRedirects = 5;
 
 // A response's Content-Range: "bytes FIRST-LAST/TOTAL" (a part, status 206)
 // or "bytes */TOTAL" (status 416: the range asked for lies past the end).
@@ -69,15 +109,52 @@ struct HttpContentRange {
 enum class HttpStep {
   kNone,    // no failure
   kOpen,    // the request could not be opened
-  kSend,    // sending failed (connection refused, reset, TLS refused ...)
+  kSend,    // sending failed (connection refused, reset, TLS refused ...), or
+            // the service refused what the server answered (see HttpCause)
   kStatus,  // the response carried no status that could be read
 };
+
+// Why a request failed when the platform's own call did not fail: the
+// service refused to go on. Each has its log line (DescribeHttpFailure).
+enum class HttpCause {
+  kPlatform,             // a platform call failed: `code` says why
+  // Step kOpen, code kErrorInvalidParameter, nothing sent: the resume's
+  // validator is not in its standard form. The staged part cannot be
+  // continued: discard it and send again without a resume.
+  kResumeValidator,
+  // Step kSend, `url` the address asked for, `location` the one the server
+  // redirected to:
+  kRedirectLeavesHttps,  // https to http (code kErrorRedirectLeavesHttps)
+  kRedirectOtherServer,  // another host, port or scheme (kErrorRedirectRefused)
+  kTooManyRedirects,     // more than kMaxRedirects (kErrorRedirectRefused)
+  kRedirectNoAddress,    // no usable http address in Location (kErrorRedirectRefused)
+  // Step kSend, code kErrorAccessDenied, `url` the address: a 401 over plain
+  // http offered Basic (or no scheme that keeps the password safe) and the
+  // policy does not allow it. No dialog was shown.
+  kPasswordInClear,
+  // Step kSend, code kErrorTransferStalled, `url` the address: a page Send
+  // reads itself (a 401/407 or redirect page) did not arrive within
+  // HttpTimeouts::pageMs or fell below CTransferPace's floor.
+  kPageTooSlow,
+};
+
+inline constexpr ErrorCode kErrorRedirectLeavesHttps = 12040;  // WinINet's code for that refusal
+inline constexpr ErrorCode kErrorRedirectRefused = 12156;      // WinINet's "redirect failed"
 
 struct HttpFailure {
   HttpStep step = HttpStep::kNone;
   ErrorCode code = 0;
+  HttpCause cause = HttpCause::kPlatform;
+  std::wstring url;       // see HttpCause; empty for kPlatform
+  std::wstring location;  // see HttpCause; empty unless a redirect was refused
   explicit operator bool() const { return step != HttpStep::kNone; }
 };
+
+// The log line for a failure the service refused (cause other than
+// kPlatform), naming the addresses involved and, for kPasswordInClear, https
+// as the remedy; empty for kPlatform, whose callers log the step and the
+// code. Any thread.
+std::wstring DescribeHttpFailure(const HttpFailure& failure);
 
 // The slowest a body may arrive: a transfer that moves fewer than
 // kMinBytes in any kWindowMs fails as a stall, so a server that trickles a
@@ -105,6 +182,26 @@ class CTransferPace {
 // The error code of a transfer that failed as a stall (WinINet's timeout).
 inline constexpr ErrorCode kErrorTransferStalled = 12002;
 
+// The total bound on a whole document (a manifest, an update list, a
+// signature, an error page): besides keeping CTransferPace's floor, it must
+// arrive within limitMs of startTick. Check Expired after every read (a read
+// waits at most the receive timeout, so the overrun is at most that); fail
+// with kErrorTransferStalled. Ticks wrap at 2^32.
+class CTransferDeadline {
+ public:
+  static constexpr std::uint32_t kDefaultMs = 60000;
+  explicit CTransferDeadline(std::uint32_t startTick, std::uint32_t limitMs = kDefaultMs)
+      : startTick_(startTick), limitMs_(limitMs) {}
+  [[nodiscard]] bool Expired(std::uint32_t now) const {
+    return static_cast<std::uint32_t>(now - startTick_) >= limitMs_;
+  }
+  std::uint32_t LimitMs() const { return limitMs_; }
+
+ private:
+  std::uint32_t startTick_;
+  std::uint32_t limitMs_;
+};
+
 class CHttpSession;
 
 // One request. Send it, read its status and length, read its body, then let
@@ -125,8 +222,9 @@ class CHttpRequest {
   // plain decimal number; false without one (chunked or close-delimited).
   [[nodiscard]] bool ContentLength(std::uint64_t* length) const;
   // What a later request can resume against (HttpResume): the response's
-  // entity tag when it is a strong one, else its Last-Modified date; empty
-  // when it has neither.
+  // entity tag when it is a strong one in its standard form, else its
+  // Last-Modified date in its standard form (IsStandardValidator); empty
+  // otherwise (the document can then only be fetched whole).
   std::wstring ResumeValidator() const;
   // True with *range when the response carries a Content-Range that parses.
   [[nodiscard]] bool ContentRange(HttpContentRange* range) const;
@@ -168,8 +266,12 @@ class CHttpSession {
   // own escaping) on *request. 401 and 407 (this one only when a proxy is in
   // use) are answered through the platform's credentials dialog, owned by
   // the window `authOwner` (null: the desktop); a confirmed dialog sends
-  // again. The final status is in request->Status(), also when it is not
-  // 200 (an unconfirmed 401 keeps its body readable).
+  // again. Over plain http a 401 gets the dialog only when
+  // AllowsCredentialsOverHttp or PolicyAllowsBasicOverHttp; otherwise Send
+  // fails with kPasswordInClear. Redirects are followed as kMaxRedirects
+  // says; a refused one fails with its HttpCause. The final status is in
+  // request->Status(), also when it is not 200 (an unconfirmed 401 keeps its
+  // body readable). A failure leaves *request closed.
   // With `resume`, a GET asks for the rest of the document (HttpResume).
   [[nodiscard]] HttpFailure Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request,
                                  const HttpResume* resume = nullptr);
@@ -177,12 +279,16 @@ class CHttpSession {
   void Close();
   bool IsOpen() const;
   const std::wstring& Host() const { return host_; }
+  // The address of `path` on this session's server, as logs name it
+  // ("https://host:port/path"; the port only when it is not the scheme's).
+  std::wstring AddressOf(const std::wstring& path) const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
   HttpScheme scheme_ = HttpScheme::Http;
   std::wstring host_;
+  std::uint16_t port_ = 0;
 };
 
 }  // namespace Platform

@@ -14,6 +14,11 @@ namespace {
 // Reload from the server, keep it out of the cache, keep the connection.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
 static_assert(kRequestFlags == 0x84400000);
+// Redirects are followed by Send under its own rules: WinINet's own
+// following takes a redirect from https to plain http without a word (Wine).
+constexpr DWORD kNoAutoRedirect = INTERNET_FLAG_NO_AUTO_REDIRECT;
+// The longest Location kept; a longer one is no address to follow.
+constexpr DWORD kMaxLocationUnits = 2048;
 // The most of a 401/407 page that is kept for the caller.
 constexpr std::size_t kMaxKeptDeniedBody = 64 * 1024;
 // The most of a 401/407 page read before giving up on it.
@@ -44,7 +49,45 @@ ErrorCode LastInternetError() {
   return error != 0 ? error : static_cast<ErrorCode>(ERROR_INTERNET_INTERNAL_ERROR);
 }
 
-HttpFailure Fail(HttpStep step) { return HttpFailure{step, LastInternetError()}; }
+HttpFailure Fail(HttpStep step) {
+  HttpFailure failure;
+  failure.step = step;
+  failure.code = LastInternetError();
+  return failure;
+}
+
+HttpFailure Refuse(HttpCause cause, ErrorCode code, std::wstring url, std::wstring location = {}) {
+  HttpFailure failure{HttpStep::kSend, code, cause, std::move(url), std::move(location)};
+  if (cause == HttpCause::kResumeValidator) failure.step = HttpStep::kOpen;
+  return failure;
+}
+
+bool IsRedirect(DWORD status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Every value of one header of the response, e.g. each WWW-Authenticate.
+// False when not all could be read (one too long, too many): a caller that
+// judges them must then assume the worst.
+bool QueryAll(HINTERNET request, DWORD info, std::vector<std::wstring>* values) {
+  values->clear();
+  for (DWORD index = 0; values->size() < 32;) {
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t);
+    const DWORD asked = index;
+    if (!::HttpQueryInfoW(request, info, buffer, &size, &index)) return ::GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND;
+    values->emplace_back(buffer, size / sizeof(wchar_t));
+    if (index == asked) return false;
+  }
+  return false;
+}
+
+// Whether the credentials dialog may answer this 401 over plain http.
+bool MayAskForCredentialsOverHttp(HINTERNET request) {
+  std::vector<std::wstring> challenges;
+  if (QueryAll(request, HTTP_QUERY_WWW_AUTHENTICATE, &challenges) && AllowsCredentialsOverHttp(challenges)) return true;
+  return PolicyAllowsBasicOverHttp();
+}
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
   const int length = static_cast<int>(std::wcslen(prefix));
@@ -53,6 +96,18 @@ bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
 }
 
 }  // namespace
+
+bool PolicyAllowsBasicOverHttp() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof value;
+  const LSTATUS read =
+      ::RegQueryValueExW(key, kAllowBasicOverHttpValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  ::RegCloseKey(key);
+  return read == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value == 1;
+}
 
 bool HasHttpScheme(const std::wstring& text) {
   return StartsWithNoCase(text, L"http://") || StartsWithNoCase(text, L"https://");
@@ -122,6 +177,7 @@ struct CHttpRequest::Impl {
   std::shared_ptr<SessionState> session;
   bool head = false;
   bool ended = false;  // the end of the body was read
+  bool abandoned = false;  // given up on mid-body: never closed (see above)
   std::size_t block = 0;  // ReadBlock's next block; 0: what is at hand
   std::uint64_t bodyRead = 0;
   // The body of a 401/407 read off the connection before the credentials
@@ -130,6 +186,11 @@ struct CHttpRequest::Impl {
   std::size_t pendingUsed = 0;
 
   ~Impl() {
+    if (handle && abandoned) {
+      (void)handle.Release();
+      session->keepHandles = true;
+      return;
+    }
     if (!handle || head || ended) return;
     std::uint64_t declared = 0;
     if (!DeclaredLength(&declared) || declared <= bodyRead || declared - bodyRead <= kMaxDrainedRest) return;
@@ -266,6 +327,7 @@ HttpFailure CHttpSession::Open(const std::wstring& agent, const HttpAddress& ser
   SetTimeouts(impl->connection.Get(), timeouts);
   scheme_ = server.scheme;
   host_ = server.host;
+  port_ = server.port;
   impl_ = std::move(impl);
   return {};
 }
@@ -280,9 +342,13 @@ std::wstring CHttpRequest::ResumeValidator() const {
   };
   // A weak tag ("W/...") promises equal meaning, not equal bytes: no part
   // of such a document may be joined to another part.
+  // Only the standard form is kept: anything else (a control character
+  // could end a later header line) is no validator, and the document is
+  // then fetched whole.
   std::wstring tag = query(HTTP_QUERY_ETAG);
-  if (!tag.empty() && !StartsWithNoCase(tag, L"W/")) return tag;
-  return query(HTTP_QUERY_LAST_MODIFIED);
+  if (!tag.empty() && !StartsWithNoCase(tag, L"W/") && IsStandardValidator(tag)) return tag;
+  std::wstring date = query(HTTP_QUERY_LAST_MODIFIED);
+  return IsStandardValidator(date) ? date : std::wstring();
 }
 
 bool CHttpRequest::ContentRange(HttpContentRange* range) const {
@@ -293,6 +359,44 @@ bool CHttpRequest::ContentRange(HttpContentRange* range) const {
   return ParseContentRange(std::wstring(buffer, size / sizeof(wchar_t)), range);
 }
 
+namespace {
+
+enum class PageEnd { kEnded, kFailed, kTooLong, kTooSlow };
+
+// Reads the page of a 401/407 or a redirect off the connection, so that the
+// connection is free for the next request, keeping up to kMaxKeptDeniedBody
+// of it in *kept (if given). A page cut off as too long or too slow (past
+// `pageMs` or below the pace floor) leaves its request to be abandoned.
+PageEnd DrainPage(HINTERNET request, std::uint32_t pageMs, std::string* kept, std::size_t* drained) {
+  *drained = 0;
+  const std::uint32_t start = GetTickCountMs();
+  CTransferDeadline deadline(start, pageMs);
+  CTransferPace pace(start);
+  while (*drained < kMaxDrainedDeniedBody) {
+    char piece[4096];
+    DWORD read = 0;
+    if (!::InternetReadFile(request, piece, sizeof piece, &read)) return PageEnd::kFailed;
+    if (read == 0) return PageEnd::kEnded;
+    *drained += read;
+    if (kept && kept->size() < kMaxKeptDeniedBody) kept->append(piece, read);
+    const std::uint32_t now = GetTickCountMs();
+    if (deadline.Expired(now) || !pace.Advance(*drained, now)) return PageEnd::kTooSlow;
+  }
+  return PageEnd::kTooLong;
+}
+
+bool CutOff(PageEnd end) { return end == PageEnd::kTooLong || end == PageEnd::kTooSlow; }
+
+}  // namespace
+
+std::wstring CHttpSession::AddressOf(const std::wstring& path) const {
+  const bool https = scheme_ == HttpScheme::Https;
+  std::wstring url = https ? L"https://" : L"http://";
+  url += host_;
+  if (port_ != (https ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT)) url += L":" + std::to_wstring(port_);
+  return url + path;
+}
+
 HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request,
                                const HttpResume* resume) {
   request->Close();
@@ -300,75 +404,132 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
     ::SetLastError(ERROR_INVALID_HANDLE);
     return Fail(HttpStep::kOpen);
   }
-  const wchar_t* acceptTypes[] = {L"*/*", nullptr};
-  DWORD flags = kRequestFlags;
-  if (scheme_ == HttpScheme::Https) flags |= INTERNET_FLAG_SECURE;
-  auto impl = std::make_unique<CHttpRequest::Impl>();
-  impl->session = impl_->state;
-  impl->head = method == HttpMethod::Head;
-  impl->handle.Reset(::HttpOpenRequestW(impl_->connection.Get(), method == HttpMethod::Head ? L"HEAD" : L"GET",
-                                        path.c_str(), nullptr, nullptr, acceptTypes, flags, 0));
-  if (!impl->handle) return Fail(HttpStep::kOpen);
-  SetTimeouts(impl->handle.Get(), impl_->timeouts);
-
   std::wstring headers;
   if (resume && method == HttpMethod::Get) {
-    // Validators come from a response; one that could end the header line
-    // early is not sent.
-    if (resume->validator.find_first_of(L"\r\n") != std::wstring::npos) {
+    // Validators come from a response; one in any other than the standard
+    // form (a CR could end the header line early) is not sent.
+    if (!IsStandardValidator(resume->validator)) {
       ::SetLastError(ERROR_INVALID_PARAMETER);
-      return Fail(HttpStep::kOpen);
+      return Refuse(HttpCause::kResumeValidator, ERROR_INVALID_PARAMETER, AddressOf(path));
     }
     headers = L"Range: bytes=" + std::to_wstring(resume->from) + L"-\r\nIf-Range: " + resume->validator + L"\r\n";
   }
-  for (int round = 0;; ++round) {
-    if (!::HttpSendRequestW(impl->handle.Get(), headers.empty() ? nullptr : headers.c_str(),
-                            static_cast<DWORD>(headers.size()), nullptr, 0))
-      return Fail(HttpStep::kSend);
+  const wchar_t* acceptTypes[] = {L"*/*", nullptr};
+  DWORD flags = kRequestFlags | kNoAutoRedirect;
+  if (scheme_ == HttpScheme::Https) flags |= INTERNET_FLAG_SECURE;
+
+  std::wstring current = path;
+  for (int hop = 0;; ++hop) {
+    auto impl = std::make_unique<CHttpRequest::Impl>();
+    impl->session = impl_->state;
+    impl->head = method == HttpMethod::Head;
+    impl->handle.Reset(::HttpOpenRequestW(impl_->connection.Get(), method == HttpMethod::Head ? L"HEAD" : L"GET",
+                                          current.c_str(), nullptr, nullptr, acceptTypes, flags, 0));
+    if (!impl->handle) return Fail(HttpStep::kOpen);
+    SetTimeouts(impl->handle.Get(), impl_->timeouts);
+
     DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!::HttpQueryInfoW(impl->handle.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                          nullptr))
-      return Fail(HttpStep::kStatus);
-    request->status_ = status;
-    impl->pending.clear();
-    impl->pendingUsed = 0;
-    impl->ended = false;
-    impl->bodyRead = 0;
-    if (status != HTTP_STATUS_DENIED && status != HTTP_STATUS_PROXY_AUTH_REQ) break;
-    // The connection must be free of the old body before a retry sends on
-    // it again. A failed read just ends the drain; a huge page is cut off.
-    std::size_t drained = 0;
-    bool ended = false;
-    while (drained < kMaxDrainedDeniedBody) {
-      char piece[4096];
-      DWORD read = 0;
-      if (!::InternetReadFile(impl->handle.Get(), piece, sizeof piece, &read) || read == 0) {
-        ended = true;
-        break;
+    for (int round = 0;; ++round) {
+      if (!::HttpSendRequestW(impl->handle.Get(), headers.empty() ? nullptr : headers.c_str(),
+                              static_cast<DWORD>(headers.size()), nullptr, 0))
+        return Fail(HttpStep::kSend);
+      DWORD size = sizeof status;
+      if (!::HttpQueryInfoW(impl->handle.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                            nullptr))
+        return Fail(HttpStep::kStatus);
+      request->status_ = status;
+      impl->pending.clear();
+      impl->pendingUsed = 0;
+      impl->ended = false;
+      impl->bodyRead = 0;
+      if (status != HTTP_STATUS_DENIED && status != HTTP_STATUS_PROXY_AUTH_REQ) break;
+      // Over plain http a password may go out only in a form that hides it
+      // (a proxy's 407 is not judged: the way to a proxy is plain anyway).
+      if (status == HTTP_STATUS_DENIED && scheme_ == HttpScheme::Http &&
+          !MayAskForCredentialsOverHttp(impl->handle.Get())) {
+        std::size_t drained = 0;
+        const PageEnd end =
+            impl->head ? PageEnd::kEnded : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, nullptr, &drained);
+        impl->ended = end == PageEnd::kEnded;
+        impl->abandoned = CutOff(end);
+        request->status_ = 0;
+        return Refuse(HttpCause::kPasswordInClear, kErrorAccessDenied, AddressOf(current));
       }
-      drained += read;
-      if (impl->pending.size() < kMaxKeptDeniedBody) impl->pending.append(piece, read);
+      // The connection must be free of the old body before a retry sends on
+      // it again. A huge or slow page is cut off, and its request is never
+      // closed (closing would read on).
+      std::size_t drained = 0;
+      const PageEnd end =
+          impl->head ? PageEnd::kEnded : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, &impl->pending, &drained);
+      // A failed read ends the page as its end would.
+      impl->ended = end == PageEnd::kEnded || end == PageEnd::kFailed;
+      impl->bodyRead = drained;
+      impl->abandoned = CutOff(end);
+      if (end == PageEnd::kTooSlow) {
+        request->status_ = 0;
+        return Refuse(HttpCause::kPageTooSlow, kErrorTransferStalled, AddressOf(current));
+      }
+      // A page that does not end is no answer to give credentials to.
+      if (!impl->ended) break;
+      // No proxy to give credentials to: the dialog would have none to name
+      // (Wine's fails outright), so this counts as not confirmed.
+      if (status == HTTP_STATUS_PROXY_AUTH_REQ && !InternetUsesProxy(impl_->root.Get())) break;
+      // Each confirmed answer sends once more; a person who keeps confirming
+      // wrong credentials is asked again, a runaway loop is not.
+      if (round >= 100) break;
+      const DWORD answer = ::InternetErrorDlg(
+          authOwner ? static_cast<HWND>(authOwner) : ::GetDesktopWindow(), impl->handle.Get(),
+          ERROR_INTERNET_INCORRECT_PASSWORD,
+          FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+          nullptr);
+      if (answer != ERROR_INTERNET_FORCE_RETRY) break;
     }
-    impl->ended = ended;
-    impl->bodyRead = drained;
-    // A page that does not end is no answer to give credentials to.
-    if (!ended) break;
-    // No proxy to give credentials to: the dialog would have none to name
-    // (Wine's fails outright), so this counts as not confirmed.
-    if (status == HTTP_STATUS_PROXY_AUTH_REQ && !InternetUsesProxy(impl_->root.Get())) break;
-    // Each confirmed answer sends once more; a person who keeps confirming
-    // wrong credentials is asked again, a runaway loop is not.
-    if (round >= 100) break;
-    const DWORD answer = ::InternetErrorDlg(
-        authOwner ? static_cast<HWND>(authOwner) : ::GetDesktopWindow(), impl->handle.Get(),
-        ERROR_INTERNET_INCORRECT_PASSWORD,
-        FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-        nullptr);
-    if (answer != ERROR_INTERNET_FORCE_RETRY) break;
+    if (!IsRedirect(status)) {
+      request->impl_ = std::move(impl);
+      return {};
+    }
+
+    // A redirect: followed only on this server, a bounded number of times.
+    wchar_t location[kMaxLocationUnits + 1] = {};
+    DWORD size = kMaxLocationUnits * sizeof(wchar_t);
+    if (!::HttpQueryInfoW(impl->handle.Get(), HTTP_QUERY_LOCATION, location, &size, nullptr)) {
+      // No Location: the 3xx is the answer, for the caller to judge.
+      if (::GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND) {
+        request->impl_ = std::move(impl);
+        return {};
+      }
+      size = 0;
+    }
+    const std::wstring from = AddressOf(current);
+    const std::wstring said(location, size / sizeof(wchar_t));
+    request->status_ = 0;
+    // The page first, whether the redirect is followed or not: a request
+    // closed early would be read on to its end by the platform.
+    if (!impl->head) {
+      std::size_t drained = 0;
+      const PageEnd end = DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, nullptr, &drained);
+      impl->ended = end == PageEnd::kEnded;
+      impl->abandoned = CutOff(end);
+      if (end == PageEnd::kTooSlow) return Refuse(HttpCause::kPageTooSlow, kErrorTransferStalled, from);
+    }
+    // A relative Location is resolved against the address asked for.
+    std::vector<wchar_t> combined(from.size() + said.size() + 64);
+    DWORD combinedSize = static_cast<DWORD>(combined.size());
+    HttpAddress target;
+    if (said.empty() ||
+        !::InternetCombineUrlW(from.c_str(), said.c_str(), combined.data(), &combinedSize, ICU_NO_ENCODE) ||
+        !ParseHttpUrl(std::wstring(combined.data(), combinedSize), &target)) {
+      return Refuse(HttpCause::kRedirectNoAddress, kErrorRedirectRefused, from, said);
+    }
+    const std::wstring to(combined.data(), combinedSize);
+    if (scheme_ == HttpScheme::Https && target.scheme == HttpScheme::Http)
+      return Refuse(HttpCause::kRedirectLeavesHttps, kErrorRedirectLeavesHttps, from, to);
+    if (target.scheme != scheme_ || target.port != port_ ||
+        ::CompareStringOrdinal(target.host.c_str(), -1, host_.c_str(), -1, TRUE) != CSTR_EQUAL)
+      return Refuse(HttpCause::kRedirectOtherServer, kErrorRedirectRefused, from, to);
+    if (hop >= kMaxRedirects) return Refuse(HttpCause::kTooManyRedirects, kErrorRedirectRefused, from, to);
+    current = target.path;
   }
-  request->impl_ = std::move(impl);
-  return {};
 }
 
 }  // namespace Platform

@@ -150,6 +150,10 @@ TEST_F(FetchManifestTest, BrokenAndUnusualRepliesFromTheScriptedServer) {
       {"/reset", false, nullptr, nullptr},
       {"/stall", false, nullptr, nullptr},
       {"/500", false, nullptr, L"Failed to retrieve a HTTP 200 status, Status Code: 500\r\n"},
+      // Faster than the pace floor, slower than the total bound: a 401 page
+      // read before the dialog, and the manifest itself.
+      {"/slow401", false, nullptr, L"The server's page for http://{A}/slow401/update.xml did not arrive in time\r\n"},
+      {"/slowbody", false, nullptr, L"The server did not send the manifest within 3 s\r\n"},
   };
   CScriptedServer server([&body](const ScriptedRequest& r) {
     const std::string& line = r.requestLine;
@@ -161,10 +165,16 @@ TEST_F(FetchManifestTest, BrokenAndUnusualRepliesFromTheScriptedServer) {
     if (is("/shorter")) return CScriptedReply::Response(200, "OK", body, {}, 100).Close();
     if (is("/reset")) return reply.Send(CScriptedReply::Head(200, "OK", {}, 100) + body).Pause(100).Reset();
     if (is("/stall")) return reply.Send(CScriptedReply::Head(200, "OK", {}, 100) + body).Pause(60000);
+    const std::string page(20000, 'x');
+    if (is("/slow401"))
+      return reply.Send(CScriptedReply::Head(401, "Unauthorized", {"WWW-Authenticate: Negotiate"}, page.size()))
+          .Trickle(page, 64, 100);
+    if (is("/slowbody")) return reply.Send(CScriptedReply::Head(200, "OK", {}, page.size())).Trickle(page, 64, 100);
     return CScriptedReply::Response(500, "Internal Server Error", "no");
   });
   ASSERT_TRUE(server.Start());
   settings_.timeoutMs = 1500;
+  settings_.totalMs = 3000;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     GetUpdateLog().CloseLog();
@@ -176,7 +186,9 @@ TEST_F(FetchManifestTest, BrokenAndUnusualRepliesFromTheScriptedServer) {
       EXPECT_EQ(LogText(), L"");
     } else {
       EXPECT_EQ(text, kUnchanged);
-      EXPECT_EQ(LogText(), c.log ? c.log : L"");
+      std::wstring log = c.log ? c.log : L"";
+      if (const auto at = log.find(L"{A}"); at != std::wstring::npos) log.replace(at, 3, server.Address());
+      EXPECT_EQ(LogText(), log);
     }
   }
 }
@@ -184,6 +196,9 @@ TEST_F(FetchManifestTest, BrokenAndUnusualRepliesFromTheScriptedServer) {
 TEST_F(FetchManifestTest, CredentialsDialogRetriesOrLetsTheDeniedBodyStand) {
   ASSERT_TRUE(nginx_.IsReady()) << nginx_.Problem();
   if (!HaveDisplay()) GTEST_SKIP() << "the credentials dialog needs DISPLAY";
+  // nginx asks for Basic over plain http: the dialog shows under the policy.
+  TestHarness::CScopedBasicOverHttpPolicy policy;
+  ASSERT_TRUE(policy.IsSet());
   const std::string manifest = "<update><secret/></update>";
   ASSERT_TRUE(nginx_.WriteDocument(L"auth/fetch/update.xml", manifest));
   const struct {
@@ -223,6 +238,76 @@ TEST_F(FetchManifestTest, CredentialsDialogRetriesOrLetsTheDeniedBodyStand) {
   EXPECT_EQ(hits.front().status, 401);
   EXPECT_TRUE(std::any_of(hits.begin(), hits.end(), [](const auto& h) { return h.status == 200; }));
   EXPECT_EQ(TestHarness::CountConnections(hits), 1u) << "drained bodies keep the connection usable";
+}
+
+TEST_F(FetchManifestTest, OverPlainHttpOnlySchemesThatHideThePasswordGetTheDialog) {
+  ASSERT_TRUE(nginx_.IsReady()) << nginx_.Problem();
+  if (!HaveDisplay()) GTEST_SKIP() << "the credentials dialog would show only with DISPLAY";
+  ASSERT_TRUE(nginx_.WriteDocument(L"auth/nobasic/update.xml", "<update/>"));
+  // A dialog would block the fetch: then it is cancelled and the test fails.
+  auto fetched = std::async(std::launch::async, [this] {
+    std::wstring text;
+    return Fetch(nginx_.Address() + L"/auth/nobasic", &text);
+  });
+  if (fetched.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the fetch is held: a credentials dialog is up";
+    TestHarness::AnswerCredentialsDialog(::GetCurrentProcessId(), false, L"", L"", 10000);
+  }
+  EXPECT_FALSE(fetched.get());
+  EXPECT_EQ(LogText(), L"Credentials refused: http://" + nginx_.Address() +
+                           L"/auth/nobasic/update.xml asks for a password that would travel in clear over plain http "
+                           L"(Basic authentication); use the server's https address (or set the machine policy "
+                           L"HKEY_LOCAL_MACHINE\\Software\\Vireo PACS Updater AllowBasicOverHttp = 1)\r\n");
+  EXPECT_EQ(nginx_.WaitForRequests("/auth/nobasic/update.xml", 1).size(), 1u) << "asked once, no resend";
+
+  // Schemes that keep the password safe still get the dialog over plain http.
+  CScriptedServer server([](const ScriptedRequest&) {
+    return CScriptedReply::Response(401, "Unauthorized", "who are you",
+                                    {"WWW-Authenticate: Negotiate", "WWW-Authenticate: NTLM"});
+  });
+  ASSERT_TRUE(server.Start());
+  auto answer = std::async(std::launch::async, [] {
+    return TestHarness::AnswerCredentialsDialog(::GetCurrentProcessId(), false, L"", L"", 60000);
+  });
+  std::wstring text;
+  EXPECT_TRUE(Fetch(server.Address(), &text));
+  EXPECT_NE(answer.get(), L"") << "no credentials dialog showed";
+  EXPECT_EQ(text, L"who are you") << "cancelled: the 401 page stands";
+}
+
+TEST_F(FetchManifestTest, RedirectsAreFollowedOnlyOnTheSameServerAndNeverOutOfHttps) {
+  ASSERT_TRUE(nginx_.IsReady()) << nginx_.Problem();
+  std::string problem;
+  ASSERT_TRUE(nginx_.TrustTestCa(&problem)) << problem;
+  ASSERT_TRUE(nginx_.WriteDocument(L"fetch/redir/update.xml", "<update><redirected/></update>"));
+  const std::wstring plain = L"http://" + nginx_.Address();
+  const std::wstring tls = nginx_.TlsAddress();
+  const struct {
+    const char* label;
+    std::wstring address;
+    bool ok;
+    std::wstring log;
+  } cases[] = {
+      {"http, same server", plain + L"/hop/fetch/redir", true, L""},
+      {"https, same server", tls + L"/hop/fetch/redir", true, L""},
+      {"https to http", tls + L"/to-plain/fetch/redir", false,
+       L"Redirect refused: " + tls + L"/to-plain/fetch/redir/update.xml redirects to " + plain +
+           L"/to-plain/fetch/redir/update.xml, which leaves https\r\n"},
+      {"endless", plain + L"/loop/fetch/redir", false, L"Redirect refused: more than 5 redirects, the last from "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    GetUpdateLog().CloseLog();
+    ASSERT_TRUE(GetUpdateLog().OpenLog(logPath_, false));
+    std::wstring text;
+    EXPECT_EQ(Fetch(c.address, &text), c.ok) << LogText();
+    EXPECT_EQ(text, c.ok ? L"<update><redirected/></update>" : kUnchanged);
+    EXPECT_EQ(LogText().substr(0, c.log.size()), c.log);
+    if (c.ok) EXPECT_EQ(LogText(), L"");
+  }
+  // Nothing was asked of the plain server on the way out of https.
+  EXPECT_TRUE(TestHarness::OnPort(nginx_.FindRequests("/to-plain/"), nginx_.Port()).empty());
+  EXPECT_EQ(nginx_.WaitForRequests("/loop/", 6).size(), 6u) << "the first request and five redirects followed";
 }
 
 TEST_F(FetchManifestTest, ProxyAuthenticationWithoutProxyLetsItsBodyStand) {

@@ -74,6 +74,13 @@ http {{
             ssi on;
             ssi_types *;
         }}
+        # Redirects: /hop/X to /X on the same server; /loop/X ever deeper.
+        location /hop/ {{
+            rewrite ^/hop/(.*)$ /$1 redirect;
+        }}
+        location /loop/ {{
+            return 302 /loop$request_uri;
+        }}
     }}
     server {{
         listen 127.0.0.1:{tls_port} ssl;
@@ -81,6 +88,13 @@ http {{
         ssl_certificate {dir}/tls/server.pem;
         ssl_certificate_key {dir}/tls/server.key;
         root {dir}/html;
+        location /hop/ {{
+            rewrite ^/hop/(.*)$ /$1 redirect;
+        }}
+        # /to-plain/X to the same path on the plain server: out of https.
+        location /to-plain/ {{
+            return 302 http://127.0.0.1:{port}$request_uri;
+        }}
     }}
     server {{
         listen 127.0.0.1:{untrusted_tls_port} ssl;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "common/test_files.h"
+#include "platform/http.h"
 
 namespace TestHarness {
 
@@ -244,6 +245,39 @@ void CCredentialsAnswerer::TakeOver(const std::wstring& reason) {
       ::TerminateProcess(::GetCurrentProcess(), 3);
     }
   } while (!Wait(500));
+}
+
+}  // namespace TestHarness
+
+namespace TestHarness {
+
+CScopedBasicOverHttpPolicy::CScopedBasicOverHttpPolicy() {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Platform::kPolicyKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  DWORD type = 0;
+  DWORD size = sizeof oldValue_;
+  hadValue_ = ::RegQueryValueExW(key, Platform::kAllowBasicOverHttpValue, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&oldValue_), &size) == ERROR_SUCCESS &&
+              type == REG_DWORD;
+  const DWORD one = 1;
+  set_ = ::RegSetValueExW(key, Platform::kAllowBasicOverHttpValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                          sizeof one) == ERROR_SUCCESS;
+  ::RegCloseKey(key);
+}
+
+CScopedBasicOverHttpPolicy::~CScopedBasicOverHttpPolicy() {
+  if (!set_) return;
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Platform::kPolicyKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+  if (hadValue_) {
+    (void)::RegSetValueExW(key, Platform::kAllowBasicOverHttpValue, 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&oldValue_), sizeof oldValue_);
+  } else {
+    (void)::RegDeleteValueW(key, Platform::kAllowBasicOverHttpValue);
+  }
+  ::RegCloseKey(key);
 }
 
 }  // namespace TestHarness

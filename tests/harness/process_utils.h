@@ -74,6 +74,24 @@ bool AnswerDialog(HWND dialog, bool confirm, const std::wstring& user, const std
 std::wstring AnswerCredentialsDialog(DWORD pid, bool confirm, const std::wstring& user,
                                      const std::wstring& password, unsigned timeoutMs);
 
+// Sets the machine policy that allows Basic authentication over plain http
+// (Platform::kPolicyKey, AllowBasicOverHttp = 1) for the object's life and
+// then restores the value that was there (or its absence). The policy lives
+// in the prefix's registry: tests that set it keep to their own span.
+class CScopedBasicOverHttpPolicy {
+ public:
+  CScopedBasicOverHttpPolicy();
+  ~CScopedBasicOverHttpPolicy();
+  CScopedBasicOverHttpPolicy(const CScopedBasicOverHttpPolicy&) = delete;
+  CScopedBasicOverHttpPolicy& operator=(const CScopedBasicOverHttpPolicy&) = delete;
+  bool IsSet() const { return set_; }
+
+ private:
+  bool set_ = false;
+  bool hadValue_ = false;
+  DWORD oldValue_ = 0;
+};
+
 // Answers, from a thread of its own, every credentials dialog owned by the
 // window `owner()` names (read again each round: the window may not exist
 // yet), for as long as the object lives or until Finish(). A dialog still up

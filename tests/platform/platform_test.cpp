@@ -211,25 +211,98 @@ TEST(PlatformText, CodePagesAndUtf8) {
   EXPECT_EQ(FromUtf8("a\xC3"), std::wstring(L"a\uFFFD"));
 }
 
-// Names compared as the file system compares them: letter case ignored
-// beyond ASCII too, nothing else folded.
-TEST(PlatformText, CaseFoldIsOrdinalAndCoversNonAsciiLetters) {
+TEST(PlatformText, CaseFoldCoversNonAsciiLetters) {
+  struct Case {
+    std::wstring a, b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {L"setup.DLL", L"SETUP.dll", true},
+      {L"\u00E9.dll", L"\u00C9.DLL", true},            // é, É
+      {L"\u00FF", L"\u0178", true},                    // ÿ, Ÿ
+      {L"\u0161\u017E", L"\u0160\u017D", true},       // š ž, Latin Extended-A
+      {L"\u0436\u0451", L"\u0416\u0401", true},       // жё, ЖЁ
+      {L"\u03C3\u03AC", L"\u03A3\u0386", true},       // σά, ΣΆ
+      {L"stra\u00DFe", L"STRASSE", false},              // ß has no one-unit upper case
+      {L"\u00E9", L"E", false},
+      {L"a", L"ab", false},
+      {L"\u00D7", L"\u00F7", false},                    // × and ÷ are no pair
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.a) + " / " + ToUtf8(c.b));
+    EXPECT_EQ(EqualsIgnoringCase(c.a, c.b), c.equal);
+    EXPECT_EQ(FoldCase(c.a) == FoldCase(c.b), c.equal);
+    EXPECT_EQ(FoldCase(c.a).size(), c.a.size());
+  }
+  EXPECT_EQ(FoldCase(L"\u00E9t\u00E9 \u00DF \u0436 z1"), std::wstring(L"\u00C9T\u00C9 \u00DF \u0416 Z1"));
+}
+
+TEST(PlatformHttp, ValidatorsAreKeptOnlyInTheirStandardForm) {
   const struct {
-    const wchar_t* a;
-    const wchar_t* b;
-    bool same;
+    std::wstring text;
+    bool ok;
   } cases[] = {
-      {L"Viewer.DLL", L"viewer.dll", true},       {L"\u00E9.dll", L"\u00C9.DLL", true},
-      {L"\u00FF", L"\u0178", true},              {L"\u0107\u017E", L"\u0106\u017D", true},
-      {L"\u03C3\u03C2", L"\u03A3\u03A3", true}, {L"\u0434\u0451", L"\u0414\u0401", true},
-      {L"\uFF41", L"\uFF21", true},              {L"stra\u00DFe", L"STRASSE", false},
-      {L"\u00F7", L"\u00D7", false},             {L"a.dll", L"a.dl", false},
-      {L"~vireo-staging", L"~VIREO-STAGING", true},
+      {L"\"5f1a-3c9\"", true},
+      {L"\"\"", true},                                  // an empty tag is still a tag
+      {L"Sun, 06 Nov 1994 08:49:37 GMT", true},
+      {std::wstring(kMaxValidatorLength, L'a'), true},
+      {std::wstring(kMaxValidatorLength + 1, L'a'), false},
+      {L"\"a\rb\"", false},
+      {L"\"a\nb\"", false},
+      {L"\"a\tb\"", false},
+      {L"\"a b\"", false},                              // no space in a tag
+      {L"\"a\"b\"", false},
+      {L"\"open", false},
+      {L"\"", false},
+      {L"\"caf\u00E9\"", false},
+      {L"Sun,  06 Nov", false},                         // double space
+      {L" Sun", false},
+      {L"Sun ", false},
+      {L"a\x7F", false},
+      {L"", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(EqualsIgnoringCase(c.a, c.b), c.same) << static_cast<unsigned>(c.a[0]);
-    EXPECT_EQ(FoldCase(c.a) == FoldCase(c.b), c.same) << static_cast<unsigned>(c.a[0]);
+    EXPECT_EQ(IsStandardValidator(c.text), c.ok) << ToUtf8(c.text);
   }
+}
+
+TEST(PlatformHttp, CredentialsOverPlainHttpOnlyForSchemesThatHideThePassword) {
+  const struct {
+    std::vector<std::wstring> challenges;
+    bool allowed;
+  } cases[] = {
+      {{L"Basic realm=\"updates\""}, false},
+      {{L"basic realm=\"a\""}, false},
+      {{L"NTLM"}, true},
+      {{L"Negotiate", L"NTLM"}, true},
+      {{L"Negotiate YIIBhwYGKwYBBQUCoIIBezCCAXeg=="}, true},
+      {{L"Digest realm=\"x, Basic y\", nonce=\"abc\", qop=\"auth\""}, true},  // Basic inside a quote
+      {{L"Digest realm=\"x\", Basic realm=\"x\""}, false},                  // both: Basic may be picked
+      {{L"NTLM", L"Basic realm=\"x\""}, false},
+      {{L"Bearer realm=\"x\""}, false},
+      {{L"basic=1, ntlm=2"}, false},                                         // parameters, no schemes
+      {{}, false},
+  };
+  for (const auto& c : cases) {
+    std::string label;
+    for (const auto& v : c.challenges) label += ToUtf8(v) + " | ";
+    EXPECT_EQ(AllowsCredentialsOverHttp(c.challenges), c.allowed) << label;
+  }
+}
+
+TEST(PlatformHttp, RefusalsNameTheirAddresses) {
+  HttpFailure leaves{HttpStep::kSend, kErrorRedirectLeavesHttps, HttpCause::kRedirectLeavesHttps,
+                     L"https://localhost:8443/update.xml", L"http://127.0.0.1:8080/update.xml"};
+  EXPECT_EQ(DescribeHttpFailure(leaves),
+            L"Redirect refused: https://localhost:8443/update.xml redirects to http://127.0.0.1:8080/update.xml, "
+            L"which leaves https");
+  HttpFailure password{HttpStep::kSend, kErrorAccessDenied, HttpCause::kPasswordInClear, L"http://h/update.xml", L""};
+  EXPECT_NE(DescribeHttpFailure(password).find(L"http://h/update.xml"), std::wstring::npos);
+  EXPECT_NE(DescribeHttpFailure(password).find(L"https address"), std::wstring::npos);
+  HttpFailure platform;
+  platform.step = HttpStep::kSend;
+  platform.code = 12029;
+  EXPECT_EQ(DescribeHttpFailure(platform), L"");
 }
 
 TEST(PlatformHttp, TransferPaceFailsOnlyAWholeSlowWindow) {
@@ -255,6 +328,10 @@ TEST(PlatformHttp, TransferPaceFailsOnlyAWholeSlowWindow) {
     for (const auto& [tick, bytes] : c.reads) ok = pace.Advance(bytes, tick);
     EXPECT_EQ(ok, c.ok);
   }
+  // The total bound beside it, across a wrap of the tick.
+  const CTransferDeadline deadline(0xFFFFF000u, 60000);
+  EXPECT_FALSE(deadline.Expired(0xFFFFF000u + 59999u));
+  EXPECT_TRUE(deadline.Expired(0xFFFFF000u + 60000u));
 }
 
 TEST(PlatformHttp, ContentRangeForms) {

@@ -2,6 +2,8 @@
 // and the silent end when the manifest cannot be had.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "common/test_files.h"
 #include "harness/nginx_fixture.h"
 #include "harness/process_utils.h"
@@ -47,6 +49,11 @@ class CUpdaterCopy {
   bool ok_ = false;
 };
 
+// The first line of every run of the unkeyed build under test.
+const wchar_t kUnkeyedLine[] =
+    L"This updater is unkeyed: it checks no signatures, so whoever answers for the update server decides what it "
+    L"installs";
+
 // Runs the updater to its end; false if it was still running after the
 // deadline or showed a window on the way.
 ::testing::AssertionResult RunsToEndWithoutWindow(CChildProcess& process, unsigned millis) {
@@ -70,16 +77,27 @@ TEST(UpdaterStartupTest, ManifestFailuresEndSilentlyWithTheCauseInTheLog) {
   ASSERT_TRUE(nginx.WriteDocument(L"startup/nolist/update.xml",
                                   "<update><viewer><update_list></update_list></viewer></update>"));
   ASSERT_TRUE(nginx.WriteDocument(L"startup/tls/update.xml", "<update/>"));
+  ASSERT_TRUE(nginx.WriteDocument(L"auth/startup/update.xml", "<update/>"));
+  std::string problem;
+  ASSERT_TRUE(nginx.TrustTestCa(&problem)) << problem;
   const struct {
     std::wstring address;
-    const wchar_t* logLine;  // the one log line, as a prefix; null for an empty log
+    std::optional<std::wstring> logLine;  // the one log line after the unkeyed one, as a prefix
   } cases[] = {
       {closedAddress, L"Failed in call to HttpSendRequest, Error: 120"},
       {nginx.Address() + L"/startup/missing", L"Failed to retrieve a HTTP 200 status, Status Code: 404"},
-      {nginx.Address() + L"/startup/nolist", nullptr},  // fetched, not parseable
+      {nginx.Address() + L"/startup/nolist", std::nullopt},  // fetched, not parseable
       {nginx.UntrustedTlsAddress() + L"/startup/tls",
        L"Failed in call to HttpSendRequest, Error: "},  // untrusted certificate
-      {L"", nullptr},  // http:///update.xml names no server
+      {L"", std::nullopt},  // http:///update.xml names no server
+      // Out of https: refused before anything reaches the plain server.
+      {nginx.TlsAddress() + L"/to-plain/startup/away",
+       L"Redirect refused: " + nginx.TlsAddress() + L"/to-plain/startup/away/update.xml redirects to http://"},
+      // Basic over plain http: no dialog (no window at all), the remedy logged.
+      {nginx.Address() + L"/auth/startup", L"Credentials refused: http://" + nginx.Address() +
+                                               L"/auth/startup/update.xml asks for a password that would travel in "
+                                               L"clear over plain http (Basic authentication); use the server's https "
+                                               L"address"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "address " << std::string(c.address.begin(), c.address.end()));
@@ -89,14 +107,13 @@ TEST(UpdaterStartupTest, ManifestFailuresEndSilentlyWithTheCauseInTheLog) {
     ASSERT_TRUE(process.Start(updater.Exe(), c.address)) << process.Error();
     EXPECT_TRUE(RunsToEndWithoutWindow(process, 20000));
     const auto lines = updater.LogLines();
-    if (!c.logLine) {
-      EXPECT_EQ(updater.LogBytes(), "\xFF\xFE");
-      continue;
-    }
-    ASSERT_EQ(lines.size(), 1u) << updater.LogBytes();
-    EXPECT_EQ(lines[0].rfind(c.logLine, 0), 0u) << std::string(lines[0].begin(), lines[0].end());
+    ASSERT_EQ(lines.size(), c.logLine ? 2u : 1u) << updater.LogBytes();
+    EXPECT_EQ(lines[0], kUnkeyedLine);
+    if (!c.logLine) continue;
+    EXPECT_EQ(lines[1].rfind(*c.logLine, 0), 0u) << std::string(lines[1].begin(), lines[1].end());
   }
   EXPECT_TRUE(nginx.FindRequests("/startup/tls/").empty()) << "nothing reaches the https document";
+  EXPECT_TRUE(TestHarness::OnPort(nginx.FindRequests("/to-plain/"), nginx.Port()).empty()) << "nothing left https";
 }
 
 TEST(UpdaterStartupTest, SecondInstanceEndsAtOnceAndLeavesTheLogAlone) {
@@ -115,7 +132,7 @@ TEST(UpdaterStartupTest, SecondInstanceEndsAtOnceAndLeavesTheLogAlone) {
   for (int i = 0; i < 400 && server.Requests().empty(); ++i) ::Sleep(50);
   ASSERT_EQ(server.Requests().size(), 1u);
   const std::string logBefore = first.LogBytes();
-  ASSERT_EQ(logBefore, "\xFF\xFE");
+  ASSERT_EQ(first.LogLines(), std::vector<std::wstring>{kUnkeyedLine});
 
   CChildProcess sameFolder, otherFolder;
   ASSERT_TRUE(sameFolder.Start(first.Exe(), server.Address()));
@@ -129,8 +146,8 @@ TEST(UpdaterStartupTest, SecondInstanceEndsAtOnceAndLeavesTheLogAlone) {
   server.Release();
   EXPECT_TRUE(RunsToEndWithoutWindow(running, 20000));
   const auto lines = first.LogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], L"Failed to retrieve a HTTP 200 status, Status Code: 404") << "the first one's log lives on";
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], L"Failed to retrieve a HTTP 200 status, Status Code: 404") << "the first one's log lives on";
 }
 
 TEST(UpdaterStartupTest, ServerAddressIsTheRawCommandLine) {

@@ -1,6 +1,7 @@
 // Windows build: the request through the platform's HTTP service, with the
 // updater's own request flags, so the server sees the same request path.
 #include "platform/http.h"
+#include "platform/text.h"
 #include "tool_http.h"
 
 namespace VireoTool {
@@ -30,6 +31,11 @@ bool HttpGet(const std::wstring& host, std::uint16_t port, const std::wstring& p
   }
   Platform::CHttpRequest request;
   const Platform::HttpFailure sent = session.Send(Platform::HttpMethod::Get, path, nullptr, &request);
+  if (sent.cause != Platform::HttpCause::kPlatform) {
+    // A redirect or a password the service would not follow.
+    *error = Platform::ToUtf8(Platform::DescribeHttpFailure(sent));
+    return false;
+  }
   switch (sent.step) {
     case Platform::HttpStep::kNone:
       break;

@@ -1,6 +1,7 @@
 #include "tool_server_paths.h"
 
 #include "engine/update_decision.h"
+#include "platform/case_fold.h"
 
 namespace VireoTool {
 
@@ -62,12 +63,6 @@ std::wstring BaseName(const std::wstring& path) {
   return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
-std::wstring FoldCase(const std::wstring& text) {
-  std::wstring folded = text;
-  for (wchar_t& c : folded) {
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-  }
-  return folded;
-}
+std::wstring FoldCase(const std::wstring& text) { return Platform::FoldCase(text); }
 
 }  // namespace VireoTool

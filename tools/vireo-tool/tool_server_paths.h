@@ -34,8 +34,8 @@ std::wstring CarriedFileName(const std::wstring& entryName);
 // The part after the last "\" or "/".
 std::wstring BaseName(const std::wstring& path);
 
-// Case-insensitive (ASCII letters) equality of names, as Windows file names
-// are compared.
+// A name folded as the updater folds names (platform/case_fold.h): two names
+// are one file's when their folds are equal.
 std::wstring FoldCase(const std::wstring& text);
 
 }  // namespace VireoTool

@@ -14,6 +14,10 @@ namespace {
 
 const wchar_t kMutexName[] = L"QUILLO_VIREO_PACS_UPDATER";
 const wchar_t kRegistryKey[] = L"Vireo PACS Updater";
+// Written once at the start of every run of a build without a public key.
+const wchar_t kUnkeyedLine[] =
+    L"This updater is unkeyed: it checks no signatures, so whoever answers for the update server decides what it "
+    L"installs";
 
 }  // namespace
 
@@ -35,6 +39,10 @@ bool CVXUpdaterApp::InitInstance() {
   log.OpenLog(folders.GetAppDir() + L"\\updater_log.txt", true);
 
   ServerAddress = GetCommandLineText();
+  // A keyed updater trusts only what its publisher signed; an unkeyed one
+  // says so in every log.
+  const CUpdateKey key = LoadUpdateKey();
+  if (!key.RequiresSignatures()) log.WriteLog(kUnkeyedLine);
 
   // A manifest that cannot be fetched or parsed ends the updater silently:
   // no window opens and no program starts. The log holds what the fetch
@@ -43,8 +51,7 @@ bool CVXUpdaterApp::InitInstance() {
   // leaves no line.
   ManifestFetchSettings fetch;
   fetch.agent = GetAppName();
-  // A keyed updater trusts only what its publisher signed.
-  fetch.key = LoadUpdateKey();
+  fetch.key = key;
   std::wstring manifest;
   if (!FetchManifest(ServerAddress, fetch, &manifest)) {
     log.CloseLog();
