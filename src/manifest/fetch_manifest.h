@@ -32,6 +32,8 @@ std::wstring MakeManifestUrl(const std::wstring& serverAddress);
 // missing or wrong one is logged and fails the fetch; a 401/407 page is never
 // taken). False otherwise, *text unchanged; failures to send and statuses other than
 // 200/401/407 are written to the update log, as is a body that ends before
-// its Content-Length. Main thread only; blocks until done.
+// its Content-Length. *bytes (when given) receives the body's exact bytes
+// as received, for the manifest's SHA-256. Main thread only; blocks until
+// done.
 [[nodiscard]] bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings,
-                                 std::wstring* text);
+                                 std::wstring* text, std::string* bytes = nullptr);
