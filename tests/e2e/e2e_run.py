@@ -419,11 +419,12 @@ class Scenario:
             source = os.path.join(self.env.releases, release, module)
             shutil.copytree(source, os.path.join(self.install, module), dirs_exist_ok=True)
 
-    def publish(self, release, tree):
+    def publish(self, release, tree, keep_tree=False):
         result = subprocess.run([sys.executable, os.path.join(HERE, "make_server_tree.py"),
                                  "--tool", self.env.tool, "--release", os.path.join(self.env.releases, release),
                                  "--out", tree, "--install-root", wine_path(self.install)] +
-                                (["--sign-key", self.sign_key] if self.sign_key else []),
+                                (["--sign-key", self.sign_key] if self.sign_key else []) +
+                                (["--keep-tree"] if keep_tree else []),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if result.returncode != 0:
             raise Failure("server tree not published:\n" + result.stdout)
@@ -554,7 +555,7 @@ class Scenario:
             with open(path, "rb") as a, open(source, "rb") as b:
                 if a.read() != b.read():
                     self.problems.append("differs from the release: " + rel)
-        known = set(expected) | {"Updater.exe", "updater_log.txt", "viewer/Orrery.started",
+        known = set(expected) | {"Updater.exe", "updater_log.txt", "update_state.txt", "viewer/Orrery.started",
                                  "printer/PrintAgent.started"} | set(allowed_extra)
         for rel in sorted(found - known):
             self.problems.append("left behind: " + rel)
@@ -1217,11 +1218,17 @@ def scenario_trust_unkeyed_hash(s):
             % (s.starts("Orrery"), s.starts("PrintAgent")))
 
 
+def strip_release_attributes(s):
+    """update.xml as publishers wrote it before serials and pins."""
+    s.rewrite("update.xml", lambda b: re.sub(rb' (serial|expires|size|sha256)="[^"]*"', b"", b))
+
+
 def scenario_trust_old_tree(s):
     """An unkeyed updater on a tree as older publishers wrote it: no size,
-    no sha256, no signatures. It updates as before: sizes asked of the
-    server, release 1.1 byte for byte."""
+    no sha256, no signatures, no serial or pins. It updates as before: sizes
+    asked of the server, release 1.1 byte for byte."""
     s.prepare(release="1.0")
+    strip_release_attributes(s)
     for module in ("viewer", "printer"):
         s.rewrite("update/%s/UpdateList.xml" % module,
                   lambda b: re.sub(rb' (size|sha256)="[^"]*"', b"", b))
@@ -1235,6 +1242,204 @@ def scenario_trust_old_tree(s):
         heads = sum(1 for line in f if re.search(r'"HEAD /+update/', line))
     s.check(heads >= 1, "no size query (HEAD) for a list without sizes")
     s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+# ------------------------------------------------- trust: across releases
+
+def state_serial(s):
+    """The serial update_state.txt keeps, or None."""
+    try:
+        with open(os.path.join(s.install, "update_state.txt"), "rb") as f:
+            m = re.match(rb"serial=([0-9]+)\r?\n", f.read())
+    except FileNotFoundError:
+        return None
+    return int(m.group(1)) if m else None
+
+
+def manifest_serial(tree):
+    with open(os.path.join(tree, "update.xml"), "rb") as f:
+        m = re.search(rb'<update[^>]* serial="([0-9]+)"', f.read())
+    return int(m.group(1)) if m else None
+
+
+def tool_resign(s, *options):
+    result = subprocess.run([s.env.tool, "resign", s.server.html, "--sign-key", s.sign_key] + list(options),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        raise Failure("resign failed:\n" + result.stdout)
+
+
+def refused_again(s, why, installed):
+    """A keyed run whose manifest is refused after earlier runs: no window,
+    nothing fetched beyond the manifest and its signature, the installation
+    as it was, the log saying why."""
+    since = len(s.server.requests())
+    kept = state_serial(s)
+    run = s.run_updater()
+    s.check_no_window(run)
+    s.check_installed(installed)
+    paths = [p for p, _ in s.server.requests()[since:]]
+    s.check(set(paths) <= {"/update.xml", "/update.xml.sig"}, "requested %s" % paths)
+    s.check_log(why)
+    s.check(state_serial(s) == kept, "the kept serial changed: %s -> %s" % (kept, state_serial(s)))
+
+
+def scenario_trust_rollback(s):
+    """A keyed updater installs release 1.0, then 1.1 published on top of
+    it (a higher serial); the saved tree of 1.0, served again, is refused
+    with both serials in the log, and the files stay at 1.1."""
+    s.prepare(keyed=True, sign_key=test_key(s))
+    s.publish("1.0", s.server.html)
+    saved = os.path.join(s.work, "tree-1.0")
+    shutil.copytree(s.server.html, saved)
+    old = manifest_serial(saved)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.0"))
+    s.check(state_serial(s) == old, "kept serial %s after release 1.0 (serial %s)" % (state_serial(s), old))
+    s.check_log("No update state file update_state.txt: started afresh")
+    s.publish("1.1", s.server.html, keep_tree=True)
+    new = manifest_serial(s.server.html)
+    s.check(old is not None and new is not None and new > old, "serials %s then %s" % (old, new))
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(state_serial(s) == new, "kept serial %s after release 1.1 (serial %s)" % (state_serial(s), new))
+    shutil.rmtree(s.server.html)
+    shutil.copytree(saved, s.server.html)
+    refused_again(s, "The manifest is refused: its serial %s is lower than the serial %s this updater has "
+                     "accepted" % (old, new), s.expected_files("1.1"))
+    # The same serial with other bytes: release 1.1's serial on a changed manifest.
+    s.publish("1.1", s.server.html)
+    for _ in range(new - manifest_serial(s.server.html)):
+        tool_resign(s)
+    s.rewrite("update.xml", lambda b: b.replace(b"</update>", b"<!-- other bytes --></update>"))
+    s.sign("update.xml", s.sign_key)
+    refused_again(s, "The manifest is refused: its serial %s equals the serial %s this updater has accepted, but "
+                     "its content differs" % (new, new), s.expected_files("1.1"))
+
+
+def scenario_trust_expired(s):
+    """A keyed updater; update.xml signed with an expiry in the past is
+    refused (both times in the log); the same tree after `vireo-tool
+    resign --expires-in 7d` is installed."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.rewrite("update.xml", lambda b: b.replace(b"<update ", b'<update expires="2020-01-02T03:04:05Z" ', 1))
+    s.sign("update.xml", s.sign_key)
+    status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
+    s.check(status == 1 and "update.xml: expired at 2020-01-02T03:04:05Z" in output,
+            "vireo-tool check does not fail the expired tree:\n" + output)
+    refused_manifest(s, "The manifest is refused: it expired at 2020-01-02T03:04:05Z, and the updater's clock says ")
+    s.check(state_serial(s) is None, "an expired manifest's serial was kept")
+    tool_resign(s, "--expires-in", "7d")
+    status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
+    s.check(status == 0, "the re-signed tree does not check clean:\n" + output)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(state_serial(s) == manifest_serial(s.server.html), "the re-signed serial is not kept")
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_trust_second_key(s):
+    """The keyed updater knows two keys; a tree signed with the second is
+    installed."""
+    s.prepare(release="1.0", keyed=True, sign_key=os.path.join(s.env.trust, "pkcs8-key.pem"))
+    result = subprocess.run([s.env.tool, "check", s.server.html, "--public-key",
+                             os.path.join(s.env.trust, "signing-key.pub.pem"), "--public-key",
+                             os.path.join(s.env.trust, "pkcs8-key.pub.pem")],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    s.check(result.returncode == 0, "the tree does not check clean with both keys:\n" + result.stdout)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_trust_state_deleted(s):
+    """A keyed updater whose update_state.txt is deleted, then damaged,
+    after an update: each next run says so in the log, starts afresh and
+    works, and keeps the serial again."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    serial = manifest_serial(s.server.html)
+    s.check(state_serial(s) == serial, "kept serial %s, the manifest's %s" % (state_serial(s), serial))
+    state = os.path.join(s.install, "update_state.txt")
+    for damage, line in ((lambda: os.remove(state), "No update state file update_state.txt: started afresh"),
+                         (lambda: open(state, "wb").write(b"serial=9\nsha256="),
+                          "The update state file update_state.txt is unreadable: started afresh")):
+        damage()
+        run = s.run_updater()
+        s.check_clean_run(run, transfers=False)
+        s.check_log(line)
+        s.check_installed(s.expected_files("1.1"))
+        s.check(state_serial(s) == serial, "kept serial %s after a fresh start" % state_serial(s))
+        s.check(not os.path.exists(state + ".new"), "update_state.txt.new left behind")
+
+
+def scenario_trust_old_tree_keyed(s):
+    """A keyed updater on a signed tree published before serials and pins
+    (each list signed): installed, the log noting it. Once the tree is
+    re-signed with `vireo-tool resign` (a serial), the old manifest is
+    refused."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    strip_release_attributes(s)
+    s.sign("update.xml", s.sign_key)
+    with open(s.served("update.xml"), "rb") as f:
+        legacy, legacy_sig = f.read(), open(s.served("update.xml.sig"), "rb").read()
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check_log("The manifest carries no serial (published before serials): accepted")
+    s.check(state_serial(s) is None, "a serial was kept for a manifest without one")
+    tool_resign(s)
+    run = s.run_updater()
+    s.check_clean_run(run, transfers=False)
+    s.check(state_serial(s) == 1, "kept serial %s after resign" % state_serial(s))
+    for name, data in (("update.xml", legacy), ("update.xml.sig", legacy_sig)):
+        with open(s.served(name), "wb") as f:
+            f.write(data)
+    refused_again(s, "The manifest is refused: it carries no serial, and this updater has accepted serial 1",
+                  s.expected_files("1.1"))
+
+
+def scenario_trust_list_swapped(s):
+    """A keyed updater; the print module's signed list (and its .sig) served
+    at the viewer's list path: the viewer module is refused for its pin,
+    nothing of it installed. Needs the update run's check of list pins."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    for suffix in ("", ".sig"):
+        shutil.copyfile(s.served("update/printer/UpdateList.xml" + suffix), s.served("update/viewer/UpdateList.xml" + suffix))
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    s.check_installed(s.untouched("1.0"), allowed_extra=staged_files(s))
+    s.check(not any(module == "viewer" for module, _ in s.fetched()), "viewer files fetched")
+    s.check_log("the update list does not match the manifest's pin")
+    s.check_nothing_started()
+
+
+def scenario_trust_list_old(s):
+    """A keyed updater; release 1.1 published on top of 1.0, then the
+    viewer's signed list of 1.0 (and its .sig) served under the current
+    manifest: the viewer module is refused for its pin. Needs the update
+    run's check of list pins."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.publish("1.0", s.server.html)
+    old_list = {suffix: open(s.served("update/viewer/UpdateList.xml" + suffix), "rb").read() for suffix in ("", ".sig")}
+    s.publish("1.1", s.server.html, keep_tree=True)
+    for suffix, data in old_list.items():
+        with open(s.served("update/viewer/UpdateList.xml" + suffix), "wb") as f:
+            f.write(data)
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    s.check_installed(s.untouched("1.0"), allowed_extra=staged_files(s))
+    s.check(not any(module == "viewer" for module, _ in s.fetched()), "viewer files fetched")
+    s.check_log("the update list does not match the manifest's pin")
+    s.check_nothing_started()
 
 
 # ---------------------------------------------------------- trust: the bounds
@@ -1641,6 +1846,13 @@ SCENARIOS = {
     "trust_other_key": scenario_trust_other_key,
     "trust_unkeyed_hash": scenario_trust_unkeyed_hash,
     "trust_old_tree": scenario_trust_old_tree,
+    "trust_rollback": scenario_trust_rollback,
+    "trust_expired": scenario_trust_expired,
+    "trust_second_key": scenario_trust_second_key,
+    "trust_state_deleted": scenario_trust_state_deleted,
+    "trust_old_tree_keyed": scenario_trust_old_tree_keyed,
+    "trust_list_swapped": scenario_trust_list_swapped,
+    "trust_list_old": scenario_trust_list_old,
     "bound_endless_manifest": scenario_bound_endless_manifest,
     "bound_endless_file": scenario_bound_endless_file,
     "bound_declared_manifest": scenario_bound_declared_manifest,
