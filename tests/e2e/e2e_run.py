@@ -192,6 +192,73 @@ class Server:
         return out
 
 
+class Squid:
+    """Debian's squid on a free loopback port, a caching proxy that, as some
+    enterprise proxies are, ignores the client's reload (Pragma and
+    Cache-Control: no-cache) and keeps what it fetched for an hour. Run in
+    the foreground by this process and stopped by its pid."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.process = None
+        self.port = None
+
+    def start(self):
+        if not shutil.which("squid"):
+            raise Failure("no squid: install Debian's package squid (scripts/setup)")
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        os.chmod(self.folder, 0o777)  # squid run as root works as its own user
+        self.port = nginx_fixture.free_port()
+        config = os.path.join(self.folder, "squid.conf")
+        with open(config, "w") as f:
+            f.write("\n".join([
+                "http_port 127.0.0.1:%d" % self.port,
+                "pid_filename %s/squid.pid" % self.folder,
+                "cache_log %s/cache.log" % self.folder,
+                "access_log stdio:%s/access.log" % self.folder,
+                "cache_store_log none",
+                "coredump_dir %s" % self.folder,
+                "cache_mem 64 MB",
+                "maximum_object_size_in_memory 16 MB",
+                "acl loopback src 127.0.0.1",
+                "http_access allow loopback",
+                "http_access deny all",
+                "shutdown_lifetime 0 seconds",
+                "refresh_pattern . 60 100% 1440 ignore-reload override-expire override-lastmod",
+                ""]))
+        with open(os.path.join(self.folder, "squid.out"), "wb") as out:
+            self.process = subprocess.Popen(["squid", "-N", "-f", config], stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT)
+        wait_for(lambda: nginx_fixture.accepts(self.port) or self.process.poll() is not None, 30,
+                 "squid did not start")
+        if self.process.poll() is not None:
+            raise Failure("squid ended at start; see %s/cache.log" % self.folder)
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def answers(self, path):
+        """squid's cache verdicts (TCP_MISS/200, TCP_MEM_HIT/200 ...) for `path`, in order."""
+        out = []
+        try:
+            with open(os.path.join(self.folder, "access.log")) as f:
+                for line in f:
+                    m = re.search(r" (TCP_\S+) \d+ GET http://[^/]+(\S+) ", line)
+                    if m and re.sub(r"/+", "/", m.group(2)) == path:
+                        out.append(m.group(1))
+        except FileNotFoundError:
+            pass
+        return out
+
+
 # ------------------------------------------------------------- installations
 
 class Run:
@@ -386,6 +453,7 @@ class Scenario:
         self.server = Server(os.path.join(self.work, "server"))
         self.problems = []
         self.sign_key = None  # publish signed with this private key
+        self.proxy = None     # the updater's http proxy (a Squid), when one stands between
         self.stand_ins = []   # programs started for the scenario, ended at its end
 
     # -- set-up
@@ -466,8 +534,11 @@ class Scenario:
         with open(self.output_path, "ab") as output:
             output.write(b"--- run %d\n" % len(self.runs))
             output.flush()
+            env = self.env.wine_env()
+            if self.proxy:
+                env["VIREO_WINE_HTTP_PROXY"] = "http://127.0.0.1:%d" % self.proxy.port
             process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
-                                       cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
+                                       cwd=self.install, env=env, stdin=subprocess.DEVNULL,
                                        stdout=output, stderr=subprocess.STDOUT)
         self.process = process
         memory = MemoryWatch(process.pid, run)
@@ -585,6 +656,8 @@ class Scenario:
         return names
 
     def finish(self):
+        if self.proxy:
+            self.proxy.stop()
         self.server.stop()
         for process in self.stand_ins:
             if process.poll() is None:
@@ -1405,6 +1478,35 @@ def scenario_trust_old_tree_keyed(s):
                   s.expected_files("1.1"))
 
 
+def scenario_trust_proxy_expired(s):
+    """A keyed updater behind squid set to ignore reloads. Release 1.1,
+    signed to expire shortly, is installed through it; the publisher then
+    signs the tree again for a week, but squid keeps serving its copy of
+    update.xml. Once that copy has expired, the updater refuses it with its
+    log line instead of taking it as current."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.proxy = Squid(os.path.join(s.work, "squid")).start()
+    tool_resign(s, "--expires-in", "40s")
+    with open(s.served("update.xml"), "rb") as f:
+        expires = re.search(rb'expires="([^"]+)"', f.read()).group(1).decode()
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.proxy.answers("/update.xml") == ["TCP_MISS/200"], "squid's answers: %s" % s.proxy.answers("/update.xml"))
+    tool_resign(s, "--expires-in", "7d")
+    deadline = calendar.timegm(time.strptime(expires, "%Y-%m-%dT%H:%M:%SZ")) + 2
+    wait_for(lambda: time.time() > deadline, 120, "the expiry did not pass")
+    since = len(s.server.requests())
+    run = s.run_updater()
+    s.check_no_window(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.proxy.answers("/update.xml")[1:] == ["TCP_MEM_HIT/200"] or
+            s.proxy.answers("/update.xml")[1:] == ["TCP_HIT/200"],
+            "squid did not serve update.xml from its cache: %s" % s.proxy.answers("/update.xml"))
+    s.check(not [p for p, _ in s.server.requests()[since:] if p == "/update.xml"], "update.xml reached nginx")
+    s.check_log("The manifest is refused: it expired at %s, and the updater's clock says " % expires)
+
+
 def scenario_trust_list_swapped(s):
     """A keyed updater; the print module's signed list (and its .sig) served
     at the viewer's list path: the viewer module is refused for its pin,
@@ -1851,6 +1953,7 @@ SCENARIOS = {
     "trust_second_key": scenario_trust_second_key,
     "trust_state_deleted": scenario_trust_state_deleted,
     "trust_old_tree_keyed": scenario_trust_old_tree_keyed,
+    "trust_proxy_expired": scenario_trust_proxy_expired,
     "trust_list_swapped": scenario_trust_list_swapped,
     "trust_list_old": scenario_trust_list_old,
     "bound_endless_manifest": scenario_bound_endless_manifest,
