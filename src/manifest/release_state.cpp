@@ -2,6 +2,7 @@
 
 #include "app/update_log.h"
 #include "manifest/trust_formats.h"
+#include "manifest/update_trust.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/text.h"
@@ -125,7 +126,7 @@ ManifestReleaseVerdict JudgeManifestRelease(const ManifestAttributes& attributes
   }
   if (serial) {
     for (const auto& module : modules) {
-      if (module && (!module->ListSizeDeclared || !module->ListSha256Declared)) {
+      if (module && !ListPinIsWhole(*module)) {
         return refuse(ManifestRelease::ListUnpinned, L"the update list of module " + module->Name +
                                                          L" has no size and sha256 in it (serial " +
                                                          SerialText(attributes) + L")");

@@ -126,6 +126,10 @@ std::wstring DescribeFileMismatch(const CFileData& entry, const FileCheckResult&
   return line;
 }
 
+bool ListPinIsWhole(const CUpdateModule& module) {
+  return !module.ListPinMalformed && module.ListSizeDeclared && module.ListSha256Declared;
+}
+
 ListPinCheck CheckListPin(const CUpdateModule& module, std::string_view listBytes, std::wstring* logText) {
   const auto describe = [&](const wchar_t* what, const std::wstring& received) {
     if (!logText) return;

@@ -144,8 +144,10 @@ enum class ListPinCheck {
 
 // Checks a module's update list against its pin. The update run calls it
 // once it holds the list's exact bytes as served, before it reads them:
-//  - Matches: read the list. A keyed run then needs no list signature (a
-//    signed manifest pinned these bytes); a ".sig" beside it may be ignored.
+//  - Matches: read the list. When the pin is whole (ListPinIsWhole: size
+//    and sha256), a keyed run needs no list signature (a signed manifest
+//    pinned these bytes) and may ignore a ".sig" beside it; with half a pin
+//    it asks for the list's valid ".sig" as for NoPin.
 //  - NoPin: as before pins: an unkeyed run reads the list; a keyed run asks
 //    for the list's valid ".sig". (Start-up refuses a keyed manifest with a
 //    serial that leaves any list unpinned, so in a keyed run NoPin comes
@@ -156,5 +158,7 @@ enum class ListPinCheck {
 // but Matches and NoPin, e.g. "the update list does not match the
 // manifest's pin: expected size 10 sha256 ab12..., received size 11 sha256
 // cd34...". Portable; any thread.
+// True when the manifest pins both the size and the SHA-256 of the list.
+bool ListPinIsWhole(const CUpdateModule& module);
 [[nodiscard]] ListPinCheck CheckListPin(const CUpdateModule& module, std::string_view listBytes,
                                         std::wstring* logText = nullptr);

@@ -186,8 +186,9 @@ class CChecker {
     const ListPinCheck pin = CheckListPin(module, reply.body, &pinText);
     if (pin != ListPinCheck::NoPin && pin != ListPinCheck::Matches)
       Add(where + ": " + U8(pinText) + "; every updater fails this module");
-    // A pinned list needs no signature of its own.
-    if (key_.RequiresSignatures() && pin == ListPinCheck::NoPin &&
+    // A list pinned whole needs no signature of its own.
+    if (key_.RequiresSignatures() && !(pin == ListPinCheck::Matches && ListPinIsWhole(module)) &&
+        pin != ListPinCheck::Malformed && pin != ListPinCheck::SizeMismatch && pin != ListPinCheck::HashMismatch &&
         !CheckSignature(where + ": update list", listPath, reply.body, "a keyed updater fails this module", error))
       return false;
     // Read as the updater reads it: the ANSI code page, up to the first zero byte.
