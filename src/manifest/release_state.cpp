@@ -23,9 +23,12 @@ bool ReadLine(std::string_view text, std::size_t* at, std::string_view name, std
 
 std::wstring Widen(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+// A value from the network as the log shows it: at most 40 units.
+std::wstring Shown(const std::wstring& text) { return text.size() <= 40 ? text : text.substr(0, 40) + L"..."; }
+
 std::wstring SerialText(const ManifestAttributes& attributes) {
   return attributes.serialState == ManifestAttributes::State::Present ? std::to_wstring(attributes.serial)
-                                                                      : L"\"" + attributes.serialText + L"\"";
+                                                                      : L"\"" + Shown(attributes.serialText) + L"\"";
 }
 
 std::wstring KeptText(const CReleaseState* kept) { return kept ? std::to_wstring(kept->serial) : L"none"; }
@@ -99,7 +102,7 @@ ManifestReleaseVerdict JudgeManifestRelease(const ManifestAttributes& attributes
                                                         KeptText(kept) + L")");
   }
   if (attributes.expiresState == State::Malformed) {
-    return refuse(ManifestRelease::ExpiresMalformed, L"its expiry \"" + attributes.expiresText +
+    return refuse(ManifestRelease::ExpiresMalformed, L"its expiry \"" + Shown(attributes.expiresText) +
                                                          L"\" is not a UTC time YYYY-MM-DDTHH:MM:SSZ (now " +
                                                          FormatUtcTime(nowUtc) + L")");
   }
@@ -127,7 +130,7 @@ ManifestReleaseVerdict JudgeManifestRelease(const ManifestAttributes& attributes
   if (serial) {
     for (const auto& module : modules) {
       if (module && !ListPinIsWhole(*module)) {
-        return refuse(ManifestRelease::ListUnpinned, L"the update list of module " + module->Name +
+        return refuse(ManifestRelease::ListUnpinned, L"the update list of module " + Shown(module->Name) +
                                                          L" has no size and sha256 in it (serial " +
                                                          SerialText(attributes) + L")");
       }
