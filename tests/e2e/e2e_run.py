@@ -689,6 +689,24 @@ class Scenario:
         subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-out", path + ".sig", path], check=True,
                        stdout=subprocess.DEVNULL)
 
+    def repin(self, module):
+        """update.xml pins `module`'s list as it now lies in the tree, as a
+        publisher does after editing a list by hand (signed again when the
+        tree is signed)."""
+        with open(self.served("update/%s/UpdateList.xml" % module), "rb") as f:
+            listed = f.read()
+        pin = b'<update_list size="%d" sha256="%s">' % (len(listed), hashlib.sha256(listed).hexdigest().encode())
+
+        def change(text):
+            out, count = re.subn(rb"(<" + module.encode() + rb">\s*)<update_list[^>]*>", lambda m: m.group(1) + pin,
+                                 text, 1)
+            if count != 1:
+                raise Failure("update.xml has no update_list in <%s>" % module)
+            return out
+        self.rewrite("update.xml", change)
+        if self.sign_key:
+            self.sign("update.xml", self.sign_key)
+
     def set_module_field(self, module, field, value):
         """Sets update.xml's <field> of <module> (the manifest as served)."""
         def change(text):
@@ -1112,6 +1130,7 @@ def scenario_resume_large(s):
              % (size, digest.hexdigest())).encode("ascii")
     with open(listing, "wb") as f:
         f.write(text.replace(b"</update>", entry + b"</update>", 1))
+    s.repin("viewer")
 
     staged = os.path.join(s.install, staged_part("big.bin")[0])
     state = {"killed": False}
@@ -1281,6 +1300,7 @@ def scenario_trust_unkeyed_hash(s):
     wrong = hashlib.sha256(b"not printlib.dll").hexdigest().encode()
     s.rewrite("update/printer/UpdateList.xml",
               lambda b: re.sub(rb'(filename="printlib.dll"[^>]*sha256=")[0-9a-f]{64}', lambda m: m.group(1) + wrong, b))
+    s.repin("printer")  # the list is as its publisher meant it; only the file differs
     run = s.run_updater()
     expected = printer_failed(s, run)
     s.check_installed(expected)
@@ -1917,6 +1937,7 @@ def scenario_contain_forged_line(s):
     entry = ('\t<module filename="evil.dll&#13;&#10;%s" version="" datetime="202406031030"/>\r\n'
              % xml_escape(forged).replace('"', "&quot;"))
     s.rewrite("update/printer/UpdateList.xml", lambda b: b.replace(b"</update>", entry.encode("cp1252") + b"</update>"))
+    s.repin("printer")
     run = s.run_updater()
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
