@@ -32,7 +32,8 @@ std::wstring MakeManifestUrl(const std::wstring& serverAddress) {
   return L"http://" + url;
 }
 
-bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings, std::wstring* text) {
+bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings, std::wstring* text,
+                   std::string* bytes) {
   CUpdateLog& log = GetUpdateLog();
   Platform::CHttpSession session;
   Platform::CHttpRequest request;
@@ -144,6 +145,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       }
     }
     *text = Utf8ToWide(std::string_view(body));
+    if (bytes) *bytes = std::move(body);
   } catch (const CMyException&) {
     return false;  // the request and the session close as they go out of scope
   }

@@ -40,6 +40,8 @@ std::wstring MakeManifestUrl(const std::wstring& serverAddress);
 // 200/401/407 are written to the update log, as are a body that ends before
 // its Content-Length, a fetch past settings.totalMs and what the HTTP service
 // refused (a redirect off the server or out of https, a password that would
-// travel in clear: DescribeHttpFailure). Main thread only; blocks until done.
+// travel in clear: DescribeHttpFailure). *bytes (when given) receives the
+// body's exact bytes as received, for the manifest's SHA-256. Main thread
+// only; blocks until done.
 [[nodiscard]] bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSettings& settings,
-                                 std::wstring* text);
+                                 std::wstring* text, std::string* bytes = nullptr);

@@ -1,8 +1,10 @@
 #include "manifest/trust_formats.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "manifest/update_list.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -254,4 +256,48 @@ void ReadDeclaredFileFacts(std::wstring_view size, std::wstring_view sha256, CFi
     entry->Sha256Declared = ParseSha256Hex(sha256, &entry->Sha256);
     entry->DeclarationMalformed = entry->DeclarationMalformed || !entry->Sha256Declared;
   }
+}
+
+bool ParseManifestSerial(std::wstring_view text, std::uint64_t* serial) {
+  std::uint64_t value = 0;
+  if (!ParseDecimalSize(text, &value) || value == 0) return false;
+  *serial = value;
+  return true;
+}
+
+namespace {
+
+// `count` ASCII digits of `text` at `at` as a number; false for anything else.
+bool ReadDigits(std::wstring_view text, std::size_t at, std::size_t count, std::uint16_t* value) {
+  std::uint16_t result = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return false;
+    result = static_cast<std::uint16_t>(result * 10 + (text[i] - L'0'));
+  }
+  *value = result;
+  return true;
+}
+
+}  // namespace
+
+bool ParseUtcTime(std::wstring_view text, std::uint64_t* fileTime) {
+  // YYYY-MM-DDTHH:MM:SSZ
+  if (text.size() != 20 || text[4] != L'-' || text[7] != L'-' || text[10] != L'T' || text[13] != L':' ||
+      text[16] != L':' || text[19] != L'Z')
+    return false;
+  Platform::SystemTime fields;
+  if (!ReadDigits(text, 0, 4, &fields.year) || !ReadDigits(text, 5, 2, &fields.month) ||
+      !ReadDigits(text, 8, 2, &fields.day) || !ReadDigits(text, 11, 2, &fields.hour) ||
+      !ReadDigits(text, 14, 2, &fields.minute) || !ReadDigits(text, 17, 2, &fields.second))
+    return false;
+  return Platform::FieldsToFileTime(fields, fileTime);
+}
+
+std::wstring FormatUtcTime(std::uint64_t fileTime) {
+  Platform::SystemTime f;
+  if (!Platform::FileTimeToFields(fileTime, &f) || f.year > 9999) return L"?";
+  wchar_t text[32];
+  std::swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned(f.year), unsigned(f.month), unsigned(f.day),
+                unsigned(f.hour), unsigned(f.minute), unsigned(f.second));
+  return text;
 }

@@ -50,6 +50,17 @@ std::wstring FormatSha256Hex(const Platform::Sha256Digest& digest);
 // leading zero (except "0" itself), at most 2^64 - 1.
 [[nodiscard]] bool ParseDecimalSize(std::wstring_view text, std::uint64_t* size);
 
+// "serial" of a manifest: a decimal integer of 1 or more in the form of
+// ParseDecimalSize (no sign, white space or leading zero).
+[[nodiscard]] bool ParseManifestSerial(std::wstring_view text, std::uint64_t* serial);
+
+// "expires" of a manifest: exactly "YYYY-MM-DDTHH:MM:SSZ", a valid UTC
+// calendar time from 1601 on, as a FILETIME (100 ns since 1601-01-01 UTC).
+[[nodiscard]] bool ParseUtcTime(std::wstring_view text, std::uint64_t* fileTime);
+// The inverse: "YYYY-MM-DDTHH:MM:SSZ" (fractions of a second dropped);
+// "?" for a time past year 9999.
+std::wstring FormatUtcTime(std::uint64_t fileTime);
+
 // Fills the declared facts of an update-list entry from its "size" and
 // "sha256" attribute texts (empty = absent): Size/SizeDeclared,
 // Sha256/Sha256Declared, and DeclarationMalformed when a present value is

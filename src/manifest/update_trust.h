@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/crypto.h"
 
 class CFileData;
+class CUpdateModule;
 
 // Caps on fetched documents: a larger body, declared or received, fails.
 inline constexpr std::uint64_t kMaxManifestBytes = 1u << 20;     // update.xml
@@ -33,21 +35,28 @@ enum class UpdateKeyState {
   Broken,   // a key resource that does not parse: trust nothing
 };
 
+// Most public keys one updater carries (a key rotation needs two).
+inline constexpr std::size_t kMaxUpdateKeys = 8;
+
 struct CUpdateKey {
   UpdateKeyState state = UpdateKeyState::Unkeyed;
-  Platform::EcP256PublicKey key;  // meaningful when Keyed
+  // When Keyed: 1..kMaxUpdateKeys keys; a signature by any of them counts.
+  std::vector<Platform::EcP256PublicKey> keys;
   // A keyed run (Keyed or Broken) asks for signatures, and for "size" and
   // "sha256" on every entry.
   bool RequiresSignatures() const { return state != UpdateKeyState::Unkeyed; }
 };
 
-// The key compiled into the running executable (the RCDATA resource
-// IDR_UPDATE_PUBLIC_KEY: the PEM text of VIREO_UPDATE_PUBLIC_KEY). Unkeyed when the executable carries none (every
-// build without VIREO_UPDATE_PUBLIC_KEY, every posix build); Broken when it
-// carries text that is not a P-256 public key. Call once at start-up.
+// The keys compiled into the running executable (the RCDATA resource
+// IDR_UPDATE_PUBLIC_KEY: the PEM files of VIREO_UPDATE_PUBLIC_KEY, one after
+// the other). Unkeyed when the executable carries none (every build without
+// VIREO_UPDATE_PUBLIC_KEY, every posix build); Broken when it carries text
+// that is not a list of P-256 public keys. Call once at start-up.
 CUpdateKey LoadUpdateKey();
-// The key from PEM text (as `openssl ec -pubout` writes it); Broken when the
-// text is not a P-256 public key.
+// The keys from PEM text: one or more "PUBLIC KEY" blocks (as `openssl ec
+// -pubout` writes them), each followed by the next; text between blocks is
+// allowed. Broken when there is no block, a block is not a P-256 public
+// key, or there are more than kMaxUpdateKeys.
 CUpdateKey UpdateKeyFromPem(std::string_view pem);
 
 enum class DocumentTrust {
@@ -59,7 +68,8 @@ enum class DocumentTrust {
 };
 
 // Checks `signature` (the bytes of the .sig file) over `document` (the exact
-// bytes received) with a Keyed key. Only Trusted may be acted on. An
+// bytes received) with a Keyed key: Trusted when any of its keys made it.
+// Only Trusted may be acted on. An
 // Unkeyed key gives KeyBroken: callers ask only when RequiresSignatures().
 [[nodiscard]] DocumentTrust VerifyDocumentSignature(const CUpdateKey& key, std::string_view document,
                                                     std::string_view signature, std::uint32_t* error = nullptr);
@@ -120,3 +130,35 @@ class CDownloadCheck {
 // entry: expected size 10 sha256 ab12..., received size 11 sha256 cd34...".
 // A fact the entry does not declare reads "-".
 std::wstring DescribeFileMismatch(const CFileData& entry, const FileCheckResult& result);
+
+// What the manifest's pin of a module's update list ("size" and "sha256" of
+// "update_list") says of the list's bytes as received.
+enum class ListPinCheck {
+  NoPin,         // the manifest pins nothing for this list
+  Matches,       // every pinned fact holds
+  SizeMismatch,  // the byte count differs from the pinned size
+  HashMismatch,  // the size holds (or is not pinned); the SHA-256 differs
+  Malformed,     // the pin is present but not in its form
+  HashFailed,    // the crypto provider failed to hash the bytes
+};
+
+// Checks a module's update list against its pin. The update run calls it
+// once it holds the list's exact bytes as served, before it reads them:
+//  - Matches: read the list. When the pin is whole (ListPinIsWhole: size
+//    and sha256), a keyed run needs no list signature (a signed manifest
+//    pinned these bytes) and may ignore a ".sig" beside it; with half a pin
+//    it asks for the list's valid ".sig" as for NoPin.
+//  - NoPin: as before pins: an unkeyed run reads the list; a keyed run asks
+//    for the list's valid ".sig". (Start-up refuses a keyed manifest with a
+//    serial that leaves any list unpinned, so in a keyed run NoPin comes
+//    only from manifests published before pins and serials.)
+//  - anything else: fail the module as a list with a bad signature fails it,
+//    in keyed and unkeyed runs alike, before any of its files is touched.
+// *logText (when given) receives a line for the update log for any result
+// but Matches and NoPin, e.g. "the update list does not match the
+// manifest's pin: expected size 10 sha256 ab12..., received size 11 sha256
+// cd34...". Portable; any thread.
+// True when the manifest pins both the size and the SHA-256 of the list.
+bool ListPinIsWhole(const CUpdateModule& module);
+[[nodiscard]] ListPinCheck CheckListPin(const CUpdateModule& module, std::string_view listBytes,
+                                        std::wstring* logText = nullptr);

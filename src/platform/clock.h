@@ -21,6 +21,10 @@ SystemTime GetLocalTimeNow();
 // Replaces the local time source (tests); nullptr restores the real clock.
 void SetLocalTimeSourceForTesting(SystemTime (*source)());
 
+// The current time in UTC as a FILETIME (100 ns since 1601-01-01).
+std::uint64_t GetUtcNowFileTime();
+// Replaces the UTC time source (tests); nullptr restores the real clock.
+void SetUtcTimeSourceForTesting(std::uint64_t (*source)());
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t GetTickCountMs();
 

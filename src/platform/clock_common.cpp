@@ -7,6 +7,7 @@ namespace Platform {
 namespace {
 
 std::atomic<SystemTime (*)()> timeSource{nullptr};
+std::atomic<std::uint64_t (*)()> utcSource{nullptr};
 
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
 constexpr std::uint64_t kTicksPerDay = 86400ULL * kTicksPerSecond;
@@ -36,6 +37,13 @@ void SetLocalTimeSourceForTesting(SystemTime (*source)()) { timeSource = source;
 SystemTime GetLocalTimeNow() {
   if (auto source = timeSource.load()) return source();
   return ClockPlatform::ReadLocalTime();
+}
+
+void SetUtcTimeSourceForTesting(std::uint64_t (*source)()) { utcSource = source; }
+
+std::uint64_t GetUtcNowFileTime() {
+  if (auto source = utcSource.load()) return source();
+  return ClockPlatform::ReadUtcFileTime();
 }
 
 bool FileTimeToFields(std::uint64_t fileTime, SystemTime* fields) {

@@ -7,5 +7,7 @@ namespace Platform::ClockPlatform {
 
 // The machine's local time, to the millisecond.
 SystemTime ReadLocalTime();
+// The current UTC time as a FILETIME.
+std::uint64_t ReadUtcFileTime();
 
 }  // namespace Platform::ClockPlatform

@@ -22,6 +22,14 @@ SystemTime ClockPlatform::ReadLocalTime() {
   return t;
 }
 
+std::uint64_t ClockPlatform::ReadUtcFileTime() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  constexpr std::uint64_t k1601To1970 = 116444736000000000ULL;
+  return k1601To1970 + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 100;
+}
+
 std::uint32_t GetTickCountMs() {
   struct timespec ts {};
   clock_gettime(CLOCK_MONOTONIC, &ts);

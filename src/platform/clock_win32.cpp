@@ -35,6 +35,12 @@ SystemTime ClockPlatform::ReadLocalTime() {
   return FromSystemTime(st);
 }
 
+std::uint64_t ClockPlatform::ReadUtcFileTime() {
+  FILETIME ft;
+  ::GetSystemTimeAsFileTime(&ft);
+  return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
 std::uint32_t GetTickCountMs() { return ::GetTickCount(); }
 
 }  // namespace Platform

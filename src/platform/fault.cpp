@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kOperations[] = {
     "Create",   "OpenRead",   "Read",          "Write",       "Seek",          "Flush",
     "GetSize",  "CopyItem",   "MoveItem",      "RemoveFile",  "MakeDirectory", "RemoveEmptyDirectory",
-    "GetAttributes", "SetAttributes", "GetFileTimes", "SetFileTimes", "SetTimes", "ListDirectory",
+    "GetAttributes", "SetAttributes", "GetFileTimes", "SetFileTimes", "SetTimes", "ListDirectory", "ReplaceWithFile",
 };
 constexpr std::size_t kOperationCount = sizeof kOperations / sizeof kOperations[0];
 

@@ -83,6 +83,10 @@ bool IsDirectory(const std::wstring& path);
 [[nodiscard]] bool RemoveFile(const std::wstring& path);
 // Moves or renames a file or folder; fails with 183 when `to` exists.
 [[nodiscard]] bool MoveItem(const std::wstring& from, const std::wstring& to);
+// Moves `replacement` onto `target` in one step, replacing an existing file
+// (not a folder or a read-only file): a reader, or a crash, sees the old file
+// or the new one, never a mix. Both must be on one volume.
+[[nodiscard]] bool ReplaceWithFile(const std::wstring& replacement, const std::wstring& target);
 // Copies a file; with `replace` an existing, writable target is overwritten,
 // without it an existing target fails with 80. Times and attributes are copied.
 [[nodiscard]] bool CopyItem(const std::wstring& from, const std::wstring& to, bool replace);

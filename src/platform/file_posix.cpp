@@ -248,6 +248,19 @@ bool MoveItem(const std::wstring& from, const std::wstring& to) {
   return true;
 }
 
+bool ReplaceWithFile(const std::wstring& replacement, const std::wstring& target) {
+  if (ShouldFailCall("ReplaceWithFile")) return false;
+  const std::string src = ToOsPath(replacement);
+  const std::string dst = ToOsPath(target);
+  struct stat st {};
+  if (lstat(src.c_str(), &st) != 0) return errno == ENOENT ? FailMissing(src) : FailFromErrno();
+  if (lstat(dst.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode))) {
+    return Fail(kErrorAccessDenied);
+  }
+  if (rename(src.c_str(), dst.c_str()) != 0) return FailFromErrno();
+  return true;
+}
+
 bool CopyItem(const std::wstring& from, const std::wstring& to, bool replace) {
   if (ShouldFailCall("CopyItem")) return false;
   const std::string src = ToOsPath(from);

@@ -178,6 +178,12 @@ bool MoveItem(const std::wstring& from, const std::wstring& to) {
   return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
 }
 
+bool ReplaceWithFile(const std::wstring& replacement, const std::wstring& target) {
+  if (ShouldFailCall("ReplaceWithFile")) return false;
+  return ::MoveFileExW(replacement.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+         FALSE;
+}
+
 bool CopyItem(const std::wstring& from, const std::wstring& to, bool replace) {
   if (ShouldFailCall("CopyItem")) return false;
   const DWORD a = ::GetFileAttributesW(to.c_str());

@@ -192,6 +192,73 @@ class Server:
         return out
 
 
+class Squid:
+    """Debian's squid on a free loopback port, a caching proxy that, as some
+    enterprise proxies are, ignores the client's reload (Pragma and
+    Cache-Control: no-cache) and keeps what it fetched for an hour. Run in
+    the foreground by this process and stopped by its pid."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.process = None
+        self.port = None
+
+    def start(self):
+        if not shutil.which("squid"):
+            raise Failure("no squid: install Debian's package squid (scripts/setup)")
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        os.chmod(self.folder, 0o777)  # squid run as root works as its own user
+        self.port = nginx_fixture.free_port()
+        config = os.path.join(self.folder, "squid.conf")
+        with open(config, "w") as f:
+            f.write("\n".join([
+                "http_port 127.0.0.1:%d" % self.port,
+                "pid_filename %s/squid.pid" % self.folder,
+                "cache_log %s/cache.log" % self.folder,
+                "access_log stdio:%s/access.log" % self.folder,
+                "cache_store_log none",
+                "coredump_dir %s" % self.folder,
+                "cache_mem 64 MB",
+                "maximum_object_size_in_memory 16 MB",
+                "acl loopback src 127.0.0.1",
+                "http_access allow loopback",
+                "http_access deny all",
+                "shutdown_lifetime 0 seconds",
+                "refresh_pattern . 60 100% 1440 ignore-reload override-expire override-lastmod",
+                ""]))
+        with open(os.path.join(self.folder, "squid.out"), "wb") as out:
+            self.process = subprocess.Popen(["squid", "-N", "-f", config], stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT)
+        wait_for(lambda: nginx_fixture.accepts(self.port) or self.process.poll() is not None, 30,
+                 "squid did not start")
+        if self.process.poll() is not None:
+            raise Failure("squid ended at start; see %s/cache.log" % self.folder)
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def answers(self, path):
+        """squid's cache verdicts (TCP_MISS/200, TCP_MEM_HIT/200 ...) for `path`, in order."""
+        out = []
+        try:
+            with open(os.path.join(self.folder, "access.log")) as f:
+                for line in f:
+                    m = re.search(r" (TCP_\S+) \d+ GET http://[^/]+(\S+) ", line)
+                    if m and re.sub(r"/+", "/", m.group(2)) == path:
+                        out.append(m.group(1))
+        except FileNotFoundError:
+            pass
+        return out
+
+
 # ------------------------------------------------------------- installations
 
 class Run:
@@ -386,6 +453,7 @@ class Scenario:
         self.server = Server(os.path.join(self.work, "server"))
         self.problems = []
         self.sign_key = None  # publish signed with this private key
+        self.proxy = None     # the updater's http proxy (a Squid), when one stands between
         self.stand_ins = []   # programs started for the scenario, ended at its end
 
     # -- set-up
@@ -419,11 +487,12 @@ class Scenario:
             source = os.path.join(self.env.releases, release, module)
             shutil.copytree(source, os.path.join(self.install, module), dirs_exist_ok=True)
 
-    def publish(self, release, tree):
+    def publish(self, release, tree, keep_tree=False):
         result = subprocess.run([sys.executable, os.path.join(HERE, "make_server_tree.py"),
                                  "--tool", self.env.tool, "--release", os.path.join(self.env.releases, release),
                                  "--out", tree, "--install-root", wine_path(self.install)] +
-                                (["--sign-key", self.sign_key] if self.sign_key else []),
+                                (["--sign-key", self.sign_key] if self.sign_key else []) +
+                                (["--keep-tree"] if keep_tree else []),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if result.returncode != 0:
             raise Failure("server tree not published:\n" + result.stdout)
@@ -465,8 +534,11 @@ class Scenario:
         with open(self.output_path, "ab") as output:
             output.write(b"--- run %d\n" % len(self.runs))
             output.flush()
+            env = self.env.wine_env()
+            if self.proxy:
+                env["VIREO_WINE_HTTP_PROXY"] = "http://127.0.0.1:%d" % self.proxy.port
             process = subprocess.Popen([self.env.wine_run, os.path.join(self.install, "Updater.exe"), self.address],
-                                       cwd=self.install, env=self.env.wine_env(), stdin=subprocess.DEVNULL,
+                                       cwd=self.install, env=env, stdin=subprocess.DEVNULL,
                                        stdout=output, stderr=subprocess.STDOUT)
         self.process = process
         memory = MemoryWatch(process.pid, run)
@@ -554,7 +626,7 @@ class Scenario:
             with open(path, "rb") as a, open(source, "rb") as b:
                 if a.read() != b.read():
                     self.problems.append("differs from the release: " + rel)
-        known = set(expected) | {"Updater.exe", "updater_log.txt", "viewer/Orrery.started",
+        known = set(expected) | {"Updater.exe", "updater_log.txt", "update_state.txt", "viewer/Orrery.started",
                                  "printer/PrintAgent.started"} | set(allowed_extra)
         for rel in sorted(found - known):
             self.problems.append("left behind: " + rel)
@@ -584,6 +656,8 @@ class Scenario:
         return names
 
     def finish(self):
+        if self.proxy:
+            self.proxy.stop()
         self.server.stop()
         for process in self.stand_ins:
             if process.poll() is None:
@@ -614,6 +688,24 @@ class Scenario:
         path = self.served(rel)
         subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-out", path + ".sig", path], check=True,
                        stdout=subprocess.DEVNULL)
+
+    def repin(self, module):
+        """update.xml pins `module`'s list as it now lies in the tree, as a
+        publisher does after editing a list by hand (signed again when the
+        tree is signed)."""
+        with open(self.served("update/%s/UpdateList.xml" % module), "rb") as f:
+            listed = f.read()
+        pin = b'<update_list size="%d" sha256="%s">' % (len(listed), hashlib.sha256(listed).hexdigest().encode())
+
+        def change(text):
+            out, count = re.subn(rb"(<" + module.encode() + rb">\s*)<update_list[^>]*>", lambda m: m.group(1) + pin,
+                                 text, 1)
+            if count != 1:
+                raise Failure("update.xml has no update_list in <%s>" % module)
+            return out
+        self.rewrite("update.xml", change)
+        if self.sign_key:
+            self.sign("update.xml", self.sign_key)
 
     def set_module_field(self, module, field, value):
         """Sets update.xml's <field> of <module> (the manifest as served)."""
@@ -1038,6 +1130,7 @@ def scenario_resume_large(s):
              % (size, digest.hexdigest())).encode("ascii")
     with open(listing, "wb") as f:
         f.write(text.replace(b"</update>", entry + b"</update>", 1))
+    s.repin("viewer")
 
     staged = os.path.join(s.install, staged_part("big.bin")[0])
     state = {"killed": False}
@@ -1207,6 +1300,7 @@ def scenario_trust_unkeyed_hash(s):
     wrong = hashlib.sha256(b"not printlib.dll").hexdigest().encode()
     s.rewrite("update/printer/UpdateList.xml",
               lambda b: re.sub(rb'(filename="printlib.dll"[^>]*sha256=")[0-9a-f]{64}', lambda m: m.group(1) + wrong, b))
+    s.repin("printer")  # the list is as its publisher meant it; only the file differs
     run = s.run_updater()
     expected = printer_failed(s, run)
     s.check_installed(expected)
@@ -1217,11 +1311,17 @@ def scenario_trust_unkeyed_hash(s):
             % (s.starts("Orrery"), s.starts("PrintAgent")))
 
 
+def strip_release_attributes(s):
+    """update.xml as publishers wrote it before serials and pins."""
+    s.rewrite("update.xml", lambda b: re.sub(rb' (serial|expires|size|sha256)="[^"]*"', b"", b))
+
+
 def scenario_trust_old_tree(s):
     """An unkeyed updater on a tree as older publishers wrote it: no size,
-    no sha256, no signatures. It updates as before: sizes asked of the
-    server, release 1.1 byte for byte."""
+    no sha256, no signatures, no serial or pins. It updates as before: sizes
+    asked of the server, release 1.1 byte for byte."""
     s.prepare(release="1.0")
+    strip_release_attributes(s)
     for module in ("viewer", "printer"):
         s.rewrite("update/%s/UpdateList.xml" % module,
                   lambda b: re.sub(rb' (size|sha256)="[^"]*"', b"", b))
@@ -1235,6 +1335,233 @@ def scenario_trust_old_tree(s):
         heads = sum(1 for line in f if re.search(r'"HEAD /+update/', line))
     s.check(heads >= 1, "no size query (HEAD) for a list without sizes")
     s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+# ------------------------------------------------- trust: across releases
+
+def state_serial(s):
+    """The serial update_state.txt keeps, or None."""
+    try:
+        with open(os.path.join(s.install, "update_state.txt"), "rb") as f:
+            m = re.match(rb"serial=([0-9]+)\r?\n", f.read())
+    except FileNotFoundError:
+        return None
+    return int(m.group(1)) if m else None
+
+
+def manifest_serial(tree):
+    with open(os.path.join(tree, "update.xml"), "rb") as f:
+        m = re.search(rb'<update[^>]* serial="([0-9]+)"', f.read())
+    return int(m.group(1)) if m else None
+
+
+def tool_resign(s, *options):
+    result = subprocess.run([s.env.tool, "resign", s.server.html, "--sign-key", s.sign_key] + list(options),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        raise Failure("resign failed:\n" + result.stdout)
+
+
+def refused_again(s, why, installed):
+    """A keyed run whose manifest is refused after earlier runs: no window,
+    nothing fetched beyond the manifest and its signature, the installation
+    as it was, the log saying why."""
+    since = len(s.server.requests())
+    kept = state_serial(s)
+    run = s.run_updater()
+    s.check_no_window(run)
+    s.check_installed(installed)
+    paths = [p for p, _ in s.server.requests()[since:]]
+    s.check(set(paths) <= {"/update.xml", "/update.xml.sig"}, "requested %s" % paths)
+    s.check_log(why)
+    s.check(state_serial(s) == kept, "the kept serial changed: %s -> %s" % (kept, state_serial(s)))
+
+
+def scenario_trust_rollback(s):
+    """A keyed updater installs release 1.0, then 1.1 published on top of
+    it (a higher serial); the saved tree of 1.0, served again, is refused
+    with both serials in the log, and the files stay at 1.1."""
+    s.prepare(keyed=True, sign_key=test_key(s))
+    s.publish("1.0", s.server.html)
+    saved = os.path.join(s.work, "tree-1.0")
+    shutil.copytree(s.server.html, saved)
+    old = manifest_serial(saved)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.0"))
+    s.check(state_serial(s) == old, "kept serial %s after release 1.0 (serial %s)" % (state_serial(s), old))
+    s.check_log("No update state file update_state.txt: started afresh")
+    s.publish("1.1", s.server.html, keep_tree=True)
+    new = manifest_serial(s.server.html)
+    s.check(old is not None and new is not None and new > old, "serials %s then %s" % (old, new))
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(state_serial(s) == new, "kept serial %s after release 1.1 (serial %s)" % (state_serial(s), new))
+    shutil.rmtree(s.server.html)
+    shutil.copytree(saved, s.server.html)
+    refused_again(s, "The manifest is refused: its serial %s is lower than the serial %s this updater has "
+                     "accepted" % (old, new), s.expected_files("1.1"))
+    # The same serial with other bytes: release 1.1's serial on a changed manifest.
+    s.publish("1.1", s.server.html)
+    for _ in range(new - manifest_serial(s.server.html)):
+        tool_resign(s)
+    s.rewrite("update.xml", lambda b: b.replace(b"</update>", b"<!-- other bytes --></update>"))
+    s.sign("update.xml", s.sign_key)
+    refused_again(s, "The manifest is refused: its serial %s equals the serial %s this updater has accepted, but "
+                     "its content differs" % (new, new), s.expected_files("1.1"))
+
+
+def scenario_trust_expired(s):
+    """A keyed updater; update.xml signed with an expiry in the past is
+    refused (both times in the log); the same tree after `vireo-tool
+    resign --expires-in 7d` is installed."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.rewrite("update.xml", lambda b: b.replace(b"<update ", b'<update expires="2020-01-02T03:04:05Z" ', 1))
+    s.sign("update.xml", s.sign_key)
+    status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
+    s.check(status == 1 and "update.xml: expired at 2020-01-02T03:04:05Z" in output,
+            "vireo-tool check does not fail the expired tree:\n" + output)
+    refused_manifest(s, "The manifest is refused: it expired at 2020-01-02T03:04:05Z, and the updater's clock says ")
+    s.check(state_serial(s) is None, "an expired manifest's serial was kept")
+    tool_resign(s, "--expires-in", "7d")
+    status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
+    s.check(status == 0, "the re-signed tree does not check clean:\n" + output)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(state_serial(s) == manifest_serial(s.server.html), "the re-signed serial is not kept")
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_trust_second_key(s):
+    """The keyed updater knows two keys; a tree signed with the second is
+    installed."""
+    s.prepare(release="1.0", keyed=True, sign_key=os.path.join(s.env.trust, "pkcs8-key.pem"))
+    result = subprocess.run([s.env.tool, "check", s.server.html, "--public-key",
+                             os.path.join(s.env.trust, "signing-key.pub.pem"), "--public-key",
+                             os.path.join(s.env.trust, "pkcs8-key.pub.pem")],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    s.check(result.returncode == 0, "the tree does not check clean with both keys:\n" + result.stdout)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
+
+
+def scenario_trust_state_deleted(s):
+    """A keyed updater whose update_state.txt is deleted, then damaged,
+    after an update: each next run says so in the log, starts afresh and
+    works, and keeps the serial again."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    serial = manifest_serial(s.server.html)
+    s.check(state_serial(s) == serial, "kept serial %s, the manifest's %s" % (state_serial(s), serial))
+    state = os.path.join(s.install, "update_state.txt")
+    for damage, line in ((lambda: os.remove(state), "No update state file update_state.txt: started afresh"),
+                         (lambda: open(state, "wb").write(b"serial=9\nsha256="),
+                          "The update state file update_state.txt is unreadable: started afresh")):
+        damage()
+        run = s.run_updater()
+        s.check_clean_run(run, transfers=False)
+        s.check_log(line)
+        s.check_installed(s.expected_files("1.1"))
+        s.check(state_serial(s) == serial, "kept serial %s after a fresh start" % state_serial(s))
+        s.check(not os.path.exists(state + ".new"), "update_state.txt.new left behind")
+
+
+def scenario_trust_old_tree_keyed(s):
+    """A keyed updater on a signed tree published before serials and pins
+    (each list signed): installed, the log noting it. Once the tree is
+    re-signed with `vireo-tool resign` (a serial), the old manifest is
+    refused."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    strip_release_attributes(s)
+    s.sign("update.xml", s.sign_key)
+    with open(s.served("update.xml"), "rb") as f:
+        legacy, legacy_sig = f.read(), open(s.served("update.xml.sig"), "rb").read()
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check_log("The manifest carries no serial (published before serials): accepted")
+    s.check(state_serial(s) is None, "a serial was kept for a manifest without one")
+    tool_resign(s)
+    run = s.run_updater()
+    s.check_clean_run(run, transfers=False)
+    s.check(state_serial(s) == 1, "kept serial %s after resign" % state_serial(s))
+    for name, data in (("update.xml", legacy), ("update.xml.sig", legacy_sig)):
+        with open(s.served(name), "wb") as f:
+            f.write(data)
+    refused_again(s, "The manifest is refused: it carries no serial, and this updater has accepted serial 1",
+                  s.expected_files("1.1"))
+
+
+def scenario_trust_proxy_expired(s):
+    """A keyed updater behind squid set to ignore reloads. Release 1.1,
+    signed to expire shortly, is installed through it; the publisher then
+    signs the tree again for a week, but squid keeps serving its copy of
+    update.xml. Once that copy has expired, the updater refuses it with its
+    log line instead of taking it as current."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.proxy = Squid(os.path.join(s.work, "squid")).start()
+    tool_resign(s, "--expires-in", "40s")
+    with open(s.served("update.xml"), "rb") as f:
+        expires = re.search(rb'expires="([^"]+)"', f.read()).group(1).decode()
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.proxy.answers("/update.xml") == ["TCP_MISS/200"], "squid's answers: %s" % s.proxy.answers("/update.xml"))
+    tool_resign(s, "--expires-in", "7d")
+    deadline = calendar.timegm(time.strptime(expires, "%Y-%m-%dT%H:%M:%SZ")) + 2
+    wait_for(lambda: time.time() > deadline, 120, "the expiry did not pass")
+    since = len(s.server.requests())
+    run = s.run_updater()
+    s.check_no_window(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check(s.proxy.answers("/update.xml")[1:] == ["TCP_MEM_HIT/200"] or
+            s.proxy.answers("/update.xml")[1:] == ["TCP_HIT/200"],
+            "squid did not serve update.xml from its cache: %s" % s.proxy.answers("/update.xml"))
+    s.check(not [p for p, _ in s.server.requests()[since:] if p == "/update.xml"], "update.xml reached nginx")
+    s.check_log("The manifest is refused: it expired at %s, and the updater's clock says " % expires)
+
+
+def scenario_trust_list_swapped(s):
+    """A keyed updater; the print module's signed list (and its .sig) served
+    at the viewer's list path: the viewer module is refused for its pin,
+    nothing of it installed. Needs the update run's check of list pins."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    for suffix in ("", ".sig"):
+        shutil.copyfile(s.served("update/printer/UpdateList.xml" + suffix), s.served("update/viewer/UpdateList.xml" + suffix))
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    s.check_installed(s.untouched("1.0"), allowed_extra=staged_files(s))
+    s.check(not any(module == "viewer" for module, _ in s.fetched()), "viewer files fetched")
+    s.check_log("the update list does not match the manifest's pin")
+    s.check_nothing_started()
+
+
+def scenario_trust_list_old(s):
+    """A keyed updater; release 1.1 published on top of 1.0, then the
+    viewer's signed list of 1.0 (and its .sig) served under the current
+    manifest: the viewer module is refused for its pin. Needs the update
+    run's check of list pins."""
+    s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
+    s.publish("1.0", s.server.html)
+    old_list = {suffix: open(s.served("update/viewer/UpdateList.xml" + suffix), "rb").read() for suffix in ("", ".sig")}
+    s.publish("1.1", s.server.html, keep_tree=True)
+    for suffix, data in old_list.items():
+        with open(s.served("update/viewer/UpdateList.xml" + suffix), "wb") as f:
+            f.write(data)
+    run = s.run_updater()
+    s.check(not run.timed_out, "the updater did not end")
+    s.check(len(run.error_texts) == 1, "%d error boxes" % len(run.error_texts))
+    s.check_installed(s.untouched("1.0"), allowed_extra=staged_files(s))
+    s.check(not any(module == "viewer" for module, _ in s.fetched()), "viewer files fetched")
+    s.check_log("the update list does not match the manifest's pin")
+    s.check_nothing_started()
 
 
 # ---------------------------------------------------------- trust: the bounds
@@ -1610,6 +1937,7 @@ def scenario_contain_forged_line(s):
     entry = ('\t<module filename="evil.dll&#13;&#10;%s" version="" datetime="202406031030"/>\r\n'
              % xml_escape(forged).replace('"', "&quot;"))
     s.rewrite("update/printer/UpdateList.xml", lambda b: b.replace(b"</update>", entry.encode("cp1252") + b"</update>"))
+    s.repin("printer")
     run = s.run_updater()
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
@@ -1641,6 +1969,14 @@ SCENARIOS = {
     "trust_other_key": scenario_trust_other_key,
     "trust_unkeyed_hash": scenario_trust_unkeyed_hash,
     "trust_old_tree": scenario_trust_old_tree,
+    "trust_rollback": scenario_trust_rollback,
+    "trust_expired": scenario_trust_expired,
+    "trust_second_key": scenario_trust_second_key,
+    "trust_state_deleted": scenario_trust_state_deleted,
+    "trust_old_tree_keyed": scenario_trust_old_tree_keyed,
+    "trust_proxy_expired": scenario_trust_proxy_expired,
+    "trust_list_swapped": scenario_trust_list_swapped,
+    "trust_list_old": scenario_trust_list_old,
     "bound_endless_manifest": scenario_bound_endless_manifest,
     "bound_endless_file": scenario_bound_endless_file,
     "bound_declared_manifest": scenario_bound_declared_manifest,

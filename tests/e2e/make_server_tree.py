@@ -19,7 +19,13 @@ declares the archive's own size and SHA-256.
 
 With --sign-key KEY.pem both modules are published signed, and the viewer's
 list, changed after publishing, is signed again with stock openssl
-(`openssl dgst -sha256 -sign`), as a publisher may do by hand.
+(`openssl dgst -sha256 -sign`), as a publisher may do by hand; update.xml,
+whose pin of that list no longer holds, is pinned and signed again with
+`vireo-tool resign`. Unsigned, the pin is written here.
+
+With --keep-tree the release is published on top of the tree in TREE (as a
+publisher publishes the next release: update.xml's serial keeps rising);
+without it TREE is made anew.
 """
 import argparse
 import hashlib
@@ -85,6 +91,27 @@ def add_codec_archive(release_root, out, sign_key=None):
                        check=True)
 
 
+def repin_viewer_list(tool, out, sign_key):
+    """update.xml's pin of the viewer's list, after the list was edited."""
+    if sign_key:
+        result = subprocess.run([tool, "resign", out, "--sign-key", sign_key], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            raise SystemExit("resign failed:\n" + result.stdout)
+        return
+    with open(os.path.join(out, "update", "viewer", "UpdateList.xml"), "rb") as f:
+        listed = f.read()
+    manifest_path = os.path.join(out, "update.xml")
+    with open(manifest_path, "rb") as f:
+        text = f.read()
+    pin = b'<update_list size="%d" sha256="%s">' % (len(listed), hashlib.sha256(listed).hexdigest().encode())
+    text, count = re.subn(rb"(<viewer>\s*)<update_list[^>]*>", lambda m: m.group(1) + pin, text, 1)
+    if count != 1:
+        raise SystemExit("update.xml: no update_list of the viewer")
+    with open(manifest_path, "wb") as f:
+        f.write(text)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
@@ -92,12 +119,13 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--install-root", required=True, help="Windows path of the installation")
     parser.add_argument("--sign-key", default=None, help="the publisher's private key: publish signed")
+    parser.add_argument("--keep-tree", action="store_true", help="publish on top of the tree in --out")
     args = parser.parse_args()
     root = args.install_root.rstrip("\\")
 
-    if os.path.isdir(args.out):
+    if os.path.isdir(args.out) and not args.keep_tree:
         shutil.rmtree(args.out)
-    os.makedirs(args.out)
+    os.makedirs(args.out, exist_ok=True)
     with tempfile.TemporaryDirectory() as staging:
         # The viewer as published: the codec archive's extra items are not
         # listed on their own.
@@ -108,6 +136,7 @@ def main():
         sys.stdout.write(publish(args.tool, viewer, args.out, "viewer", root + "\\viewer", "Orrery.exe",
                                  ["Orrery.exe"], args.sign_key))
     add_codec_archive(args.release, args.out, args.sign_key)
+    repin_viewer_list(args.tool, args.out, args.sign_key)
     sys.stdout.write(publish(args.tool, os.path.join(args.release, "printer"), args.out, "printer",
                              root + "\\printer", "PrintAgent.exe", (), args.sign_key))
     return 0

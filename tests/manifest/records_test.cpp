@@ -4,6 +4,7 @@
 
 #include "app/folder_table.h"
 #include "common/test_files.h"
+#include "manifest/trust_formats.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
 #include "xml/xml_document.h"
@@ -71,6 +72,74 @@ TEST(ParseManifest, Table) {
       EXPECT_EQ(list[i]->InstallPath, c.modules[i].install) << c.what;
       EXPECT_EQ(list[i]->ProcessImage, c.modules[i].image) << c.what;
     }
+  }
+}
+
+// The root's "serial" and "expires" and the list pins, well formed and not.
+// None of them changes what ParseManifest returns.
+TEST(ParseManifest, ReleaseAttributes) {
+  using State = ManifestAttributes::State;
+  const std::wstring hash = L"00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+  const auto manifest = [](const std::wstring& root, const std::wstring& list) {
+    return L"<update" + root + L"><m><update_list" + list + L">/m.xml</update_list></m></update>";
+  };
+  const struct {
+    const char* what;
+    std::wstring root, list;
+    State serial;
+    std::uint64_t serialValue;
+    State expires;
+    const wchar_t* expiresText;  // as FormatUtcTime gives it back; null when not Present
+    bool sizeDeclared, hashDeclared, pinMalformed;
+  } rows[] = {
+      {"none: a tree from before", L"", L"", State::Absent, 0, State::Absent, nullptr, false, false, false},
+      {"all well formed", L" serial=\"7\" expires=\"2026-12-31T23:59:59Z\"", L" size=\"120\" sha256=\"" + hash + L"\"",
+       State::Present, 7, State::Present, L"2026-12-31T23:59:59Z", true, true, false},
+      {"largest serial, leap day", L" serial=\"18446744073709551615\" expires=\"2028-02-29T00:00:00Z\"", L"",
+       State::Present, UINT64_MAX, State::Present, L"2028-02-29T00:00:00Z", false, false, false},
+      {"empty values count as absent", L" serial=\"\" expires=\"\"", L" size=\"\" sha256=\"\"", State::Absent, 0,
+       State::Absent, nullptr, false, false, false},
+      {"serial 0", L" serial=\"0\"", L"", State::Malformed, 0, State::Absent, nullptr, false, false, false},
+      {"serial with a leading zero", L" serial=\"07\"", L"", State::Malformed, 0, State::Absent, nullptr, false, false, false},
+      {"serial signed", L" serial=\"+7\"", L"", State::Malformed, 0, State::Absent, nullptr, false, false, false},
+      {"serial past 2^64", L" serial=\"18446744073709551616\"", L"", State::Malformed, 0, State::Absent, nullptr, false,
+       false, false},
+      {"serial with a space", L" serial=\" 7\"", L"", State::Malformed, 0, State::Absent, nullptr, false, false, false},
+      {"expires without Z", L" expires=\"2026-12-31T23:59:59\"", L"", State::Absent, 0, State::Malformed, nullptr, false,
+       false, false},
+      {"expires with an offset", L" expires=\"2026-12-31T23:59:59+09:00\"", L"", State::Absent, 0, State::Malformed,
+       nullptr, false, false, false},
+      {"expires lower-case t", L" expires=\"2026-12-31t23:59:59Z\"", L"", State::Absent, 0, State::Malformed, nullptr,
+       false, false, false},
+      {"expires 30 February", L" expires=\"2026-02-30T00:00:00Z\"", L"", State::Absent, 0, State::Malformed, nullptr,
+       false, false, false},
+      {"expires hour 24", L" expires=\"2026-12-31T24:00:00Z\"", L"", State::Absent, 0, State::Malformed, nullptr, false,
+       false, false},
+      {"expires with fractions", L" expires=\"2026-12-31T23:59:59.5Z\"", L"", State::Absent, 0, State::Malformed, nullptr,
+       false, false, false},
+      {"only a size pinned", L"", L" size=\"0\"", State::Absent, 0, State::Absent, nullptr, true, false, false},
+      {"upper-case hash", L"", L" sha256=\"00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF\"",
+       State::Absent, 0, State::Absent, nullptr, false, true, false},
+      {"size malformed drops the hash too", L"", L" size=\"-1\" sha256=\"" + hash + L"\"", State::Absent, 0,
+       State::Absent, nullptr, false, false, true},
+      {"hash of 63 digits", L"", L" size=\"1\" sha256=\"" + hash.substr(1) + L"\"", State::Absent, 0, State::Absent,
+       nullptr, false, false, true},
+      {"hash of mixed case", L"", L" sha256=\"A" + hash.substr(1) + L"\"", State::Absent, 0, State::Absent, nullptr,
+       false, false, true},
+  };
+  for (const auto& row : rows) {
+    UpdateModuleList list;
+    ManifestAttributes attributes;
+    ASSERT_TRUE(ParseManifest(manifest(row.root, row.list), list, &attributes)) << row.what;
+    ASSERT_EQ(list.size(), 1u) << row.what;
+    EXPECT_EQ(attributes.serialState, row.serial) << row.what;
+    EXPECT_EQ(attributes.serial, row.serialValue) << row.what;
+    EXPECT_EQ(attributes.expiresState, row.expires) << row.what;
+    if (row.expiresText) EXPECT_EQ(FormatUtcTime(attributes.expires), row.expiresText) << row.what;
+    EXPECT_EQ(list[0]->ListSizeDeclared, row.sizeDeclared) << row.what;
+    EXPECT_EQ(list[0]->ListSha256Declared, row.hashDeclared) << row.what;
+    EXPECT_EQ(list[0]->ListPinMalformed, row.pinMalformed) << row.what;
+    EXPECT_EQ(list[0]->UpdateListPath, L"/m.xml") << row.what;
   }
 }
 

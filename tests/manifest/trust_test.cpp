@@ -321,8 +321,35 @@ TEST(UpdateTrust, SignaturesMadeByOpenssl) {
   EXPECT_EQ(VerifyDocumentSignature(broken, document, signature), DocumentTrust::KeyBroken);
   // A point that is not on the curve is never trusted.
   CUpdateKey offCurve = key;
-  offCurve.key.y[31] ^= 1;
+  offCurve.keys[0].y[31] ^= 1;
   EXPECT_NE(VerifyDocumentSignature(offCurve, document, signature), DocumentTrust::Trusted);
+  // Several keys, one PEM block after another: a signature by any of them
+  // counts; one bad block, or too many, and nothing does.
+  const std::string signing = Fixture("signing-key.pub.pem"), another = Fixture("other-key.pub.pem");
+  std::string nine;
+  for (int i = 0; i < 9; ++i) nine += another;
+  const struct {
+    const char* what;
+    std::string pem;
+    UpdateKeyState state;
+    std::size_t keys;
+    DocumentTrust trust;
+  } keyRows[] = {
+      {"the signer second", "comment\n" + another + "between\n" + signing + "after", UpdateKeyState::Keyed, 2,
+       DocumentTrust::Trusted},
+      {"the signer first", signing + another, UpdateKeyState::Keyed, 2, DocumentTrust::Trusted},
+      {"neither signed", another + another, UpdateKeyState::Keyed, 2, DocumentTrust::SignatureMismatch},
+      {"a broken block after the signer", signing + "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n",
+       UpdateKeyState::Broken, 0, DocumentTrust::KeyBroken},
+      {"nine keys", nine, UpdateKeyState::Broken, 0, DocumentTrust::KeyBroken},
+      {"no block at all", "just text", UpdateKeyState::Broken, 0, DocumentTrust::KeyBroken},
+  };
+  for (const auto& row : keyRows) {
+    const CUpdateKey several = UpdateKeyFromPem(row.pem);
+    EXPECT_EQ(several.state, row.state) << row.what;
+    EXPECT_EQ(several.keys.size(), row.keys) << row.what;
+    EXPECT_EQ(VerifyDocumentSignature(several, document, signature), row.trust) << row.what;
+  }
   EXPECT_EQ(SignaturePathOf(L"/update/viewer/UpdateList.xml"), L"/update/viewer/UpdateList.xml.sig");
 }
 

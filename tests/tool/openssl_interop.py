@@ -43,15 +43,18 @@ def main():
         r = run(tool, "check", out, "--public-key", pub)
         expect(r.returncode == 0 and "0 findings" in r.stdout, "check of the signed tree is not clean", r)
 
-        # A list edited by hand and signed again with openssl.
+        # A list edited by hand no longer matches update.xml's pin; resign
+        # pins it again, and update.xml signed again with openssl passes.
         with open(listed, "rb") as f:
             text = f.read()
         with open(listed, "wb") as f:
             f.write(text.replace(b"<update>", b"<update>\r\n\t<!-- edited -->", 1))
         r = run(tool, "check", out, "--public-key", pub)
-        expect(r.returncode == 1 and "update list: the signature does not match" in r.stdout,
+        expect(r.returncode == 1 and "the update list does not match the manifest's pin" in r.stdout,
                "check does not name the edited list", r)
-        r = run("openssl", "dgst", "-sha256", "-sign", key, "-out", listed + ".sig", listed)
+        r = run(tool, "resign", out, "--sign-key", key)
+        expect(r.returncode == 0 and "serial 2" in r.stdout, "resign after the edit", r)
+        r = run("openssl", "dgst", "-sha256", "-sign", key, "-out", manifest + ".sig", manifest)
         expect(r.returncode == 0, "openssl cannot sign", r)
         r = run(tool, "check", out, "--public-key", pub)
         expect(r.returncode == 0, "check refuses openssl's signature", r)

@@ -176,12 +176,20 @@ TEST(Publish, WritesWhatTheUpdaterReadsAndRerunsChangeNothing) {
   PublishReport report;
   std::string error;
   ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
+  EXPECT_EQ(report.serial, 1u);
 
   std::string manifest;
   ASSERT_TRUE(TestFiles::ReadBytes(out / L"update.xml", &manifest));
   UpdateModuleList modules;
-  ASSERT_TRUE(ParseManifest(Platform::FromUtf8(manifest), modules));
+  ManifestAttributes attributes;
+  ASSERT_TRUE(ParseManifest(Platform::FromUtf8(manifest), modules, &attributes));
+  EXPECT_EQ(attributes.serialState, ManifestAttributes::State::Present);
+  EXPECT_EQ(attributes.expiresState, ManifestAttributes::State::Absent);
   ASSERT_EQ(modules.size(), 1u);
+  // The manifest pins the list's exact bytes.
+  const std::string listBytes = TestFiles::ReadOrMissing(out / L"update\\viewer\\UpdateList.xml");
+  EXPECT_EQ(CheckListPin(*modules[0], listBytes), ListPinCheck::Matches);
+  EXPECT_EQ(CheckListPin(*modules[0], listBytes + " "), ListPinCheck::SizeMismatch);
   EXPECT_EQ(modules[0]->Name, L"viewer");
   EXPECT_EQ(modules[0]->UpdateListPath, L"/update/viewer/UpdateList.xml");
   EXPECT_EQ(modules[0]->InstallPath, L"D:\\Suite & Co");
@@ -210,6 +218,7 @@ TEST(Publish, WritesWhatTheUpdaterReadsAndRerunsChangeNothing) {
   const std::string before = Snapshot(out.Path());
   ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
   EXPECT_EQ(report.filesWritten, 0);
+  EXPECT_EQ(report.serial, 1u);
   EXPECT_EQ(Snapshot(out.Path()), before);
 
   CTempDir printer;
@@ -219,8 +228,12 @@ TEST(Publish, WritesWhatTheUpdaterReadsAndRerunsChangeNothing) {
   second.installPath = L"";
   second.processImage = L"";
   second.stampLength = 10;
+  second.expiresAt = FileTimeOf({2030, 1, 0, 2, 3, 4, 5, 0});
   ASSERT_TRUE(PublishModule(second, &report, &error)) << error;
   EXPECT_EQ(report.entries[0].dateTime.size(), 10u);
+  EXPECT_EQ(report.serial, 2u);
+  EXPECT_NE(TestFiles::ReadOrMissing(out / L"update.xml").find("<update serial=\"2\" expires=\"2030-01-02T03:04:05Z\">"),
+            std::string::npos);
   modules.clear();
   ASSERT_TRUE(TestFiles::ReadBytes(out / L"update.xml", &manifest));
   ASSERT_TRUE(ParseManifest(Platform::FromUtf8(manifest), modules));
@@ -233,6 +246,13 @@ TEST(Publish, WritesWhatTheUpdaterReadsAndRerunsChangeNothing) {
   ASSERT_TRUE(Platform::RemoveFile(release / L"bin\\core.dll"));
   ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
   EXPECT_EQ(report.filesRemoved, 1);
+  EXPECT_EQ(report.serial, 3u);  // the expiry is kept, the printer's pin too
+  modules.clear();
+  ASSERT_TRUE(ParseManifest(Platform::FromUtf8(TestFiles::ReadOrMissing(out / L"update.xml")), modules, &attributes));
+  EXPECT_EQ(attributes.expiresText, L"2030-01-02T03:04:05Z");
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(CheckListPin(*modules[1], TestFiles::ReadOrMissing(out / L"update\\printer\\UpdateList.xml")),
+            ListPinCheck::Matches);
   EXPECT_FALSE(Platform::PathExists(out / L"update\\viewer\\bin\\core.dll"));
   modules.clear();
   ASSERT_TRUE(TestFiles::ReadBytes(out / L"update.xml", &manifest));
@@ -279,16 +299,38 @@ TEST(Publish, RefusesWhatTheUpdaterCouldNotUse) {
 
 // One defect per row, made in a freshly published tree; the clean tree
 // gives no finding.
+// Replaces the first `from` in a tree's file with `to`.
+void Rewrite(const std::wstring& path, const std::string& from, const std::string& to) {
+  std::string text;
+  ASSERT_TRUE(TestFiles::ReadBytes(path, &text));
+  const std::size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  text.replace(at, from.size(), to);
+  ASSERT_TRUE(TestFiles::WriteBytes(path, text));
+}
+
+// Pins the viewer's list as it now lies in update.xml, as publish would.
+void RepinViewerList(const CTempDir& out) {
+  const std::string list = TestFiles::ReadOrMissing(out / L"update\\viewer\\UpdateList.xml");
+  Platform::Sha256Digest digest{};
+  ASSERT_TRUE(Platform::Sha256Of(list.data(), list.size(), &digest));
+  std::string manifest = TestFiles::ReadOrMissing(out / L"update.xml");
+  const std::size_t at = manifest.find("<update_list ");
+  ASSERT_NE(at, std::string::npos);
+  manifest.replace(at, manifest.find('>', at) - at,
+                   "<update_list size=\"" + std::to_string(list.size()) + "\" sha256=\"" +
+                       Platform::ToUtf8(FormatSha256Hex(digest)) + "\"");
+  ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", manifest));
+}
+
 TEST(Check, FindsEachDefectOfABrokenTree) {
   const std::wstring list = L"update\\viewer\\UpdateList.xml";
+  // A list edited, and pinned again: only what the edit breaks is found.
   auto rewriteList = [&](const CTempDir& out, const std::string& from, const std::string& to) {
-    std::string text;
-    ASSERT_TRUE(TestFiles::ReadBytes(out / list, &text));
-    const std::size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-    ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
+    Rewrite(out / list, from, to);
+    RepinViewerList(out);
   };
+  std::uint64_t june = FileTimeOf({2026, 6, 0, 1, 0, 0, 0, 0});
   auto zipPath = [](const CTempDir& out) { return out / L"update\\viewer\\Orrery.exe.zip"; };
   const char* const kSizeDiffers = "listed, the server sends";
   const char* const kHashDiffers = "listed, the file has";
@@ -296,8 +338,25 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
     const char* what;
     std::function<void(const CTempDir& out)> breakIt;
     std::vector<const char*> findings;  // a piece of each expected line, in order; none for the clean tree
+    std::uint64_t now = 0;              // the checker's clock
+    const char* warning = nullptr;
   } rows[] = {
       {"clean", [](const CTempDir&) {}, {}},
+      {"list changed, pin not", [&](const CTempDir& out) { Rewrite(out / list, "202403010000", "202403010001"); },
+       {"the update list does not match the manifest's pin: expected size "}},
+      {"pin malformed", [](const CTempDir& out) { Rewrite(out / L"update.xml", "sha256=\"", "sha256=\"0x"); },
+       {"the manifest's size or sha256 of the update list is not in its form"}},
+      {"serial malformed", [](const CTempDir& out) { Rewrite(out / L"update.xml", "serial=\"1\"", "serial=\"0\""); },
+       {"update.xml: serial '0' is not a number of 1 or more"}},
+      {"expiry malformed",
+       [](const CTempDir& out) { Rewrite(out / L"update.xml", "<update ", "<update expires=\"2026-06-01 00:00:00Z\" "); },
+       {"update.xml: expires '2026-06-01 00:00:00Z' is not YYYY-MM-DDTHH:MM:SSZ"}},
+      {"expired",
+       [](const CTempDir& out) { Rewrite(out / L"update.xml", "<update ", "<update expires=\"2026-06-01T00:00:00Z\" "); },
+       {"update.xml: expired at 2026-06-01T00:00:00Z (now 2026-06-01T00:00:00Z)"}, june},
+      {"expires within 72 hours",
+       [](const CTempDir& out) { Rewrite(out / L"update.xml", "<update ", "<update expires=\"2026-06-03T23:59:59Z\" "); },
+       {}, june, "update.xml expires at 2026-06-03T23:59:59Z, less than 72 hours from now"},
       {"manifest not well formed",
        [](const CTempDir& out) {
          std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
@@ -379,9 +438,11 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
     CServerSource server;
     ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
     CheckReport report;
-    ASSERT_TRUE(CheckServer(server, &report, &error)) << error;
+    ASSERT_TRUE(CheckServer(server, &report, &error, CUpdateKey(), row.now)) << error;
     std::string all;
     for (const auto& line : report.findings) all += line + "\n";
+    ASSERT_EQ(report.warnings.size(), row.warning ? 1u : 0u) << row.what;
+    if (row.warning) EXPECT_NE(report.warnings[0].find(row.warning), std::string::npos) << report.warnings[0];
     if (row.findings.empty()) {
       EXPECT_TRUE(report.findings.empty()) << all;
       EXPECT_EQ(report.files, 3);
@@ -395,10 +456,16 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
 
 std::wstring TrustFixture(const char* name) { return TestFiles::FixturePath(std::string("trust/") + name); }
 
-CUpdateKey FixtureKey(const char* name) {
-  std::string pem;
-  EXPECT_TRUE(TestFiles::ReadBytes(TrustFixture(name), &pem)) << name;
-  return UpdateKeyFromPem(pem);
+// "a.pem" or "a.pem+b.pem": the keys an updater carries.
+CUpdateKey FixtureKey(const char* names) {
+  std::string all, rest = names;
+  for (std::size_t plus; !rest.empty(); rest = plus == std::string::npos ? "" : rest.substr(plus + 1)) {
+    plus = rest.find('+');
+    std::string pem;
+    EXPECT_TRUE(TestFiles::ReadBytes(TrustFixture(rest.substr(0, plus).c_str()), &pem)) << names;
+    all += pem;
+  }
+  return UpdateKeyFromPem(all);
 }
 
 // The Windows build of the tool verifies but does not sign.
@@ -460,12 +527,33 @@ TEST(Publish, SignsTheDocumentsAndDeclaresEveryFileAsServed) {
   EXPECT_EQ(TestFiles::ReadOrMissing(out / (list + L".sig")), viewerSignature);
 
   // Publishing the viewer unsigned after a change: its list's signature no
-  // longer fits and goes; update.xml is unchanged and keeps its signature.
+  // longer fits and goes, and so does update.xml's, whose pin changed.
   ASSERT_TRUE(TestFiles::WriteBytes(release / L"bin\\core.dll", "core library 2"));
   ASSERT_TRUE(PublishModule(ViewerOptions(release, out), &report, &error)) << error;
   EXPECT_FALSE(Platform::PathExists(out / (list + L".sig")));
-  ASSERT_EQ(report.warnings.size(), 1u);
+  ASSERT_EQ(report.warnings.size(), 2u);
   EXPECT_NE(report.warnings[0].find("UpdateList.xml.sig: removed"), std::string::npos) << report.warnings[0];
+  EXPECT_NE(report.warnings[1].find("update.xml.sig: removed"), std::string::npos) << report.warnings[1];
+
+  // resign: a tree published before serials and pins gets both, signed; a
+  // second run raises the serial again and sets the expiry.
+  std::string legacy = TestFiles::ReadOrMissing(out / L"update.xml");
+  legacy.replace(0, legacy.find("<update "), "");
+  legacy = "<update>" + legacy.substr(legacy.find('>') + 1);
+  for (std::size_t at; (at = legacy.find(" size=")) != std::string::npos;) legacy.erase(at, legacy.find('>', at) - at);
+  ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", legacy));
+  ASSERT_TRUE(ResignTree(out.Path(), options.signKeyPath, std::nullopt, &report, &error)) << error;
+  EXPECT_EQ(report.serial, 1u);
+  EXPECT_EQ(SignatureOf(out / L"update.xml", key), DocumentTrust::Trusted);
+  CServerSource server;
+  ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
+  CheckReport checked;
+  ASSERT_TRUE(CheckServer(server, &checked, &error, key, FileTimeOf({2026, 1, 0, 1, 0, 0, 0, 0}))) << error;
+  EXPECT_TRUE(checked.findings.empty()) << checked.findings[0];
+  ASSERT_TRUE(ResignTree(out.Path(), options.signKeyPath, FileTimeOf({2031, 5, 0, 6, 7, 8, 9, 0}), &report, &error));
+  EXPECT_EQ(report.serial, 2u);
+  EXPECT_NE(TestFiles::ReadOrMissing(out / L"update.xml").find("<update serial=\"2\" expires=\"2031-05-06T07:08:09Z\">"),
+            std::string::npos);
   EXPECT_EQ(SignatureOf(out / L"update.xml", key), DocumentTrust::Trusted);
 }
 
@@ -508,7 +596,15 @@ TEST(Check, NamesEachTamperingOfASignedTree) {
     text.replace(at, from.size(), to);
     ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
   };
-  const char* const kListSignature = "module viewer: update list: the signature does not match";
+  const char* const kListPin = "module viewer: the update list does not match the manifest's pin";
+  auto resignManifest = [](const CTempDir& out, const std::string& text) {
+    CSigningKey key;
+    std::string signature, error;
+    ASSERT_TRUE(key.Load(TrustFixture("signing-key.pem"), &error)) << error;
+    ASSERT_TRUE(key.Sign(text, &signature, &error)) << error;
+    ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
+    ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml.sig", signature));
+  };
   const struct {
     const char* what;
     const char* publicKey;
@@ -520,7 +616,7 @@ TEST(Check, NamesEachTamperingOfASignedTree) {
        [](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / L"update\\viewer\\bin\\core.dll", "CORE library")); },
        {"'bin\\core.dll': sha256 "}},
       {"update list changed after signing", "signing-key.pub.pem",
-       [&](const CTempDir& out) { rewriteList(out, "202403010000", "202403010001"); }, {kListSignature}},
+       [&](const CTempDir& out) { rewriteList(out, "202403010000", "202403010001"); }, {kListPin}},
       {"entry stripped of size and sha256", "signing-key.pub.pem",
        [&](const CTempDir& out) {
          std::string text = TestFiles::ReadOrMissing(out / list);
@@ -528,7 +624,7 @@ TEST(Check, NamesEachTamperingOfASignedTree) {
          text.erase(at, text.find("/>", at) - at);
          ASSERT_TRUE(TestFiles::WriteBytes(out / list, text));
        },
-       {kListSignature, "'bin\\core.dll': no size or no sha256; a keyed updater fails this module"}},
+       {kListPin, "'bin\\core.dll': no size or no sha256; a keyed updater fails this module"}},
       {"update.xml.sig removed", "signing-key.pub.pem",
        [](const CTempDir& out) { ASSERT_TRUE(Platform::RemoveFile(out / L"update.xml.sig")); },
        {"update.xml: no signature (/update.xml.sig answers status 404); a keyed updater stops here"}},
@@ -539,11 +635,27 @@ TEST(Check, NamesEachTamperingOfASignedTree) {
          ASSERT_TRUE(TestFiles::WriteBytes(out / L"update.xml", text));
        },
        {"update.xml: the signature does not match"}},
+      // A pinned list needs no signature of its own.
       {"list signature replaced by garbage", "signing-key.pub.pem",
-       [&](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / (list + L".sig"), "not DER")); },
-       {"update list: the signature file is not an ECDSA P-256 signature"}},
+       [&](const CTempDir& out) { ASSERT_TRUE(TestFiles::WriteBytes(out / (list + L".sig"), "not DER")); }, {}},
+      {"pin removed and update.xml signed again", "signing-key.pub.pem",
+       [&](const CTempDir& out) {
+         std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
+         const std::size_t at = text.find(" size=");
+         text.erase(at, text.find('>', at) - at);
+         resignManifest(out, text);
+       },
+       {"module viewer: update_list has no size and sha256 pin; a keyed updater stops here"}},
+      {"serial removed and update.xml signed again", "signing-key.pub.pem",
+       [&](const CTempDir& out) {
+         std::string text = TestFiles::ReadOrMissing(out / L"update.xml");
+         text.erase(text.find(" serial=\"1\""), 11);
+         resignManifest(out, text);
+       },
+       {"update.xml: no serial; a keyed updater takes it only until"}},
       {"signed with another key", "other-key.pub.pem", [](const CTempDir&) {},
-       {"update.xml: the signature does not match", kListSignature}},
+       {"update.xml: the signature does not match"}},
+      {"signed with the second of two keys", "other-key.pub.pem+signing-key.pub.pem", [](const CTempDir&) {}, {}},
   };
   for (const auto& row : rows) {
     CTempDir release, out;

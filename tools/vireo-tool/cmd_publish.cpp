@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 #include "tool_args.h"
 #include "tool_publish.h"
@@ -22,6 +23,7 @@ const char kUsage[] =
     "usage: vireo-tool publish --release DIR --out DIR --module NAME --install-path PATH\n"
     "                          [--process-image FILE] [--zip GLOB]... [--stamp-length N]\n"
     "                          [--update-list PATH] [--code-page N] [--sign-key KEY.pem]\n"
+    "                          [--expires-in DURATION | --expires-at TIME]\n"
     "\n"
     "Adds or replaces module NAME in OUT/update.xml and writes its update list with\n"
     "every file below DIR: name, version (from the version resource) and the Korea\n"
@@ -46,7 +48,15 @@ const char kUsage[] =
     "  --sign-key KEY.pem   the publisher's P-256 private key: writes update.xml.sig\n"
     "                       and the update list's .sig (DER, as `openssl dgst -sha256\n"
     "                       -sign` writes them) for keyed updaters\n"
+    "  --expires-in DURATION  keyed updaters refuse update.xml after this long\n"
+    "                       from now: 12h, 7d (also s, m); sign the tree again\n"
+    "                       before then (vireo-tool resign)\n"
+    "  --expires-at TIME    the same at a UTC time, YYYY-MM-DDTHH:MM:SSZ; without\n"
+    "                       either option, update.xml keeps the expiry it has\n"
     "\n"
+    "update.xml pins each module's update list (size and sha256 of the list as\n"
+    "served) and carries a serial: whenever the run changes update.xml, the serial\n"
+    "is the one it had plus 1 (1 for a new tree), so keyed updaters never go back.\n"
     "update.xml is rewritten from its modules: comments and unknown elements in it\n"
     "are not kept. Without --sign-key, a .sig beside a document that changed is\n"
     "removed, since it no longer verifies.\n";
@@ -55,7 +65,7 @@ int Publish(const std::vector<std::string>& args) {
   using namespace VireoTool;
   OptionTable table;
   table.withValue = {"--release", "--out", "--module", "--install-path", "--process-image", "--zip",
-                    "--stamp-length", "--update-list", "--code-page", "--sign-key"};
+                    "--stamp-length", "--update-list", "--code-page", "--sign-key", "--expires-in", "--expires-at"};
   table.repeatable = {"--zip"};
   table.switches = {"--help"};
   ParsedArgs parsed;
@@ -110,6 +120,11 @@ int Publish(const std::vector<std::string>& args) {
     }
     options.codePage = static_cast<unsigned>(number);
   }
+  if (!ExpiryFromOptions(parsed.Value("--expires-in"), parsed.Value("--expires-at"), Platform::GetUtcNowFileTime(),
+                         &options.expiresAt, &error)) {
+    std::fprintf(stderr, "vireo-tool publish: %s\n", error.c_str());
+    return 2;
+  }
   if (options.releaseDir.empty() || options.outDir.empty()) {
     std::fprintf(stderr, "vireo-tool publish: --release and --out need a folder\n");
     return 2;
@@ -129,9 +144,10 @@ int Publish(const std::vector<std::string>& args) {
     std::printf("%s\t%s\t%s\n", Platform::ToUtf8(e.fileName).c_str(), e.version.empty() ? "-" : Platform::ToUtf8(e.version).c_str(),
                 Platform::ToUtf8(e.dateTime).c_str());
   }
-  std::printf("module %s: %u files listed, %d written, %d removed%s\n", parsed.Value("--module").c_str(),
-              static_cast<unsigned>(report.entries.size()), report.filesWritten, report.filesRemoved,
-              options.signKeyPath.empty() ? "" : ", signed");
+  std::printf("module %s: %u files listed, %d written, %d removed%s, update.xml serial %llu\n",
+              parsed.Value("--module").c_str(), static_cast<unsigned>(report.entries.size()), report.filesWritten,
+              report.filesRemoved, options.signKeyPath.empty() ? "" : ", signed",
+              static_cast<unsigned long long>(report.serial));
   return 0;
 }
 

@@ -64,8 +64,8 @@ std::wstring StampOf(std::uint64_t fileTime, std::size_t length) {
 
 class CChecker {
  public:
-  CChecker(CServerSource& server, CheckReport* report, const CUpdateKey& key)
-      : server_(server), report_(report), key_(key) {}
+  CChecker(CServerSource& server, CheckReport* report, const CUpdateKey& key, std::uint64_t nowUtc)
+      : server_(server), report_(report), key_(key), now_(nowUtc) {}
 
   bool Run(std::string* error) {
     ServerReply reply;
@@ -87,7 +87,10 @@ class CChecker {
     const bool wellFormed = document.SetText(text) && document.GetDiagnostics().empty();
     if (!wellFormed) Add("update.xml: not well formed, the updater stops here " + U8(document.GetDiagnostics()));
     UpdateModuleList modules;
-    if (!ParseManifest(text, modules) && wellFormed) {
+    ManifestAttributes attributes;
+    const bool parsed = ParseManifest(text, modules, &attributes);
+    CheckReleaseAttributes(attributes, modules);
+    if (!parsed && wellFormed) {
       Add(modules.empty() ? "update.xml: no module with an update_list, the updater stops here"
                           : "update.xml: the module after '" + U8(modules.back()->Name) +
                                 "' has no update_list, the updater stops here");
@@ -105,6 +108,37 @@ class CChecker {
 
  private:
   void Add(std::string line) { report_->findings.push_back(std::move(line)); }
+
+  // The root's serial and expiry, and whether a keyed updater finds every
+  // list pinned.
+  void CheckReleaseAttributes(const ManifestAttributes& attributes, const UpdateModuleList& modules) {
+    using State = ManifestAttributes::State;
+    if (attributes.serialState == State::Malformed)
+      Add("update.xml: serial '" + U8(attributes.serialText) + "' is not a number of 1 or more; a keyed updater stops here");
+    if (attributes.expiresState == State::Malformed)
+      Add("update.xml: expires '" + U8(attributes.expiresText) +
+          "' is not YYYY-MM-DDTHH:MM:SSZ; a keyed updater stops here");
+    if (attributes.expiresState == State::Present) {
+      const std::string when = U8(FormatUtcTime(attributes.expires));
+      if (now_ >= attributes.expires) {
+        Add("update.xml: expired at " + when + " (now " + U8(FormatUtcTime(now_)) +
+            "); keyed updaters refuse it until the tree is signed again (vireo-tool resign)");
+      } else if (attributes.expires - now_ < kExpiryWarningTicks) {
+        report_->warnings.push_back("update.xml expires at " + when + ", less than 72 hours from now (" +
+                                    U8(FormatUtcTime(now_)) + "); sign it again (vireo-tool resign) before then");
+      }
+    }
+    if (!key_.RequiresSignatures()) return;
+    if (attributes.serialState == State::Absent) {
+      Add("update.xml: no serial; a keyed updater takes it only until it has taken one with a serial "
+          "(publish or resign the tree)");
+      return;
+    }
+    for (const auto& module : modules) {
+      if (module && (!module->ListSizeDeclared || !module->ListSha256Declared))
+        Add("module " + U8(module->Name) + ": update_list has no size and sha256 pin; a keyed updater stops here");
+    }
+  }
 
   // The ".sig" beside a document, checked with the key over the exact bytes
   // served. False only when the server cannot be reached.
@@ -148,7 +182,13 @@ class CChecker {
       Add(where + ": update list " + U8(listPath) + " answers status " + std::to_string(reply.status));
       return true;
     }
-    if (key_.RequiresSignatures() &&
+    std::wstring pinText;
+    const ListPinCheck pin = CheckListPin(module, reply.body, &pinText);
+    if (pin != ListPinCheck::NoPin && pin != ListPinCheck::Matches)
+      Add(where + ": " + U8(pinText) + "; every updater fails this module");
+    // A list pinned whole needs no signature of its own.
+    if (key_.RequiresSignatures() && !(pin == ListPinCheck::Matches && ListPinIsWhole(module)) &&
+        pin != ListPinCheck::Malformed && pin != ListPinCheck::SizeMismatch && pin != ListPinCheck::HashMismatch &&
         !CheckSignature(where + ": update list", listPath, reply.body, "a keyed updater fails this module", error))
       return false;
     // Read as the updater reads it: the ANSI code page, up to the first zero byte.
@@ -283,13 +323,15 @@ class CChecker {
   CServerSource& server_;
   CheckReport* report_;
   const CUpdateKey& key_;
+  std::uint64_t now_;
 };
 
 }  // namespace
 
-bool CheckServer(CServerSource& server, CheckReport* report, std::string* error, const CUpdateKey& key) {
+bool CheckServer(CServerSource& server, CheckReport* report, std::string* error, const CUpdateKey& key,
+                 std::uint64_t nowUtc) {
   *report = CheckReport();
-  CChecker checker(server, report, key);
+  CChecker checker(server, report, key, nowUtc);
   return checker.Run(error);
 }
 

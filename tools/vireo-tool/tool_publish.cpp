@@ -13,6 +13,7 @@
 #include "platform/crypto.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "tool_args.h"
 #include "tool_files.h"
 #include "tool_server_paths.h"
 #include "tool_sign.h"
@@ -101,14 +102,25 @@ struct PlannedFile {
   std::uint64_t modificationTime = 0;
 };
 
-bool ReadExistingManifest(const std::wstring& path, std::vector<ManifestModule>* modules, std::string* error) {
-  modules->clear();
+// update.xml as the tree holds it: its modules with their pins, its root
+// attributes and its bytes (empty, with *exists false, for a new tree).
+struct ExistingManifest {
+  bool exists = false;
+  std::string bytes;
+  std::vector<ManifestModule> modules;
+  ManifestRoot root;
+};
+
+bool ReadExistingManifest(const std::wstring& path, ExistingManifest* existing, std::string* error) {
+  *existing = ExistingManifest();
   if (!Platform::PathExists(path)) return true;
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) {
     *error = Utf8(path) + ": cannot be read (" + LastErrorText() + ")";
     return false;
   }
+  existing->exists = true;
+  existing->bytes = bytes;
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
   const std::wstring text = Platform::FromUtf8(bytes);
   CXmlDocument document;
@@ -117,16 +129,56 @@ bool ReadExistingManifest(const std::wstring& path, std::vector<ManifestModule>*
     *error = Utf8(path) + ": not a well-formed manifest; left unchanged " + Utf8(document.GetDiagnostics());
     return false;
   }
+  UpdateModuleList list;
+  ManifestAttributes attributes;
+  const bool parsed = ParseManifest(text, list, &attributes);
+  using State = ManifestAttributes::State;
+  if (attributes.serialState == State::Malformed) {
+    *error = Utf8(path) + ": its serial '" + Utf8(attributes.serialText) + "' is not a number of 1 or more; left unchanged";
+    return false;
+  }
+  if (attributes.expiresState == State::Malformed) {
+    *error = Utf8(path) + ": its expires '" + Utf8(attributes.expiresText) +
+             "' is not YYYY-MM-DDTHH:MM:SSZ; left unchanged";
+    return false;
+  }
+  existing->root.serial = attributes.serial;
+  if (attributes.expiresState == State::Present) existing->root.expires = attributes.expires;
   document.EnterElement();
   if (!document.FindElement()) return true;  // "update" without modules
-  UpdateModuleList list;
-  if (!ParseManifest(text, list)) {
+  if (!parsed) {
     *error = Utf8(path) + ": a module lacks its update_list; left unchanged";
     return false;
   }
   for (const auto& module : list) {
-    if (module) modules->push_back({module->Name, module->UpdateListPath, module->InstallPath, module->ProcessImage});
+    if (!module) continue;
+    ManifestModule m{module->Name, module->UpdateListPath, module->InstallPath, module->ProcessImage};
+    m.pinned = module->ListSizeDeclared && module->ListSha256Declared;
+    m.listSize = module->ListSize;
+    m.listSha256 = module->ListSha256;
+    existing->modules.push_back(std::move(m));
   }
+  return true;
+}
+
+// The manifest to write: with the tree's serial when nothing else changed,
+// else with the next one (1 for a new tree). False when the serial cannot
+// rise any more.
+bool NextManifest(const ExistingManifest& existing, const std::vector<ManifestModule>& modules, ManifestRoot root,
+                  bool forceNewSerial, std::string* bytes, std::uint64_t* serial, std::string* error) {
+  root.serial = existing.root.serial;
+  *bytes = FormatManifest(modules, root);
+  if (existing.exists && root.serial != 0 && *bytes == existing.bytes && !forceNewSerial) {
+    *serial = root.serial;
+    return true;
+  }
+  if (existing.root.serial == UINT64_MAX) {
+    *error = "update.xml: its serial cannot rise any further";
+    return false;
+  }
+  root.serial = existing.root.serial + 1;
+  *bytes = FormatManifest(modules, root);
+  *serial = root.serial;
   return true;
 }
 
@@ -150,11 +202,17 @@ bool MatchZipGlob(const std::wstring& pattern, const std::wstring& relativeName)
   return GlobAt(p, 0, n, 0);
 }
 
-std::string FormatManifest(const std::vector<ManifestModule>& modules) {
-  std::wstring text = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<update>\r\n";
+std::string FormatManifest(const std::vector<ManifestModule>& modules, const ManifestRoot& root) {
+  std::wstring text = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<update";
+  if (root.serial != 0) text += L" serial=\"" + std::to_wstring(root.serial) + L"\"";
+  if (root.expires) text += L" expires=\"" + FormatUtcTime(*root.expires) + L"\"";
+  text += L">\r\n";
   for (const auto& m : modules) {
     text += L"\t<" + m.name + L">\r\n";
-    text += L"\t\t<update_list>" + EscapeText(m.updateList) + L"</update_list>\r\n";
+    text += L"\t\t<update_list";
+    if (m.pinned)
+      text += L" size=\"" + std::to_wstring(m.listSize) + L"\" sha256=\"" + FormatSha256Hex(m.listSha256) + L"\"";
+    text += L">" + EscapeText(m.updateList) + L"</update_list>\r\n";
     text += L"\t\t<install_path>" + EscapeText(m.installPath) + L"</install_path>\r\n";
     text += L"\t\t<process_image>" + EscapeText(m.processImage) + L"</process_image>\r\n";
     text += L"\t</" + m.name + L">\r\n";
@@ -433,7 +491,7 @@ bool UpdateSignature(const std::wstring& document, const std::string& bytes, boo
   }
   CUpdateKey publicKey;
   publicKey.state = UpdateKeyState::Keyed;
-  publicKey.key = key->PublicKey();
+  publicKey.keys = {key->PublicKey()};
   if (present && VerifyDocumentSignature(publicKey, bytes, existing) == DocumentTrust::Trusted) return true;
   std::string signature;
   if (!key->Sign(bytes, &signature, error)) return false;
@@ -453,11 +511,10 @@ bool UpdateSignature(const std::wstring& document, const std::string& bytes, boo
 // Step 5: the update list, then update.xml with this module added or
 // replaced, each followed by its signature.
 bool WriteDocuments(const PublishOptions& options, const ServerLayout& layout, const std::string& listBytes,
-                    const std::vector<ManifestModule>& modules, const CSigningKey* key, PublishReport* report,
+                    const std::string& manifestBytes, const CSigningKey* key, PublishReport* report,
                     std::string* error) {
   const std::wstring listTarget = TreePath(options.outDir, layout.listSegments);
   const std::wstring manifestPath = JoinPath(options.outDir, L"update.xml");
-  const std::string manifestBytes = FormatManifest(modules);
   for (const auto& [path, bytes] : {std::pair{listTarget, &listBytes}, std::pair{manifestPath, &manifestBytes}}) {
     bool changed = false;
     if (!WriteFileIfChanged(path, *bytes, &changed)) {
@@ -484,9 +541,21 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
   // are known.
   std::string listBytes;
   if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
-  std::vector<ManifestModule> modules;
-  if (!ReadExistingManifest(JoinPath(options.outDir, L"update.xml"), &modules, error)) return false;
-  const ManifestModule self{options.module, layout.listPath, options.installPath, options.processImage};
+  ExistingManifest existing;
+  if (!ReadExistingManifest(JoinPath(options.outDir, L"update.xml"), &existing, error)) return false;
+
+  if (!WriteServedFiles(options, planned, &report->entries, &report->filesWritten, error)) return false;
+  PruneStaleFiles(options, layout, report->entries, report);
+  if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
+  // The manifest pins the list's exact bytes.
+  ManifestModule self{options.module, layout.listPath, options.installPath, options.processImage};
+  self.pinned = true;
+  self.listSize = listBytes.size();
+  if (!Platform::Sha256Of(listBytes.data(), listBytes.size(), &self.listSha256)) {
+    *error = "the update list's SHA-256 failed";
+    return false;
+  }
+  std::vector<ManifestModule> modules = existing.modules;
   bool replaced = false;
   for (auto& m : modules) {
     if (m.name == options.module) {
@@ -495,12 +564,100 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
     }
   }
   if (!replaced) modules.push_back(self);
+  ManifestRoot root = existing.root;
+  if (options.expiresAt) root.expires = options.expiresAt;
+  std::string manifestBytes;
+  if (!NextManifest(existing, modules, root, false, &manifestBytes, &report->serial, error)) return false;
+  return WriteDocuments(options, layout, listBytes, manifestBytes, options.signKeyPath.empty() ? nullptr : &key,
+                        report, error);
+}
 
-  if (!WriteServedFiles(options, planned, &report->entries, &report->filesWritten, error)) return false;
-  PruneStaleFiles(options, layout, report->entries, report);
-  if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
-  return WriteDocuments(options, layout, listBytes, modules, options.signKeyPath.empty() ? nullptr : &key, report,
-                        error);
+bool ResignTree(const std::wstring& root, const std::wstring& signKeyPath, std::optional<std::uint64_t> expiresAt,
+                PublishReport* report, std::string* error) {
+  *report = PublishReport();
+  CSigningKey key;
+  if (!key.Load(signKeyPath, error)) return false;
+  const std::wstring manifestPath = JoinPath(root, L"update.xml");
+  ExistingManifest existing;
+  if (!ReadExistingManifest(manifestPath, &existing, error)) return false;
+  if (!existing.exists || existing.modules.empty()) {
+    *error = Utf8(manifestPath) + ": no manifest with modules to sign";
+    return false;
+  }
+  std::vector<ManifestModule> modules = existing.modules;
+  for (auto& m : modules) {
+    std::vector<std::wstring> segments;
+    std::string bytes;
+    if (!ResolveServerPath(UpdateListRequestPath(L"/", m.updateList), &segments) ||
+        !ReadWholeFile(TreePath(root, segments), &bytes)) {
+      *error = "module " + Utf8(m.name) + ": its update list " + Utf8(m.updateList) + " cannot be read in the tree";
+      return false;
+    }
+    m.pinned = true;
+    m.listSize = bytes.size();
+    if (!Platform::Sha256Of(bytes.data(), bytes.size(), &m.listSha256)) {
+      *error = "module " + Utf8(m.name) + ": SHA-256 failed";
+      return false;
+    }
+  }
+  ManifestRoot next = existing.root;
+  if (expiresAt) next.expires = expiresAt;
+  std::string bytes;
+  if (!NextManifest(existing, modules, next, true, &bytes, &report->serial, error)) return false;
+  bool changed = false;
+  if (!WriteFileIfChanged(manifestPath, bytes, &changed)) {
+    *error = Utf8(manifestPath) + ": cannot be written (" + LastErrorText() + ")";
+    return false;
+  }
+  report->filesWritten += changed ? 1 : 0;
+  return UpdateSignature(manifestPath, bytes, changed, &key, report, error);
+}
+
+bool ExpiryFromOptions(const std::string& in, const std::string& at, std::uint64_t now,
+                       std::optional<std::uint64_t>* expires, std::string* error) {
+  expires->reset();
+  if (!in.empty() && !at.empty()) {
+    *error = "give --expires-in or --expires-at, not both";
+    return false;
+  }
+  constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
+  std::uint64_t value = 0;
+  if (!in.empty()) {
+    if (!ParseDuration(in, &value)) {
+      *error = "--expires-in '" + in + "' is not a duration such as 12h or 7d";
+      return false;
+    }
+    value += now - now % kTicksPerSecond;
+  } else if (!at.empty()) {
+    if (!ParseUtcTime(Platform::FromUtf8(at), &value)) {
+      *error = "--expires-at '" + at + "' is not a UTC time YYYY-MM-DDTHH:MM:SSZ";
+      return false;
+    }
+    if (value <= now) {
+      *error = "--expires-at " + at + " has already passed";
+      return false;
+    }
+  } else {
+    return true;
+  }
+  *expires = value;
+  return true;
+}
+
+bool ParseDuration(const std::string& text, std::uint64_t* ticks) {
+  if (text.size() < 2 || text.size() > 8) return false;
+  std::uint64_t seconds = 0;
+  switch (text.back()) {
+    case 's': seconds = 1; break;
+    case 'm': seconds = 60; break;
+    case 'h': seconds = 3600; break;
+    case 'd': seconds = 86400; break;
+    default: return false;
+  }
+  unsigned long count = 0;
+  if (!ParseNumber(text.substr(0, text.size() - 1), 1, 36600UL * 86400 / seconds, &count)) return false;
+  *ticks = count * seconds * 10000000ULL;
+  return true;
 }
 
 }  // namespace VireoTool

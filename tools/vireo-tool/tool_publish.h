@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct PublishOptions {
   std::size_t stampLength = 12;        // 1..12 digits of "YYYYMMDDhhmm"
   unsigned codePage = 1252;            // ANSI code page of the target machines
   std::wstring signKeyPath;            // PEM P-256 private key; empty: update.xml and the list stay unsigned
+  // The manifest's "expires" (FILETIME, UTC, whole seconds); nullopt keeps
+  // the one update.xml has (or none).
+  std::optional<std::uint64_t> expiresAt;
 };
 
 // One published file.
@@ -42,6 +46,7 @@ struct PublishReport {
   std::vector<std::string> warnings;  // not fatal; shown to the user
   int filesWritten = 0;               // files created or changed under outDir
   int filesRemoved = 0;               // files the previous list named and this one does not
+  std::uint64_t serial = 0;           // update.xml's serial after the run
 };
 
 // Publishes the module in five steps: validate the options (and load the
@@ -56,12 +61,40 @@ struct PublishReport {
 // is removed (it would no longer verify).
 [[nodiscard]] bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error);
 
-// update.xml text for the modules (name, update list, install path,
-// process image), UTF-8, with the texts escaped.
+// update.xml text for the modules (name, update list with its pin, install
+// path, process image), UTF-8, with the texts escaped; the root carries
+// "serial" and "expires" when they are set.
 struct ManifestModule {
   std::wstring name, updateList, installPath, processImage;
+  bool pinned = false;  // "size" and "sha256" of the list's bytes as served
+  std::uint64_t listSize = 0;
+  Platform::Sha256Digest listSha256{};
 };
-std::string FormatManifest(const std::vector<ManifestModule>& modules);
+struct ManifestRoot {
+  std::uint64_t serial = 0;              // 0: no "serial"
+  std::optional<std::uint64_t> expires;  // FILETIME, UTC
+};
+std::string FormatManifest(const std::vector<ManifestModule>& modules, const ManifestRoot& root = ManifestRoot());
+
+// Signs a server tree's manifest again without a release: raises "serial"
+// by one, pins every module's update list as it lies in the tree (so that
+// a tree published before pins gets them), sets "expires" to `expiresAt`
+// (nullopt keeps the current one) and writes update.xml and its .sig. The
+// lists and their .sig files are not touched. False with *error when the
+// key cannot sign, update.xml is missing or unreadable, a list is missing,
+// or a write fails; update.xml is written last.
+[[nodiscard]] bool ResignTree(const std::wstring& root, const std::wstring& signKeyPath,
+                              std::optional<std::uint64_t> expiresAt, PublishReport* report, std::string* error);
+
+// "12h", "7d", "30m", "90s": a positive count of one unit, as 100 ns ticks;
+// false for anything else or more than 100 years.
+[[nodiscard]] bool ParseDuration(const std::string& text, std::uint64_t* ticks);
+// The expiry that --expires-in DURATION or --expires-at TIME (UTC,
+// YYYY-MM-DDTHH:MM:SSZ) name, given `now` (FILETIME, UTC); at most one of
+// them may be given (empty = not given). nullopt when neither is. False
+// with *error for a bad value or both; a time not after `now` is refused.
+[[nodiscard]] bool ExpiryFromOptions(const std::string& in, const std::string& at, std::uint64_t now,
+                                     std::optional<std::uint64_t>* expires, std::string* error);
 // An update list in `codePage`; false when a name cannot be encoded.
 [[nodiscard]] bool FormatUpdateList(const std::vector<PublishedEntry>& entries, unsigned codePage, std::string* bytes,
                                     std::string* error);

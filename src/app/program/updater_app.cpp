@@ -6,7 +6,9 @@
 #include "app/update_log.h"
 #include "engine/dialog/http_download_dlg.h"
 #include "manifest/fetch_manifest.h"
+#include "manifest/release_state.h"
 #include "manifest/update_manifest.h"
+#include "platform/clock.h"
 #include "platform/windows_handle.h"
 #include "ui/theme_store.h"
 
@@ -53,12 +55,24 @@ bool CVXUpdaterApp::InitInstance() {
   fetch.agent = GetAppName();
   fetch.key = key;
   std::wstring manifest;
-  if (!FetchManifest(ServerAddress, fetch, &manifest)) {
+  std::string manifestBytes;
+  if (!FetchManifest(ServerAddress, fetch, &manifest, &manifestBytes)) {
     log.CloseLog();
     return false;  // the mutex handle closes here; the process ends
   }
   UpdateModuleList modules;
-  if (!ParseManifest(manifest, modules)) {
+  ManifestAttributes release;
+  if (!ParseManifest(manifest, modules, &release)) {
+    log.CloseLog();
+    modules.clear();
+    return false;
+  }
+  // A keyed updater also refuses an older release than the one it last
+  // took, a replay of that one with other content, and an expired manifest
+  // (update_state.txt beside it keeps the serial); a refusal ends it as an
+  // unreadable manifest does.
+  if (fetch.key.RequiresSignatures() &&
+      !AcceptManifestRelease(folders.GetAppDir(), manifestBytes, release, modules, Platform::GetUtcNowFileTime())) {
     log.CloseLog();
     modules.clear();
     return false;
