@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/update_log.h"
+#include "engine/engine_log.h"
 #include "engine/engine_strings.h"
 #include "engine/progress_text.h"
 #include "engine_resource.h"
@@ -20,8 +20,6 @@ constexpr std::size_t kWriteBlockSize = 256 * 1024;
 constexpr std::uint32_t kWriteOutIntervalMs = 250;
 // A body that ends before its Content-Length: the connection went away.
 constexpr std::uint32_t kErrorBodyCutShort = 12030;  // ERROR_INTERNET_CONNECTION_ABORTED
-
-void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
 
 // Gathers the data of several reads and writes it to the file in blocks.
 // `beforeFirstWrite` (may be empty) runs once, before the first bytes go to
@@ -101,6 +99,7 @@ class CBodyReceiver {
   FetchResult ReadAll() {
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
     Platform::CTransferPace pace(counters_.startTick);
+    const Platform::CTransferDeadline deadline(counters_.startTick, target_.deadlineMs);
     std::uint32_t lastWriteOut = counters_.startTick;
     for (;;) {
       std::size_t got = 0;
@@ -115,6 +114,11 @@ class CBodyReceiver {
       }
       if (!pace.Advance(bytesSoFar_ - target_.already + got, Platform::GetTickCountMs())) {
         Log(L"DownloadFile : the server sent less than 1 KiB in 30 s, transfer stopped -> " + target_.entry.FileName);
+        return KeepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled));
+      }
+      if (target_.deadlineMs != 0 && deadline.Expired(Platform::GetTickCountMs())) {
+        Log(L"DownloadFile : " + target_.entry.FileName + L" did not arrive within " +
+            std::to_wstring(target_.deadlineMs / 1000) + L" s, transfer stopped");
         return KeepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled));
       }
       if (bytesSoFar_ + got > target_.cap) return TooLarge(bytesSoFar_ + got);

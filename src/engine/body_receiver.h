@@ -20,6 +20,7 @@ struct BodyTarget {
   bool sizeKnown = false;
   std::uint64_t size = 0;             // the whole document's length, when known
   std::uint64_t cap = UINT64_MAX;     // the most a document of its kind may have
+  std::uint32_t deadlineMs = 0;       // the whole body within this (0: no bound but the pace)
   // Runs before the first bytes reach the file, unless the body is whole
   // and checked by then (may be empty).
   std::function<void()> beforePartWritten;

@@ -1,9 +1,10 @@
 #include "engine/file_transfer.h"
 
 #include <memory>
+#include <optional>
 
 #include "app/folder_table.h"
-#include "app/update_log.h"
+#include "engine/engine_log.h"
 #include "engine/body_receiver.h"
 #include "engine/engine_strings.h"
 #include "engine/file_replace.h"
@@ -23,8 +24,9 @@ constexpr std::uint32_t kStatusRangeNotSatisfiable = 416;
 // The piece in which staged bytes are read back to be checked, and in which
 // a body is counted.
 constexpr std::size_t kPieceSize = 256 * 1024;
-
-void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
+// The most a file whose size neither its entry nor the server gives may
+// have: what the system's signed 32-bit totals can count.
+constexpr std::uint64_t kMaxUndeclaredBytes = 2ull << 30;
 
 // The folder part of `path` (without the last "\\"), or empty.
 std::wstring ParentOf(const std::wstring& path) {
@@ -57,11 +59,14 @@ void DiscardStaged(const StagedPaths& staged) {
 // One file on its way into the staging folder.
 class CStagedFetch {
  public:
-  CStagedFetch(CServerConnection& server, std::wstring url, const CFileData& entry)
+  CStagedFetch(CServerConnection& server, std::wstring url, const CFileData& entry, std::uint64_t announced)
       : server_(server),
         url_(std::move(url)),
         entry_(entry),
         staged_(StagedPathsOf(StagingFolderOf(entry.Folder), entry.FileName)),
+        // A file the entry gives no size stops at what the size query
+        // announced, or at the most any file may have.
+        cap_(entry.SizeDeclared ? UINT64_MAX : announced != 0 ? announced : kMaxUndeclaredBytes),
         // A file whose size and hash the entry declares is checked by its
         // bytes when it is staged whole: only a part of one needs its note.
         // Such a note is written when the first bytes of an unfinished
@@ -77,18 +82,17 @@ class CStagedFetch {
     // holds now, it is not asked for again.
     if (have_ > 0 && declared_ && have_ == entry_.Size) {
       if (AlreadyStaged()) return FetchResult::Bytes(0);
-      DiscardStaged(staged_);
-      have_ = 0;
+      StartOver();
     }
+    (void)CheckStagedPart();
     bool whole = false;
     if (FetchResult sent = Request(&whole); sent.Failed() || whole) return sent;
     server_.Progress().SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
 
     const std::function<void()> writeNote = NoteWriter();
-    CDownloadCheck check(entry_);
     Platform::CFile file;
-    if (FetchResult opened = OpenStagedFile(check, &file); opened.Failed()) return opened;
-    BodyTarget target{file, check, entry_, have_, sizeKnown_, size_, UINT64_MAX, writeNote};
+    if (FetchResult opened = OpenStagedFile(&file); opened.Failed()) return opened;
+    BodyTarget target{file, *check_, entry_, have_, sizeKnown_, size_, cap_, 0, writeNote};
     bool discard = false;
     const FetchResult result = ReceiveBody(server_, request_, target, &discard);
     // The published time is given to the staged file while it is open; the
@@ -106,16 +110,37 @@ class CStagedFetch {
 
  private:
   // What an earlier run left of this file continues only when its note
-  // says it came from this path, with a validator to ask the server by.
+  // says it came from this path, with a validator in its standard form to
+  // ask the server by, and its bytes still fit the entry. Anything else is
+  // discarded (and logged), never a reason for the run to fail.
   void TakeEarlierPart() {
-    have_ = StagedLength(staged_.data);
+    check_.emplace(entry_);
+    have_ = Platform::IsLink(staged_.data) ? 0 : StagedLength(staged_.data);
     if (have_ == 0) return;
-    const bool usable = ReadStagedNote(staged_.note, &note_) && note_.url == url_ && !note_.validator.empty() &&
-                        (!note_.totalKnown || have_ <= note_.total) && (!entry_.SizeDeclared || have_ <= entry_.Size);
+    const bool usable = ReadStagedNote(staged_.note, &note_) && note_.url == url_ &&
+                        Platform::IsStandardValidator(note_.validator) &&
+                        (!note_.totalKnown || have_ <= note_.total) && (!entry_.SizeDeclared || have_ <= entry_.Size) &&
+                        have_ <= cap_;
     if (!usable && !(declared_ && have_ == entry_.Size)) {
-      DiscardStaged(staged_);
-      have_ = 0;
+      Log(L"DownloadFile : the staged part of " + entry_.FileName + L" cannot be continued, fetched whole");
+      StartOver();
     }
+  }
+
+  // The staged part goes: the file is fetched from its beginning.
+  void StartOver() {
+    DiscardStaged(staged_);
+    have_ = 0;
+    check_.emplace(entry_);
+  }
+
+  // Feeds the staged part to the check before it is continued. False (the
+  // part discarded, logged) when its bytes no longer fit the entry.
+  bool CheckStagedPart() {
+    if (have_ == 0 || CheckStagedBytes(staged_.data, have_, *check_)) return true;
+    Log(L"DownloadFile : the staged part of " + entry_.FileName + L" does not match its entry, discarded");
+    StartOver();
+    return false;
   }
 
   bool AlreadyStaged() {
@@ -163,10 +188,7 @@ class CStagedFetch {
       // Nothing past the staged bytes, and the document unchanged: whole.
       request_.Close();
       *whole = AlreadyStaged();
-      if (!*whole) {
-        DiscardStaged(staged_);
-        have_ = 0;
-      }
+      if (!*whole) StartOver();
       return {};
     }
     // The document changed, or the server does not serve parts (or served
@@ -179,6 +201,7 @@ class CStagedFetch {
     // The old note goes with the old part: a new one may not be written.
     (void)RemoveFileForcibly(staged_.note);
     have_ = 0;
+    check_.emplace(entry_);
     return {};
   }
 
@@ -198,19 +221,14 @@ class CStagedFetch {
     return nullptr;
   }
 
-  // Opens the staged file: at the end of the staged part (its bytes fed to
-  // `check` first), or anew.
-  FetchResult OpenStagedFile(CDownloadCheck& check, Platform::CFile* file) {
+  // Opens the staged file: at the end of the staged part (whose bytes the
+  // check has had), or anew.
+  FetchResult OpenStagedFile(Platform::CFile* file) {
     if (have_ == 0) {
+      if (Platform::IsLink(staged_.data)) (void)Platform::RemoveLink(staged_.data);
       if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateAlways))
         return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
       return {};
-    }
-    if (!CheckStagedBytes(staged_.data, have_, check)) {
-      // The staged part no longer fits what the entry declares.
-      Log(L"DownloadFile : the staged part of " + entry_.FileName + L" does not match its entry, discarded");
-      DiscardStaged(staged_);
-      return ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, kErrorFileMismatch);
     }
     std::uint64_t end = 0;
     if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::OpenExisting) ||
@@ -232,7 +250,9 @@ class CStagedFetch {
   const std::wstring url_;
   const CFileData& entry_;
   const StagedPaths staged_;
+  const std::uint64_t cap_;
   const bool declared_;
+  std::optional<CDownloadCheck> check_;  // fed every byte of the file so far
   std::uint64_t have_ = 0;  // bytes of the file staged by an earlier run
   StagedNote note_;
   Platform::CHttpRequest request_;
@@ -264,6 +284,7 @@ FetchResult CFileTransfer::GetRemoteFileSize(const std::wstring& serverPath, con
       std::size_t got = 0;
       if (server_.ReadBody(request, buffer.get(), kPieceSize, &got) != 0 || got == 0) break;
       size += got;
+      if (size > kMaxUndeclaredBytes) return FetchResult::Bytes(kMaxUndeclaredBytes);
       if (!pace.Advance(size, Platform::GetTickCountMs())) break;  // counted so far: the download will say why
     }
     return FetchResult::Bytes(size);
@@ -289,7 +310,7 @@ FetchResult CFileTransfer::Download(const std::wstring& serverPath, const CFileD
   if (!file.Create(entry.Folder + L"\\" + entry.FileName, Platform::kShareRead, Platform::CreateMode::CreateAlways))
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
   CDownloadCheck check(entry);
-  BodyTarget target{file, check, entry, 0, sizeKnown, size, cap, {}};
+  BodyTarget target{file, check, entry, 0, sizeKnown, size, cap, Platform::CTransferDeadline::kDefaultMs, {}};
   bool discard = false;
   FetchResult result = ReceiveBody(server_, request, target, &discard);
   if (!result.Failed()) Log(L"DownloadFile : " + entry.FileName);
@@ -297,11 +318,11 @@ FetchResult CFileTransfer::Download(const std::wstring& serverPath, const CFileD
 }
 
 FetchResult CFileTransfer::DownloadFile(const std::wstring& serverPath, const CFileData& entry,
-                                        bool* publishedTimeSet) {
+                                        bool* publishedTimeSet, std::uint64_t announced) {
   if (publishedTimeSet) *publishedTimeSet = false;
   if (!IsContainedRelativePath(entry.FileName) || NamesStagingFolder(entry.FileName)) {
     Log(L"DownloadFile : file outside the install folder skipped -> " + entry.FileName);
     return FetchResult::Bytes(0);
   }
-  return CStagedFetch(server_, serverPath + entry.FileName, entry).Run(publishedTimeSet);
+  return CStagedFetch(server_, serverPath + entry.FileName, entry, announced).Run(publishedTimeSet);
 }

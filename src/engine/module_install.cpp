@@ -3,7 +3,7 @@
 #include <unordered_set>
 
 #include "app/folder_table.h"
-#include "app/update_log.h"
+#include "engine/engine_log.h"
 #include "engine/archive_install.h"
 #include "engine/file_replace.h"
 #include "engine/module_staging.h"
@@ -16,8 +16,6 @@
 #include "platform/file.h"
 
 namespace {
-
-void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
 
 // Ends the running copy of the program at `path`, logging what became of it.
 void EndRunningCopy(const std::wstring& path) {

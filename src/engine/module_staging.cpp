@@ -16,28 +16,45 @@ constexpr wchar_t kNotesFolder[] = L"resume";
 // a folder tree deeper than this is not ours.
 constexpr int kMaxRemoveDepth = 128;
 
-// Deletes the folder's files and folders, depth first. True when it is gone.
+// Removes a link found in the staging folder, as a link.
+bool RemoveStagingLink(const std::wstring& path) {
+  const bool removed = Platform::RemoveLink(path);
+  Log((removed ? L"Staging : link removed, not followed -> " : L"Staging : link could not be removed -> ") + path);
+  return removed;
+}
+
+// Deletes the folder's files and folders, depth first, and links as links
+// (never what they lead to). True when it is gone.
 bool RemoveTree(const std::wstring& folder, int depth) {
   if (depth > kMaxRemoveDepth) return false;
+  if (Platform::IsLink(folder)) return RemoveStagingLink(folder);
   std::vector<Platform::DirectoryEntry> entries;
   if (!Platform::ListDirectory(folder, &entries)) return !Platform::PathExists(folder);
   bool ok = true;
   for (const auto& e : entries) {
     const std::wstring path = folder + L"\\" + e.name;
-    ok &= e.isDirectory ? RemoveTree(path, depth + 1) : RemoveFileForcibly(path);
+    if (e.isLink) {
+      ok &= RemoveStagingLink(path);
+    } else {
+      ok &= e.isDirectory ? RemoveTree(path, depth + 1) : RemoveFileForcibly(path);
+    }
   }
   return Platform::RemoveEmptyDirectory(folder) && ok;
 }
 
-// Whether the folder tree holds any file.
+// Whether the folder tree holds any file (a link counts as one: it is not
+// followed).
 bool HoldsFiles(const std::wstring& folder, int depth) {
   std::vector<Platform::DirectoryEntry> entries;
   if (depth > kMaxRemoveDepth || !Platform::ListDirectory(folder, &entries)) return true;
   for (const auto& e : entries) {
-    if (!e.isDirectory || HoldsFiles(folder + L"\\" + e.name, depth + 1)) return true;
+    if (!e.isDirectory || e.isLink || HoldsFiles(folder + L"\\" + e.name, depth + 1)) return true;
   }
   return false;
 }
+
+// The first "\"- or "/"-separated part of `name`.
+std::wstring FirstPart(const std::wstring& name) { return name.substr(0, name.find_first_of(L"\\/")); }
 
 }  // namespace
 
@@ -50,6 +67,39 @@ bool NamesStagingFolder(const std::wstring& relativeName) {
     if (Platform::EqualsIgnoringCase(part, kStagingFolderName)) return true;
     if (end == std::wstring::npos) return false;
     start = end + 1;
+  }
+}
+
+bool ReachesStagingFolder(const std::wstring& installFolder, const std::wstring& relativeName) {
+  if (NamesStagingFolder(relativeName)) return true;
+  const std::wstring first = FirstPart(relativeName);
+  if (first.find(L'~') == std::wstring::npos) return false;
+  const std::wstring staging = Platform::ComparablePath(StagingFolderOf(installFolder));
+  return !staging.empty() && Platform::ComparablePath(installFolder + L"\\" + first) == staging;
+}
+
+bool IsInsideStagingFolder(const std::wstring& folder) {
+  // Resolved, the path's parts are long names, folded.
+  const std::wstring resolved = Platform::ComparablePath(folder);
+  return NamesStagingFolder(resolved.empty() ? folder : resolved);
+}
+
+bool CrossesLink(const std::wstring& base, const std::wstring& relativePath) {
+  for (std::size_t end = relativePath.find_first_of(L"\\/"); end != std::wstring::npos;
+       end = relativePath.find_first_of(L"\\/", end + 1)) {
+    if (Platform::IsLink(base + L"\\" + relativePath.substr(0, end))) return true;
+  }
+  return false;
+}
+
+void RemoveStagingLinks(const std::wstring& installFolder) {
+  const std::wstring staging = StagingFolderOf(installFolder);
+  if (Platform::IsLink(staging)) {
+    (void)RemoveStagingLink(staging);
+    return;
+  }
+  for (const wchar_t* name : {kFilesFolder, kNotesFolder, kJournalName}) {
+    if (Platform::IsLink(staging + L"\\" + name)) (void)RemoveStagingLink(staging + L"\\" + name);
   }
 }
 
@@ -114,9 +164,11 @@ bool WriteStagedNote(const std::wstring& path, const StagedNote& note) {
 
 bool RemoveStagingFolder(const std::wstring& installFolder) {
   const std::wstring staging = StagingFolderOf(installFolder);
+  if (Platform::IsLink(staging)) return RemoveStagingLink(staging);
   if (!Platform::PathExists(staging)) return true;
   bool ok = RemoveTree(staging + L"\\" + kFilesFolder, 0) & RemoveTree(staging + L"\\" + kNotesFolder, 0);
-  ok &= RemoveFileForcibly(JournalPathOf(installFolder));
+  const std::wstring journal = JournalPathOf(installFolder);
+  ok &= Platform::IsLink(journal) ? RemoveStagingLink(journal) : RemoveFileForcibly(journal);
   return RemoveTree(staging, 0) && ok;
 }
 

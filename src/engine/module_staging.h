@@ -21,6 +21,25 @@ inline constexpr wchar_t kStagingFolderName[] = L"~vireo-staging";
 // folder's name (letter case ignored).
 bool NamesStagingFolder(const std::wstring& relativeName);
 
+// NamesStagingFolder, or `relativeName` (below `installFolder`) leads into
+// the staging folder as the file system resolves it: through a short (8.3)
+// alias of its name, say. Asks the file system only about a first part that
+// could be such an alias (one with a "~").
+bool ReachesStagingFolder(const std::wstring& installFolder, const std::wstring& relativeName);
+
+// Whether `folder`, as the file system resolves it, lies inside a staging
+// folder (an install path must not).
+bool IsInsideStagingFolder(const std::wstring& folder);
+
+// Whether any folder on the way from `base` to `base`\`relativePath` (the
+// last part excluded) is a link: what lies beyond it is not below `base`.
+bool CrossesLink(const std::wstring& base, const std::wstring& relativePath);
+
+// Removes any link that stands in place of the staging folder of
+// `installFolder` or of a folder inside it, with a log line each: the
+// staging folder is the updater's own, and nothing in it is followed.
+void RemoveStagingLinks(const std::wstring& installFolder);
+
 // The staging folder of the module installed in `installFolder`.
 std::wstring StagingFolderOf(const std::wstring& installFolder);
 

@@ -92,6 +92,12 @@ bool ParseTargetLine(const std::string& line, const std::wstring& installFolder,
   if (attributes > 0xFFFFFFFFu || !IsContainedRelativePath(target) ||
       (!staged.empty() && !IsContainedRelativePath(staged)))
     return false;
+  // Nor anything beyond a link, which leads out of the module.
+  if (CrossesLink(installFolder, target) ||
+      (!staged.empty() && CrossesLink(StagingFolderOf(installFolder), staged))) {
+    Log(L"Interrupted installation : a line that runs through a link ignored -> " + installFolder + L"\\" + target);
+    return false;
+  }
   record->target = installFolder + L"\\" + target;
   record->staged = staged.empty() ? std::wstring() : StagingFolderOf(installFolder) + L"\\" + staged;
   record->attributes = static_cast<std::uint32_t>(attributes);
@@ -165,6 +171,14 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
   const std::wstring stagedRelative = staged.empty() ? std::wstring() : RelativeTo(StagingFolderOf(installFolder_), staged);
   if (!IsContainedRelativePath(relative) || (!staged.empty() && !IsContainedRelativePath(stagedRelative))) {
     *error = Platform::kErrorBadPathName;  // not below the install folder
+    return false;
+  }
+  // A folder on the way that is a link leads out of the install folder:
+  // nothing is put through it.
+  if (CrossesLink(installFolder_, relative) ||
+      (!staged.empty() && CrossesLink(StagingFolderOf(installFolder_), stagedRelative))) {
+    Log(L"Swap : a folder on the way is a link, not followed -> " + target);
+    *error = Platform::kErrorBadPathName;
     return false;
   }
   // A backup that no journal accounts for was left by an updater of an

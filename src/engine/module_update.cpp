@@ -15,6 +15,7 @@
 #include "manifest/local_file_info.h"
 #include "manifest/time_zone.h"
 #include "manifest/trust_formats.h"
+#include "platform/case_fold.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "xml/xml_document.h"
@@ -51,6 +52,8 @@ std::wstring ServerFolderOf(const std::wstring& listPath) { return RemoveLastPat
 
 FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
   moduleDir_ = GetFolderTable().GetModuleDir();
+  // The staging folder is the updater's own: a link in its place goes.
+  RemoveStagingLinks(moduleDir_);
   // A swap that a killed run left unfinished is completed or undone before
   // anything of the module is fetched, the list included.
   Platform::ErrorCode repairError = 0;
@@ -72,7 +75,7 @@ FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
   if (FetchResult checked = CheckEntries(entries, listPath); checked.Failed()) return checked;
 
   const std::wstring serverFolder = ServerFolderOf(listPath);
-  std::vector<const CFileData*> toFetch;
+  std::vector<FileToFetch> toFetch;
   std::uint64_t totalSize = 0;
   if (FetchResult chosen = ChooseFiles(entries, serverFolder, &toFetch, &totalSize); chosen.Failed()) return chosen;
 
@@ -103,18 +106,31 @@ FetchResult CModuleUpdate::FetchList(const std::wstring& listPath, std::string* 
   *read = !result.Failed() && Platform::ReadWholeFile(listFolder + L"\\" + listName, kMaxUpdateListBytes, list);
   RemoveListFolder(listFolder);
   if (result.Failed()) return result;
-  if (key_.RequiresSignatures()) {
-    if (!*read) list->clear();
-    if (FetchResult trusted = CheckListSignature(listPath, *list); trusted.Failed()) return trusted;
-  }
+  if (!*read) list->clear();
+  if (FetchResult trusted = CheckListTrust(listPath, *list); trusted.Failed()) return trusted;
   return result;
 }
 
+FetchResult CModuleUpdate::RefuseList(const std::wstring& listPath, const std::wstring& why) {
+  Log(L"AnalyzeUpdateList : the update list is not trusted, " + why + L" -> " + listPath);
+  return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_NOT_SIGNED, listPath));
+}
+
+FetchResult CModuleUpdate::CheckListTrust(const std::wstring& listPath, std::string_view list) {
+  // A pin holds in every run; a whole one stands for the list's signature,
+  // since the signed manifest that carries it names these very bytes.
+  if (module_) {
+    std::wstring why;
+    const ListPinCheck pin = CheckListPin(*module_, list, &why);
+    if (pin != ListPinCheck::NoPin && pin != ListPinCheck::Matches) return RefuseList(listPath, why);
+    if (pin == ListPinCheck::Matches && ListPinIsWhole(*module_)) return {};
+  }
+  if (!key_.RequiresSignatures()) return {};
+  return CheckListSignature(listPath, list);
+}
+
 FetchResult CModuleUpdate::CheckListSignature(const std::wstring& listPath, std::string_view list) {
-  const auto refuse = [&](const std::wstring& why) {
-    Log(L"AnalyzeUpdateList : the update list is not trusted, " + why + L" -> " + listPath);
-    return FetchResult::Failure(FormatEngineString(IDS_UPDATE_LIST_NOT_SIGNED, listPath));
-  };
+  const auto refuse = [&](const std::wstring& why) { return RefuseList(listPath, why); };
   std::string signature;
   bool found = false;
   if (FetchResult got = server_.FetchSmallDocument(SignaturePathOf(listPath), kMaxSignatureBytes, &signature, &found);
@@ -141,15 +157,28 @@ FetchResult CModuleUpdate::CheckEntries(const FileDataArray& entries, const std:
   return {};
 }
 
+bool CModuleUpdate::IsPlaceable(const CFileData& entry, const std::unordered_set<std::wstring>& foldedNames) const {
+  if (!IsContainedRelativePath(entry.FileName) || ReachesStagingFolder(moduleDir_, entry.FileName)) {
+    Log(L"AnalyzeUpdateList : file outside the install folder skipped -> " + entry.FileName);
+    return false;
+  }
+  // "X.bak" is where the swap keeps X's old file while the module goes in.
+  const std::wstring folded = Platform::FoldCase(LocalNameOf(entry.FileName));
+  if (folded.size() > 4 && folded.compare(folded.size() - 4, 4, L".BAK") == 0 &&
+      foldedNames.count(folded.substr(0, folded.size() - 4)) != 0) {
+    Log(L"AnalyzeUpdateList : file in the place of another file's backup skipped -> " + entry.FileName);
+    return false;
+  }
+  return true;
+}
+
 FetchResult CModuleUpdate::ChooseFiles(const FileDataArray& entries, const std::wstring& serverFolder,
-                                       std::vector<const CFileData*>* toFetch, std::uint64_t* totalSize) {
+                                       std::vector<FileToFetch>* toFetch, std::uint64_t* totalSize) {
   const std::wstring zoneKey = GetCurrentTimeZoneKey();
+  std::unordered_set<std::wstring> foldedNames;
+  for (const auto& entry : entries) foldedNames.insert(Platform::FoldCase(LocalNameOf(entry->FileName)));
   for (const auto& entry : entries) {
-    if (!IsContainedRelativePath(entry->FileName) || NamesStagingFolder(entry->FileName)) {
-      Log(L"AnalyzeUpdateList : file outside the install folder skipped -> " + entry->FileName);
-      continue;
-    }
-    if (!NeedsFetch(*entry, zoneKey)) continue;
+    if (!IsPlaceable(*entry, foldedNames) || !NeedsFetch(*entry, zoneKey)) continue;
     const FetchResult size = transfer_.GetRemoteFileSize(serverFolder, *entry);
     if (size.Failed()) return size;
     // The total counts the bytes this run moves: what an earlier run
@@ -157,7 +186,7 @@ FetchResult CModuleUpdate::ChooseFiles(const FileDataArray& entries, const std::
     const std::uint64_t staged = StagedLength(StagedPathsOf(StagingFolderOf(moduleDir_), entry->FileName).data);
     const auto bytes = static_cast<std::uint64_t>(size.bytes);
     *totalSize += bytes > staged ? bytes - staged : 0;
-    toFetch->push_back(entry.get());
+    toFetch->push_back({entry.get(), bytes});
   }
   return {};
 }
@@ -196,7 +225,7 @@ bool CModuleUpdate::NeedsFetch(const CFileData& entry, const std::wstring& zoneK
   return true;
 }
 
-FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const std::vector<const CFileData*>& toFetch,
+FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const std::vector<FileToFetch>& toFetch,
                                       std::uint64_t totalSize, std::vector<StagedFile>* staged) {
   IUpdateProgress& progress = server_.Progress();
   progress.SetTotalRange(0, 100);
@@ -207,8 +236,8 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    StagedFile file{toFetch[i], false};
-    result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet);
+    StagedFile file{toFetch[i].entry, false};
+    result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
     if (result.Failed()) return result;
     staged->push_back(file);
     fetched += static_cast<std::uint64_t>(result.bytes);

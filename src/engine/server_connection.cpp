@@ -1,6 +1,6 @@
 #include "engine/server_connection.h"
 
-#include "app/update_log.h"
+#include "engine/engine_log.h"
 #include "engine/engine_strings.h"
 #include "engine_resource.h"
 #include "platform/clock.h"
@@ -8,8 +8,6 @@
 namespace {
 
 constexpr std::uint32_t kStatusOk = 200;
-
-void Log(const std::wstring& text) { GetUpdateLog().WriteLog(text); }
 
 }  // namespace
 
@@ -51,6 +49,12 @@ FetchResult CServerConnection::Send(Platform::HttpMethod method, const std::wstr
     CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kResponse, Platform::GetTickCountMs());
     failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
   }
+  if (failure && failure.cause != Platform::HttpCause::kPlatform) {
+    // Refused by the service itself (a redirect off the server or out of
+    // https, a password that would travel in clear): its own line.
+    Log(Platform::DescribeHttpFailure(failure));
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER, failure.code);
+  }
   switch (failure.step) {
     case Platform::HttpStep::kNone:
       return {};
@@ -85,7 +89,9 @@ FetchResult CServerConnection::FetchSmallDocument(const std::wstring& path, std:
   if (FetchResult sent = Send(Platform::HttpMethod::Get, path, &request); sent.Failed()) return sent;
   if (request.Status() != kStatusOk) return {};
   char piece[4096];
-  Platform::CTransferPace pace(Platform::GetTickCountMs());
+  const std::uint32_t start = Platform::GetTickCountMs();
+  Platform::CTransferPace pace(start);
+  const Platform::CTransferDeadline deadline(start);
   for (;;) {
     CheckAbort();
     std::size_t got = 0;
@@ -93,7 +99,8 @@ FetchResult CServerConnection::FetchSmallDocument(const std::wstring& path, std:
     if (got == 0) break;
     if (bytes->size() + got > cap) return {};
     bytes->append(piece, got);
-    if (!pace.Advance(bytes->size(), Platform::GetTickCountMs())) return {};
+    const std::uint32_t now = Platform::GetTickCountMs();
+    if (!pace.Advance(bytes->size(), now) || deadline.Expired(now)) return {};
   }
   std::uint64_t length = 0;
   if (request.ContentLength(&length) && length != bytes->size()) return {};

@@ -46,15 +46,19 @@ class CServerWaits {
     }
   }
   // Window: gives up on the worker when it has waited at least `limitMs`
-  // for one read of a body (ticks wrap at 2^32). The kind and start read
-  // here belong to the wait seen first: the worker writes them before it
-  // enters the next wait, and entering it changes the state, so giving up
-  // fails when the wait looked at is over.
-  bool GiveUpBodyWaitLongerThan(std::uint32_t now, std::uint32_t limitMs) {
+  // for one read of a body, or (with `responses`) for a response (ticks
+  // wrap at 2^32); *kind (may be null) is the kind given up. The kind and
+  // start read here belong to the wait seen first: the worker writes them
+  // before it enters the next wait, and entering it changes the state, so
+  // giving up fails when the wait looked at is over.
+  bool GiveUpWaitLongerThan(std::uint32_t now, std::uint32_t limitMs, bool responses, Kind* kind = nullptr) {
     std::uint32_t seen = state_.load();
-    if (Phase(seen) != kWaiting || kind_.load() != Kind::kBody) return false;
+    const Kind waiting = kind_.load();
+    if (Phase(seen) != kWaiting || (waiting != Kind::kBody && !responses)) return false;
     if (static_cast<std::uint32_t>(now - since_.load()) < limitMs) return false;
-    return state_.compare_exchange_strong(seen, Make(Wait(seen), kGivenUp));
+    if (!state_.compare_exchange_strong(seen, Make(Wait(seen), kGivenUp))) return false;
+    if (kind) *kind = waiting;
+    return true;
   }
 
  private:

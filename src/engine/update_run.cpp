@@ -3,6 +3,7 @@
 #include "app/folder_table.h"
 #include "engine/engine_log.h"
 #include "engine/engine_strings.h"
+#include "engine/module_staging.h"
 #include "engine/module_update.h"
 #include "platform/process_control.h"
 #include "engine/safe_path.h"
@@ -71,10 +72,16 @@ FetchResult CUpdateRun::RunModule(const CUpdateModule& module) {
   }
   CFolderTable& folders = GetFolderTable();
   const std::wstring installFolder = ResolveInstallFolder(folders.GetAppDir(), module.InstallPath);
+  if (IsInsideStagingFolder(installFolder)) {
+    Log(L"Install path refused (it lies inside a staging folder) -> " + module.InstallPath);
+    return ReportError(IDS_HTTPDOWNLOAD_GENERIC_ERROR, Platform::kErrorBadPathName);
+  }
   SetModuleDir(folders, installFolder);
   server_.Progress().SetTotalLabel(L"Total : 0/0");
 
-  if (FetchResult result = CModuleUpdate(server_, key_).AnalyzeUpdateList(listPath); result.Failed()) return result;
+  CModuleUpdate update(server_, key_);
+  update.SetModule(&module);
+  if (FetchResult result = update.AnalyzeUpdateList(listPath); result.Failed()) return result;
   // A Cancel that came during the module's swap takes effect now that the
   // module is whole: its program is not started.
   server_.CheckAbort();

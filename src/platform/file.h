@@ -99,10 +99,18 @@ bool IsDirectory(const std::wstring& path);
 
 struct DirectoryEntry {
   std::wstring name;  // no folder part
-  bool isDirectory = false;
+  bool isDirectory = false;  // a folder, or a link to one
+  bool isLink = false;       // a link (symbolic link, junction, reparse point)
 };
 // Lists a folder's entries, without "." and "..", sorted by name.
 [[nodiscard]] bool ListDirectory(const std::wstring& path, std::vector<DirectoryEntry>* entries);
+
+// Whether `path` itself is a link (a symbolic link, a junction or another
+// reparse point) rather than the file or folder it leads to.
+bool IsLink(const std::wstring& path);
+// Removes the link at `path` itself, never what it leads to. True when no
+// link remains.
+[[nodiscard]] bool RemoveLink(const std::wstring& path);
 
 // Whether a file (not a folder) is at `path`.
 bool IsFile(const std::wstring& path);

@@ -206,6 +206,19 @@ bool IsDirectory(const std::wstring& path) {
   return stat(ToOsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsLink(const std::wstring& path) {
+  struct stat st {};
+  return lstat(ToOsPath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool RemoveLink(const std::wstring& path) {
+  const std::string os = ToOsPath(path);
+  struct stat st {};
+  if (lstat(os.c_str(), &st) != 0) return true;
+  if (unlink(os.c_str()) == 0) return true;
+  return FailFromErrno();
+}
+
 bool MakeDirectory(const std::wstring& path) {
   if (ShouldFailCall("MakeDirectory")) return false;
   const std::string os = ToOsPath(path);
@@ -372,7 +385,8 @@ bool ListDirectory(const std::wstring& path, std::vector<DirectoryEntry>* entrie
     if (name == "." || name == "..") continue;
     struct stat st {};
     const bool isDir = stat((os + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    entries->push_back(DirectoryEntry{FromUtf8(name), isDir});
+    const bool isLink = lstat((os + "/" + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    entries->push_back(DirectoryEntry{FromUtf8(name), isDir, isLink});
   }
   closedir(dir);
   std::sort(entries->begin(), entries->end(),

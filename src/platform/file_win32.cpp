@@ -156,6 +156,22 @@ bool IsDirectory(const std::wstring& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool IsLink(const std::wstring& path) {
+  const DWORD a = ::GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool RemoveLink(const std::wstring& path) {
+  const DWORD a = ::GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return true;
+  // A link to a folder goes as a folder does, a link to a file as a file:
+  // either way only the link itself.
+  if (a & FILE_ATTRIBUTE_DIRECTORY) {
+    if (::RemoveDirectoryW(path.c_str())) return true;
+  }
+  return ::DeleteFileW(path.c_str()) != FALSE;
+}
+
 bool MakeDirectory(const std::wstring& path) {
   if (ShouldFailCall("MakeDirectory")) return false;
   return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
@@ -239,7 +255,8 @@ bool ListDirectory(const std::wstring& path, std::vector<DirectoryEntry>* entrie
   do {
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
-    entries->push_back(DirectoryEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    entries->push_back(DirectoryEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
   } while (::FindNextFileW(h, &data));
   ::FindClose(h);
   std::sort(entries->begin(), entries->end(),

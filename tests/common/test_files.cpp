@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <random>
 
 #include "platform/file.h"
@@ -26,7 +27,9 @@ void RemoveTree(const std::wstring& path) {
   if (Platform::ListDirectory(path, &entries)) {
     for (const auto& e : entries) {
       const std::wstring child = path + L"\\" + e.name;
-      if (e.isDirectory) {
+      if (e.isLink) {
+        (void)Platform::RemoveLink(child);  // never what it leads to
+      } else if (e.isDirectory) {
         RemoveTree(child);
       } else {
         (void)Platform::SetAttributes(child, Platform::kAttrNormal);
@@ -80,6 +83,20 @@ std::wstring FixturePath(const std::string& name) {
   }
 #endif
   return path;
+}
+
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+  const auto native = [](std::wstring path) {
+#ifndef _WIN32
+    for (wchar_t& c : path) {
+      if (c == L'\\') c = L'/';
+    }
+#endif
+    return std::filesystem::path(Platform::ToUtf8(path));
+  };
+  std::error_code error;
+  std::filesystem::create_directory_symlink(native(target), native(link), error);
+  return !error;
 }
 
 }  // namespace TestFiles

@@ -31,6 +31,9 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool ReadBytes(const std::wstring& path, std::string* bytes);
 // The whole file, or "<missing>" when it cannot be read.
 std::string ReadOrMissing(const std::wstring& path);
+// Makes `link` a symbolic link to the folder `target`; false where links
+// cannot be made (the caller skips).
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
 // A fixture file's path (tests/fixtures/NAME) in the platform's path form.
 std::wstring FixturePath(const std::string& name);
 

@@ -4,6 +4,8 @@
 // fails the download and leaves the installed file as it was.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "common/test_files.h"
 #include "engine/dialog_test_util.h"
 #include "engine/engine_test_util.h"
@@ -46,17 +48,26 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
 
   struct Case {
     const char* label;
+    bool policy;  // the machine allows Basic over plain http
     bool confirm;
     std::int64_t result;
     std::string content;
-    const wchar_t* error;  // the error box, or nullptr for none
+    const wchar_t* error;  // the error box, or nullptr for none (or any, without the policy)
   };
   const Case cases[] = {
-      {"cancelled", false, -1, "old core", kNoValidHttpResponse},
-      {"confirmed", true, 3000, body, nullptr},
+      // nginx asks for Basic over plain http: the password would travel in
+      // clear, so no dialog unless the machine's policy allows it.
+      {"Basic over http refused", false, true, -1, "old core", nullptr},
+      {"cancelled", true, false, -1, "old core", kNoValidHttpResponse},
+      {"confirmed", true, true, 3000, body, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
+    std::optional<TestHarness::CScopedBasicOverHttpPolicy> policy;
+    if (c.policy) {
+      policy.emplace();
+      ASSERT_TRUE(policy->IsSet());
+    }
     TestFiles::CTempDir dir;
     const std::wstring local = dir / L"core.dll";
     ASSERT_TRUE(TestFiles::WriteBytes(local, "old core"));
@@ -76,12 +87,16 @@ TEST(EngineDownloadAuth, CredentialsDialogRetriesOrKeepsTheOldFile) {
     answerer.Finish();
     // A watchdog that had to end the run leaves the rest meaningless.
     ASSERT_EQ(Narrow(answerer.Watchdog()), "");
-    EXPECT_EQ(answerer.Dialogs().size(), 1u)
+    EXPECT_EQ(answerer.Dialogs().size(), c.policy ? 1u : 0u)
         << "one credentials dialog per demand (answers repeated: " << answerer.Retries() << ")";
     EXPECT_EQ(result, c.result);
     EXPECT_TRUE(ReadOrMissing(local) == c.content) << ReadOrMissing(local).size() << " bytes";
     EXPECT_FALSE(HasLeftovers(dir.Path()));
-    if (c.error) {
+    if (!c.policy) {
+      EXPECT_EQ(modal, IDCANCEL);
+      EXPECT_EQ(dialog.errorBoxes.size(), 1u);
+      EXPECT_TRUE(log.HasPrefix("Credentials refused: "));
+    } else if (c.error) {
       EXPECT_EQ(modal, IDCANCEL);
       ASSERT_EQ(dialog.errorBoxes.size(), 1u);
       EXPECT_EQ(dialog.errorBoxes[0], c.error);

@@ -203,6 +203,42 @@ TEST_F(EngineModuleSwap, AFailedStepIsUndoneAndAJournalNamesNothingOutside) {
   ExpectAllOld();
 }
 
+// Links in the staging folder or on a journal's paths lead out of the
+// module: a run removes them as links and never touches what they lead to.
+TEST_F(EngineModuleSwap, LinksAreNeverFollowed) {
+  CScopedLog log(root / L"log.txt");
+  const std::wstring outside = root / L"precious";
+  ASSERT_TRUE(TestFiles::WriteBytes(outside + L"\\keep.txt", "keep"));
+  const std::wstring staging = StagingFolderOf(app);
+  TestFiles::RemoveTree(staging);
+  ASSERT_TRUE(Platform::MakeDirectory(staging));
+  if (!TestFiles::MakeFolderLink(staging + L"\\files", outside)) GTEST_SKIP() << "no links here";
+  ASSERT_TRUE(TestFiles::MakeFolderLink(app + L"\\lnk", outside));
+  EXPECT_TRUE(CrossesLink(app, L"lnk\\keep.txt"));
+  EXPECT_FALSE(CrossesLink(app, L"sub\\c.dat"));
+  // A journal line through a link is ignored; the rest is undone.
+  ASSERT_TRUE(TestFiles::WriteBytes(staging + L"\\journal", "vireo-swap 1\nT\t0\tlnk\\keep.txt\t\n"));
+  Platform::ErrorCode error = 0;
+  EXPECT_EQ(RepairInterruptedSwap(app, &error), SwapRepair::kUndone);
+  EXPECT_TRUE(log.Has("Interrupted installation : a line that runs through a link ignored -> " + Narrow(app) +
+                      "\\lnk\\keep.txt"));
+  // A swap does not put a file through it either.
+  {
+    CModuleSwap swap(app);
+    ASSERT_TRUE(swap.Start(&error));
+    EXPECT_FALSE(swap.SetAside(app + L"\\lnk\\keep.txt", std::wstring(), &error));
+    EXPECT_EQ(error, 161u);
+    EXPECT_TRUE(swap.Undo());
+  }
+  RemoveStagingLinks(app);
+  EXPECT_TRUE(log.Has("Staging : link removed, not followed -> " + Narrow(staging) + "\\files"));
+  ASSERT_TRUE(TestFiles::MakeFolderLink(staging + L"\\files", outside));
+  EXPECT_TRUE(RemoveStagingFolder(app));
+  EXPECT_EQ(ReadOrMissing(outside + L"\\keep.txt"), "keep");
+  EXPECT_FALSE(Platform::PathExists(staging));
+  (void)Platform::RemoveLink(app + L"\\lnk");
+}
+
 TEST(EngineStaging, NotesAndNames) {
   TestFiles::CTempDir dir;
   const std::wstring path = dir / L"note";

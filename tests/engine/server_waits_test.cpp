@@ -22,7 +22,7 @@ TEST(EngineServerWaits, GivenUpOnlyWhileWaiting) {
   { CServerWait none(nullptr, Kind::kBody, 0); }  // gates nothing
 }
 
-TEST(EngineServerWaits, OnlyAReadOfABodyIsGivenUpForItsLength) {
+TEST(EngineServerWaits, AWaitIsGivenUpForItsLength) {
   struct Row {
     const char* label;
     bool waiting;
@@ -30,21 +30,27 @@ TEST(EngineServerWaits, OnlyAReadOfABodyIsGivenUpForItsLength) {
     std::uint32_t since;
     std::uint32_t now;
     bool givenUp;
+    bool responses = false;
   };
   const Row rows[] = {
       {"body, just under the limit", true, Kind::kBody, 1000, 30999, false},
       {"body, at the limit", true, Kind::kBody, 1000, 31000, true},
       {"body, across the tick's wrap", true, Kind::kBody, 0xFFFFF000u, 30000, true},
       {"body, across the wrap, under", true, Kind::kBody, 0xFFFFF000u, 20000, false},
-      // A response may wait on the credentials dialog, a person typing.
-      {"response, long", true, Kind::kResponse, 0, 90000, false},
+      // A response may wait on the credentials dialog, a person typing:
+      // given up only when the window says no such dialog is up.
+      {"response, long, dialog up", true, Kind::kResponse, 0, 90000, false},
+      {"response, long", true, Kind::kResponse, 0, 90000, true, true},
+      {"response, under the limit", true, Kind::kResponse, 1000, 30999, false, true},
       {"no wait", false, Kind::kBody, 0, 90000, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     CServerWaits waits;
     if (row.waiting) waits.Enter(row.kind, row.since);
-    EXPECT_EQ(waits.GiveUpBodyWaitLongerThan(row.now, 30000), row.givenUp);
+    Kind kind = Kind::kBody;
+    EXPECT_EQ(waits.GiveUpWaitLongerThan(row.now, 30000, row.responses, &kind), row.givenUp);
+    if (row.givenUp) EXPECT_EQ(kind, row.kind);
   }
 }
 

@@ -82,14 +82,14 @@ constexpr UINT_PTR kViewTimer = 1;
 // against a silent server).
 constexpr UINT_PTR kCancelTimer = 2;
 constexpr UINT kCancelCheckMs = 250;
-// While the run goes: a worker whose read of a body has waited this long
-// (a block that the server stopped filling) is given up as a stalled
-// transfer, checked every kWatchMs.
+// While the run goes: a worker whose read of a body or wait for a response
+// has lasted this long is given up as a stalled transfer, checked every
+// kWatchMs.
 constexpr UINT_PTR kWatchTimer = 3;
 constexpr UINT kWatchMs = 1000;
-// The stall rule's window: no read of a body waits longer than a whole
-// transfer may go without its least bytes.
-constexpr std::uint32_t kLongestBodyWaitMs = Platform::CTransferPace::kWindowMs;
+// The stall rule's window: no wait for a response or for the bytes of a
+// body lasts longer than a whole transfer may go without its least bytes.
+constexpr std::uint32_t kLongestWaitMs = Platform::CTransferPace::kWindowMs;
 
 }  // namespace
 
@@ -264,9 +264,16 @@ void CHttpDownloadDlg::OnWatchWorker() {
     ::KillTimer(m_hWnd, kWatchTimer);
     return;
   }
-  if (!serverWaits_->GiveUpBodyWaitLongerThan(Platform::GetTickCountMs(), kLongestBodyWaitMs)) return;
-  EndGivenUp(L"DownloadFile : a read waited 30 s for the server, transfer stopped", 1,
-             FormatEngineString(IDS_HTTPDOWNLOAD_ERROR_READFILE, std::to_wstring(Platform::kErrorTransferStalled)));
+  // A response is waited for as a body is, except while the credentials
+  // dialog that the request shows (modal to this window, which it disables)
+  // waits for the user.
+  const bool responses = ::IsWindowEnabled(m_hWnd) != FALSE;
+  CServerWaits::Kind kind = CServerWaits::Kind::kBody;
+  if (!serverWaits_->GiveUpWaitLongerThan(Platform::GetTickCountMs(), kLongestWaitMs, responses, &kind)) return;
+  EndGivenUp(kind == CServerWaits::Kind::kBody
+                 ? L"DownloadFile : a read waited 30 s for the server, transfer stopped"
+                 : L"DownloadFile : the server did not answer within 30 s, transfer stopped",
+             1, FormatEngineString(IDS_HTTPDOWNLOAD_ERROR_READFILE, std::to_wstring(Platform::kErrorTransferStalled)));
 }
 
 void CHttpDownloadDlg::OnCancelWait() {

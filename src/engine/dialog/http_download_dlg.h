@@ -110,8 +110,9 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   // After a Cancel: when the worker is still waiting on the server, gives up
   // on it and ends the run as cancelled.
   void OnCancelWait();
-  // Every second while the run goes: a worker whose read of a body has
-  // waited 30 s is given up, and the run ends as a stalled transfer.
+  // Every second while the run goes: a worker whose read of a body, or
+  // whose wait for a response (no credentials dialog up), has lasted 30 s
+  // is given up, and the run ends as a stalled transfer.
   void OnWatchWorker();
   // Ends the run without the worker it gave up on: the log line, then the
   // end as WM_WORKER_DONE would bring it (`failed` 1 with the error text).
