@@ -22,6 +22,7 @@ const char kUsage[] =
     "usage: vireo-tool publish --release DIR --out DIR --module NAME --install-path PATH\n"
     "                          [--process-image FILE] [--zip GLOB]... [--stamp-length N]\n"
     "                          [--update-list PATH] [--code-page N] [--sign-key KEY.pem]\n"
+    "                          [--deltas N]\n"
     "\n"
     "Adds or replaces module NAME in OUT/update.xml and writes its update list with\n"
     "every file below DIR: name, version (from the version resource) and the Korea\n"
@@ -46,6 +47,10 @@ const char kUsage[] =
     "  --sign-key KEY.pem   the publisher's P-256 private key: writes update.xml.sig\n"
     "                       and the update list's .sig (DER, as `openssl dgst -sha256\n"
     "                       -sign` writes them) for keyed updaters\n"
+    "  --deltas N           a file that replaces an earlier version gets zstd patches\n"
+    "                       from up to N earlier versions (default 3, 0 for none),\n"
+    "                       listed under its entry; earlier versions are kept in\n"
+    "                       ~vireo-bases beside the update list to make them\n"
     "\n"
     "update.xml is rewritten from its modules: comments and unknown elements in it\n"
     "are not kept. Without --sign-key, a .sig beside a document that changed is\n"
@@ -55,7 +60,7 @@ int Publish(const std::vector<std::string>& args) {
   using namespace VireoTool;
   OptionTable table;
   table.withValue = {"--release", "--out", "--module", "--install-path", "--process-image", "--zip",
-                    "--stamp-length", "--update-list", "--code-page", "--sign-key"};
+                    "--stamp-length", "--update-list", "--code-page", "--sign-key", "--deltas"};
   table.repeatable = {"--zip"};
   table.switches = {"--help"};
   ParsedArgs parsed;
@@ -110,6 +115,13 @@ int Publish(const std::vector<std::string>& args) {
     }
     options.codePage = static_cast<unsigned>(number);
   }
+  if (parsed.Has("--deltas")) {
+    if (!ParseNumber(parsed.Value("--deltas"), 0, 16, &number)) {
+      std::fprintf(stderr, "vireo-tool publish: --deltas must be a number from 0 to 16\n");
+      return 2;
+    }
+    options.deltas = number;
+  }
   if (options.releaseDir.empty() || options.outDir.empty()) {
     std::fprintf(stderr, "vireo-tool publish: --release and --out need a folder\n");
     return 2;
@@ -129,9 +141,9 @@ int Publish(const std::vector<std::string>& args) {
     std::printf("%s\t%s\t%s\n", Platform::ToUtf8(e.fileName).c_str(), e.version.empty() ? "-" : Platform::ToUtf8(e.version).c_str(),
                 Platform::ToUtf8(e.dateTime).c_str());
   }
-  std::printf("module %s: %u files listed, %d written, %d removed%s\n", parsed.Value("--module").c_str(),
-              static_cast<unsigned>(report.entries.size()), report.filesWritten, report.filesRemoved,
-              options.signKeyPath.empty() ? "" : ", signed");
+  std::printf("module %s: %u files listed, %d patches, %d written, %d removed%s\n", parsed.Value("--module").c_str(),
+              static_cast<unsigned>(report.entries.size()), report.patchesListed, report.filesWritten,
+              report.filesRemoved, options.signKeyPath.empty() ? "" : ", signed");
   return 0;
 }
 

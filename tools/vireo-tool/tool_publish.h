@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/crypto.h"
+#include "tool_publish_delta.h"
 
 namespace VireoTool {
 
@@ -23,6 +24,7 @@ struct PublishOptions {
   std::size_t stampLength = 12;        // 1..12 digits of "YYYYMMDDhhmm"
   unsigned codePage = 1252;            // ANSI code page of the target machines
   std::wstring signKeyPath;            // PEM P-256 private key; empty: update.xml and the list stay unsigned
+  std::size_t deltas = 3;              // earlier versions each replaced file keeps patches from (0: none)
 };
 
 // One published file.
@@ -35,6 +37,12 @@ struct PublishedEntry {
   std::uint64_t size = 0;
   Platform::Sha256Digest sha256{};
   bool hasDigest = false;
+  // For an archive: the carried item as installed ("item_size",
+  // "item_sha256"), written when hasItem.
+  std::uint64_t itemSize = 0;
+  Platform::Sha256Digest itemSha256{};
+  bool hasItem = false;
+  std::vector<PublishedPatch> patches;  // "patch" children, newest base first
 };
 
 struct PublishReport {
@@ -42,6 +50,7 @@ struct PublishReport {
   std::vector<std::string> warnings;  // not fatal; shown to the user
   int filesWritten = 0;               // files created or changed under outDir
   int filesRemoved = 0;               // files the previous list named and this one does not
+  int patchesListed = 0;              // "patch" elements in the new list
 };
 
 // Publishes the module in five steps: validate the options (and load the
@@ -53,7 +62,10 @@ struct PublishReport {
 // could not request, or a write that failed. Nothing is written before every
 // file of the release has been examined; update.xml and the update list are
 // written last. Without a key, a ".sig" left beside a document that changed
-// is removed (it would no longer verify).
+// is removed (it would no longer verify). A file that replaces an earlier
+// version gets patches from up to options.deltas earlier versions
+// (tool_publish_delta.h); patches and kept versions no longer needed are
+// removed.
 [[nodiscard]] bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error);
 
 // update.xml text for the modules (name, update list, install path,
