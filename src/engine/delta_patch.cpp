@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -235,6 +236,10 @@ DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::w
 
   Platform::CFile patchFile;
   if (!patchFile.OpenRead(patchPath)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+  // Creating the output must not truncate the patch it is made from.
+  const std::wstring patchIdentity = Platform::ComparablePath(patchPath);
+  if (!patchIdentity.empty() && patchIdentity == Platform::ComparablePath(outputPath))
+    return Fail(DeltaPatchResult::kWriteFailed, Platform::kErrorInvalidParameter);
   Platform::CFile outFile;
   if (!outFile.Create(outputPath, Platform::kShareRead)) return Fail(DeltaPatchResult::kWriteFailed, Platform::LastError());
   CFileInput input(patchFile);

@@ -64,7 +64,8 @@ bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const Delt
 
 // Applies the patch in the file `patchPath` to the file `basePath`, writing
 // the result to `outputPath` (created or truncated; nothing else is
-// touched). `expectedSize` is the size the result must have (the entry's
+// touched; an output that names the patch itself is refused as
+// kWriteFailed). `expectedSize` is the size the result must have (the entry's
 // declared size). `cancel` is read between blocks of at most 1 MiB of base
 // read, patch read or output written. On any result but kApplied the
 // output file is removed again, so a failure leaves nothing behind; the

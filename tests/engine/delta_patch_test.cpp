@@ -111,6 +111,7 @@ TEST(DeltaPatch, FilesTable) {
       {"no patch", dir / L"base", dir / L"missing", dir / L"out", go, {}, DeltaPatchResult::kReadFailed},
       {"output folder missing", dir / L"base", dir / L"patch", dir / L"no\\out", go, {},
        DeltaPatchResult::kWriteFailed},
+      {"output over the patch", dir / L"base", dir / L"patch", dir / L"patch", go, {}, DeltaPatchResult::kWriteFailed},
       {"over the bound", dir / L"base", dir / L"patch", dir / L"out", go, tight, DeltaPatchResult::kBaseTooLarge},
       {"cancelled", dir / L"base", dir / L"patch", dir / L"out", stop, {}, DeltaPatchResult::kCancelled},
   };
@@ -124,13 +125,14 @@ TEST(DeltaPatch, FilesTable) {
     if (c.result == DeltaPatchResult::kApplied) {
       EXPECT_EQ(TestFiles::ReadOrMissing(c.output), f.target) << c.what;
       EXPECT_EQ(outcome.sha256, f.targetSha256) << c.what;
-    } else {
+    } else if (c.output != dir / L"patch") {
       EXPECT_FALSE(Platform::PathExists(c.output)) << c.what;
     }
     if (c.result == DeltaPatchResult::kReadFailed || c.result == DeltaPatchResult::kWriteFailed) {
       EXPECT_NE(outcome.error, 0u) << c.what;
     }
     EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"base"), f.base) << c.what;
+    EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"patch"), f.patch) << c.what;
   }
 }
 
