@@ -683,6 +683,17 @@ TEST(Publish, PatchesFromEarlierVersionsAreListedCheckedAndPruned) {
   ASSERT_TRUE(ListFilesBelow(folder + L"~vireo-patches\\Orrery.exe.zip", &kept));
   EXPECT_EQ(kept.size(), 2u);
   EXPECT_FALSE(Platform::PathExists(folder + L"~vireo-bases\\core.dll"));
+  // A module whose list shares the folder leaves the viewer's patches alone.
+  CTempDir printer;
+  ASSERT_TRUE(TestFiles::WriteBytes(printer / L"agent.dll", Build("agent", 1)));
+  PublishOptions other = ViewerOptions(printer, out);
+  other.module = L"printer";
+  other.updateListPath = L"/update/viewer/Printer.xml";
+  PublishReport otherReport;
+  std::string otherError;
+  ASSERT_TRUE(PublishModule(other, &otherReport, &otherError)) << otherError;
+  ASSERT_TRUE(ListFilesBelow(folder + L"~vireo-patches", &kept));
+  EXPECT_EQ(kept.size(), 2u);
 
   // What check says about a tampered tree.
   FileDataArray entries;

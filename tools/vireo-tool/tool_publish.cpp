@@ -557,7 +557,10 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
   std::set<std::wstring> deltaFiles;
   if (!WriteServedFiles(options, layout, planned, previous, &report->entries, report, &deltaFiles, error)) return false;
   PruneStaleFiles(options, layout, previous, report->entries, report);
-  PruneDeltaFiles(DeltaContext{options.outDir, layout.serverFolder, options.deltas}, deltaFiles,
+  std::vector<std::wstring> entryNames;
+  for (const auto& e : report->entries) entryNames.push_back(e.fileName);
+  for (const auto& e : previous) entryNames.push_back(e->FileName);
+  PruneDeltaFiles(DeltaContext{options.outDir, layout.serverFolder, options.deltas}, entryNames, deltaFiles,
                   &report->filesRemoved, &report->warnings);
   if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
   return WriteDocuments(options, layout, listBytes, modules, options.signKeyPath.empty() ? nullptr : &key, report,

@@ -7,6 +7,7 @@
 #include "manifest/trust_formats.h"
 #include "manifest/update_list.h"
 #include "platform/file.h"
+#include "platform/safe_name.h"
 #include "platform/text.h"
 #include "tool_delta.h"
 #include "tool_files.h"
@@ -185,34 +186,49 @@ bool PublishFileDeltas(const DeltaContext& context, const DeltaInput& input, Del
   return true;
 }
 
-void PruneDeltaFiles(const DeltaContext& context, const std::set<std::wstring>& keep, int* removed,
-                     std::vector<std::string>* warnings) {
-  for (const wchar_t* folderName : {kPatchFolder, kBaseFolder}) {
-    // The folder's tree path: that of a name inside it, less the name.
-    std::wstring probe = TreeFile(context, std::wstring(folderName) + L"\\x");
-    if (probe.size() < 2) continue;
-    const std::wstring folder = probe.substr(0, probe.size() - 2);
-    if (!Platform::IsDirectory(folder)) continue;
-    std::vector<std::wstring> files;
-    if (!ListFilesBelow(folder, &files)) {
-      warnings->push_back(U8(folder) + ": cannot be listed to remove patches no longer needed");
-      continue;
-    }
-    std::set<std::wstring> folders;
-    for (const std::wstring& relative : files) {
-      const std::wstring path = JoinPath(folder, relative);
-      for (std::size_t at = relative.find(L'\\'); at != std::wstring::npos; at = relative.find(L'\\', at + 1))
-        folders.insert(JoinPath(folder, relative.substr(0, at)));
-      if (keep.count(FoldCase(path))) continue;
-      if (Platform::RemoveFile(path)) {
-        ++*removed;
-      } else {
-        warnings->push_back(U8(path) + ": no longer needed, but cannot be removed (" + LastErrorText() + ")");
+void PruneDeltaFiles(const DeltaContext& context, const std::vector<std::wstring>& entryNames,
+                     const std::set<std::wstring>& keep, int* removed, std::vector<std::string>* warnings) {
+  // A folder's tree path: that of a name inside it, less the name.
+  const auto folderOf = [&](const std::wstring& name) {
+    const std::wstring probe = TreeFile(context, name + L"\\x");
+    return probe.size() < 2 ? std::wstring() : probe.substr(0, probe.size() - 2);
+  };
+  std::set<std::wstring> seen;
+  for (const std::wstring& entryName : entryNames) {
+    // A name from the previous list is checked as the updater checks it.
+    if (!IsContainedRelativePath(entryName)) continue;
+    for (const std::wstring& name : {std::wstring(kPatchFolder) + L"\\" + entryName,
+                                     std::wstring(kBaseFolder) + L"\\" + CarriedFileName(entryName)}) {
+      const std::wstring folder = folderOf(name);
+      const std::wstring top = folderOf(name.substr(0, name.find(L'\\')));
+      // Only an entry's own folder strictly inside the patch or base folder.
+      if (folder.empty() || top.empty() || folder.size() <= top.size() + 1 ||
+          FoldCase(folder.substr(0, top.size() + 1)) != FoldCase(top + L"\\"))
+        continue;
+      if (!seen.insert(FoldCase(folder)).second || !Platform::IsDirectory(folder)) continue;
+      std::vector<std::wstring> files;
+      if (!ListFilesBelow(folder, &files)) {
+        warnings->push_back(U8(folder) + ": cannot be listed to remove patches no longer needed");
+        continue;
+      }
+      for (const std::wstring& relative : files) {
+        const std::wstring path = JoinPath(folder, relative);
+        if (keep.count(FoldCase(path))) continue;
+        if (Platform::RemoveFile(path)) {
+          ++*removed;
+        } else {
+          warnings->push_back(U8(path) + ": no longer needed, but cannot be removed (" + LastErrorText() + ")");
+        }
+      }
+      // The entry's folder and its parents up to the patch or base folder,
+      // where they are left empty.
+      std::wstring level = folder;
+      while (level.size() >= top.size() && Platform::RemoveEmptyDirectory(level)) {
+        const std::size_t cut = level.find_last_of(L'\\');
+        if (cut == std::wstring::npos || level == top) break;
+        level.erase(cut);
       }
     }
-    // Deepest first; a folder still holding something stays.
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) (void)Platform::RemoveEmptyDirectory(*it);
-    (void)Platform::RemoveEmptyDirectory(folder);
   }
 }
 

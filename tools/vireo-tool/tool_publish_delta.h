@@ -80,9 +80,12 @@ struct DeltaResult {
 [[nodiscard]] bool PublishFileDeltas(const DeltaContext& context, const DeltaInput& input, DeltaResult* result,
                                      std::string* error);
 
-// Removes the files below the module's patch and base folders that `keep`
-// does not name, and folders left empty. Failures are warnings.
-void PruneDeltaFiles(const DeltaContext& context, const std::set<std::wstring>& keep, int* removed,
-                     std::vector<std::string>* warnings);
+// Removes the patches and bases of the entries `entryNames` (this list's
+// and the previous one's) that `keep` does not name, and folders left
+// empty. Only those entries' own folders are looked at, so a module whose
+// list shares its folder with another leaves the other's alone. Failures
+// are warnings.
+void PruneDeltaFiles(const DeltaContext& context, const std::vector<std::wstring>& entryNames,
+                     const std::set<std::wstring>& keep, int* removed, std::vector<std::string>* warnings);
 
 }  // namespace VireoTool
