@@ -11,6 +11,21 @@
 
 class CXmlDocument;
 
+// A delta patch an entry names ("patch" child of "module"): a zstd frame
+// that turns the installed file whose SHA-256 is BaseSha256 into the
+// entry's file (for an archive entry, into the item it carries, described by
+// ItemSize and ItemSha256). It is fetched from FileName, relative to the
+// list's folder like entries, and checked by Size and Sha256 as served.
+struct CPatchRef {
+  Platform::Sha256Digest BaseSha256{};  // "base": the installed file it applies to
+  std::uint64_t Size = 0;               // "size": the patch's bytes as served
+  Platform::Sha256Digest Sha256{};      // "sha256": their SHA-256
+  std::wstring FileName;                // "filename": "\" separated, inside the list's folder
+};
+
+// At most this many patches are kept per entry; more are dropped.
+inline constexpr std::size_t kMaxPatchesPerEntry = 8;
+
 // One file of an update list. Copied whole when handed to the download
 // operations.
 class CFileData {
@@ -42,6 +57,26 @@ class CFileData {
   bool SizeDeclared = false;
   bool Sha256Declared = false;
   bool DeclarationMalformed = false;
+
+  // For an archive entry: the item it carries, as installed ("item_size",
+  // "item_sha256"); what a patch of the entry yields. Absent or malformed:
+  // ItemDeclared is false and the entry's patches are dropped.
+  std::uint64_t ItemSize = 0;
+  Platform::Sha256Digest ItemSha256{};
+  bool ItemDeclared = false;
+
+  // The patches the entry names, in document order, at most
+  // kMaxPatchesPerEntry with distinct bases. Only kept when the entry
+  // declares what the result must be (size and sha256, and for an archive
+  // the item's); a "patch" element with an attribute missing or out of its
+  // form, a name leaving the folder or a repeated base is dropped and
+  // counted in PatchesDropped. The entry itself stays usable either way.
+  std::vector<CPatchRef> Patches;
+  std::uint32_t PatchesDropped = 0;
+
+  // The size and SHA-256 a patch's result must have: the entry's own for a
+  // plain file, the item's for an archive. False when undeclared.
+  bool GetPatchTarget(std::uint64_t* size, Platform::Sha256Digest* sha256) const;
 };
 
 // The entries of one update list, in document order; the array owns them.
@@ -63,7 +98,9 @@ void LoadUpdateListBytes(std::string_view bytes, CXmlDocument& document, FileDat
 
 // Appends one CFileData per "module" child of the first "update" element,
 // with the attributes "filename", "version" and "datetime" (empty when
-// absent), the optional "size" and "sha256", and the folder table's
-// ModuleDir as folder. Other attributes are ignored. Other children are
-// skipped; without an "update" element nothing is appended. Worker thread.
+// absent), the optional "size" and "sha256", "item_size" and "item_sha256",
+// the "patch" children (CPatchRef), and the folder table's ModuleDir as
+// folder. Other attributes and children are ignored. Other children of
+// "update" are skipped; without an "update" element nothing is appended.
+// Worker thread.
 void ParseUpdateList(CXmlDocument& document, FileDataArray& array);

@@ -222,4 +222,66 @@ TEST(UpdateList, Table) {
   SetModuleDir(GetFolderTable(), L"");
 }
 
+// "patch" children of entries: kept only where the entry says what the
+// result must be, each with all four attributes in their forms; anything
+// else is dropped and counted, and the entry stays as it was.
+TEST(UpdateList, PatchesTable) {
+  const std::string h1(64, 'a'), h2(64, 'b'), h3(64, 'c');
+  const std::string facts = " size=\"10\" sha256=\"" + h1 + "\"";
+  const std::string item = " item_size=\"7\" item_sha256=\"" + h2 + "\"";
+  const auto patch = [](const std::string& base, const std::string& size, const std::string& name) {
+    return "<patch base=\"" + base + "\" size=\"" + size + "\" sha256=\"" + std::string(64, 'd') + "\" filename=\"" +
+           name + "\"/>";
+  };
+  const std::string good = patch(h1, "5", "~vireo-patches\\a.dll\\1.zst");
+  std::string nine;
+  for (int i = 0; i < 9; ++i) nine += patch(std::string(63, 'e') + static_cast<char>('0' + i), "5", "p" + std::to_string(i));
+  struct Case {
+    const char* what;
+    std::string module;
+    std::size_t kept;
+    std::uint32_t dropped;
+  } cases[] = {
+      {"plain entry", "<module filename=\"a.dll\"" + facts + ">" + good + patch(h3, "6", "q") + "</module>", 2, 0},
+      {"archive with its item", "<module filename=\"A.EXE.ZIP\"" + facts + item + ">" + good + "</module>", 1, 0},
+      {"archive without its item", "<module filename=\"a.exe.zip\"" + facts + ">" + good + "</module>", 0, 1},
+      {"entry without sha256", "<module filename=\"a.dll\" size=\"10\">" + good + "</module>", 0, 1},
+      {"entry malformed", "<module filename=\"a.dll\" size=\"010\" sha256=\"" + h1 + "\">" + good + "</module>", 0, 1},
+      {"patch of size 0", "<module filename=\"a.dll\"" + facts + ">" + patch(h1, "0", "p") + "</module>", 0, 1},
+      {"base not a digest", "<module filename=\"a.dll\"" + facts + ">" + patch("xyz", "5", "p") + "</module>", 0, 1},
+      {"name leaves the folder", "<module filename=\"a.dll\"" + facts + ">" + patch(h1, "5", "..\\p") + "</module>", 0, 1},
+      {"no name", "<module filename=\"a.dll\"" + facts + ">" + patch(h1, "5", "") + "</module>", 0, 1},
+      {"repeated base", "<module filename=\"a.dll\"" + facts + ">" + good + patch(h1, "6", "q") + "</module>", 1, 1},
+      {"other children skipped", "<module filename=\"a.dll\"" + facts + "><note/>" + good + "<x/></module>", 1, 0},
+      {"at most eight", "<module filename=\"a.dll\"" + facts + ">" + nine + "</module>", 8, 1},
+  };
+  for (const Case& c : cases) {
+    CXmlDocument document;
+    FileDataArray array;
+    LoadUpdateListBytes("<update>" + c.module + "<module filename=\"after\"/></update>", document, array);
+    ASSERT_EQ(array.size(), 2u) << c.what;
+    EXPECT_EQ(array[0]->Patches.size(), c.kept) << c.what;
+    EXPECT_EQ(array[0]->PatchesDropped, c.dropped) << c.what;
+    EXPECT_EQ(array[1]->FileName, L"after") << c.what;
+    EXPECT_TRUE(array[1]->Patches.empty()) << c.what;
+  }
+  // The fields of a kept patch, and the target it must yield.
+  CXmlDocument document;
+  FileDataArray array;
+  LoadUpdateListBytes("<update><module filename=\"a.exe.zip\"" + facts + item + ">" + good + "</module></update>",
+                      document, array);
+  ASSERT_EQ(array.size(), 1u);
+  ASSERT_EQ(array[0]->Patches.size(), 1u);
+  const CPatchRef& p = array[0]->Patches[0];
+  EXPECT_EQ(p.BaseSha256[0], 0xAA);
+  EXPECT_EQ(p.Sha256[31], 0xDD);
+  EXPECT_EQ(p.Size, 5u);
+  EXPECT_EQ(p.FileName, L"~vireo-patches\\a.dll\\1.zst");
+  std::uint64_t size = 0;
+  Platform::Sha256Digest sha{};
+  ASSERT_TRUE(array[0]->GetPatchTarget(&size, &sha));
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(sha[0], 0xBB);
+}
+
 }  // namespace

@@ -2,7 +2,9 @@
 // back with the updater's own parsers and zip reader.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <map>
 
 #include "common/test_files.h"
 #include "manifest/update_list.h"
@@ -10,7 +12,10 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "engine/delta_patch.h"
 #include "tool_check.h"
+#include "tool_files.h"
+#include "tool_delta.h"
 #include "tool_plan.h"
 #include "tool_publish.h"
 #include "tool_server.h"
@@ -713,6 +718,142 @@ TEST(Plan, SaysWhatWouldBeFetchedAndWhy) {
 
   EXPECT_FALSE(PlanUpdate(server, install.Path(), L"printer", &report, &error));
   EXPECT_NE(error.find("no module 'printer'"), std::string::npos) << error;
+}
+
+// Release N of a program whose builds differ in a few bytes, and of a
+// library rebuilt from scratch in release 3.
+std::string Build(const char* seedText, int release, bool rebuilt = false) {
+  std::string bytes(60000, '\0');
+  unsigned seed = static_cast<unsigned>(std::hash<std::string>()(seedText)) + (rebuilt ? 1000u * release : 0u);
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+  for (int k = 1; k <= release; ++k) bytes.replace(7000 * k, 8, "release" + std::to_string(k));
+  return bytes;
+}
+
+TEST(Publish, PatchesFromEarlierVersionsAreListedCheckedAndPruned) {
+  if (!CanMakeDeltaPatches()) GTEST_SKIP() << "this build makes no patches";
+  CTempDir out;
+  const std::wstring folder = out / L"update\\viewer\\";
+  const auto load = [&](FileDataArray* entries) {
+    CXmlDocument document;
+    LoadUpdateList(folder + L"UpdateList.xml", document, *entries);
+  };
+  // Each listed patch, applied to its kept base, yields the release's bytes.
+  const auto expectPatchesYield = [&](const FileDataArray& entries, const std::map<std::wstring, std::string>& files) {
+    for (const auto& entry : entries) {
+      std::uint64_t size = 0;
+      Platform::Sha256Digest sha{};
+      ASSERT_TRUE(entry->GetPatchTarget(&size, &sha));
+      for (const CPatchRef& ref : entry->Patches) {
+        std::string base, patch, output;
+        ASSERT_TRUE(TestFiles::ReadBytes(folder + BaseEntryName(CarriedFileName(entry->FileName), ref.BaseSha256), &base));
+        ASSERT_TRUE(TestFiles::ReadBytes(folder + ref.FileName, &patch));
+        EXPECT_EQ(patch.size(), ref.Size);
+        EXPECT_LT(patch.size() * 2, entry->Size) << "not worth serving";
+        const std::atomic<bool> never{false};
+        EXPECT_TRUE(ApplyDeltaPatchBytes(base, patch, size, never, &output).Applied());
+        EXPECT_EQ(output, files.at(CarriedFileName(entry->FileName)));
+      }
+    }
+  };
+  std::vector<std::size_t> expectedCounts[] = {{0, 0, 0}, {1, 1, 0}, {2, 0, 0}, {2, 0, 0}};
+  for (int release = 1; release <= 4; ++release) {
+    CTempDir dir;
+    const std::map<std::wstring, std::string> files = {{L"Orrery.exe", Build("exe", release)},
+                                                       {L"core.dll", Build("dll", release, release == 3)},
+                                                       {L"notes.txt", "unchanged"}};
+    for (const auto& [name, bytes] : files) ASSERT_TRUE(TestFiles::WriteBytes(dir / name, bytes));
+    PublishOptions options = ViewerOptions(dir, out);
+    options.deltas = 2;
+    PublishReport report;
+    std::string error;
+    ASSERT_TRUE(PublishModule(options, &report, &error)) << error;
+    FileDataArray entries;
+    load(&entries);
+    ASSERT_EQ(entries.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+      EXPECT_EQ(entries[i]->Patches.size(), expectedCounts[release - 1][i]) << "release " << release << " entry " << i;
+    expectPatchesYield(entries, files);
+    CServerSource server;
+    ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
+    CheckReport checked;
+    ASSERT_TRUE(CheckServer(server, &checked, &error)) << error;
+    EXPECT_TRUE(checked.findings.empty()) << "release " << release << ": " << checked.findings[0];
+    if (release == 2) {
+      // A rerun changes nothing; the newest base comes first later on.
+      const std::string before = Snapshot(out.Path());
+      ASSERT_TRUE(PublishModule(options, &report, &error)) << error;
+      EXPECT_EQ(Snapshot(out.Path()), before);
+    }
+  }
+  // Release 4 keeps the bases of releases 3 and 2 only; release 1's base
+  // and its patches are gone, and so is every base of the library whose
+  // patches did not pay off.
+  std::vector<std::wstring> kept;
+  ASSERT_TRUE(ListFilesBelow(folder + L"~vireo-bases\\Orrery.exe", &kept));
+  EXPECT_EQ(kept.size(), 2u);
+  ASSERT_TRUE(ListFilesBelow(folder + L"~vireo-patches\\Orrery.exe.zip", &kept));
+  EXPECT_EQ(kept.size(), 2u);
+  EXPECT_FALSE(Platform::PathExists(folder + L"~vireo-bases\\core.dll"));
+  // A module whose list shares the folder leaves the viewer's patches alone.
+  CTempDir printer;
+  ASSERT_TRUE(TestFiles::WriteBytes(printer / L"agent.dll", Build("agent", 1)));
+  PublishOptions other = ViewerOptions(printer, out);
+  other.module = L"printer";
+  other.updateListPath = L"/update/viewer/Printer.xml";
+  PublishReport otherReport;
+  std::string otherError;
+  ASSERT_TRUE(PublishModule(other, &otherReport, &otherError)) << otherError;
+  ASSERT_TRUE(ListFilesBelow(folder + L"~vireo-patches", &kept));
+  EXPECT_EQ(kept.size(), 2u);
+
+  // What check says about a tampered tree.
+  FileDataArray entries;
+  load(&entries);
+  const CPatchRef first = entries[0]->Patches[0];
+  const CPatchRef second = entries[0]->Patches[1];
+  const struct {
+    const char* what;
+    std::function<void()> breakIt;
+    const char* finding;
+  } rows[] = {
+      {"patch altered", [&] { ASSERT_TRUE(TestFiles::WriteBytes(folder + first.FileName, "junk")); },
+       "its size or SHA-256 is not what the list says"},
+      {"base removed",
+       [&] { ASSERT_TRUE(Platform::RemoveFile(folder + BaseEntryName(L"Orrery.exe", second.BaseSha256))); },
+       "is not kept at"},
+      // The junk patch declared as served: it is fetched and applied.
+      {"patch declared anew",
+       [&] {
+         std::string text;
+         ASSERT_TRUE(TestFiles::ReadBytes(folder + L"UpdateList.xml", &text));
+         const std::string from = "size=\"" + std::to_string(first.Size) + "\" sha256=\"" +
+                                  Platform::ToUtf8(FormatSha256Hex(first.Sha256)) + "\"";
+         Platform::Sha256Digest junk{};
+         ASSERT_TRUE(Platform::Sha256Of("junk", 4, &junk));
+         const std::size_t at = text.find(from);
+         ASSERT_NE(at, std::string::npos);
+         text.replace(at, from.size(), "size=\"4\" sha256=\"" + Platform::ToUtf8(FormatSha256Hex(junk)) + "\"");
+         ASSERT_TRUE(TestFiles::WriteBytes(folder + L"UpdateList.xml", text));
+       },
+       "does not apply to its base (bad patch"},
+  };
+  std::size_t broken = 0;
+  for (const auto& row : rows) {
+    row.breakIt();
+    CServerSource server;
+    std::string error;
+    ASSERT_TRUE(server.Open(Platform::ToUtf8(out.Path()), &error)) << error;
+    CheckReport checked;
+    ASSERT_TRUE(CheckServer(server, &checked, &error)) << error;
+    // The last row turns the first finding into another, and its edit of
+    // the list no longer matches the manifest's pin: one finding more.
+    broken = &row == &rows[2] ? 3 : broken + 1;
+    ASSERT_EQ(checked.findings.size(), broken) << row.what;
+    std::string all;
+    for (const auto& line : checked.findings) all += line + "\n";
+    EXPECT_NE(all.find(row.finding), std::string::npos) << row.what << ":\n" << all;
+  }
 }
 
 }  // namespace

@@ -102,13 +102,25 @@ def run(args, env):
     server_root = os.path.join(nginx_dir, "html", SERVER_FOLDER)
     shutil.rmtree(server_root, ignore_errors=True)
     lay_out_release(release, args.sample)
+    # An earlier release published first, so that the list names patches
+    # (of a plain file and of an archive's item) that the updater reads past.
+    earlier = os.path.join(work, "earlier")
+    lay_out_release(earlier, args.sample)
+    for rel in ("series/tables/lut.bin", "series/notes.txt"):
+        with open(os.path.join(earlier, *rel.split("/")), "r+b") as f:
+            f.seek(100)
+            f.write(b"earlier")
 
-    publish = subprocess.run([env.tool, "publish", "--release", release, "--out", server_root, "--module", MODULE,
-                              "--install-path", wine_path(os.path.join(install, MODULE)), "--zip", ZIPPED],
-                             capture_output=True, text=True)
-    if publish.returncode != 0:
-        raise Failure("publish failed:\n" + publish.stdout + publish.stderr)
-    print(publish.stdout, end="")
+    for folder in (earlier, release):
+        publish = subprocess.run([env.tool, "publish", "--release", folder, "--out", server_root, "--module", MODULE,
+                                  "--install-path", wine_path(os.path.join(install, MODULE)), "--zip", ZIPPED],
+                                 capture_output=True, text=True)
+        if publish.returncode != 0:
+            raise Failure("publish failed:\n" + publish.stdout + publish.stderr)
+        print(publish.stdout, end="")
+    with open(os.path.join(server_root, "update", MODULE, "UpdateList.xml"), "rb") as f:
+        if f.read().count(b"<patch ") != 2:
+            raise Failure("the published list does not name the two patches")
 
     # A fresh folder with the updater alone; its log lands beside it.
     os.makedirs(install)

@@ -24,6 +24,7 @@ const char kUsage[] =
     "                          [--process-image FILE] [--zip GLOB]... [--stamp-length N]\n"
     "                          [--update-list PATH] [--code-page N] [--sign-key KEY.pem]\n"
     "                          [--expires-in DURATION | --expires-at TIME]\n"
+    "                          [--deltas N]\n"
     "\n"
     "Adds or replaces module NAME in OUT/update.xml and writes its update list with\n"
     "every file below DIR: name, version (from the version resource) and the Korea\n"
@@ -53,6 +54,10 @@ const char kUsage[] =
     "                       before then (vireo-tool resign)\n"
     "  --expires-at TIME    the same at a UTC time, YYYY-MM-DDTHH:MM:SSZ; without\n"
     "                       either option, update.xml keeps the expiry it has\n"
+    "  --deltas N           a file that replaces an earlier version gets zstd patches\n"
+    "                       from up to N earlier versions (default 3, 0 for none),\n"
+    "                       listed under its entry; earlier versions are kept in\n"
+    "                       ~vireo-bases beside the update list to make them\n"
     "\n"
     "update.xml pins each module's update list (size and sha256 of the list as\n"
     "served) and carries a serial: whenever the run changes update.xml, the serial\n"
@@ -65,7 +70,8 @@ int Publish(const std::vector<std::string>& args) {
   using namespace VireoTool;
   OptionTable table;
   table.withValue = {"--release", "--out", "--module", "--install-path", "--process-image", "--zip",
-                    "--stamp-length", "--update-list", "--code-page", "--sign-key", "--expires-in", "--expires-at"};
+                    "--stamp-length", "--update-list", "--code-page", "--sign-key", "--expires-in", "--expires-at",
+                    "--deltas"};
   table.repeatable = {"--zip"};
   table.switches = {"--help"};
   ParsedArgs parsed;
@@ -125,6 +131,13 @@ int Publish(const std::vector<std::string>& args) {
     std::fprintf(stderr, "vireo-tool publish: %s\n", error.c_str());
     return 2;
   }
+  if (parsed.Has("--deltas")) {
+    if (!ParseNumber(parsed.Value("--deltas"), 0, 16, &number)) {
+      std::fprintf(stderr, "vireo-tool publish: --deltas must be a number from 0 to 16\n");
+      return 2;
+    }
+    options.deltas = number;
+  }
   if (options.releaseDir.empty() || options.outDir.empty()) {
     std::fprintf(stderr, "vireo-tool publish: --release and --out need a folder\n");
     return 2;
@@ -144,9 +157,9 @@ int Publish(const std::vector<std::string>& args) {
     std::printf("%s\t%s\t%s\n", Platform::ToUtf8(e.fileName).c_str(), e.version.empty() ? "-" : Platform::ToUtf8(e.version).c_str(),
                 Platform::ToUtf8(e.dateTime).c_str());
   }
-  std::printf("module %s: %u files listed, %d written, %d removed%s, update.xml serial %llu\n",
-              parsed.Value("--module").c_str(), static_cast<unsigned>(report.entries.size()), report.filesWritten,
-              report.filesRemoved, options.signKeyPath.empty() ? "" : ", signed",
+  std::printf("module %s: %u files listed, %d patches, %d written, %d removed%s, update.xml serial %llu\n",
+              parsed.Value("--module").c_str(), static_cast<unsigned>(report.entries.size()), report.patchesListed,
+              report.filesWritten, report.filesRemoved, options.signKeyPath.empty() ? "" : ", signed",
               static_cast<unsigned long long>(report.serial));
   return 0;
 }

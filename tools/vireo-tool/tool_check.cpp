@@ -1,7 +1,9 @@
 #include "tool_check.h"
 
+#include <atomic>
 #include <map>
 
+#include "engine/delta_patch.h"
 #include "engine/published_time.h"
 #include "engine/safe_path.h"
 #include "manifest/local_file_info.h"
@@ -13,6 +15,7 @@
 #include "manifest/version_compare.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
+#include "tool_publish_delta.h"
 #include "tool_server.h"
 #include "tool_server_paths.h"
 #include "xml/xml_document.h"
@@ -173,6 +176,53 @@ class CChecker {
           U8(FormatSha256Hex(digest)) + "; every updater refuses it");
   }
 
+  // Every patch the entry names: served with its listed size and SHA-256,
+  // its base kept in the tree, and applied to that base it yields exactly
+  // the entry's file (for an archive, the item it carries). False only when
+  // the server cannot be reached.
+  bool CheckPatches(const std::string& what, const std::wstring& folder, const CFileData& entry, std::string* error) {
+    if (entry.PatchesDropped > 0)
+      Add(what + ": " + std::to_string(entry.PatchesDropped) +
+          " patch element(s) malformed, repeated or without item_size and item_sha256; updaters ignore them");
+    std::uint64_t targetSize = 0;
+    Platform::Sha256Digest targetSha256{};
+    if (!entry.GetPatchTarget(&targetSize, &targetSha256)) return true;
+    for (const CPatchRef& ref : entry.Patches) {
+      const std::string which = what + ": patch '" + U8(ref.FileName) + "'";
+      ServerReply patch;
+      if (!server_.Get(folder + ref.FileName, true, &patch, error)) return false;
+      if (patch.status != 200) {
+        Add(which + ": missing on the server (status " + std::to_string(patch.status) + "); updaters fetch the whole file");
+        continue;
+      }
+      Platform::Sha256Digest digest{};
+      if (patch.body.size() != ref.Size || !Platform::Sha256Of(patch.body.data(), patch.body.size(), &digest) ||
+          digest != ref.Sha256) {
+        Add(which + ": its size or SHA-256 is not what the list says; updaters fetch the whole file");
+        continue;
+      }
+      ServerReply base;
+      const std::wstring baseName = BaseEntryName(CarriedFileName(entry.FileName), ref.BaseSha256);
+      if (!server_.Get(folder + baseName, true, &base, error)) return false;
+      if (base.status != 200 || !Platform::Sha256Of(base.body.data(), base.body.size(), &digest) ||
+          digest != ref.BaseSha256) {
+        Add(which + ": its base " + U8(FormatSha256Hex(ref.BaseSha256)) + " is not kept at " + U8(baseName) +
+            "; not verified");
+        continue;
+      }
+      const std::atomic<bool> never{false};
+      std::string output;
+      const DeltaPatchOutcome outcome = ApplyDeltaPatchBytes(base.body, patch.body, targetSize, never, &output);
+      if (!outcome.Applied()) {
+        Add(which + ": does not apply to its base (" + U8(DescribeDeltaPatchResult(outcome.result)) +
+            (outcome.decoderError.empty() ? "" : ": " + outcome.decoderError) + "); updaters fetch the whole file");
+      } else if (outcome.sha256 != targetSha256) {
+        Add(which + ": yields other bytes than the entry's; updaters fetch the whole file");
+      }
+    }
+    return true;
+  }
+
   bool CheckModule(const CUpdateModule& module, std::string* error) {
     const std::string where = "module " + U8(module.Name);
     const std::wstring listPath = UpdateListRequestPath(server_.BasePath(), module.UpdateListPath);
@@ -264,6 +314,7 @@ class CChecker {
       return true;
     }
     CheckDeclaredFacts(what, entry, reply.body);
+    if (!CheckPatches(what, folder, entry, error)) return false;
     if (!archive) {
       const std::wstring version = VersionOf(reply.body);
       if (!entry.Version.empty() && !version.empty() && CompareVersionStrings(entry.Version, version) != kVersionEqual)
@@ -310,6 +361,12 @@ class CChecker {
     }
     CCollectOutput carried(true);
     if (UnzipItemTo(handle.get(), index, carried) != kZipOk) return;  // reported above
+    if (entry.ItemDeclared) {
+      Platform::Sha256Digest digest{};
+      if (carried.bytes.size() != entry.ItemSize ||
+          !Platform::Sha256Of(carried.bytes.data(), carried.bytes.size(), &digest) || digest != entry.ItemSha256)
+        Add(what + ": item_size or item_sha256 is not what the archive carries; patches of it yield other bytes");
+    }
     const std::wstring stamp = StampOf(item.modificationTime, entry.DateTime.size());
     if (!entry.DateTime.empty() && !stamp.empty() && stamp != entry.DateTime)
       Add(what + ": datetime " + U8(entry.DateTime) + " listed, the archive's file has " + U8(stamp) +

@@ -237,7 +237,20 @@ bool FormatUpdateList(const std::vector<PublishedEntry>& entries, unsigned codeP
     if (e.hasDigest) {
       text += L" size=\"" + std::to_wstring(e.size) + L"\" sha256=\"" + FormatSha256Hex(e.sha256) + L"\"";
     }
-    text += L"/>\r\n";
+    if (e.hasItem) {
+      text += L" item_size=\"" + std::to_wstring(e.itemSize) + L"\" item_sha256=\"" + FormatSha256Hex(e.itemSha256) +
+              L"\"";
+    }
+    if (e.patches.empty()) {
+      text += L"/>\r\n";
+      continue;
+    }
+    text += L">\r\n";
+    for (const auto& p : e.patches) {
+      text += L"\t\t<patch base=\"" + FormatSha256Hex(p.base) + L"\" size=\"" + std::to_wstring(p.size) +
+              L"\" sha256=\"" + FormatSha256Hex(p.sha256) + L"\" filename=\"" + EscapeText(p.fileName) + L"\"/>\r\n";
+    }
+    text += L"\t</module>\r\n";
   }
   text += L"</update>\r\n";
   if (!Platform::WideToCodePage(text, codePage, bytes)) {
@@ -358,6 +371,11 @@ bool PlanFiles(const PublishOptions& options, const ServerLayout& layout, std::v
       *error = "'" + shown + "' would take the place of update.xml or its signature";
       return false;
     }
+    if (IsDeltaFolderName(relative)) {
+      *error = "'" + shown + "': the folders " + Utf8(kPatchFolder) + " and " + Utf8(kBaseFolder) +
+               " of the server tree hold patches";
+      return false;
+    }
     if (!file.archive && IsArchiveName(relative)) {
       *error = "'" + shown + "': a name ending in .zip is taken for an archive by the updater";
       return false;
@@ -393,8 +411,13 @@ bool PlanFiles(const PublishOptions& options, const ServerLayout& layout, std::v
 
 // Step 3: writes every file as served (a one-file archive for --zip
 // matches) and records its size and SHA-256 in its entry.
-bool WriteServedFiles(const PublishOptions& options, const std::vector<PlannedFile>& planned,
-                      std::vector<PublishedEntry>* entries, int* written, std::string* error) {
+bool WriteServedFiles(const PublishOptions& options, const ServerLayout& layout, const std::vector<PlannedFile>& planned,
+                      const FileDataArray& previous, std::vector<PublishedEntry>* entries, PublishReport* report,
+                      std::set<std::wstring>* keep, std::string* error) {
+  int* written = &report->filesWritten;
+  const DeltaContext deltaContext{options.outDir, layout.serverFolder, options.deltas};
+  std::map<std::wstring, const CFileData*> previousByName;
+  for (const auto& entry : previous) previousByName.emplace(FoldCase(entry->FileName), entry.get());
   if (!EnsureFolderChain(options.outDir)) {
     *error = Utf8(options.outDir) + ": cannot be created (" + LastErrorText() + ")";
     return false;
@@ -406,14 +429,23 @@ bool WriteServedFiles(const PublishOptions& options, const std::vector<PlannedFi
       *error = Utf8(file.source) + ": cannot be read (" + LastErrorText() + ")";
       return false;
     }
+    PublishedEntry& entry = (*entries)[i];
+    const std::string item = bytes;
+    Platform::Sha256Digest itemSha256{};
+    if (!Platform::Sha256Of(item.data(), item.size(), &itemSha256)) {
+      *error = Utf8(file.source) + ": SHA-256 failed";
+      return false;
+    }
     if (file.archive) {
       std::string storedName;
       (void)Platform::WideToCodePage(BaseName(CarriedFileName(file.entryName)), options.codePage, &storedName);
       std::string archive;
       if (!BuildZipArchive({{storedName, bytes, file.modificationTime}}, &archive, error)) return false;
       bytes = std::move(archive);
+      entry.hasItem = true;
+      entry.itemSize = item.size();
+      entry.itemSha256 = itemSha256;
     }
-    PublishedEntry& entry = (*entries)[i];
     entry.size = bytes.size();
     if (!Platform::Sha256Of(bytes.data(), bytes.size(), &entry.sha256)) {
       *error = Utf8(file.source) + ": SHA-256 failed";
@@ -421,6 +453,25 @@ bool WriteServedFiles(const PublishOptions& options, const std::vector<PlannedFi
     }
     entry.hasDigest = true;
     const std::wstring target = TreePath(options.outDir, file.serverSegments);
+    // Patches from the version being replaced (still at `target`) and the
+    // ones before it.
+    DeltaInput deltaInput;
+    deltaInput.entryName = file.entryName;
+    deltaInput.carriedName = CarriedFileName(file.entryName);
+    deltaInput.servedPath = target;
+    deltaInput.archive = file.archive;
+    deltaInput.item = &item;
+    deltaInput.itemSha256 = itemSha256;
+    deltaInput.servedSize = bytes.size();
+    const auto old = previousByName.find(FoldCase(file.entryName));
+    deltaInput.previous = old == previousByName.end() ? nullptr : old->second;
+    DeltaResult deltas;
+    if (!PublishFileDeltas(deltaContext, deltaInput, &deltas, error)) return false;
+    entry.patches = std::move(deltas.patches);
+    report->patchesListed += static_cast<int>(entry.patches.size());
+    *written += deltas.filesWritten;
+    keep->insert(deltas.keep.begin(), deltas.keep.end());
+    for (auto& warning : deltas.warnings) report->warnings.push_back(std::move(warning));
     bool changed = false;
     if (!WriteFileIfChanged(target, bytes, &changed)) {
       *error = Utf8(target) + ": cannot be written (" + LastErrorText() + ")";
@@ -431,25 +482,31 @@ bool WriteServedFiles(const PublishOptions& options, const std::vector<PlannedFi
   return true;
 }
 
-// Step 4: removes the files that the module's previous list named and the
-// new one does not. Failures are warnings: the new tree is complete anyway.
-void PruneStaleFiles(const PublishOptions& options, const ServerLayout& layout,
-                     const std::vector<PublishedEntry>& entries, PublishReport* report) {
+// The module's previous update list, as published before this run; empty
+// when there is none or it cannot be read in the code page (a warning).
+FileDataArray ReadPreviousList(const PublishOptions& options, const ServerLayout& layout, PublishReport* report) {
+  FileDataArray old;
   const std::wstring listTarget = TreePath(options.outDir, layout.listSegments);
   std::string oldBytes;
   std::wstring oldText;
-  if (!ReadWholeFile(listTarget, &oldBytes)) return;
+  if (!ReadWholeFile(listTarget, &oldBytes)) return old;
   if (!DecodeCodePage(oldBytes, options.codePage, &oldText)) {
-    report->warnings.push_back("files that the previous update list named are not cleaned up in code page " +
+    report->warnings.push_back("files and patches that the previous update list named are not cleaned up in code page " +
                                std::to_string(options.codePage));
-    return;
+    return old;
   }
-  std::set<std::wstring> current;
-  for (const auto& e : entries) current.insert(FoldCase(e.fileName));
   CXmlDocument document;
   (void)document.SetText(oldText);
-  FileDataArray old;
   ParseUpdateList(document, old);
+  return old;
+}
+
+// Step 4: removes the files that the module's previous list named and the
+// new one does not. Failures are warnings: the new tree is complete anyway.
+void PruneStaleFiles(const PublishOptions& options, const ServerLayout& layout, const FileDataArray& old,
+                     const std::vector<PublishedEntry>& entries, PublishReport* report) {
+  std::set<std::wstring> current;
+  for (const auto& e : entries) current.insert(FoldCase(e.fileName));
   for (const auto& entry : old) {
     std::vector<std::wstring> segments;
     if (current.count(FoldCase(entry->FileName)) || !IsContainedRelativePath(entry->FileName) ||
@@ -544,8 +601,15 @@ bool PublishModule(const PublishOptions& options, PublishReport* report, std::st
   ExistingManifest existing;
   if (!ReadExistingManifest(JoinPath(options.outDir, L"update.xml"), &existing, error)) return false;
 
-  if (!WriteServedFiles(options, planned, &report->entries, &report->filesWritten, error)) return false;
-  PruneStaleFiles(options, layout, report->entries, report);
+  const FileDataArray previous = ReadPreviousList(options, layout, report);
+  std::set<std::wstring> deltaFiles;
+  if (!WriteServedFiles(options, layout, planned, previous, &report->entries, report, &deltaFiles, error)) return false;
+  PruneStaleFiles(options, layout, previous, report->entries, report);
+  std::vector<std::wstring> entryNames;
+  for (const auto& e : report->entries) entryNames.push_back(e.fileName);
+  for (const auto& e : previous) entryNames.push_back(e->FileName);
+  PruneDeltaFiles(DeltaContext{options.outDir, layout.serverFolder, options.deltas}, entryNames, deltaFiles,
+                  &report->filesRemoved, &report->warnings);
   if (!FormatUpdateList(report->entries, options.codePage, &listBytes, error)) return false;
   // The manifest pins the list's exact bytes.
   ManifestModule self{options.module, layout.listPath, options.installPath, options.processImage};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/crypto.h"
+#include "tool_publish_delta.h"
 
 namespace VireoTool {
 
@@ -27,6 +28,7 @@ struct PublishOptions {
   // The manifest's "expires" (FILETIME, UTC, whole seconds); nullopt keeps
   // the one update.xml has (or none).
   std::optional<std::uint64_t> expiresAt;
+  std::size_t deltas = 3;              // earlier versions each replaced file keeps patches from (0: none)
 };
 
 // One published file.
@@ -39,6 +41,12 @@ struct PublishedEntry {
   std::uint64_t size = 0;
   Platform::Sha256Digest sha256{};
   bool hasDigest = false;
+  // For an archive: the carried item as installed ("item_size",
+  // "item_sha256"), written when hasItem.
+  std::uint64_t itemSize = 0;
+  Platform::Sha256Digest itemSha256{};
+  bool hasItem = false;
+  std::vector<PublishedPatch> patches;  // "patch" children, newest base first
 };
 
 struct PublishReport {
@@ -47,6 +55,7 @@ struct PublishReport {
   int filesWritten = 0;               // files created or changed under outDir
   int filesRemoved = 0;               // files the previous list named and this one does not
   std::uint64_t serial = 0;           // update.xml's serial after the run
+  int patchesListed = 0;              // "patch" elements in the new list
 };
 
 // Publishes the module in five steps: validate the options (and load the
@@ -58,7 +67,10 @@ struct PublishReport {
 // could not request, or a write that failed. Nothing is written before every
 // file of the release has been examined; update.xml and the update list are
 // written last. Without a key, a ".sig" left beside a document that changed
-// is removed (it would no longer verify).
+// is removed (it would no longer verify). A file that replaces an earlier
+// version gets patches from up to options.deltas earlier versions
+// (tool_publish_delta.h); patches and kept versions no longer needed are
+// removed.
 [[nodiscard]] bool PublishModule(const PublishOptions& options, PublishReport* report, std::string* error);
 
 // update.xml text for the modules (name, update list with its pin, install

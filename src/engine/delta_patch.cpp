@@ -1,0 +1,269 @@
+#include "engine/delta_patch.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/sha256_compute.h"
+
+namespace {
+
+// The source of the patch's bytes; false when a read fails.
+class IPatchInput {
+ public:
+  virtual ~IPatchInput() = default;
+  virtual bool Read(void* buffer, std::size_t size, std::size_t* done) = 0;
+};
+
+// The sink of the result; false when a write fails.
+class IPatchOutput {
+ public:
+  virtual ~IPatchOutput() = default;
+  virtual bool Write(const void* data, std::size_t size) = 0;
+};
+
+class CMemoryInput final : public IPatchInput {
+ public:
+  explicit CMemoryInput(std::string_view bytes) : bytes_(bytes) {}
+  bool Read(void* buffer, std::size_t size, std::size_t* done) override {
+    *done = std::min(size, bytes_.size());
+    std::memcpy(buffer, bytes_.data(), *done);
+    bytes_.remove_prefix(*done);
+    return true;
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+class CStringOutput final : public IPatchOutput {
+ public:
+  explicit CStringOutput(std::string* out) : out_(out) {}
+  bool Write(const void* data, std::size_t size) override {
+    out_->append(static_cast<const char*>(data), size);
+    return true;
+  }
+
+ private:
+  std::string* out_;
+};
+
+class CFileInput final : public IPatchInput {
+ public:
+  explicit CFileInput(Platform::CFile& file) : file_(file) {}
+  bool Read(void* buffer, std::size_t size, std::size_t* done) override { return file_.Read(buffer, size, done); }
+
+ private:
+  Platform::CFile& file_;
+};
+
+class CFileOutput final : public IPatchOutput {
+ public:
+  explicit CFileOutput(Platform::CFile& file) : file_(file) {}
+  bool Write(const void* data, std::size_t size) override { return file_.Write(data, size); }
+
+ private:
+  Platform::CFile& file_;
+};
+
+struct DCtxDeleter {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+DeltaPatchOutcome Fail(DeltaPatchResult result, Platform::ErrorCode error = 0) {
+  DeltaPatchOutcome outcome;
+  outcome.result = result;
+  outcome.error = error;
+  return outcome;
+}
+
+// The window log that base + output need, plus one for encoders that round
+// up, within what the library accepts. A frame asking for more is refused.
+int WindowLogCap(std::uint64_t baseSize, std::uint64_t outputSize) {
+  const std::uint64_t span = baseSize + outputSize + 1;
+  int log = 10;
+  while (log < 62 && (std::uint64_t{1} << log) < span) ++log;
+  ++log;
+  const ZSTD_bounds bounds = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax);
+  if (ZSTD_isError(bounds.error)) return 27;
+  if (log < bounds.lowerBound) log = bounds.lowerBound;
+  if (log > bounds.upperBound) log = bounds.upperBound;
+  return log;
+}
+
+// Fills `buffer` from `input` until it is full or the input ends.
+bool ReadFull(IPatchInput& input, char* buffer, std::size_t size, std::size_t* done) {
+  *done = 0;
+  while (*done < size) {
+    std::size_t got = 0;
+    if (!input.Read(buffer + *done, size - *done, &got)) return false;
+    if (got == 0) break;
+    *done += got;
+  }
+  return true;
+}
+
+// The decoding itself, shared by the file and memory forms. The caller has
+// checked the memory limit.
+DeltaPatchOutcome Decode(std::string_view base, IPatchInput& input, IPatchOutput& output,
+                         std::uint64_t expectedSize, const std::atomic<bool>& cancel) {
+  std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context(ZSTD_createDCtx());
+  if (!context) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax,
+                                          WindowLogCap(base.size(), expectedSize))) ||
+      ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size())))
+    return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+
+  const std::size_t inSize = ZSTD_DStreamInSize();
+  const std::size_t outSize = ZSTD_DStreamOutSize();
+  std::unique_ptr<char[]> inBuffer(new (std::nothrow) char[inSize]);
+  std::unique_ptr<char[]> outBuffer(new (std::nothrow) char[outSize]);
+  if (!inBuffer || !outBuffer) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+
+  std::size_t got = 0;
+  if (!ReadFull(input, inBuffer.get(), inSize, &got)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+  // One zstd frame, first byte on: no skippable frame, no other format.
+  const unsigned char* head = reinterpret_cast<const unsigned char*>(inBuffer.get());
+  if (got < 4 || head[0] != 0x28 || head[1] != 0xB5 || head[2] != 0x2F || head[3] != 0xFD)
+    return Fail(DeltaPatchResult::kBadPatch);
+  const unsigned long long declared = ZSTD_getFrameContentSize(inBuffer.get(), got);
+  if (declared == ZSTD_CONTENTSIZE_ERROR) return Fail(DeltaPatchResult::kBadPatch);
+  // The declared size bounds the decoder's window buffer; a frame without
+  // one could ask for the whole window.
+  if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared != expectedSize)
+    return Fail(DeltaPatchResult::kWrongOutputSize);
+
+  DeltaPatchOutcome outcome;
+  const auto stop = [&outcome](DeltaPatchResult result) {
+    outcome.result = result;
+    return outcome;
+  };
+  Platform::CSha256Compute hash;
+  bool frameDone = false;
+  while (got > 0) {
+    ZSTD_inBuffer in{inBuffer.get(), got, 0};
+    while (!frameDone) {
+      if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
+      ZSTD_outBuffer out{outBuffer.get(), outSize, 0};
+      const std::size_t status = ZSTD_decompressStream(context.get(), &out, &in);
+      if (ZSTD_isError(status)) {
+        outcome.result = DeltaPatchResult::kBadPatch;
+        outcome.decoderError = ZSTD_getErrorName(status);
+        return outcome;
+      }
+      if (out.pos > 0) {
+        if (out.pos > expectedSize - outcome.outputSize) return stop(DeltaPatchResult::kWrongOutputSize);
+        if (!output.Write(outBuffer.get(), out.pos)) {
+          outcome.result = DeltaPatchResult::kWriteFailed;
+          outcome.error = Platform::LastError();
+          return outcome;
+        }
+        hash.Add(outBuffer.get(), out.pos);
+        outcome.outputSize += out.pos;
+      }
+      if (status == 0) frameDone = true;
+      // All of this chunk consumed and nothing held back: read on.
+      if (in.pos == in.size && out.pos < out.size) break;
+    }
+    // Bytes after the frame are not part of a patch.
+    if (frameDone && in.pos < in.size) return stop(DeltaPatchResult::kBadPatch);
+    if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
+    if (!ReadFull(input, inBuffer.get(), inSize, &got)) {
+      outcome.result = DeltaPatchResult::kReadFailed;
+      outcome.error = Platform::LastError();
+      return outcome;
+    }
+    if (frameDone && got > 0) return stop(DeltaPatchResult::kBadPatch);
+  }
+  if (!frameDone) {
+    outcome.result = DeltaPatchResult::kBadPatch;
+    outcome.decoderError = "the patch ends inside its frame";
+    return outcome;
+  }
+  if (outcome.outputSize != expectedSize) return stop(DeltaPatchResult::kWrongOutputSize);
+  outcome.result = DeltaPatchResult::kApplied;
+  outcome.sha256 = hash.Finish();
+  return outcome;
+}
+
+}  // namespace
+
+bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const DeltaPatchLimits& limits) {
+  if (limits.memoryBytes < kDeltaPatchOverheadBytes) return false;
+  const std::uint64_t room = limits.memoryBytes - kDeltaPatchOverheadBytes;
+  return baseSize <= room && outputSize <= room - baseSize;
+}
+
+DeltaPatchOutcome ApplyDeltaPatchBytes(std::string_view base, std::string_view patch, std::uint64_t expectedSize,
+                                       const std::atomic<bool>& cancel, std::string* output,
+                                       const DeltaPatchLimits& limits) {
+  if (!DeltaPatchFits(base.size(), expectedSize, limits)) return Fail(DeltaPatchResult::kBaseTooLarge);
+  CMemoryInput input(patch);
+  CStringOutput sink(output);
+  return Decode(base, input, sink, expectedSize, cancel);
+}
+
+DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
+                                      const std::wstring& outputPath, std::uint64_t expectedSize,
+                                      const std::atomic<bool>& cancel, const DeltaPatchLimits& limits) {
+  Platform::CFile baseFile;
+  std::uint64_t baseSize = 0;
+  if (!baseFile.OpenRead(basePath) || !baseFile.GetSize(&baseSize))
+    return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+  if (!DeltaPatchFits(baseSize, expectedSize, limits)) return Fail(DeltaPatchResult::kBaseTooLarge);
+
+  // The whole base, read in blocks with the cancel flag between them.
+  const std::size_t size = static_cast<std::size_t>(baseSize);
+  std::unique_ptr<char[]> base(new (std::nothrow) char[size == 0 ? 1 : size]);
+  if (!base) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+  constexpr std::size_t kBlock = 1024 * 1024;
+  std::size_t have = 0;
+  while (have < size) {
+    if (cancel.load()) return Fail(DeltaPatchResult::kCancelled);
+    std::size_t done = 0;
+    if (!baseFile.Read(base.get() + have, std::min(kBlock, size - have), &done))
+      return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+    // The file shrank while it was read.
+    if (done == 0) return Fail(DeltaPatchResult::kReadFailed, Platform::kErrorHandleEof);
+    have += done;
+  }
+  baseFile.Close();
+
+  Platform::CFile patchFile;
+  if (!patchFile.OpenRead(patchPath)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+  // Creating the output must not truncate the patch it is made from.
+  const std::wstring patchIdentity = Platform::ComparablePath(patchPath);
+  if (!patchIdentity.empty() && patchIdentity == Platform::ComparablePath(outputPath))
+    return Fail(DeltaPatchResult::kWriteFailed, Platform::kErrorInvalidParameter);
+  Platform::CFile outFile;
+  if (!outFile.Create(outputPath, Platform::kShareRead)) return Fail(DeltaPatchResult::kWriteFailed, Platform::LastError());
+  CFileInput input(patchFile);
+  CFileOutput sink(outFile);
+  DeltaPatchOutcome outcome = Decode(std::string_view(base.get(), size), input, sink, expectedSize, cancel);
+  if (outcome.Applied() && !outFile.Flush()) {
+    outcome.result = DeltaPatchResult::kWriteFailed;
+    outcome.error = Platform::LastError();
+  }
+  outFile.Close();
+  if (!outcome.Applied()) (void)Platform::RemoveFile(outputPath);
+  return outcome;
+}
+
+const wchar_t* DescribeDeltaPatchResult(DeltaPatchResult result) {
+  switch (result) {
+    case DeltaPatchResult::kApplied: return L"applied";
+    case DeltaPatchResult::kBaseTooLarge: return L"base and result exceed the memory bound";
+    case DeltaPatchResult::kBadPatch: return L"bad patch";
+    case DeltaPatchResult::kWrongOutputSize: return L"the patch yields another size than the entry's";
+    case DeltaPatchResult::kOutOfMemory: return L"not enough memory";
+    case DeltaPatchResult::kReadFailed: return L"the base or the patch cannot be read";
+    case DeltaPatchResult::kWriteFailed: return L"the result cannot be written";
+    case DeltaPatchResult::kCancelled: return L"cancelled";
+  }
+  return L"unknown";
+}

@@ -1,0 +1,90 @@
+// Applying a delta patch: a zstd frame compressed with the old file (the
+// base) as its reference prefix and long-distance matching, as
+// `zstd --patch-from=BASE` and `vireo-tool publish` make them. The patch is
+// decoded with the base as the prefix and the result streamed to disk.
+//
+// Memory: the whole base is read into memory (the frame refers to any part
+// of it), and the decoder keeps its window, which for a frame that declares
+// its content size is at most that size plus two blocks (zstd.h,
+// ZSTD_decodingBufferSize_min). So one application needs at most
+//     base size + output size + kDeltaPatchOverheadBytes
+// and is refused (kBaseTooLarge) before anything is read when that exceeds
+// the limit: the caller then fetches the whole file. The decoder's window
+// log is capped at what base + output need, so a frame asking for a larger
+// window is refused as a bad patch rather than allocated.
+//
+// Portable; any thread; no global state. Nothing here trusts the patch: it
+// may be any bytes.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/crypto.h"
+#include "platform/error.h"
+
+// What the decoder needs beyond the base and the output: its tables, two
+// blocks of 128 KiB, the input and output buffers.
+inline constexpr std::uint64_t kDeltaPatchOverheadBytes = 1024 * 1024;
+// The default limit on base + output + overhead: 512 MiB.
+inline constexpr std::uint64_t kDeltaPatchDefaultMemoryLimit = 512ull * 1024 * 1024;
+
+enum class DeltaPatchResult {
+  kApplied,          // the output holds exactly expectedSize bytes; sha256 is their digest
+  kBaseTooLarge,     // base + output + overhead exceed the memory limit; nothing was read
+  kBadPatch,         // not one zstd frame that decodes against this base (includes a
+                     // frame checksum that fails, a window beyond the cap, trailing bytes)
+  kWrongOutputSize,  // the frame declares no content size, or one other than expectedSize,
+                     // or yields more or fewer bytes
+  kOutOfMemory,      // the base buffer or the decoder could not be allocated
+  kReadFailed,       // the base or the patch could not be opened or read (error set)
+  kWriteFailed,      // the output could not be created or written (error set)
+  kCancelled,        // the cancel flag was seen set
+};
+
+struct DeltaPatchOutcome {
+  DeltaPatchResult result = DeltaPatchResult::kBadPatch;
+  Platform::ErrorCode error = 0;   // the platform error of kReadFailed / kWriteFailed
+  std::uint64_t outputSize = 0;    // bytes produced (all of them when applied)
+  Platform::Sha256Digest sha256{};  // SHA-256 of the output when applied
+  std::string decoderError;        // zstd's own name for a kBadPatch, for the log
+
+  bool Applied() const { return result == DeltaPatchResult::kApplied; }
+};
+
+struct DeltaPatchLimits {
+  // Bound on base size + output size + kDeltaPatchOverheadBytes.
+  std::uint64_t memoryBytes = kDeltaPatchDefaultMemoryLimit;
+};
+
+// True when a base of `baseSize` bytes and an output of `outputSize` bytes
+// fit the limit; a caller may ask before fetching a patch at all.
+bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const DeltaPatchLimits& limits);
+
+// Applies the patch in the file `patchPath` to the file `basePath`, writing
+// the result to `outputPath` (created or truncated; nothing else is
+// touched; an output that names the patch itself is refused as
+// kWriteFailed). `expectedSize` is the size the result must have (the entry's
+// declared size). `cancel` is read between blocks of at most 1 MiB of base
+// read, patch read or output written. On any result but kApplied the
+// output file is removed again, so a failure leaves nothing behind; the
+// base and the patch are only read. The caller still compares `sha256` with
+// the entry's declared digest: a patch can decode cleanly and yield other
+// bytes than published (made against another file with the same name).
+// Files go through the platform file service (platform/file.h).
+[[nodiscard]] DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
+                                                    const std::wstring& outputPath, std::uint64_t expectedSize,
+                                                    const std::atomic<bool>& cancel,
+                                                    const DeltaPatchLimits& limits = DeltaPatchLimits());
+
+// The same with everything in memory (tests, fuzzing, the publisher's
+// check): the result is appended to *output, which holds all of it or, on
+// failure, whatever was decoded before the failure.
+[[nodiscard]] DeltaPatchOutcome ApplyDeltaPatchBytes(std::string_view base, std::string_view patch,
+                                                     std::uint64_t expectedSize, const std::atomic<bool>& cancel,
+                                                     std::string* output,
+                                                     const DeltaPatchLimits& limits = DeltaPatchLimits());
+
+// A short English name of the result for log lines ("bad patch", ...).
+const wchar_t* DescribeDeltaPatchResult(DeltaPatchResult result);

@@ -1,0 +1,139 @@
+// Delta patches applied from memory and from files. The fixtures were made
+// by the zstd command line: `zstd -19 --patch-from=base.bin new.bin -o new.zst`,
+// so the applier reads the format that tool writes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "common/test_files.h"
+#include "engine/delta_patch.h"
+#include "platform/file.h"
+
+namespace {
+
+struct Fixtures {
+  std::string base, target, patch;
+  Platform::Sha256Digest targetSha256{};
+};
+
+const Fixtures& Load() {
+  static const Fixtures fixtures = [] {
+    Fixtures f;
+    EXPECT_TRUE(TestFiles::ReadBytes(TestFiles::FixturePath("delta/base.bin"), &f.base));
+    EXPECT_TRUE(TestFiles::ReadBytes(TestFiles::FixturePath("delta/new.bin"), &f.target));
+    EXPECT_TRUE(TestFiles::ReadBytes(TestFiles::FixturePath("delta/new.zst"), &f.patch));
+    EXPECT_TRUE(Platform::Sha256Of(f.target.data(), f.target.size(), &f.targetSha256));
+    return f;
+  }();
+  return fixtures;
+}
+
+TEST(DeltaPatch, BytesTable) {
+  const Fixtures& f = Load();
+  ASSERT_GT(f.patch.size(), 8u);
+  std::string otherBase = f.base;
+  otherBase[2000] ^= 0x55;  // a locally changed base: the frame's checksum fails
+  std::string flipped = f.patch;
+  flipped[f.patch.size() / 2] ^= 0x01;
+  // A skippable frame (magic 0x184D2A50, 4 bytes of payload) before the patch.
+  const std::string skippable = std::string("\x50\x2A\x4D\x18\x04\x00\x00\x00" "abcd", 12) + f.patch;
+  const std::uint64_t size = f.target.size();
+  const std::uint64_t justEnough = f.base.size() + size + kDeltaPatchOverheadBytes;
+  struct Case {
+    const char* what;
+    const std::string& base;
+    std::string patch;
+    std::uint64_t expected;
+    std::uint64_t memory;
+    bool cancel;
+    DeltaPatchResult result;
+  } cases[] = {
+      {"applies", f.base, f.patch, size, kDeltaPatchDefaultMemoryLimit, false, DeltaPatchResult::kApplied},
+      {"applies at the memory bound", f.base, f.patch, size, justEnough, false, DeltaPatchResult::kApplied},
+      {"one byte under the bound", f.base, f.patch, size, justEnough - 1, false, DeltaPatchResult::kBaseTooLarge},
+      {"another base", otherBase, f.patch, size, kDeltaPatchDefaultMemoryLimit, false, DeltaPatchResult::kBadPatch},
+      {"truncated", f.base, f.patch.substr(0, f.patch.size() / 2), size, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kBadPatch},
+      {"a byte after the frame", f.base, f.patch + "x", size, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kBadPatch},
+      {"a second frame", f.base, f.patch + f.patch, size, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kBadPatch},
+      {"a flipped bit", f.base, flipped, size, kDeltaPatchDefaultMemoryLimit, false, DeltaPatchResult::kBadPatch},
+      {"empty", f.base, "", size, kDeltaPatchDefaultMemoryLimit, false, DeltaPatchResult::kBadPatch},
+      {"not zstd", f.base, "PK\x03\x04 and more bytes than a header", size, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kBadPatch},
+      {"skippable frame first", f.base, skippable, size, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kBadPatch},
+      {"entry one byte longer", f.base, f.patch, size + 1, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kWrongOutputSize},
+      {"entry one byte shorter", f.base, f.patch, size - 1, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kWrongOutputSize},
+      {"cancelled", f.base, f.patch, size, kDeltaPatchDefaultMemoryLimit, true, DeltaPatchResult::kCancelled},
+  };
+  for (const Case& c : cases) {
+    const std::atomic<bool> cancel{c.cancel};
+    std::string output;
+    DeltaPatchLimits limits;
+    limits.memoryBytes = c.memory;
+    const DeltaPatchOutcome outcome = ApplyDeltaPatchBytes(c.base, c.patch, c.expected, cancel, &output, limits);
+    EXPECT_EQ(outcome.result, c.result) << c.what << ": " << outcome.decoderError;
+    EXPECT_LE(outcome.outputSize, c.expected) << c.what;
+    if (c.result == DeltaPatchResult::kApplied) {
+      EXPECT_EQ(output, f.target) << c.what;
+      EXPECT_EQ(outcome.sha256, f.targetSha256) << c.what;
+    }
+  }
+}
+
+// From files: the result is streamed to its file, and any failure leaves no
+// output file behind and the base untouched.
+TEST(DeltaPatch, FilesTable) {
+  const Fixtures& f = Load();
+  TestFiles::CTempDir dir;
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"base", f.base));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"patch", f.patch));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"bad", f.patch.substr(0, f.patch.size() - 3)));
+  const std::atomic<bool> go{false};
+  const std::atomic<bool> stop{true};
+  DeltaPatchLimits tight;
+  tight.memoryBytes = 64 * 1024;
+  struct Case {
+    const char* what;
+    std::wstring base, patch, output;
+    const std::atomic<bool>& cancel;
+    DeltaPatchLimits limits;
+    DeltaPatchResult result;
+  } cases[] = {
+      {"applies", dir / L"base", dir / L"patch", dir / L"out", go, {}, DeltaPatchResult::kApplied},
+      {"replaces an older output", dir / L"base", dir / L"patch", dir / L"out", go, {}, DeltaPatchResult::kApplied},
+      {"bad patch", dir / L"base", dir / L"bad", dir / L"out", go, {}, DeltaPatchResult::kBadPatch},
+      {"no base", dir / L"missing", dir / L"patch", dir / L"out", go, {}, DeltaPatchResult::kReadFailed},
+      {"no patch", dir / L"base", dir / L"missing", dir / L"out", go, {}, DeltaPatchResult::kReadFailed},
+      {"output folder missing", dir / L"base", dir / L"patch", dir / L"no\\out", go, {},
+       DeltaPatchResult::kWriteFailed},
+      {"output over the patch", dir / L"base", dir / L"patch", dir / L"patch", go, {}, DeltaPatchResult::kWriteFailed},
+      {"over the bound", dir / L"base", dir / L"patch", dir / L"out", go, tight, DeltaPatchResult::kBaseTooLarge},
+      {"cancelled", dir / L"base", dir / L"patch", dir / L"out", stop, {}, DeltaPatchResult::kCancelled},
+  };
+  for (const Case& c : cases) {
+    if (c.result == DeltaPatchResult::kApplied) {
+      ASSERT_TRUE(TestFiles::WriteBytes(c.output, "stale output"));
+    }
+    const DeltaPatchOutcome outcome =
+        ApplyDeltaPatchFile(c.base, c.patch, c.output, f.target.size(), c.cancel, c.limits);
+    EXPECT_EQ(outcome.result, c.result) << c.what;
+    if (c.result == DeltaPatchResult::kApplied) {
+      EXPECT_EQ(TestFiles::ReadOrMissing(c.output), f.target) << c.what;
+      EXPECT_EQ(outcome.sha256, f.targetSha256) << c.what;
+    } else if (c.output != dir / L"patch") {
+      EXPECT_FALSE(Platform::PathExists(c.output)) << c.what;
+    }
+    if (c.result == DeltaPatchResult::kReadFailed || c.result == DeltaPatchResult::kWriteFailed) {
+      EXPECT_NE(outcome.error, 0u) << c.what;
+    }
+    EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"base"), f.base) << c.what;
+    EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"patch"), f.patch) << c.what;
+  }
+}
+
+}  // namespace

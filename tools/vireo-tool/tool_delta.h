@@ -1,0 +1,21 @@
+// Making delta patches for publishing: a zstd frame of the new file
+// compressed with the old one as its reference prefix and long-distance
+// matching (the form engine/delta_patch.h applies). Only the native build
+// links libzstd's encoder; the Windows build of the tool makes no patches
+// (CanMakeDeltaPatches is false there) but still checks them.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace VireoTool {
+
+// True when this build can make patches.
+bool CanMakeDeltaPatches();
+
+// The patch that turns `base` into `target`, declaring its content size and
+// carrying the frame checksum. False, with *error set, when the encoder
+// fails or this build has none.
+[[nodiscard]] bool MakeDeltaPatch(std::string_view base, std::string_view target, std::string* patch,
+                                  std::string* error);
+
+}  // namespace VireoTool
