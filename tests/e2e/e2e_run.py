@@ -1201,7 +1201,8 @@ def tool_check(s, public_key):
 
 def scenario_trust_signed_update(s):
     """A keyed updater on a tree signed with its key: release 1.1 installed
-    byte for byte, every signature fetched, both programs started."""
+    byte for byte, the manifest's signature fetched (its pins stand for the
+    lists'), both programs started."""
     s.prepare(release="1.0", keyed=True, sign_key=test_key(s))
     status, output = tool_check(s, os.path.join(s.env.trust, "signing-key.pub.pem"))
     s.check(status == 0, "the signed tree does not check clean:\n" + output)
@@ -1209,8 +1210,11 @@ def scenario_trust_signed_update(s):
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
     paths = [p for p, _ in s.server.requests()]
-    for signature in ("/update.xml.sig", "/update/viewer/UpdateList.xml.sig", "/update/printer/UpdateList.xml.sig"):
-        s.check(signature in paths, "the updater never fetched " + signature)
+    s.check("/update.xml.sig" in paths, "the updater never fetched /update.xml.sig")
+    # The signed manifest pins each list whole: the lists' own signatures
+    # are not needed.
+    for signature in ("/update/viewer/UpdateList.xml.sig", "/update/printer/UpdateList.xml.sig"):
+        s.check(signature not in paths, "the updater fetched " + signature + " though the manifest pins its list")
     s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 1, "programs not started once each")
 
 
@@ -1253,9 +1257,10 @@ def scenario_trust_list_changed(s):
     s.check_installed(expected)
     s.check(not printer_files_fetched(s), "print module files fetched: %s" % printer_files_fetched(s))
     # The logged path carries the requests' doubled leading slash.
-    s.check(re.search(r"AnalyzeUpdateList : the update list is not trusted, the signature does not match the "
-                      r"document and the updater's key -> /+update/printer/UpdateList\.xml", s.log_text()),
-            "no line for the list's bad signature in the log")
+    s.check(re.search(r"AnalyzeUpdateList : the update list is not trusted, the update list does not match the "
+                      r"manifest's pin: expected size \d+ sha256 [0-9a-fA-F]{64}, received size \d+ sha256 [0-9a-fA-F]{64}"
+                      r" -> /+update/printer/UpdateList\.xml", s.log_text()),
+            "no line for the list that does not match the manifest's pin in the log")
     s.check(s.starts("Orrery") == 1 and s.starts("PrintAgent") == 0, "programs started: Orrery %d, PrintAgent %d"
             % (s.starts("Orrery"), s.starts("PrintAgent")))
 
