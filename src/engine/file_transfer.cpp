@@ -75,6 +75,12 @@ class CStagedFetch {
         declared_(entry.SizeDeclared && entry.Sha256Declared) {}
 
   FetchResult Run(bool* publishedTimeSet) {
+    // Nothing is staged through a link (one in place of a folder of the
+    // entry's name, made by someone with the install folder).
+    if (StagedPathsCrossLink(entry_.Folder, entry_.FileName)) {
+      Log(L"DownloadFile : a folder in the staging folder is a link, not followed -> " + entry_.FileName);
+      return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::kErrorBadPathName);
+    }
     if (!EnsureDirectory(ParentOf(staged_.data)) || (!declared_ && !EnsureDirectory(ParentOf(staged_.note))))
       return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
     TakeEarlierPart();
@@ -225,7 +231,8 @@ class CStagedFetch {
   // check has had), or anew.
   FetchResult OpenStagedFile(Platform::CFile* file) {
     if (have_ == 0) {
-      if (Platform::IsLink(staged_.data)) (void)Platform::RemoveLink(staged_.data);
+      if (Platform::IsLink(staged_.data) && !Platform::RemoveLink(staged_.data))
+        return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
       if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateAlways))
         return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
       return {};

@@ -19,7 +19,10 @@ constexpr int kMaxRemoveDepth = 128;
 // Removes a link found in the staging folder, as a link.
 bool RemoveStagingLink(const std::wstring& path) {
   const bool removed = Platform::RemoveLink(path);
-  Log((removed ? L"Staging : link removed, not followed -> " : L"Staging : link could not be removed -> ") + path);
+  const Platform::ErrorCode error = Platform::LastError();
+  Log(removed ? L"Staging : link removed, not followed -> " + path
+              : L"Staging : link could not be removed -> " + path + ErrorText(error));
+  Platform::SetLastErrorCode(error);
   return removed;
 }
 
@@ -92,15 +95,20 @@ bool CrossesLink(const std::wstring& base, const std::wstring& relativePath) {
   return false;
 }
 
-void RemoveStagingLinks(const std::wstring& installFolder) {
+bool StagedPathsCrossLink(const std::wstring& installFolder, const std::wstring& fileName) {
   const std::wstring staging = StagingFolderOf(installFolder);
-  if (Platform::IsLink(staging)) {
-    (void)RemoveStagingLink(staging);
-    return;
-  }
+  return CrossesLink(staging, std::wstring(kFilesFolder) + L"\\" + fileName) ||
+         CrossesLink(staging, std::wstring(kNotesFolder) + L"\\" + fileName);
+}
+
+bool RemoveStagingLinks(const std::wstring& installFolder) {
+  const std::wstring staging = StagingFolderOf(installFolder);
+  if (Platform::IsLink(staging)) return RemoveStagingLink(staging);
+  bool ok = true;
   for (const wchar_t* name : {kFilesFolder, kNotesFolder, kJournalName}) {
-    if (Platform::IsLink(staging + L"\\" + name)) (void)RemoveStagingLink(staging + L"\\" + name);
+    if (Platform::IsLink(staging + L"\\" + name)) ok &= RemoveStagingLink(staging + L"\\" + name);
   }
+  return ok;
 }
 
 std::wstring StagingFolderOf(const std::wstring& installFolder) { return installFolder + L"\\" + kStagingFolderName; }

@@ -35,10 +35,16 @@ bool IsInsideStagingFolder(const std::wstring& folder);
 // last part excluded) is a link: what lies beyond it is not below `base`.
 bool CrossesLink(const std::wstring& base, const std::wstring& relativePath);
 
+// Whether the staged copy or the note of list entry `fileName` of the module
+// in `installFolder` would be reached through a link (CrossesLink).
+bool StagedPathsCrossLink(const std::wstring& installFolder, const std::wstring& fileName);
+
 // Removes any link that stands in place of the staging folder of
 // `installFolder` or of a folder inside it, with a log line each: the
-// staging folder is the updater's own, and nothing in it is followed.
-void RemoveStagingLinks(const std::wstring& installFolder);
+// staging folder is the updater's own, and nothing in it is followed. False
+// when a link could not be removed (the platform's last error says why):
+// nothing may then be staged there.
+[[nodiscard]] bool RemoveStagingLinks(const std::wstring& installFolder);
 
 // The staging folder of the module installed in `installFolder`.
 std::wstring StagingFolderOf(const std::wstring& installFolder);

@@ -52,13 +52,19 @@ std::wstring ServerFolderOf(const std::wstring& listPath) { return RemoveLastPat
 
 FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
   moduleDir_ = GetFolderTable().GetModuleDir();
-  // The staging folder is the updater's own: a link in its place goes.
-  RemoveStagingLinks(moduleDir_);
   // A swap that a killed run left unfinished is completed or undone before
   // anything of the module is fetched, the list included.
   Platform::ErrorCode repairError = 0;
   if (RepairInterruptedSwap(moduleDir_, &repairError) == SwapRepair::kFailed)
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, repairError);
+  // The staging folder is the updater's own: a link in its place goes, or
+  // the module waits (nothing is staged through it).
+  if (!RemoveStagingLinks(moduleDir_)) {
+    const Platform::ErrorCode error = Platform::LastError();
+    Log(L"Staging : a link in the staging folder could not be removed, the module is not updated -> " +
+        StagingFolderOf(moduleDir_));
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, error != 0 ? error : Platform::kErrorAccessDenied);
+  }
 
   std::string list;
   bool read = false;

@@ -6,8 +6,8 @@ bodies that trickle.
 
 Serves the files under TREE on a free 127.0.0.1 port (written to FILE once it
 listens) with a Content-Length, answers HEAD, and 404 for anything else,
-every response ending its connection. A request path with a rule is answered
-200 and then, by KIND:
+every response ending its connection. A GET of a path with a rule is
+answered 200 and then, by KIND (a HEAD of it as of the plain file):
 
     endless     no Content-Length, 64 KiB blocks of the file's bytes (or of
                 spaces) repeated until the client goes away
@@ -16,6 +16,9 @@ every response ending its connection. A request path with a rule is answered
     huge        "Content-Length: 2147483647", then as endless
     stutter     no Content-Length, the file's bytes but its last 1 KiB at once
                 (256 KiB of spaces without a file), then as trickle
+    tampered    the file's Content-Length and an entity tag with a CR inside
+                ("a<CR>b"), then the first half of its bytes, then the end of
+                the connection
 
 Every request is appended to the log when it arrives ("TIME GET /path") and
 again when its response ends ("TIME GET /path sent=BYTES"), TIME in seconds
@@ -72,7 +75,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         data = self.file_bytes(path)
         self.sent = 0
         try:
-            if kind is None:
+            # A HEAD is answered as the file would be served whole: a body
+            # that then runs on is the GET's alone.
+            if kind is None or (head and data is not None):
                 if data is None:
                     body = b"not found\n"
                     self.send_response(404)
@@ -85,6 +90,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if not head:
                     self.wfile.write(body)
                     self.sent = len(body)
+            elif kind == "tampered":
+                data = data or b" "
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(data)))
+                self.send_header("ETag", '"a\rb"')
+                self.send_header("Connection", "close")
+                self.end_headers()
+                if not head:
+                    self.wfile.write(data[:len(data) // 2])
+                    self.sent = len(data) // 2
             else:
                 self.send_response(200)
                 if kind == "huge":
@@ -148,12 +163,12 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--rule", action="append", default=[], help="PATH=endless|trickle|huge|stutter")
+    parser.add_argument("--rule", action="append", default=[], help="PATH=endless|trickle|huge|stutter|tampered")
     args = parser.parse_args()
     rules = {}
     for rule in args.rule:
         path, _, kind = rule.partition("=")
-        if kind not in ("endless", "trickle", "huge", "stutter"):
+        if kind not in ("endless", "trickle", "huge", "stutter", "tampered"):
             parser.error("unknown rule kind in " + rule)
         rules["/" + "/".join(p for p in path.split("/") if p)] = kind
     server = Server(("127.0.0.1", 0), Handler)
