@@ -77,15 +77,17 @@ class CInstall {
       return false;
     }
     madeFolders_.insert(folder);
-    if (GetFileExtension(entry.FileName) == L".zip") return UnZip(stagedFile, folder, swap_, error);
-    std::wstring target = installFolder_ + L"\\" + entry.FileName;
+    const bool archive = GetFileExtension(entry.FileName) == L".zip";
+    if (archive && file.patchedItem.empty()) return UnZip(stagedFile, folder, swap_, error);
+    std::wstring target = installFolder_ + L"\\" + (archive ? LocalNameOf(entry.FileName) : entry.FileName);
+    const std::wstring& source = archive ? file.patchedItem : stagedFile;
     if (IsUpdaterItself(target)) {
       // The running updater is never overwritten: its new copy waits in
       // Temp, as an archive's copy of it does.
       (void)EnsureDirectory(folder + L"\\Temp");
       target = folder + L"\\Temp\\" + GetFileNameFromPath(target);
     }
-    if (!swap_.PlaceFile(stagedFile, target, error)) {
+    if (!swap_.PlaceFile(source, target, error)) {
       Log(L"DownloadFile : the new file could not be put in place -> " + target + L", Error:" +
           std::to_wstring(*error));
       return false;

@@ -17,6 +17,9 @@ struct StagedFile {
   // Whether the staged file has the entry's published time already (the
   // swap then need not give it).
   bool publishedTimeSet = false;
+  // For an archive entry that came as a patch: its item, staged, which is
+  // put in place as a file (no archive to unpack).
+  std::wstring patchedItem;
 };
 
 // Puts the staged `files` of the module in `installFolder` in place. A

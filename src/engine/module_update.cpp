@@ -8,6 +8,7 @@
 #include "engine/file_replace.h"
 #include "engine/module_staging.h"
 #include "engine/module_swap.h"
+#include "engine/patch_fetch.h"
 #include "engine/progress_text.h"
 #include "engine/safe_path.h"
 #include "engine/update_decision.h"
@@ -241,9 +242,21 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   FetchResult result;
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
+  CPatchFetch patches(server_, transfer_);
+  std::size_t patchedCount = 0;
+  std::uint64_t saved = 0;
   for (std::size_t i = 0; i < count; ++i) {
     StagedFile file{toFetch[i].entry, false};
-    result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
+    PatchedFile patched;
+    if (patches.TryPatch(serverFolder, *file.entry, &patched)) {
+      file.publishedTimeSet = true;
+      if (patched.item) file.patchedItem = patched.stagedPath;
+      result = FetchResult::Bytes(patched.served);
+      ++patchedCount;
+      saved += toFetch[i].announced > patched.served ? toFetch[i].announced - patched.served : 0;
+    } else {
+      result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
+    }
     if (result.Failed()) return result;
     staged->push_back(file);
     fetched += static_cast<std::uint64_t>(result.bytes);
@@ -254,5 +267,8 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
     }
     progress.SetTotalLabel(FormatTotalLabel(i + 1, count));
   }
+  if (patchedCount != 0)
+    Log(L"Patches : " + std::to_wstring(patchedCount) + L" of " + std::to_wstring(count) + L" files came as patches, " +
+        std::to_wstring(saved) + L" bytes saved");
   return result;
 }

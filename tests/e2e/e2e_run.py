@@ -2036,6 +2036,58 @@ def scenario_contain_links(s):
         s.check(s.starts("Orrery") == 0, "the viewer was started")
 
 
+def delta_tree(s):
+    """Release 1.0 installed; the tree holds release 1.0 and then 1.1 over
+    it, so that 1.1's changed files carry patches from 1.0. Returns the
+    served paths of the patches."""
+    s.prepare(release="1.0")
+    s.publish("1.0", s.server.html)
+    s.publish("1.1", s.server.html, keep_tree=True)
+    patches = []
+    for root, _, files in os.walk(s.server.html):
+        patches += [os.path.relpath(os.path.join(root, n), s.server.html) for n in files if n.endswith(".zst")]
+    s.check(patches, "the tree holds no patches")
+    return sorted(patches)
+
+
+def scenario_delta_update(s):
+    """Release 1.0 installed, 1.1 published over it with patches: the changed
+    files come as patches (and only their patches are fetched), installed
+    byte for byte; a second run finds nothing to fetch."""
+    patches = delta_tree(s)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check_log("came as a patch")
+    s.check(re.search(r"Patches : \d+ of \d+ files came as patches, \d+ bytes saved", s.log_text()),
+            "no line for the bytes the patches saved")
+    paths = [p for p, _ in s.server.requests()]
+    for patch in patches:
+        s.check(any(p.endswith(patch.replace(os.sep, "/")) for p in paths), "never fetched " + patch)
+    second = s.run_updater()
+    s.check_clean_run(second)
+    s.check("came as a patch" not in s.log_text() and "Staging :" not in s.log_text(), "the second run fetched")
+
+
+def scenario_delta_fallback(s):
+    """The same tree with every patch corrupted and one installed base
+    changed locally: each file falls back to its whole copy, with a log
+    line, and 1.1 is installed byte for byte."""
+    patches = delta_tree(s)
+    for patch in patches:
+        with open(os.path.join(s.server.html, patch), "r+b") as f:
+            f.seek(0, os.SEEK_END)
+            f.seek(max(0, f.tell() // 2))
+            f.write(b"\x00corrupt\x00")
+    with open(os.path.join(s.install, "viewer", "imaging.dll"), "ab") as f:
+        f.write(b"local change")
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check("came as a patch" not in s.log_text(), "a corrupted patch was used")
+    s.check_log("not patched, ")
+
+
 SCENARIOS = {
     "fresh_install": scenario_fresh_install,
     "second_run": scenario_second_run,
@@ -2083,6 +2135,8 @@ SCENARIOS = {
     "contain_links": scenario_contain_links,
     "bound_endless_undeclared": scenario_bound_endless_undeclared,
     "tampered_validator": scenario_tampered_validator,
+    "delta_update": scenario_delta_update,
+    "delta_fallback": scenario_delta_fallback,
 }
 
 

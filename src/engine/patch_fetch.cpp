@@ -1,0 +1,100 @@
+#include "engine/patch_fetch.h"
+
+#include <memory>
+
+#include "app/folder_table.h"
+#include "engine/delta_patch.h"
+#include "engine/engine_log.h"
+#include "engine/file_replace.h"
+#include "engine/module_staging.h"
+#include "engine/published_time.h"
+#include "engine/update_decision.h"
+#include "manifest/trust_formats.h"
+#include "platform/crypto.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr std::size_t kHashPieceSize = 1024 * 1024;
+
+// The SHA-256 and length of the file at `path`. False when it cannot be
+// read. Raises the cancellation signal between pieces.
+bool HashFile(const CServerConnection& server, const std::wstring& path, Platform::Sha256Digest* digest,
+              std::uint64_t* size) {
+  Platform::CFile file;
+  if (!file.OpenRead(path)) return false;
+  std::unique_ptr<char[]> piece(new char[kHashPieceSize]);
+  Platform::CSha256 hasher;
+  *size = 0;
+  for (;;) {
+    server.CheckAbort();
+    std::size_t got = 0;
+    if (!file.Read(piece.get(), kHashPieceSize, &got)) return false;
+    if (got == 0) break;
+    if (!hasher.Update(piece.get(), got)) return false;
+    *size += got;
+  }
+  return hasher.Finish(digest);
+}
+
+void RemoveStaged(const StagedPaths& staged) {
+  (void)RemoveFileForcibly(staged.data);
+  (void)RemoveFileForcibly(staged.note);
+}
+
+}  // namespace
+
+bool CPatchFetch::TryPatch(const std::wstring& serverPath, const CFileData& entry, PatchedFile* patched) {
+  std::uint64_t targetSize = 0;
+  Platform::Sha256Digest targetSha{};
+  if (entry.Patches.empty() || !entry.GetPatchTarget(&targetSize, &targetSha)) return false;
+  const std::wstring base = entry.Folder + L"\\" + LocalNameOf(entry.FileName);
+  std::uint64_t baseSize = 0;
+  Platform::Sha256Digest baseSha{};
+  if (!Platform::IsFile(base) || !HashFile(server_, base, &baseSha, &baseSize)) return false;
+  const CPatchRef* patch = nullptr;
+  for (const CPatchRef& p : entry.Patches) {
+    if (p.BaseSha256 == baseSha) patch = &p;
+  }
+  const auto fallBack = [&](const std::wstring& why) {
+    Log(L"DownloadFile : " + entry.FileName + L" not patched, " + why + L", the whole file is fetched");
+    return false;
+  };
+  if (!patch) return fallBack(L"the installed copy is no base of its patches");
+  if (!DeltaPatchFits(baseSize, targetSize, DeltaPatchLimits()))
+    return fallBack(L"base and result exceed the memory a patch may use");
+
+  CFileData patchEntry(entry.Module, patch->FileName, L"", L"", entry.Folder);
+  patchEntry.Size = patch->Size;
+  patchEntry.SizeDeclared = true;
+  patchEntry.Sha256 = patch->Sha256;
+  patchEntry.Sha256Declared = true;
+  const StagedPaths stagedPatch = StagedPathsOf(StagingFolderOf(entry.Folder), patch->FileName);
+  const FetchResult fetched = transfer_.DownloadFile(serverPath, patchEntry);
+  if (fetched.Failed()) {
+    RemoveStaged(stagedPatch);
+    return fallBack(L"its patch could not be fetched");
+  }
+
+  const bool item = GetFileExtension(entry.FileName) == L".zip";
+  const std::wstring output =
+      StagedPathsOf(StagingFolderOf(entry.Folder), item ? entry.FileName + L".item" : entry.FileName).data;
+  const DeltaPatchOutcome applied =
+      ApplyDeltaPatchFile(base, stagedPatch.data, output, targetSize, server_.AbortFlag());
+  RemoveStaged(stagedPatch);
+  if (applied.result == DeltaPatchResult::kCancelled) throw CAbortSignal();
+  if (!applied.Applied()) return fallBack(std::wstring(L"its patch failed: ") + DescribeDeltaPatchResult(applied.result));
+  if (applied.sha256 != targetSha) {
+    (void)RemoveFileForcibly(output);
+    return fallBack(L"its patch gave other bytes than published (sha256 " + FormatSha256Hex(applied.sha256) + L")");
+  }
+  // The published time, so that the next run finds the file current.
+  if (!entry.DateTime.empty()) (void)ApplyPublishedTime(output, entry.DateTime);
+  patched->stagedPath = output;
+  patched->item = item;
+  patched->served = static_cast<std::uint64_t>(fetched.bytes);
+  const std::uint64_t whole = entry.SizeDeclared ? entry.Size : targetSize;
+  Log(L"DownloadFile : " + entry.FileName + L" came as a patch, " + std::to_wstring(patch->Size) + L" bytes for " +
+      std::to_wstring(whole));
+  return true;
+}
