@@ -21,6 +21,7 @@ import calendar
 import hashlib
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -101,20 +102,31 @@ class Env:
     def ensure_display(self):
         if self.display:
             return
-        for n in range(120, 240):
-            if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
-                continue
-            proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
-            for _ in range(50):
-                if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                    break
-                time.sleep(0.1)
-            if proc.poll() is None:
-                self.xvfb = proc
-                self.display = ":%d" % n
-                return
+        # Xvfb picks a free display itself (its lock file decides between
+        # scenarios starting side by side) and writes its number once it
+        # listens.
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                                 "-nolisten", "tcp"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, pass_fds=(write_end,))
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not number.endswith(b"\n"):
+            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+            if not ready:
+                break
+            piece = os.read(read_end, 16)
+            if not piece:
+                break
+            number += piece
+        os.close(read_end)
+        if proc.poll() is None and number.strip().isdigit():
+            self.xvfb = proc
+            self.display = ":%d" % int(number)
+            return
+        proc.kill()
+        proc.wait()
         raise Failure("no free X display for Xvfb")
 
     def close(self):
