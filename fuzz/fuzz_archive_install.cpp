@@ -13,6 +13,7 @@
 #include "app/folder_table.h"
 #include "engine/archive_install.h"
 #include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "platform/file.h"
 #include "zip/zip_reader.h"
 #include "zip/zip_source.h"
