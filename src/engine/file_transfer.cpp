@@ -83,14 +83,14 @@ class CStagedFetch {
     }
     if (!EnsureDirectory(ParentOf(staged_.data)) || (!declared_ && !EnsureDirectory(ParentOf(staged_.note))))
       return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
-    TakeEarlierPart();
+    if (!TakeEarlierPart()) return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
     // The whole file, staged and checked: as it must be whatever the server
     // holds now, it is not asked for again.
     if (have_ > 0 && declared_ && have_ == entry_.Size) {
       if (AlreadyStaged()) return FetchResult::Bytes(0);
       StartOver();
     }
-    (void)CheckStagedPart();
+    CheckStagedPart();
     bool whole = false;
     if (FetchResult sent = Request(&whole); sent.Failed() || whole) return sent;
     server_.Progress().SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
@@ -118,11 +118,20 @@ class CStagedFetch {
   // What an earlier run left of this file continues only when its note
   // says it came from this path, with a validator in its standard form to
   // ask the server by, and its bytes still fit the entry. Anything else is
-  // discarded (and logged), never a reason for the run to fail.
-  void TakeEarlierPart() {
+  // discarded (and logged), never a reason for the run to fail. False only
+  // when what stands there is a link that cannot be removed: nothing is
+  // written through it.
+  bool TakeEarlierPart() {
     check_.emplace(entry_);
-    have_ = Platform::IsLink(staged_.data) ? 0 : StagedLength(staged_.data);
-    if (have_ == 0) return;
+    // A link is never continued (asked only of something that is there: a
+    // name that is not costs a whole folder scan under Wine).
+    have_ = StagedLength(staged_.data);
+    if (have_ > 0 && Platform::IsLink(staged_.data)) {
+      Log(L"DownloadFile : the staged part of " + entry_.FileName + L" is a link, not followed");
+      if (!Platform::RemoveLink(staged_.data)) return false;
+      have_ = 0;
+    }
+    if (have_ == 0) return true;
     const bool usable = ReadStagedNote(staged_.note, &note_) && note_.url == url_ &&
                         Platform::IsStandardValidator(note_.validator) &&
                         (!note_.totalKnown || have_ <= note_.total) && (!entry_.SizeDeclared || have_ <= entry_.Size) &&
@@ -131,6 +140,7 @@ class CStagedFetch {
       Log(L"DownloadFile : the staged part of " + entry_.FileName + L" cannot be continued, fetched whole");
       StartOver();
     }
+    return true;
   }
 
   // The staged part goes: the file is fetched from its beginning.
@@ -140,13 +150,12 @@ class CStagedFetch {
     check_.emplace(entry_);
   }
 
-  // Feeds the staged part to the check before it is continued. False (the
-  // part discarded, logged) when its bytes no longer fit the entry.
-  bool CheckStagedPart() {
-    if (have_ == 0 || CheckStagedBytes(staged_.data, have_, *check_)) return true;
+  // Feeds the staged part to the check before it is continued; a part
+  // whose bytes no longer fit the entry is discarded (logged).
+  void CheckStagedPart() {
+    if (have_ == 0 || CheckStagedBytes(staged_.data, have_, *check_)) return;
     Log(L"DownloadFile : the staged part of " + entry_.FileName + L" does not match its entry, discarded");
     StartOver();
-    return false;
   }
 
   bool AlreadyStaged() {
@@ -231,8 +240,6 @@ class CStagedFetch {
   // check has had), or anew.
   FetchResult OpenStagedFile(Platform::CFile* file) {
     if (have_ == 0) {
-      if (Platform::IsLink(staged_.data) && !Platform::RemoveLink(staged_.data))
-        return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
       if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateAlways))
         return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
       return {};

@@ -96,9 +96,12 @@ bool CrossesLink(const std::wstring& base, const std::wstring& relativePath) {
 }
 
 bool StagedPathsCrossLink(const std::wstring& installFolder, const std::wstring& fileName) {
+  // The staging folder and its two folders were cleared of links when the
+  // module began (RemoveStagingLinks): only the entry's own folders are
+  // asked about, so a name without a folder part costs no question.
   const std::wstring staging = StagingFolderOf(installFolder);
-  return CrossesLink(staging, std::wstring(kFilesFolder) + L"\\" + fileName) ||
-         CrossesLink(staging, std::wstring(kNotesFolder) + L"\\" + fileName);
+  return CrossesLink(staging + L"\\" + kFilesFolder, fileName) ||
+         CrossesLink(staging + L"\\" + kNotesFolder, fileName);
 }
 
 bool RemoveStagingLinks(const std::wstring& installFolder) {

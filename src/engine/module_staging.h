@@ -36,7 +36,8 @@ bool IsInsideStagingFolder(const std::wstring& folder);
 bool CrossesLink(const std::wstring& base, const std::wstring& relativePath);
 
 // Whether the staged copy or the note of list entry `fileName` of the module
-// in `installFolder` would be reached through a link (CrossesLink).
+// in `installFolder` would be reached through a link in one of the entry's
+// own folders (CrossesLink); the folders above them are RemoveStagingLinks'.
 bool StagedPathsCrossLink(const std::wstring& installFolder, const std::wstring& fileName);
 
 // Removes any link that stands in place of the staging folder of

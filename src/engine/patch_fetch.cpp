@@ -51,7 +51,7 @@ bool CPatchFetch::TryPatch(const std::wstring& serverPath, const CFileData& entr
   const std::wstring base = entry.Folder + L"\\" + LocalNameOf(entry.FileName);
   std::uint64_t baseSize = 0;
   Platform::Sha256Digest baseSha{};
-  if (!Platform::IsFile(base) || !HashFile(server_, base, &baseSha, &baseSize)) return false;
+  if (!HashFile(server_, base, &baseSha, &baseSize)) return false;
   const CPatchRef* patch = nullptr;
   for (const CPatchRef& p : entry.Patches) {
     if (p.BaseSha256 == baseSha) patch = &p;
