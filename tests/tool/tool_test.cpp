@@ -447,7 +447,9 @@ TEST(Check, FindsEachDefectOfABrokenTree) {
     std::string all;
     for (const auto& line : report.findings) all += line + "\n";
     ASSERT_EQ(report.warnings.size(), row.warning ? 1u : 0u) << row.what;
-    if (row.warning) EXPECT_NE(report.warnings[0].find(row.warning), std::string::npos) << report.warnings[0];
+    if (row.warning) {
+      EXPECT_NE(report.warnings[0].find(row.warning), std::string::npos) << report.warnings[0];
+    }
     if (row.findings.empty()) {
       EXPECT_TRUE(report.findings.empty()) << all;
       EXPECT_EQ(report.files, 3);
