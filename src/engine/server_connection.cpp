@@ -28,6 +28,7 @@ std::wstring CServerConnection::OpenConnection() {
   if (!Platform::ParseHttpUrl(url, &parsed)) return L"Failed to parse the URL: " + url;
   basePath_ = parsed.path;
   CheckAbort();
+  session_.WatchAbort(&abort_);
   const Platform::HttpFailure failure = session_.Open(L"Updater", parsed, timeouts_);
   if (failure) {
     return ReportError(failure.step == Platform::HttpStep::kOpen ? IDS_HTTPDOWNLOAD_GENERIC_ERROR
@@ -49,6 +50,8 @@ FetchResult CServerConnection::Send(Platform::HttpMethod method, const std::wstr
     CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kResponse, Platform::GetTickCountMs());
     failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
   }
+  // A Send that a cancel cut short is the cancel.
+  if (failure) CheckAbort();
   if (failure && failure.cause != Platform::HttpCause::kPlatform) {
     // Refused by the service itself (a redirect off the server or out of
     // https, a password that would travel in clear): its own line.

@@ -5,6 +5,7 @@
 // credentials under the service's own rules (CHttpSession::Send). Every
 // failure comes back as a value that carries the platform's error code.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,6 +92,12 @@ inline constexpr wchar_t kAllowBasicOverHttpValue[] = L"AllowBasicOverHttp";
 // (without regard to case) and port as the session. Anything else fails Send.
 inline constexpr int kMaxRedirects = 5;
 
+// The most of an answer's rest that closing its request reads off the
+// connection, and the time it may take, once the session already has a
+// request left open (CHttpRequest).
+inline constexpr std::uint64_t kMaxDrainedAnswer = 16ull << 20;
+inline constexpr std::uint32_t kMaxDrainMs = 15000;
+
 // A response's Content-Range: "bytes FIRST-LAST/TOTAL" (a part, status 206)
 // or "bytes */TOTAL" (status 416: the range asked for lies past the end).
 struct HttpContentRange {
@@ -136,6 +143,11 @@ enum class HttpCause {
   // reads itself (a 401/407 or redirect page) did not arrive within
   // HttpTimeouts::pageMs or fell below CTransferPace's floor.
   kPageTooSlow,
+  // Step kSend, code kErrorTransferStalled, `url` the address, nothing sent:
+  // a request is already left open on the session and a second answer's
+  // rest could not be read off within its bound (CHttpRequest), so the
+  // session sends nothing more.
+  kConnectionSpent,
 };
 
 inline constexpr ErrorCode kErrorRedirectLeavesHttps = 12040;  // WinINet's code for that refusal
@@ -207,6 +219,13 @@ class CHttpSession;
 // One request. Send it, read its status and length, read its body, then let
 // it go (or Close it) before the session's next request. An unread body is
 // drained by the implementation, keeping the connection for the next one.
+// A long rest (a refused resume's document, a body given up on) is not: the
+// session's first such request is left open, and its next request takes a
+// new connection; any later one is read off to its end within a bound
+// (kMaxDrainedAnswer bytes, kMaxDrainMs, the pace floor, the session's
+// abort flag), or the session refuses every later request
+// (HttpCause::kConnectionSpent). A session never holds more than one request
+// left open while it is still sending.
 class CHttpRequest {
  public:
   CHttpRequest();
@@ -278,6 +297,9 @@ class CHttpSession {
   // Closes the connection and the root handle. Requests must be gone first.
   void Close();
   bool IsOpen() const;
+  // A flag whose setting stops the session's own reads of pages and rests
+  // (null: none); it outlives the session.
+  void WatchAbort(const std::atomic<bool>* abort);
   const std::wstring& Host() const { return host_; }
   // The address of `path` on this session's server, as logs name it
   // ("https://host:port/path"; the port only when it is not the scheme's).
@@ -287,6 +309,7 @@ class CHttpSession {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   HttpScheme scheme_ = HttpScheme::Http;
+  const std::atomic<bool>* abort_ = nullptr;
   std::wstring host_;
   std::uint16_t port_ = 0;
 };

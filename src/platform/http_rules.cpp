@@ -110,6 +110,9 @@ std::wstring DescribeHttpFailure(const HttpFailure& failure) {
              std::wstring(kPolicyKey) + L" " + kAllowBasicOverHttpValue + L" = 1)";
     case HttpCause::kPageTooSlow:
       return L"The server's page for " + failure.url + L" did not arrive in time";
+    case HttpCause::kConnectionSpent:
+      return L"Request not sent: " + failure.url +
+             L"; an earlier answer could not be read off the connection in time, and one is left open already";
   }
   return {};
 }

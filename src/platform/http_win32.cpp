@@ -26,6 +26,8 @@ constexpr std::size_t kMaxDrainedDeniedBody = 1024 * 1024;
 // The most of an unread body that closing its request may read off the
 // connection (see CHttpRequest::Impl).
 constexpr std::uint64_t kMaxDrainedRest = 64 * 1024;
+// The piece in which a rest is read off (CHttpRequest::Impl::DrainRest).
+constexpr DWORD kDrainPiece = 64 * 1024;
 // ReadBlock: a piece of at least this much at hand means the body streams;
 // blocks start at kFirstBlock, double when filled within kQuickBlockMs (up to
 // the caller's capacity), and shrink to a quarter when one took longer than
@@ -158,18 +160,38 @@ bool ParseHttpUrl(const std::wstring& url, HttpAddress* out) {
   return true;
 }
 
+namespace {
+
+// Reads what the connection has at hand into `buffer`, at most `capacity`
+// bytes, waiting (up to the receive timeout) only while nothing is there:
+// WinINet's own read waits to fill the whole buffer of a body with a length,
+// however slowly it comes. *read 0 at the end of the body.
+bool ReadAtHand(HINTERNET request, void* buffer, DWORD capacity, DWORD* read) {
+  *read = 0;
+  DWORD available = 0;
+  if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return false;
+  return available == 0 || ::InternetReadFile(request, buffer, std::min(available, capacity), read);
+}
+
+}  // namespace
+
 // ---- Requests -----------------------------------------------------------------
 
 // Closing a request whose body was not read to its end reads the rest off
 // the connection, to keep it for the next request (Wine's WinINet does so for
 // every body with a Content-Length, as long as bytes keep coming). A server
 // that declares gigabytes, or a large file given up on, would then hold the
-// caller for as long as it sends. Such a request is left open instead: its
-// handle, and with it its session's, stay to the end of the process, and the
-// session's next request takes a new connection. Each of these follows a
-// failure or a cancel, which ends the run, so few are ever left.
+// caller for as long as it sends. The session's first such request is left
+// open instead: its handle, and with it its session's, stay to the end of
+// the process, and the session's next request takes a new connection. A
+// later one is read off to its end within kMaxDrainedAnswer and kMaxDrainMs;
+// when it cannot be, it is left open too and the session sends nothing more
+// (the run ends), so one session never holds two open while it goes on.
 struct SessionState {
   bool keepHandles = false;  // a request was left open: Close leaves the handles
+  bool spent = false;        // a second was left open: no more requests
+  const std::atomic<bool>* abort = nullptr;  // stops the session's own reads
+  bool Aborted() const { return abort && abort->load(); }
 };
 
 struct CHttpRequest::Impl {
@@ -177,7 +199,7 @@ struct CHttpRequest::Impl {
   std::shared_ptr<SessionState> session;
   bool head = false;
   bool ended = false;  // the end of the body was read
-  bool abandoned = false;  // given up on mid-body: never closed (see above)
+  bool abandoned = false;  // given up on mid-body: never closed as it is (see above)
   std::size_t block = 0;  // ReadBlock's next block; 0: what is at hand
   std::uint64_t bodyRead = 0;
   // The body of a 401/407 read off the connection before the credentials
@@ -186,16 +208,36 @@ struct CHttpRequest::Impl {
   std::size_t pendingUsed = 0;
 
   ~Impl() {
-    if (handle && abandoned) {
-      (void)handle.Release();
-      session->keepHandles = true;
-      return;
-    }
-    if (!handle || head || ended) return;
+    if (!handle || (!abandoned && (head || ended))) return;
     std::uint64_t declared = 0;
-    if (!DeclaredLength(&declared) || declared <= bodyRead || declared - bodyRead <= kMaxDrainedRest) return;
+    const bool known = DeclaredLength(&declared);
+    const std::uint64_t rest = known && declared > bodyRead ? declared - bodyRead : 0;
+    if (!abandoned && (!known || rest <= kMaxDrainedRest)) return;
+    if (session->keepHandles) {
+      if (rest != 0 && rest <= kMaxDrainedAnswer && DrainRest(rest)) return;
+      session->spent = true;
+    }
     (void)handle.Release();
     session->keepHandles = true;
+  }
+
+  // Reads the `rest` of the body off the connection, within kMaxDrainMs and
+  // the pace floor. True when its end was read.
+  bool DrainRest(std::uint64_t rest) {
+    const std::uint32_t start = GetTickCountMs();
+    const CTransferDeadline deadline(start, kMaxDrainMs);
+    CTransferPace pace(start);
+    std::unique_ptr<char[]> piece(new char[kDrainPiece]);
+    std::uint64_t drained = 0;
+    while (drained < rest) {
+      if (session->Aborted()) return false;
+      DWORD read = 0;
+      if (!ReadAtHand(handle.Get(), piece.get(), kDrainPiece, &read) || read == 0) return false;
+      drained += read;
+      const std::uint32_t now = GetTickCountMs();
+      if (drained < rest && (deadline.Expired(now) || !pace.Advance(drained, now))) return false;
+    }
+    return drained == rest;
   }
 
   // The response's Content-Length, when it is a plain decimal number: a
@@ -246,15 +288,10 @@ ErrorCode CHttpRequest::Read(void* buffer, std::size_t capacity, std::size_t* go
   // What the connection has: waits only while nothing has arrived, so a
   // slow server still lets the caller look at its cancel flag after every
   // piece, and a fast one fills big reads.
-  DWORD available = 0;
-  if (!::InternetQueryDataAvailable(impl_->handle.Get(), &available, 0, 0)) return LastInternetError();
-  if (available == 0) {  // the end of the body
-    impl_->ended = true;
-    return 0;
-  }
-  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(available, std::min<std::size_t>(capacity, 1u << 30)));
   DWORD read = 0;
-  if (!::InternetReadFile(impl_->handle.Get(), buffer, want, &read)) return LastInternetError();
+  if (!ReadAtHand(impl_->handle.Get(), buffer, static_cast<DWORD>(std::min<std::size_t>(capacity, 1u << 30)), &read))
+    return LastInternetError();
+  if (read == 0) impl_->ended = true;  // the end of the body
   *got = read;
   impl_->bodyRead += read;
   return 0;
@@ -302,6 +339,11 @@ CHttpSession::~CHttpSession() { Close(); }
 
 bool CHttpSession::IsOpen() const { return impl_ && impl_->connection; }
 
+void CHttpSession::WatchAbort(const std::atomic<bool>* abort) {
+  abort_ = abort;
+  if (impl_) impl_->state->abort = abort;
+}
+
 void CHttpSession::Close() {
   if (!impl_) return;
   if (impl_->state->keepHandles) {
@@ -318,6 +360,7 @@ HttpFailure CHttpSession::Open(const std::wstring& agent, const HttpAddress& ser
   Close();
   auto impl = std::make_unique<Impl>();
   impl->timeouts = timeouts;
+  impl->state->abort = abort_;
   impl->root.Reset(::InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!impl->root) return Fail(HttpStep::kOpen);
   SetTimeouts(impl->root.Get(), timeouts);
@@ -367,15 +410,17 @@ enum class PageEnd { kEnded, kFailed, kTooLong, kTooSlow };
 // connection is free for the next request, keeping up to kMaxKeptDeniedBody
 // of it in *kept (if given). A page cut off as too long or too slow (past
 // `pageMs` or below the pace floor) leaves its request to be abandoned.
-PageEnd DrainPage(HINTERNET request, std::uint32_t pageMs, std::string* kept, std::size_t* drained) {
+PageEnd DrainPage(HINTERNET request, std::uint32_t pageMs, const SessionState& session, std::string* kept,
+                  std::size_t* drained) {
   *drained = 0;
   const std::uint32_t start = GetTickCountMs();
   CTransferDeadline deadline(start, pageMs);
   CTransferPace pace(start);
   while (*drained < kMaxDrainedDeniedBody) {
+    if (session.Aborted()) return PageEnd::kTooSlow;  // the caller sees the cancel
     char piece[4096];
     DWORD read = 0;
-    if (!::InternetReadFile(request, piece, sizeof piece, &read)) return PageEnd::kFailed;
+    if (!ReadAtHand(request, piece, sizeof piece, &read)) return PageEnd::kFailed;
     if (read == 0) return PageEnd::kEnded;
     *drained += read;
     if (kept && kept->size() < kMaxKeptDeniedBody) kept->append(piece, read);
@@ -404,6 +449,7 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
     ::SetLastError(ERROR_INVALID_HANDLE);
     return Fail(HttpStep::kOpen);
   }
+  if (impl_->state->spent) return Refuse(HttpCause::kConnectionSpent, kErrorTransferStalled, AddressOf(path));
   std::wstring headers;
   if (resume && method == HttpMethod::Get) {
     // Validators come from a response; one in any other than the standard
@@ -449,7 +495,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
           !MayAskForCredentialsOverHttp(impl->handle.Get())) {
         std::size_t drained = 0;
         const PageEnd end =
-            impl->head ? PageEnd::kEnded : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, nullptr, &drained);
+            impl->head ? PageEnd::kEnded
+                       : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, *impl_->state, nullptr, &drained);
         impl->ended = end == PageEnd::kEnded;
         impl->abandoned = CutOff(end);
         request->status_ = 0;
@@ -460,7 +507,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
       // closed (closing would read on).
       std::size_t drained = 0;
       const PageEnd end =
-          impl->head ? PageEnd::kEnded : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, &impl->pending, &drained);
+          impl->head ? PageEnd::kEnded
+                     : DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, *impl_->state, &impl->pending, &drained);
       // A failed read ends the page as its end would.
       impl->ended = end == PageEnd::kEnded || end == PageEnd::kFailed;
       impl->bodyRead = drained;
@@ -507,7 +555,7 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void
     // closed early would be read on to its end by the platform.
     if (!impl->head) {
       std::size_t drained = 0;
-      const PageEnd end = DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, nullptr, &drained);
+      const PageEnd end = DrainPage(impl->handle.Get(), impl_->timeouts.pageMs, *impl_->state, nullptr, &drained);
       impl->ended = end == PageEnd::kEnded;
       impl->abandoned = CutOff(end);
       if (end == PageEnd::kTooSlow) return Refuse(HttpCause::kPageTooSlow, kErrorTransferStalled, from);

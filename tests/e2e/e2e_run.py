@@ -1746,6 +1746,20 @@ def scenario_bound_slow_manifest(s):
     s.check_nothing_started()
 
 
+def scenario_bound_slow_denied(s):
+    """update.xml answered 401 with a page sent one byte every 3 s: start-up
+    gives the page up within the 30 s window (no credentials dialog, no
+    window), logs it, and installs and starts nothing."""
+    s.prepare(release="1.0")
+    s.use_hostile_server({"/update.xml": "denied"})
+    run = s.run_updater(timeout=120)
+    s.check_no_window(run)
+    s.check_log("did not arrive in time")
+    check_stall_time(s, "/update.xml", "the 401 page")
+    s.check_installed(s.untouched("1.0"))
+    s.check_nothing_started()
+
+
 def slow_file(s, kind, line):
     """printlib.dll served by the rule `kind`: the transfer is given up after
     30 s with the log line `line` and the error box; the installed copy
@@ -2134,6 +2148,7 @@ SCENARIOS = {
     "bound_declared_file": scenario_bound_declared_file,
     "bound_endless_list": scenario_bound_endless_list,
     "bound_slow_manifest": scenario_bound_slow_manifest,
+    "bound_slow_denied": scenario_bound_slow_denied,
     "bound_slow_file": scenario_bound_slow_file,
     "bound_slow_cancel": scenario_bound_slow_cancel,
     "bound_slow_block": scenario_bound_slow_block,

@@ -16,6 +16,8 @@ answered 200 and then, by KIND (a HEAD of it as of the plain file):
     huge        "Content-Length: 2147483647", then as endless
     stutter     no Content-Length, the file's bytes but its last 1 KiB at once
                 (256 KiB of spaces without a file), then as trickle
+    denied      401 asking for Negotiate, with a page of 64 KiB declared and
+                then trickled as trickle sends
     tampered    the file's Content-Length and an entity tag with a CR inside
                 ("a<CR>b"), then the first half of its bytes, then the end of
                 the connection
@@ -100,6 +102,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if not head:
                     self.wfile.write(data[:len(data) // 2])
                     self.sent = len(data) // 2
+            elif kind == "denied":
+                self.send_response(401)
+                self.send_header("WWW-Authenticate", "Negotiate")
+                self.send_header("Content-Length", str(64 * 1024))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.flush()
+                if not head:
+                    self.unending("trickle", b" ")
             else:
                 self.send_response(200)
                 if kind == "huge":
@@ -163,12 +174,12 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--rule", action="append", default=[], help="PATH=endless|trickle|huge|stutter|tampered")
+    parser.add_argument("--rule", action="append", default=[], help="PATH=endless|trickle|huge|stutter|tampered|denied")
     args = parser.parse_args()
     rules = {}
     for rule in args.rule:
         path, _, kind = rule.partition("=")
-        if kind not in ("endless", "trickle", "huge", "stutter", "tampered"):
+        if kind not in ("endless", "trickle", "huge", "stutter", "tampered", "denied"):
             parser.error("unknown rule kind in " + rule)
         rules["/" + "/".join(p for p in path.split("/") if p)] = kind
     server = Server(("127.0.0.1", 0), Handler)

@@ -362,6 +362,50 @@ TEST(EngineStagedUpdate, AnInterruptedFileIsContinuedWhileItIsTheSame) {
   }
 }
 
+TEST(EngineStagedUpdate, RefusedResumesLeaveAtMostOneRequestOpen) {
+  // Three staged halves; the server answers each resume with the wrong part
+  // of the file. The first such answer is left open, later ones are read off
+  // (the run goes on over two connections) or, when their rest stalls, the
+  // run ends rather than leave a second one open.
+  const std::string body = Pattern(1024 * 1024, 5);
+  for (const bool stall : {false, true}) {
+    SCOPED_TRACE(stall ? "rest stalls" : "rest arrives");
+    std::atomic<int> connections{0}, refusals{0};
+    CScriptedServer server([&](const TestHarness::ScriptedRequest& r) {
+      connections = std::max(connections.load(), r.connection);
+      if (r.Header("Range").empty()) return CScriptedReply::Response(200, "OK", body, {"ETag: \"v\""});
+      const std::string head = CScriptedReply::Head(206, "Partial", {"ETag: \"v\"", "Content-Range: bytes 0-" +
+          std::to_string(body.size() - 1) + "/" + std::to_string(body.size())}, static_cast<long long>(body.size()));
+      if (++refusals == 2 && stall) return CScriptedReply().Send(head + body.substr(0, 100000)).WaitForRelease();
+      return CScriptedReply().Send(head + body);
+    });
+    ASSERT_TRUE(server.Start());
+    TestFiles::CTempDir dir;
+    CScopedLog log(dir / L"log.txt");
+    std::vector<CFileData> entries;
+    for (const wchar_t* name : {L"a.bin", L"b.bin", L"c.bin"}) {
+      entries.emplace_back(L"printer", name, L"", L"", dir.Path());
+      const StagedPaths staged = StagedPathsOf(StagingFolderOf(dir.Path()), name);
+      for (const std::wstring& path : {staged.data, staged.note})
+        ASSERT_TRUE(EnsureDirectory(path.substr(0, path.rfind(L'\\'))));
+      ASSERT_TRUE(TestFiles::WriteBytes(staged.data, body.substr(0, body.size() / 2)));
+      ASSERT_TRUE(WriteStagedNote(staged.note, StagedNote{std::wstring(L"/p/") + name, L"\"v\"", true, body.size()}));
+    }
+    CTestRun test(server.Address());
+    test.server.SetTimeoutsForTesting(5000, 5000, 1000);
+    const RunOutcome outcome = test.Job([&](CServerConnection& connection) {
+      for (const CFileData& entry : entries)
+        if (FetchResult r = CFileTransfer(connection).DownloadFile(L"/p/", entry); r.Failed()) return r;
+      return FetchResult();
+    });
+    server.Release();
+    EXPECT_LE(connections.load(), 2);
+    EXPECT_EQ(outcome.end, stall ? RunEnd::kFailed : RunEnd::kDone) << Narrow(outcome.error);
+    EXPECT_EQ(ReadOrMissing(StagedPathsOf(StagingFolderOf(dir.Path()), L"c.bin").data) == body, !stall);
+    EXPECT_EQ(log.HasPrefix("Request not sent: "), stall);
+  }
+}
+
 TEST(EngineStagedUpdate, ACancelDuringTheSwapTakesEffectOnceTheModuleIsWhole) {
   TestHarness::CNginxFixture nginx;
   ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
