@@ -10,6 +10,9 @@
 #include "engine/module_swap.h"
 #include "platform/fault.h"
 #include "platform/file.h"
+#ifdef _WIN32
+#include "platform/windows_api.h"
+#endif
 
 using EngineTest::CScopedLog;
 using EngineTest::Narrow;
@@ -269,4 +272,17 @@ TEST(EngineStaging, NotesAndNames) {
       {L"~vireo-staging.dll", false}, {L"a\\b", false},                    {L"x~vireo-staging", false},
   };
   for (const auto& n : names) EXPECT_EQ(NamesStagingFolder(n.name), n.staging) << Narrow(n.name);
+
+  // By place: any spelling that the file system takes to the staging
+  // folder, its short name among them.
+  const std::wstring staging = StagingFolderOf(dir.Path());
+  ASSERT_TRUE(EnsureDirectory(staging));
+  std::vector<std::pair<std::wstring, bool>> places = {
+      {L"~VIREO-STAGING\\x", true}, {L"~vireo-staging.dll", false}, {L"~other\\x", false}, {L"a\\~vireo-staging", true}};
+#ifdef _WIN32
+  wchar_t alias[MAX_PATH] = {};
+  ASSERT_NE(::GetShortPathNameW(staging.c_str(), alias, MAX_PATH), 0u);
+  places.emplace_back(std::wstring(alias).substr(std::wstring(alias).rfind(L'\\') + 1) + L"\\x", true);
+#endif
+  for (const auto& [name, reaches] : places) EXPECT_EQ(ReachesStagingFolder(dir.Path(), name), reaches) << Narrow(name);
 }
