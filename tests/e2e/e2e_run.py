@@ -2062,11 +2062,11 @@ def scenario_contain_links(s):
         s.check(s.starts("Orrery") == 0, "the viewer was started")
 
 
-def delta_tree(s):
+def delta_tree(s, **prepare):
     """Release 1.0 installed; the tree holds release 1.0 and then 1.1 over
     it, so that 1.1's changed files carry patches from 1.0. Returns the
     served paths of the patches."""
-    s.prepare(release="1.0")
+    s.prepare(release="1.0", **prepare)
     s.publish("1.0", s.server.html)
     s.publish("1.1", s.server.html, keep_tree=True)
     patches = []
@@ -2112,6 +2112,87 @@ def scenario_delta_fallback(s):
     s.check_installed(s.expected_files("1.1"))
     s.check("came as a patch" not in s.log_text(), "a corrupted patch was used")
     s.check_log("not patched, ")
+
+
+def scenario_delta_forged_keyed(s):
+    """A keyed updater and a signed tree with patches. The server swaps
+    imaging.dll's patch for one that applies cleanly to the installed copy
+    but makes another file, and holds a patch that no list names: the forged
+    patch is refused by the size and hash the signed list gives it, before
+    it is applied, and the whole file comes instead; the unnamed one is never asked for; 1.1 is installed
+    byte for byte."""
+    patches = delta_tree(s, keyed=True, sign_key=test_key(s))
+    forged = [p for p in patches if os.sep + "imaging.dll" + os.sep in p]
+    s.check(len(forged) == 1, "no patch for imaging.dll")
+    base = os.path.join(s.install, "viewer", "imaging.dll")
+    evil = os.path.join(s.work, "evil.dll")
+    with open(s.expected_files("1.1")["viewer/imaging.dll"], "rb") as f:
+        data = bytearray(f.read())
+    data[len(data) // 2] ^= 0xFF
+    with open(evil, "wb") as f:
+        f.write(bytes(data))
+    for target in (forged[0], os.path.join("update", "viewer", "~vireo-patches", "render.dll", "unnamed.zst")):
+        os.makedirs(os.path.dirname(os.path.join(s.server.html, target)), exist_ok=True)
+        subprocess.run(["zstd", "-q", "-f", "--patch-from=" + base, evil, "-o", os.path.join(s.server.html, target)],
+                       check=True)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_installed(s.expected_files("1.1"))
+    s.check_log("not patched, ")
+    paths = [p for p, _ in s.server.requests()]
+    s.check(not any("unnamed" in p for p in paths), "a patch that no list names was asked for")
+
+
+def scenario_delta_resumed(s):
+    """A 40 MiB file of which the first 16 MiB changed comes as a patch; the
+    run is killed with about half the patch staged, and the next run asks
+    for the rest of the patch only and installs the file byte for byte."""
+    s.prepare(release="1.1", rate="4m")
+    folder = os.path.join(s.server.html, "update", "viewer")
+    base = os.path.join(s.install, "viewer", "big.bin")
+    new = os.path.join(s.work, "big.bin")
+    with open(base, "wb") as f:
+        f.write(os.urandom(40 * MiB))
+    with open(base, "rb") as f, open(new, "wb") as g:
+        g.write(os.urandom(16 * MiB) + f.read()[16 * MiB:])
+    name = "~vireo-patches\\big.bin\\from-base.zst"
+    patch = os.path.join(folder, *name.split("\\"))
+    os.makedirs(os.path.dirname(patch))
+    subprocess.run(["zstd", "-q", "-f", "--patch-from=" + base, new, "-o", patch], check=True)
+    shutil.copy(new, os.path.join(folder, "big.bin"))
+
+    def digest(path):
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    patch_size = os.path.getsize(patch)
+    entry = ('\t<module filename="big.bin" version="" datetime="202406031030" size="%d" sha256="%s">\r\n'
+             '\t\t<patch base="%s" size="%d" sha256="%s" filename="%s"/>\r\n\t</module>\r\n'
+             % (os.path.getsize(new), digest(new), digest(base), patch_size, digest(patch), name)).encode("ascii")
+    listing = os.path.join(folder, "UpdateList.xml")
+    with open(listing, "rb") as f:
+        text = f.read()
+    with open(listing, "wb") as f:
+        f.write(text.replace(b"</update>", entry + b"</update>", 1))
+    s.repin("viewer")
+
+    staged = os.path.join(s.install, staged_part(name.replace("\\", "/"))[0])
+    state = {"killed": False}
+
+    def action(run, windows, process):
+        if not state["killed"] and os.path.exists(staged) and os.path.getsize(staged) >= patch_size * 0.45:
+            os.kill(process.pid, signal.SIGKILL)
+            state["killed"] = True
+    s.run_updater(action)
+    s.check(state["killed"], "the patch was never half staged")
+    restart_server_keeping_tree(s)
+    run = s.run_updater()
+    s.check_clean_run(run)
+    s.check_log("DownloadFile : resuming " + name + " at byte ")
+    s.check_log("came as a patch")
+    s.check(filecmp_equal(base, new), "big.bin is not the new file")
+    sent = [(status, body) for method, path, status, body in s.server.transfers() if "big.bin" in path]
+    s.check([status for status, _ in sent] == [206], "big.bin requests of the second run: %s" % sent)
+    s.check(sum(body for _, body in sent) <= patch_size * 0.6, "more than the patch's rest was served: %s" % sent)
 
 
 SCENARIOS = {
@@ -2164,6 +2245,8 @@ SCENARIOS = {
     "tampered_validator": scenario_tampered_validator,
     "delta_update": scenario_delta_update,
     "delta_fallback": scenario_delta_fallback,
+    "delta_forged_keyed": scenario_delta_forged_keyed,
+    "delta_resumed": scenario_delta_resumed,
 }
 
 
