@@ -20,7 +20,10 @@
 #include <map>
 #include <string>
 
+#include "app/folder_table.h"
 #include "engine/archive_install.h"
+#include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "platform/file.h"
 #include "platform/posix_path.h"
 #include "platform/text.h"
@@ -305,9 +308,21 @@ void BM_ArchiveInstall(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     const std::string out = FreshFolder(prefix);
-    if (!WriteFile(out + "/pack.zip", archive)) std::abort();
+    const std::wstring app = ToWindowsPath(out);
+    const std::wstring staged = StagedPathsOf(StagingFolderOf(app), L"pack.zip").data;
+    if (!EnsureDirectory(staged.substr(0, staged.rfind(L'\\'))) || !WriteFile(Platform::ToOsPath(staged), archive))
+      std::abort();
     state.ResumeTiming();
-    UnZip(L"pack.zip", ToWindowsPath(out));
+    // Unpacked into staging, then renamed in by the swap, as a module's
+    // archive is.
+    std::vector<PreparedItem> items;
+    Platform::ErrorCode error = 0;
+    CModuleSwap swap(app);
+    if (!MakeStagedItemsFolder(app, L"pack.zip") ||
+        !UnZip(staged, app, StagedItemsFolderOf(StagingFolderOf(app), L"pack.zip"), {}, &items, &error) ||
+        !swap.Start(&error) || !InstallArchiveItems(items, swap, &error))
+      std::abort();
+    swap.Commit();
   }
   RemoveFolders(prefix);
   state.counters["items/s"] = benchmark::Counter(static_cast<double>(count) * static_cast<double>(state.iterations()),

@@ -1,5 +1,5 @@
-// Fuzz target: archive installation (UnZip) of arbitrary bytes into a
-// temporary folder. Nothing may be written outside that folder, and no more
+// Fuzz target: archive installation (UnZip into staging, then the swap's
+// renames) of arbitrary bytes into a temporary folder. Nothing may be written outside that folder, and no more
 // bytes may be installed than the archive's readable items declare.
 #include <cstddef>
 #include <cstdint>
@@ -99,10 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   archive.Close();
   bool installed = false;
   {
-    CModuleSwap swap(app);
+    // Unpacked into staging first, then renamed in within the swap.
     Platform::ErrorCode error = 0;
+    std::vector<PreparedItem> items;
+    if (!MakeStagedItemsFolder(app, L"pack.zip")) std::abort();
+    const bool unpacked =
+        UnZip(staged, app, StagedItemsFolderOf(StagingFolderOf(app), L"pack.zip"), {}, &items, &error);
+    CModuleSwap swap(app);
     if (!swap.Start(&error)) std::abort();
-    installed = UnZip(staged, app, swap, &error);
+    installed = unpacked && InstallArchiveItems(items, swap, &error);
     if (installed) {
       swap.Commit();
     } else if (!swap.Undo() || !RemoveStagingFolder(app)) {

@@ -298,12 +298,15 @@ class Bench:
         seconds, lines, t0, t1 = self.timed(name, action)
         self.check_tree(os.path.join(case, "release"), install, "Updater.exe")
         log_lines = 0
+        swap = 0.0
         try:
             with open(os.path.join(app, "updater_log.txt"), "rb") as f:
-                log_lines = f.read().decode("utf-16-le", "replace").count("\n")
+                text = f.read().decode("utf-16-le", "replace")
+            log_lines = text.count("\n")
+            swap = swap_seconds(text)
         except FileNotFoundError:
             pass
-        return dict(seconds=seconds, lines=lines, t0=t0, t1=t1, log_lines=log_lines)
+        return dict(seconds=seconds, lines=lines, t0=t0, t1=t1, log_lines=log_lines, swap=swap)
 
     def run_curl(self, name, case, port, files):
         out = os.path.join(case, "out-curl")
@@ -461,6 +464,9 @@ def report(name, shape, files, runs):
         say("  Updater.exe median run %.2f s: %.2f s before the first request (start, window), %.2f s inside "
             "nginx's requests, %.2f s between requests, %.2f s after the last"
             % (run["seconds"], parts["before"], parts["inside"], parts["between"], parts["after"]))
+        swaps = sorted(r["swap"] for r in runs["updater"])
+        say("  swap phase (the installation partly new): median %.3f s, %.3f s per 100 files"
+            % (swaps[len(swaps) // 2], swaps[len(swaps) // 2] * 100.0 / max(1, payload_files)))
         say("  per file: %.2f requests, %.2f log lines, %.2f ms between requests, %.2f ms inside requests"
             % (len(t["entries"]) / max(1, payload_files), run["log_lines"] / max(1, payload_files),
                parts["between"] * per, parts["inside"] * per))
@@ -475,6 +481,33 @@ def report(name, shape, files, runs):
             if p:
                 say("  %s median run %.2f s: %.2f before, %.2f inside, %.2f between, %.2f after"
                     % (label[who], r["seconds"], p["before"], p["inside"], p["between"], p["after"]))
+
+
+def log_stamp(line):
+    """Seconds of the day of a log line "[YY-MM-DD hh:mm:ss:mmm] ...", or None."""
+    if not line.startswith("[") or "] " not in line:
+        return None
+    try:
+        clock = line[1:line.index("] ")].split(" ")[1].split(":")
+        return int(clock[0]) * 3600 + int(clock[1]) * 60 + int(clock[2]) + int(clock[3]) / 1000.0
+    except (IndexError, ValueError):
+        return None
+
+
+def swap_seconds(text):
+    """The swap phases' seconds in an updater log: from each "Swap : putting"
+    line to the "Swap : done" (or undo) line that ends it."""
+    total, began = 0.0, None
+    for line in text.splitlines():
+        line = line.lstrip("\ufeff")
+        if "] Swap : putting " in line:
+            began = log_stamp(line)
+        elif began is not None and ("] Swap : done" in line or "] Swap undone" in line):
+            end = log_stamp(line)
+            if end is not None:
+                total += (end - began) % 86400
+            began = None
+    return total
 
 
 def main():

@@ -19,6 +19,7 @@ std::wstring FormatLogTimestamp() {
 }
 
 bool CUpdateLog::OpenLog(const std::wstring& path, bool timeStamps) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   timeStamps_ = timeStamps;
   if (!file_.Create(path, Platform::kShareRead | Platform::kShareWrite)) return false;
   static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};
@@ -28,6 +29,9 @@ bool CUpdateLog::OpenLog(const std::wstring& path, bool timeStamps) {
 }
 
 void CUpdateLog::WriteLog(const std::wstring& text) {
+  // Held from the time stamp to the write, so the stamps of lines from two
+  // threads rise in file order.
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (!file_.IsOpen()) return;
   std::wstring line;
   if (timeStamps_) line = L"[" + FormatLogTimestamp() + L"] ";
@@ -61,6 +65,7 @@ void CUpdateLog::WriteLog(const std::wstring& text) {
 }
 
 void CUpdateLog::CloseLog() {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (file_.IsOpen()) (void)file_.Flush();
   file_.Close();
 }

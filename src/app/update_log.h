@@ -3,6 +3,7 @@
 // up to the last line if the process dies.
 #pragma once
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/file.h"
@@ -16,20 +17,22 @@ class CUpdateLog {
   // Appends "[stamp] text" (or "text") and CR LF, handed to the system at
   // once (readable by other processes; on the disk by CloseLog). Control
   // characters in text are written escaped ("\r", "\n", "\xHH"). Does nothing
-  // when the log has no file. Write failures are not reported.
+  // when the log has no file. Write failures are not reported. Any thread:
+  // lines from two threads never mix.
   void WriteLog(const std::wstring& text);
   // Closes the file; later WriteLog calls are dropped.
   void CloseLog();
   bool IsOpen() const { return file_.IsOpen(); }
 
  private:
+  std::mutex mutex_;  // guards file_ while lines are written
   Platform::CFile file_;
   bool timeStamps_ = false;
 };
 
 // The one log of the process, created without a file on first use. Used by
 // the main thread before and after the update dialog and by the worker
-// thread while it runs; never by both at once.
+// thread (and the thread that unpacks what it staged) while it runs.
 CUpdateLog& GetUpdateLog();
 
 // The local time as "YYYY-MM-DD hh:mm:ss:mmm".

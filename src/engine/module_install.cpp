@@ -78,7 +78,7 @@ class CInstall {
     }
     madeFolders_.insert(folder);
     const bool archive = GetFileExtension(entry.FileName) == L".zip";
-    if (archive && file.patchedItem.empty()) return UnZip(stagedFile, folder, swap_, error);
+    if (archive && file.patchedItem.empty()) return InstallArchiveItems(file.items, swap_, error);
     std::wstring target = installFolder_ + L"\\" + (archive ? LocalNameOf(entry.FileName) : entry.FileName);
     const std::wstring& source = archive ? file.patchedItem : stagedFile;
     if (IsUpdaterItself(target)) {

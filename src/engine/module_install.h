@@ -1,12 +1,14 @@
 // Windows only: putting a staged module in place as one swap
-// (module_swap.h): running copies of replaced programs are ended, archives
-// installed, plain files renamed in, each old file kept as a ".bak" until
-// all are there; a failed step puts every file back.
+// (module_swap.h): running copies of replaced programs are ended, staged
+// files and the items unpacked from staged archives renamed in, each old
+// file kept as a ".bak" until all are there; a failed step puts every file
+// back.
 #pragma once
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "engine/archive_install.h"
 #include "engine/run_result.h"
 #include "engine/update_progress.h"
 #include "manifest/update_list.h"
@@ -20,6 +22,8 @@ struct StagedFile {
   // For an archive entry that came as a patch: its item, staged, which is
   // put in place as a file (no archive to unpack).
   std::wstring patchedItem;
+  // For an archive entry that came whole: its items, unpacked in staging.
+  std::vector<PreparedItem> items;
 };
 
 // Puts the staged `files` of the module in `installFolder` in place. A

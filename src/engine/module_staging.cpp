@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "app/folder_table.h"
 #include "engine/engine_log.h"
 #include "engine/file_replace.h"
 #include "platform/case_fold.h"
@@ -12,6 +13,7 @@ namespace {
 constexpr wchar_t kJournalName[] = L"journal";
 constexpr wchar_t kFilesFolder[] = L"files";
 constexpr wchar_t kNotesFolder[] = L"resume";
+constexpr wchar_t kItemsFolder[] = L"items";
 // Staged names are list names, whose depth the name check bounds by length;
 // a folder tree deeper than this is not ours.
 constexpr int kMaxRemoveDepth = 128;
@@ -108,7 +110,7 @@ bool RemoveStagingLinks(const std::wstring& installFolder) {
   const std::wstring staging = StagingFolderOf(installFolder);
   if (Platform::IsLink(staging)) return RemoveStagingLink(staging);
   bool ok = true;
-  for (const wchar_t* name : {kFilesFolder, kNotesFolder, kJournalName}) {
+  for (const wchar_t* name : {kFilesFolder, kNotesFolder, kItemsFolder, kJournalName}) {
     if (Platform::IsLink(staging + L"\\" + name)) ok &= RemoveStagingLink(staging + L"\\" + name);
   }
   return ok;
@@ -123,6 +125,24 @@ std::wstring JournalPathOf(const std::wstring& installFolder) {
 StagedPaths StagedPathsOf(const std::wstring& stagingFolder, const std::wstring& fileName) {
   return {stagingFolder + L"\\" + kFilesFolder + L"\\" + fileName,
           stagingFolder + L"\\" + kNotesFolder + L"\\" + fileName};
+}
+
+std::wstring StagedItemsFolderOf(const std::wstring& stagingFolder, const std::wstring& fileName) {
+  return stagingFolder + L"\\" + kItemsFolder + L"\\" + fileName;
+}
+
+bool MakeStagedItemsFolder(const std::wstring& installFolder, const std::wstring& fileName) {
+  const std::wstring itemsRoot = StagingFolderOf(installFolder) + L"\\" + kItemsFolder;
+  // The archive's own folders below the items folder: a link among them is
+  // removed as a link, and one that will not go stops the unpacking.
+  for (std::size_t end = fileName.find_first_of(L"\\/"); end != std::wstring::npos;
+       end = fileName.find_first_of(L"\\/", end + 1)) {
+    const std::wstring folder = itemsRoot + L"\\" + fileName.substr(0, end);
+    if (Platform::IsLink(folder) && !RemoveStagingLink(folder)) return false;
+  }
+  const std::wstring folder = StagedItemsFolderOf(StagingFolderOf(installFolder), fileName);
+  if (Platform::PathExists(folder) && !RemoveTree(folder, 0)) return false;
+  return EnsureDirectory(folder);
 }
 
 std::uint64_t StagedLength(const std::wstring& path) {
@@ -177,7 +197,8 @@ bool RemoveStagingFolder(const std::wstring& installFolder) {
   const std::wstring staging = StagingFolderOf(installFolder);
   if (Platform::IsLink(staging)) return RemoveStagingLink(staging);
   if (!Platform::PathExists(staging)) return true;
-  bool ok = RemoveTree(staging + L"\\" + kFilesFolder, 0) & RemoveTree(staging + L"\\" + kNotesFolder, 0);
+  bool ok = RemoveTree(staging + L"\\" + kFilesFolder, 0) & RemoveTree(staging + L"\\" + kNotesFolder, 0) &
+            RemoveTree(staging + L"\\" + kItemsFolder, 0);
   const std::wstring journal = JournalPathOf(installFolder);
   ok &= Platform::IsLink(journal) ? RemoveStagingLink(journal) : RemoveFileForcibly(journal);
   return RemoveTree(staging, 0) && ok;

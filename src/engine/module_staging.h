@@ -73,6 +73,17 @@ struct StagedNote {
 [[nodiscard]] bool ReadStagedNote(const std::wstring& path, StagedNote* note);
 [[nodiscard]] bool WriteStagedNote(const std::wstring& path, const StagedNote& note);
 
+// The folder in the staging folder where the items of the staged archive
+// `fileName` are unpacked, ready for the swap to rename into place.
+std::wstring StagedItemsFolderOf(const std::wstring& stagingFolder, const std::wstring& fileName);
+
+// Makes the items folder of the staged archive `fileName` of the module in
+// `installFolder` empty and new: whatever an earlier run unpacked there is
+// removed (links as links), never trusted. False, with the platform's last
+// error, when it cannot be made so, or when a folder on its way is a link
+// that could not be removed.
+[[nodiscard]] bool MakeStagedItemsFolder(const std::wstring& installFolder, const std::wstring& fileName);
+
 // Where the swap's journal lives in the staging folder of `installFolder`.
 std::wstring JournalPathOf(const std::wstring& installFolder);
 

@@ -11,6 +11,7 @@
 #include "engine/patch_fetch.h"
 #include "engine/progress_text.h"
 #include "engine/safe_path.h"
+#include "engine/staged_prepare.h"
 #include "engine/update_decision.h"
 #include "engine_resource.h"
 #include "manifest/local_file_info.h"
@@ -245,7 +246,10 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   CPatchFetch patches(server_, transfer_);
   std::size_t patchedCount = 0;
   std::uint64_t saved = 0;
-  for (std::size_t i = 0; i < count; ++i) {
+  // Archives are unpacked into staging as they arrive, beside the next
+  // transfer; a failed one ends the fetching early.
+  CStagedPreparer preparer(moduleDir_, server_.AbortFlag());
+  for (std::size_t i = 0; i < count && !preparer.Failed(); ++i) {
     StagedFile file{toFetch[i].entry, false};
     PatchedFile patched;
     if (patches.TryPatch(serverFolder, *file.entry, &patched)) {
@@ -258,6 +262,8 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
       result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
     }
     if (result.Failed()) return result;
+    if (GetFileExtension(file.entry->FileName) == L".zip" && file.patchedItem.empty())
+      preparer.Add(staged->size(), file.entry->FileName);
     staged->push_back(file);
     fetched += static_cast<std::uint64_t>(result.bytes);
     const unsigned percent = TotalPercent(fetched, totalSize, i + 1, count);
@@ -270,5 +276,20 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   if (patchedCount != 0)
     Log(L"Patches : " + std::to_wstring(patchedCount) + L" of " + std::to_wstring(count) + L" files came as patches, " +
         std::to_wstring(saved) + L" bytes saved");
+  if (FetchResult unpacked = CollectUnpacked(preparer, staged); unpacked.Failed()) return unpacked;
   return result;
+}
+
+FetchResult CModuleUpdate::CollectUnpacked(CStagedPreparer& preparer, std::vector<StagedFile>* staged) {
+  PrepareOutcome outcome = preparer.Finish();
+  if (outcome.state == PrepareOutcome::State::kCancelled) throw CAbortSignal();
+  if (outcome.state == PrepareOutcome::State::kFailed) {
+    // As an archive that fails in the swap: the module stays as it was and
+    // its staged files go, since what failed may be in them.
+    Log(L"UnZip : an archive could not be unpacked, the module is not updated -> " + moduleDir_);
+    (void)RemoveStagingFolder(moduleDir_);
+    return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, outcome.error);
+  }
+  for (auto& [slot, items] : outcome.items) (*staged)[slot].items = std::move(items);
+  return {};
 }

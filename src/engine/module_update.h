@@ -16,6 +16,8 @@
 #include "manifest/update_manifest.h"
 #include "manifest/update_trust.h"
 
+class CStagedPreparer;
+
 class CModuleUpdate {
  public:
   // `key`: what the run trusts; both outlive the update.
@@ -63,6 +65,11 @@ class CModuleUpdate {
   // Fetches every chosen file into staging, the total bar following.
   FetchResult FetchFiles(const std::wstring& serverFolder, const std::vector<FileToFetch>& toFetch,
                          std::uint64_t totalSize, std::vector<StagedFile>* staged);
+
+  // Waits for the archives queued on `preparer` and gives each its
+  // unpacked items in *staged; the module's failure when one could not be
+  // unpacked. May raise the cancellation signal.
+  FetchResult CollectUnpacked(CStagedPreparer& preparer, std::vector<StagedFile>* staged);
 
   CServerConnection& server_;
   const CUpdateKey& key_;

@@ -242,12 +242,17 @@ ZipResult ZipReader::Locate(const std::wstring& name, std::int32_t* index, ZipIt
   return record ? Get(found, record) : kZipOk;
 }
 
-ZipResult ZipReader::Extract(const StoredRecord& record, IZipOutput& output) {
+ZipResult ZipReader::Extract(const StoredRecord& record, IZipOutput& output, const ZipCancelCheck& cancelled) {
   if (cursor_->OpenCurrentItem() != ZipDirectoryCursor::kOk) return kZipItemFailed;
   openItemIndex_ = record.index;
   std::vector<unsigned char> buffer(kChunk);
   bool failed = false;
+  bool stopped = false;
   for (;;) {
+    if (cancelled && cancelled()) {
+      stopped = true;
+      break;
+    }
     const int got = cursor_->ReadCurrentItem(buffer.data(), kChunk);
     if (got < 0) {
       failed = true;
@@ -261,9 +266,10 @@ ZipResult ZipReader::Extract(const StoredRecord& record, IZipOutput& output) {
   }
   // Only bytes that check out count: all of the declared size, no data
   // beyond it, and the stored CRC-32.
-  if (!failed && cursor_->FinishCurrentItem() != ZipDirectoryCursor::kOk) failed = true;
+  if (!failed && !stopped && cursor_->FinishCurrentItem() != ZipDirectoryCursor::kOk) failed = true;
   if (cursor_->CloseCurrentItem() != ZipDirectoryCursor::kOk) failed = true;
   openItemIndex_ = -1;
+  if (stopped) return kZipCancelled;
   return failed ? kZipItemFailed : kZipOk;
 }
 
@@ -287,7 +293,7 @@ ZipResult ZipReader::UnzipTo(std::int32_t index, IZipOutput& output) {
   return Extract(record, output);
 }
 
-ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target) {
+ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target, const ZipCancelCheck& cancelled) {
   if (!cursor_) return kZipBadArgument;
   CloseOpenItem();
   if (index < 0 || static_cast<std::uint32_t>(index) >= cursor_->EntryCount()) return kZipBadArgument;
@@ -316,7 +322,7 @@ ZipResult ZipReader::Unzip(std::int32_t index, const std::wstring& target) {
   Platform::CFile file;
   if (!file.Create(path, 0, Platform::CreateMode::CreateAlways)) return kZipCannotOpen;
   CFileOutput output(file);
-  rc = Extract(record, output);
+  rc = Extract(record, output, cancelled);
   if (rc == kZipOk) {
     Platform::FileTimes times;
     times.creation = record.creationTime;
@@ -390,9 +396,10 @@ ZipResult LocateZipItem(ZipHandle* handle, const std::wstring& name, std::int32_
   return rc != kZipOk ? rc : handle->reader->Locate(name, index, record);
 }
 
-ZipResult UnzipItem(ZipHandle* handle, std::int32_t index, const std::wstring& target) {
+ZipResult UnzipItem(ZipHandle* handle, std::int32_t index, const std::wstring& target,
+                    const ZipCancelCheck& cancelled) {
   const ZipResult rc = CheckHandle(handle);
-  return rc != kZipOk ? rc : handle->reader->Unzip(index, target);
+  return rc != kZipOk ? rc : handle->reader->Unzip(index, target, cancelled);
 }
 
 ZipResult UnzipItemTo(ZipHandle* handle, std::int32_t index, IZipOutput& output) {

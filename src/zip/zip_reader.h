@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,7 @@ inline constexpr ZipResult kZipOverlapping = 0x900;      // the item's local hea
 inline constexpr ZipResult kZipBadArgument = 0x10000;    // no handle, or index out of range
 inline constexpr ZipResult kZipWrongKind = 0x80000;      // handle not of the reading kind
 inline constexpr ZipResult kZipAlreadyOpen = 0x1000000;  // Open on a reader that is already open
+inline constexpr ZipResult kZipCancelled = 0x2000000;    // the extraction's cancel check answered true
 // Open also passes on the cursor's -1 (read failed / no end record) and
 // -103 (multi-disk archive, entry counts differ, bad directory placement).
 
@@ -45,6 +47,10 @@ struct ZipItem {
   std::uint32_t compressedSize = 0;
   std::uint32_t uncompressedSize = 0;
 };
+
+// Asked before each chunk (at most 16 KiB) an extraction writes; true stops
+// it. Empty: never. Called on the extracting thread.
+using ZipCancelCheck = std::function<bool()>;
 
 // Where extracted bytes go when they do not go to a file (tests, fuzzing).
 class IZipOutput {
@@ -86,8 +92,10 @@ class ZipReader {
   // the file is removed again. kZipHeaderMismatch for an item whose local
   // header (its name included) disagrees with its central entry,
   // kZipOverlapping for one whose local header lies inside another item's
-  // data.
-  [[nodiscard]] ZipResult Unzip(std::int32_t index, const std::wstring& target);
+  // data. When `cancelled` answers true the extraction stops with
+  // kZipCancelled and the file is removed.
+  [[nodiscard]] ZipResult Unzip(std::int32_t index, const std::wstring& target,
+                                const ZipCancelCheck& cancelled = ZipCancelCheck());
   // Extracts a file item's bytes to `output`. kZipOk only when every byte
   // was delivered and the size and CRC-32 checked out.
   [[nodiscard]] ZipResult UnzipTo(std::int32_t index, IZipOutput& output);
@@ -102,7 +110,7 @@ class ZipReader {
   ZipResult FetchCurrent(StoredRecord* record);
   // Moves to index and gives its record, from the cache when it holds it.
   ZipResult LoadRecord(std::int32_t index, StoredRecord* record);
-  ZipResult Extract(const StoredRecord& record, IZipOutput& output);
+  ZipResult Extract(const StoredRecord& record, IZipOutput& output, const ZipCancelCheck& cancelled = ZipCancelCheck());
   ZipItem ToItem(const StoredRecord& record) const;
   static std::wstring DecodeName(const StoredRecord& record);
 
@@ -135,8 +143,10 @@ struct ZipHandle {
 // optional outputs. kZipNotFound when nothing matches.
 [[nodiscard]] ZipResult LocateZipItem(ZipHandle* handle, const std::wstring& name, std::int32_t* index,
                                       ZipItem* record);
-// Extracts item `index` to the file `target` (ZipReader::Unzip).
-[[nodiscard]] ZipResult UnzipItem(ZipHandle* handle, std::int32_t index, const std::wstring& target);
+// Extracts item `index` to the file `target` (ZipReader::Unzip), asking
+// `cancelled` before each chunk.
+[[nodiscard]] ZipResult UnzipItem(ZipHandle* handle, std::int32_t index, const std::wstring& target,
+                                  const ZipCancelCheck& cancelled = ZipCancelCheck());
 // Extracts item `index` to `output` instead of a file.
 [[nodiscard]] ZipResult UnzipItemTo(ZipHandle* handle, std::int32_t index, IZipOutput& output);
 // Ends any open item, closes the archive and frees the handle. kZipOk, or

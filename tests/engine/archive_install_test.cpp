@@ -5,6 +5,7 @@
 #include <cwctype>
 
 #include <algorithm>
+#include <atomic>
 
 #include "app/folder_table.h"
 #include "common/test_files.h"
@@ -12,6 +13,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/module_staging.h"
 #include "engine/module_swap.h"
+#include "engine/staged_prepare.h"
 #include "engine/zip_builder.h"
 #include "platform/fault.h"
 #include "platform/file.h"
@@ -62,15 +64,25 @@ class EngineArchiveInstall : public ::testing::Test {
     ADD_FAILURE() << "archive not staged";
     return false;
   }
+  // Unpacks the staged archive as the fetch loop does (CStagedPreparer),
+  // then renames its items in within one swap.
   bool InstallStaged(const std::wstring& name, Platform::ErrorCode* error = nullptr) {
     Platform::ErrorCode ignored = 0;
     if (!error) error = &ignored;
-    const std::wstring staged = StagedPathsOf(StagingFolderOf(app), name).data;
-    const std::size_t slash = name.rfind(L'\\');
-    const std::wstring folder = slash == std::wstring::npos ? app : app + L"\\" + name.substr(0, slash);
+    PrepareOutcome outcome;
+    {
+      CStagedPreparer preparer(app, abort);
+      preparer.Add(0, name);
+      outcome = preparer.Finish();
+    }
+    if (outcome.state != PrepareOutcome::State::kDone) {
+      *error = outcome.error;
+      EXPECT_TRUE(RemoveStagingFolder(app));
+      return false;
+    }
     CModuleSwap swap(app);
     if (!swap.Start(error)) return false;
-    if (UnZip(staged, folder, swap, error)) {
+    if (InstallArchiveItems(outcome.items[0], swap, error)) {
       swap.Commit();
       return true;
     }
@@ -79,6 +91,7 @@ class EngineArchiveInstall : public ::testing::Test {
     return false;
   }
 
+  std::atomic<bool> abort{false};
   TestFiles::CTempDir root;
   std::wstring app;
   std::wstring updaterName;
@@ -144,41 +157,58 @@ TEST_F(EngineArchiveInstall, ItemsReplaceCreateAndSkip) {
 }
 
 TEST_F(EngineArchiveInstall, AFailedItemPutsEveryItemBack) {
-  // The corrupt item comes after items that replaced, created and set
-  // aside files: all of them go back as they were, attributes included.
-  CScopedLog log(root / L"log.txt");
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll", "old a"));
-  ASSERT_TRUE(Platform::SetAttributes(app + L"\\a.dll", Platform::kAttrReadOnly));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\bad.dll", "old bad"));
-  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\setup.zip", BuildZip({
-      {"a.dll", "new a"},
-      {"new.dll", "brand new"},
-      {"bad.dll", "corrupt", 0100644u << 16, true},
-      {"late.dll", "never reached"},
-  })));
-  Platform::ErrorCode error = 0;
-  EXPECT_FALSE(Install(L"setup.zip", &error));
-  EXPECT_EQ(error, 1392u);
-  EXPECT_EQ(ReadOrMissing(app + L"\\a.dll"), "old a");
-  std::uint32_t attributes = 0;
-  ASSERT_TRUE(Platform::GetAttributes(app + L"\\a.dll", &attributes));
-  EXPECT_TRUE(attributes & Platform::kAttrReadOnly);
-  EXPECT_EQ(ReadOrMissing(app + L"\\bad.dll"), "old bad");
-  EXPECT_EQ(ReadOrMissing(app + L"\\new.dll"), "<missing>");
-  EXPECT_EQ(ReadOrMissing(app + L"\\late.dll"), "<missing>");
-  EXPECT_TRUE(NoLeftovers(app));
-  EXPECT_TRUE(log.Has("Restore file : " + Narrow(app) + "\\a.dll.bak"));
-  EXPECT_TRUE(log.Has("Undo : new file removed -> " + Narrow(app) + "\\new.dll"));
-
-  // The sequence for the corrupt item, in order (a partial file that the
-  // extraction left is removed before the undo).
-  auto lines = log.Lines();
-  const auto at = std::find(lines.begin(), lines.end(), "UnzipItem failed to create target file");
-  ASSERT_NE(at, lines.end());
-  ASSERT_GE(at - lines.begin(), 1);
-  EXPECT_EQ(*(at - 1), "UnzipItem failed");
-  const auto restored = std::find(at, lines.end(), "Restore file : " + Narrow(app) + "\\bad.dll.bak");
-  EXPECT_NE(restored, lines.end());
+  // A corrupt item fails while the archive is unpacked into staging, before
+  // the installation is touched. An item that cannot be renamed in fails
+  // the swap after items that replaced, created and set aside files: all
+  // of them go back as they were, attributes included.
+  struct Case {
+    const char* label;
+    bool corrupt;
+    int failedMove;  // the swap's MoveItem call made to fail (0: none)
+    Platform::ErrorCode error;
+  };
+  const Case cases[] = {
+      {"corrupt item", true, 0, 1392u},
+      // a.dll aside, a.dll in, new.dll in, then bad.dll aside.
+      {"item not renamed in", false, 4, Platform::kErrorSharingViolation},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CScopedLog log(root / L"log.txt");
+    ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\a.dll", "old a"));
+    ASSERT_TRUE(Platform::SetAttributes(app + L"\\a.dll", Platform::kAttrReadOnly));
+    ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\bad.dll", "old bad"));
+    ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\setup.zip", BuildZip({
+        {"a.dll", "new a"},
+        {"new.dll", "brand new"},
+        {"bad.dll", "corrupt", 0100644u << 16, c.corrupt},
+        {"late.dll", "never reached"},
+    })));
+    ASSERT_TRUE(Stage(L"setup.zip"));
+    if (c.failedMove != 0) Platform::FailNthCall("MoveItem", c.failedMove, Platform::kErrorSharingViolation);
+    Platform::ErrorCode error = 0;
+    EXPECT_FALSE(InstallStaged(L"setup.zip", &error));
+    Platform::ClearFaults();
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(ReadOrMissing(app + L"\\a.dll"), "old a");
+    std::uint32_t attributes = 0;
+    ASSERT_TRUE(Platform::GetAttributes(app + L"\\a.dll", &attributes));
+    EXPECT_TRUE(attributes & Platform::kAttrReadOnly);
+    EXPECT_EQ(ReadOrMissing(app + L"\\bad.dll"), "old bad");
+    EXPECT_EQ(ReadOrMissing(app + L"\\new.dll"), "<missing>");
+    EXPECT_EQ(ReadOrMissing(app + L"\\late.dll"), "<missing>");
+    EXPECT_TRUE(NoLeftovers(app));
+    EXPECT_EQ(log.Has("Restore file : " + Narrow(app) + "\\a.dll.bak"), !c.corrupt);
+    EXPECT_EQ(log.Has("Undo : new file removed -> " + Narrow(app) + "\\new.dll"), !c.corrupt);
+    if (!c.corrupt) continue;
+    // The sequence for the corrupt item, in order.
+    auto lines = log.Lines();
+    const auto at = std::find(lines.begin(), lines.end(), "UnzipItem failed to create target file");
+    ASSERT_NE(at, lines.end());
+    ASSERT_GE(at - lines.begin(), 1);
+    EXPECT_EQ(*(at - 1), "UnzipItem failed");
+    ASSERT_TRUE(Platform::SetAttributes(app + L"\\a.dll", Platform::kAttrNormal));
+  }
 }
 
 TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
@@ -187,15 +217,15 @@ TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
     const char* operation;  // platform call made to fail
     int nth;
     const char* expectLine;
+    bool unpacked;  // the failure comes in the swap, after the item was unpacked whole
   };
   const Case cases[] = {
-      {"target in use", "MoveItem", 1, "Target file could not be moved aside, not replaced : "},
-      // The journal's header, the log's lines for the archive, the open and
-      // the item, and the journal's line for the target come first; the 7th
-      // write is the extraction's second 16 KiB chunk.
-      {"disk full while writing", "Write", 7, "UnzipItem failed to create target file"},
-      // The journal is the first file created.
-      {"target cannot be created", "Create", 2, "UnzipItem failed to create target file"},
+      {"target in use", "MoveItem", 1, "Target file could not be moved aside, not replaced : ", true},
+      // The log's lines for the archive, the open and the item come first;
+      // the 5th write is the extraction's second 16 KiB chunk.
+      {"disk full while writing", "Write", 5, "UnzipItem failed to create target file", false},
+      // The unpacked item is the first file created.
+      {"target cannot be created", "Create", 1, "UnzipItem failed to create target file", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -210,20 +240,26 @@ TEST_F(EngineArchiveInstall, FailuresLeaveTheOldFile) {
     EXPECT_TRUE(ReadOrMissing(app + L"\\core.dll") == "old core");
     EXPECT_TRUE(NoLeftovers(app));
     EXPECT_TRUE(log.HasPrefix(c.expectLine));
-    EXPECT_FALSE(log.Has("Target file created OK"));
+    EXPECT_EQ(log.Has("Target file created OK"), c.unpacked);
   }
 }
 
 TEST_F(EngineArchiveInstall, LeftoverBackupOfAStoppedRun) {
   // A run stopped in mid-extraction left a partial core.dll beside the
-  // backup of the old one. When this run's item fails too, the old file is
-  // what must come back, not the partial one.
+  // backup of the old one. This run's corrupt item fails in staging and
+  // leaves both as they were; the next good item finds the target of
+  // another size than itself, so the backup is the old file: it comes back
+  // before it is set aside again.
   CScopedLog log(root / L"log.txt");
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll", "partial"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll.bak", "old core"));
   ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", "corrupt new core", 0100644u << 16, true}})));
   EXPECT_FALSE(Install(L"pack.zip"));
-  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "old core");
+  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "partial");
+  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll.bak"), "old core");
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", "NEW core"}})));
+  EXPECT_TRUE(Install(L"pack.zip"));
+  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "NEW core");
   EXPECT_TRUE(NoLeftovers(app));
   EXPECT_TRUE(log.HasPrefix("Stale backup restored : " + Narrow(app) + "\\core.dll.bak"));
 
@@ -340,4 +376,34 @@ TEST_F(EngineArchiveInstall, TheRunningUpdaterIsNeverReplaced) {
   EXPECT_EQ(ReadOrMissing(folder + L"\\Temp\\" + name), "not the updater");
   (void)Platform::RemoveFile(folder + L"\\Temp\\" + name);
   (void)Platform::RemoveEmptyDirectory(folder + L"\\Temp");
+}
+
+TEST_F(EngineArchiveInstall, ACancelWhileUnpackingTouchesNothing) {
+  // Cancelled inside an item (between its chunks), and before the first
+  // item: nothing is logged as failed, no partial file stays in staging and
+  // the installation is as it was.
+  CScopedLog log(root / L"log.txt");
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\core.dll", "old core"));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\pack.zip", BuildZip({{"core.dll", std::string(100000, 'n')}})));
+  ASSERT_TRUE(Stage(L"pack.zip"));
+  const std::wstring items = StagedItemsFolderOf(StagingFolderOf(app), L"pack.zip");
+  ASSERT_TRUE(MakeStagedItemsFolder(app, L"pack.zip"));
+  int asked = 0;
+  std::vector<PreparedItem> prepared;
+  Platform::ErrorCode error = 0;
+  // Asked before the item, then before each chunk: the third ask is inside it.
+  EXPECT_FALSE(UnZip(StagedPathsOf(StagingFolderOf(app), L"pack.zip").data, app, items,
+                     [&] { return ++asked == 3; }, &prepared, &error));
+  EXPECT_EQ(asked, 3);
+  EXPECT_TRUE(prepared.empty());
+  EXPECT_FALSE(Platform::PathExists(items + L"\\core.dll"));
+  EXPECT_FALSE(log.Has("UnzipItem failed"));
+
+  abort = true;
+  CStagedPreparer preparer(app, abort);
+  preparer.Add(0, L"pack.zip");
+  EXPECT_EQ(preparer.Finish().state, PrepareOutcome::State::kCancelled);
+  EXPECT_TRUE(preparer.Failed());
+  EXPECT_EQ(ReadOrMissing(app + L"\\core.dll"), "old core");
+  EXPECT_FALSE(log.Has("Target file created OK"));
 }

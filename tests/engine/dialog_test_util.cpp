@@ -1,5 +1,9 @@
 #include "engine/dialog_test_util.h"
 
+#include "app/folder_table.h"
+#include "engine/staged_prepare.h"
+#include "engine_resource.h"
+
 #include <chrono>
 
 namespace EngineTest {
@@ -124,6 +128,15 @@ FetchResult UpdateFile(CServerConnection& server, const std::wstring& serverPath
   StagedFile staged{&entry, false};
   FetchResult fetched = CFileTransfer(server).DownloadFile(serverPath, entry, &staged.publishedTimeSet);
   if (fetched.Failed()) return fetched;
+  if (GetFileExtension(entry.FileName) == L".zip") {
+    // Unpacked into staging first, as the module's fetch loop does.
+    CStagedPreparer preparer(entry.Folder, server.AbortFlag());
+    preparer.Add(0, entry.FileName);
+    PrepareOutcome outcome = preparer.Finish();
+    if (outcome.state == PrepareOutcome::State::kCancelled) throw CAbortSignal();
+    if (outcome.state == PrepareOutcome::State::kFailed) return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, outcome.error);
+    staged.items = std::move(outcome.items[0]);
+  }
   if (FetchResult installed = InstallModule(entry.Folder, {staged}, server.Progress(), server.AbortFlag());
       installed.Failed())
     return installed;

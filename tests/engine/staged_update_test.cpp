@@ -3,6 +3,8 @@
 // new whatever fails, and what a run staged is not fetched again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/folder_table.h"
 #include "common/test_files.h"
 #include "engine/dialog_test_util.h"
@@ -10,6 +12,7 @@
 #include "engine/module_staging.h"
 #include "platform/process_control.h"
 #include "engine/published_time.h"
+#include "engine/zip_builder.h"
 #include "harness/nginx_fixture.h"
 #include "harness/scripted_server.h"
 #include "manifest/trust_formats.h"
@@ -426,4 +429,53 @@ TEST(EngineStagedUpdate, ACancelDuringTheSwapTakesEffectOnceTheModuleIsWhole) {
   files.ExpectNew(folder);
   EXPECT_TRUE(log.HasPrefix("Swap : done -> "));
   EXPECT_FALSE(log.HasPrefix("exec Orrery.exe"));
+}
+
+TEST(EngineStagedUpdate, AnArchiveIsUnpackedBeforeTheSwapAndACancelMeanwhileTouchesNothing) {
+  TestHarness::CNginxFixture nginx;
+  ASSERT_TRUE(nginx.IsReady()) << nginx.Problem();
+  const std::string archive = EngineTest::BuildZip({{"a.dll", Pattern(40000, 1)}, {"b.dll", "new b"}});
+  const std::vector<std::pair<std::string, std::string>> fresh = {{"pack.zip", archive}, {"f1.dll", "new f1"}};
+  ASSERT_TRUE(nginx.WriteDocument(L"ar/UpdateList.xml", ListOf(fresh, true)));
+  for (const auto& [name, bytes] : fresh) ASSERT_TRUE(nginx.WriteDocument(L"ar/" + Wide(name), bytes));
+  for (const bool cancel : {true, false}) {
+    SCOPED_TRACE(cancel ? "cancelled while the archive is unpacked" : "whole");
+    TestFiles::CTempDir dir;
+    const std::wstring folder = dir / L"Printer";
+    ASSERT_TRUE(TestFiles::WriteBytes(folder + L"\\a.dll", "old a"));
+    CScopedLog log(dir / L"log.txt");
+    UpdateModuleList modules;
+    modules.push_back(Module(L"/ar/UpdateList.xml", folder, L""));
+    CTestRun test(nginx.Address(), &modules);
+    // The next file's first status comes once the archive is staged whole,
+    // and its unpacking under way beside it.
+    const std::wstring stagedArchive = StagedPathsOf(StagingFolderOf(folder), L"pack.zip").data;
+    test.progress.onStatus = [&](const std::wstring&) {
+      if (cancel && TestFiles::ReadOrMissing(stagedArchive) == archive) test.abort = true;
+    };
+    const RunOutcome outcome = test.run.RunUpdate();
+    const auto lines = log.Lines();
+    const auto swap = std::find_if(lines.begin(), lines.end(),
+                                   [](const std::string& l) { return l.rfind("Swap : putting", 0) == 0; });
+    if (cancel) {
+      EXPECT_EQ(outcome.end, RunEnd::kCancelled);
+      EXPECT_EQ(ReadOrMissing(folder + L"\\a.dll"), "old a");
+      EXPECT_EQ(ReadOrMissing(folder + L"\\b.dll"), "<missing>");
+      EXPECT_EQ(ReadOrMissing(folder + L"\\f1.dll"), "<missing>");
+      EXPECT_TRUE(swap == lines.end());
+      EXPECT_TRUE(ReadOrMissing(stagedArchive) == archive);  // kept for the next run
+      continue;
+    }
+    EXPECT_EQ(outcome.end, RunEnd::kDone) << Narrow(outcome.error);
+    EXPECT_TRUE(ReadOrMissing(folder + L"\\a.dll") == Pattern(40000, 1));
+    EXPECT_EQ(ReadOrMissing(folder + L"\\b.dll"), "new b");
+    EXPECT_EQ(ReadOrMissing(folder + L"\\f1.dll"), "new f1");
+    // Every line of the archive comes before the swap begins.
+    const auto created = std::find(lines.begin(), lines.end(), "Target file created OK");
+    ASSERT_TRUE(created != lines.end());
+    EXPECT_LT(std::find(lines.begin(), lines.end(), "UnZip : OpenZip") - lines.begin(), swap - lines.begin());
+    EXPECT_LT(std::find(created + 1, lines.end(), "Target file created OK") - lines.begin(), swap - lines.begin());
+    EXPECT_TRUE(swap != lines.end());
+    EXPECT_FALSE(Platform::PathExists(StagingFolderOf(folder)));
+  }
 }
