@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -58,23 +59,24 @@ TEST(EngineServerWaits, AGivenUpWorkerStopsWhereItsWaitEnds) {
   // Shared as the window and the worker share it: the worker outlives the
   // test's scope.
   auto waits = std::make_shared<CServerWaits>();
-  auto inWait = std::make_shared<std::atomic<bool>>(false);
-  auto serverAnswers = std::make_shared<std::atomic<bool>>(false);
+  // Promises rather than atomic waits: the C++ library's atomic wait has
+  // lost a wake-up under mingw-w64 here.
+  auto inWait = std::make_shared<std::promise<void>>();
+  auto serverAnswers = std::make_shared<std::promise<void>>();
   auto wentOn = std::make_shared<std::atomic<bool>>(false);
+  std::shared_future<void> answered = serverAnswers->get_future().share();
   std::thread worker([=] {
     {
       CServerWait wait(waits.get(), Kind::kBody, 0);
-      inWait->store(true);
-      inWait->notify_all();
-      serverAnswers->wait(false);
+      inWait->set_value();
+      answered.wait();
     }
     wentOn->store(true);
   });
-  inWait->wait(false);
+  inWait->get_future().wait();
   EXPECT_TRUE(waits->GiveUp());
   EXPECT_TRUE(waits->GiveUp());  // asked again: still given up
-  serverAnswers->store(true);
-  serverAnswers->notify_all();
+  serverAnswers->set_value();
   // The worker leaves its wait and stays there. Nothing would tell when it
   // had gone on, so its flag is read after it had every chance to.
   for (int i = 0; i < 20 && !wentOn->load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
