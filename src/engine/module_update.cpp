@@ -244,26 +244,25 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
   CPatchFetch patches(server_, transfer_);
-  std::size_t patchedCount = 0;
-  std::uint64_t saved = 0;
-  // Archives are unpacked into staging as they arrive, beside the next
-  // transfer; a failed one ends the fetching early.
+  // Archives are unpacked and patches applied in staging as they arrive,
+  // beside the next transfer (slot i is toFetch[i]); a failed archive ends
+  // the fetching early.
   CStagedPreparer preparer(moduleDir_, server_.AbortFlag());
+  std::vector<std::uint64_t> patchServed(count, 0);
   for (std::size_t i = 0; i < count && !preparer.Failed(); ++i) {
-    StagedFile file{toFetch[i].entry, false};
-    PatchedFile patched;
-    if (patches.TryPatch(serverFolder, *file.entry, &patched)) {
+    StagedFile file{toFetch[i].entry, false, {}, {}};
+    StagedPatch patch;
+    if (patches.FetchPatch(serverFolder, *file.entry, &patch)) {
       file.publishedTimeSet = true;
-      if (patched.item) file.patchedItem = patched.stagedPath;
-      result = FetchResult::Bytes(patched.served);
-      ++patchedCount;
-      saved += toFetch[i].announced > patched.served ? toFetch[i].announced - patched.served : 0;
+      if (patch.item) file.patchedItem = patch.stagedPath;
+      result = FetchResult::Bytes(patch.served);
+      patchServed[i] = patch.served;
+      preparer.AddPatch(i, [patch, &abort = server_.AbortFlag()] { return ApplyStagedPatch(patch, abort); });
     } else {
       result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
+      if (!result.Failed() && GetFileExtension(file.entry->FileName) == L".zip") preparer.Add(i, file.entry->FileName);
     }
     if (result.Failed()) return result;
-    if (GetFileExtension(file.entry->FileName) == L".zip" && file.patchedItem.empty())
-      preparer.Add(staged->size(), file.entry->FileName);
     staged->push_back(file);
     fetched += static_cast<std::uint64_t>(result.bytes);
     const unsigned percent = TotalPercent(fetched, totalSize, i + 1, count);
@@ -273,14 +272,41 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
     }
     progress.SetTotalLabel(FormatTotalLabel(i + 1, count));
   }
-  if (patchedCount != 0)
-    Log(L"Patches : " + std::to_wstring(patchedCount) + L" of " + std::to_wstring(count) + L" files came as patches, " +
-        std::to_wstring(saved) + L" bytes saved");
-  if (FetchResult unpacked = CollectUnpacked(preparer, staged); unpacked.Failed()) return unpacked;
+  std::vector<std::size_t> unpatched;
+  if (FetchResult prepared = CollectPrepared(preparer, staged, &unpatched); prepared.Failed()) return prepared;
+  if (!unpatched.empty()) {
+    // Patches that did not give their file: the whole files, as usual.
+    for (const std::size_t slot : unpatched) {
+      StagedFile& file = (*staged)[slot];
+      file.patchedItem.clear();
+      patchServed[slot] = 0;
+      if (result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[slot].announced);
+          result.Failed())
+        return result;
+      if (GetFileExtension(file.entry->FileName) == L".zip") preparer.Add(slot, file.entry->FileName);
+    }
+    if (FetchResult prepared = CollectPrepared(preparer, staged, &unpatched); prepared.Failed()) return prepared;
+  }
+  LogPatchSavings(toFetch, patchServed);
   return result;
 }
 
-FetchResult CModuleUpdate::CollectUnpacked(CStagedPreparer& preparer, std::vector<StagedFile>* staged) {
+void CModuleUpdate::LogPatchSavings(const std::vector<FileToFetch>& toFetch,
+                                    const std::vector<std::uint64_t>& patchServed) {
+  std::size_t patched = 0;
+  std::uint64_t saved = 0;
+  for (std::size_t i = 0; i < patchServed.size(); ++i) {
+    if (patchServed[i] == 0) continue;
+    ++patched;
+    saved += toFetch[i].announced > patchServed[i] ? toFetch[i].announced - patchServed[i] : 0;
+  }
+  if (patched != 0)
+    Log(L"Patches : " + std::to_wstring(patched) + L" of " + std::to_wstring(toFetch.size()) +
+        L" files came as patches, " + std::to_wstring(saved) + L" bytes saved");
+}
+
+FetchResult CModuleUpdate::CollectPrepared(CStagedPreparer& preparer, std::vector<StagedFile>* staged,
+                                           std::vector<std::size_t>* unpatched) {
   PrepareOutcome outcome = preparer.Finish();
   if (outcome.state == PrepareOutcome::State::kCancelled) throw CAbortSignal();
   if (outcome.state == PrepareOutcome::State::kFailed) {
@@ -291,5 +317,9 @@ FetchResult CModuleUpdate::CollectUnpacked(CStagedPreparer& preparer, std::vecto
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, outcome.error);
   }
   for (auto& [slot, items] : outcome.items) (*staged)[slot].items = std::move(items);
+  unpatched->clear();
+  for (const auto& [slot, done] : outcome.patched) {
+    if (!done) unpatched->push_back(slot);
+  }
   return {};
 }

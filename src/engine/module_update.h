@@ -66,10 +66,15 @@ class CModuleUpdate {
   FetchResult FetchFiles(const std::wstring& serverFolder, const std::vector<FileToFetch>& toFetch,
                          std::uint64_t totalSize, std::vector<StagedFile>* staged);
 
-  // Waits for the archives queued on `preparer` and gives each its
-  // unpacked items in *staged; the module's failure when one could not be
-  // unpacked. May raise the cancellation signal.
-  FetchResult CollectUnpacked(CStagedPreparer& preparer, std::vector<StagedFile>* staged);
+  // Waits for the archives and patches queued on `preparer`, gives each
+  // archive its unpacked items in *staged and lists in *unpatched the slots
+  // whose patches did not give their files; the module's failure when an
+  // archive could not be unpacked. May raise the cancellation signal.
+  FetchResult CollectPrepared(CStagedPreparer& preparer, std::vector<StagedFile>* staged,
+                              std::vector<std::size_t>* unpatched);
+  // The line for the files that came as patches (patchServed: the bytes of
+  // each slot's patch, 0 for a whole file) and the bytes they saved.
+  static void LogPatchSavings(const std::vector<FileToFetch>& toFetch, const std::vector<std::uint64_t>& patchServed);
 
   CServerConnection& server_;
   const CUpdateKey& key_;

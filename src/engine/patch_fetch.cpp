@@ -44,7 +44,17 @@ void RemoveStaged(const StagedPaths& staged) {
 
 }  // namespace
 
-bool CPatchFetch::TryPatch(const std::wstring& serverPath, const CFileData& entry, PatchedFile* patched) {
+namespace {
+
+// The line for a patch not used.
+bool FallBack(const std::wstring& fileName, const std::wstring& why) {
+  Log(L"DownloadFile : " + fileName + L" not patched, " + why + L", the whole file is fetched");
+  return false;
+}
+
+}  // namespace
+
+bool CPatchFetch::FetchPatch(const std::wstring& serverPath, const CFileData& entry, StagedPatch* staged) {
   std::uint64_t targetSize = 0;
   Platform::Sha256Digest targetSha{};
   if (entry.Patches.empty() || !entry.GetPatchTarget(&targetSize, &targetSha)) return false;
@@ -56,13 +66,9 @@ bool CPatchFetch::TryPatch(const std::wstring& serverPath, const CFileData& entr
   for (const CPatchRef& p : entry.Patches) {
     if (p.BaseSha256 == baseSha) patch = &p;
   }
-  const auto fallBack = [&](const std::wstring& why) {
-    Log(L"DownloadFile : " + entry.FileName + L" not patched, " + why + L", the whole file is fetched");
-    return false;
-  };
-  if (!patch) return fallBack(L"the installed copy is no base of its patches");
+  if (!patch) return FallBack(entry.FileName, L"the installed copy is no base of its patches");
   if (!DeltaPatchFits(baseSize, targetSize, DeltaPatchLimits()))
-    return fallBack(L"base and result exceed the memory a patch may use");
+    return FallBack(entry.FileName, L"base and result exceed the memory a patch may use");
 
   CFileData patchEntry(entry.Module, patch->FileName, L"", L"", entry.Folder);
   patchEntry.Size = patch->Size;
@@ -73,28 +79,42 @@ bool CPatchFetch::TryPatch(const std::wstring& serverPath, const CFileData& entr
   const FetchResult fetched = transfer_.DownloadFile(serverPath, patchEntry);
   if (fetched.Failed()) {
     RemoveStaged(stagedPatch);
-    return fallBack(L"its patch could not be fetched");
+    return FallBack(entry.FileName, L"its patch could not be fetched");
   }
-
   const bool item = GetFileExtension(entry.FileName) == L".zip";
-  const std::wstring output =
-      StagedPathsOf(StagingFolderOf(entry.Folder), item ? entry.FileName + L".item" : entry.FileName).data;
+  *staged = StagedPatch{entry.FileName,
+                        base,
+                        stagedPatch,
+                        StagedPathsOf(StagingFolderOf(entry.Folder), item ? entry.FileName + L".item" : entry.FileName)
+                            .data,
+                        item,
+                        targetSize,
+                        targetSha,
+                        entry.DateTime,
+                        patch->Size,
+                        entry.SizeDeclared ? entry.Size : targetSize,
+                        static_cast<std::uint64_t>(fetched.bytes)};
+  return true;
+}
+
+bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel) {
   const DeltaPatchOutcome applied =
-      ApplyDeltaPatchFile(base, stagedPatch.data, output, targetSize, server_.AbortFlag());
-  RemoveStaged(stagedPatch);
-  if (applied.result == DeltaPatchResult::kCancelled) throw CAbortSignal();
-  if (!applied.Applied()) return fallBack(std::wstring(L"its patch failed: ") + DescribeDeltaPatchResult(applied.result));
-  if (applied.sha256 != targetSha) {
-    (void)RemoveFileForcibly(output);
-    return fallBack(L"its patch gave other bytes than published (sha256 " + FormatSha256Hex(applied.sha256) + L")");
+      ApplyDeltaPatchFile(patch.base, patch.patch.data, patch.stagedPath, patch.targetSize, cancel);
+  RemoveStaged(patch.patch);
+  if (applied.result == DeltaPatchResult::kCancelled) {
+    (void)RemoveFileForcibly(patch.stagedPath);
+    return false;
+  }
+  if (!applied.Applied())
+    return FallBack(patch.fileName, std::wstring(L"its patch failed: ") + DescribeDeltaPatchResult(applied.result));
+  if (applied.sha256 != patch.targetSha) {
+    (void)RemoveFileForcibly(patch.stagedPath);
+    return FallBack(patch.fileName,
+                    L"its patch gave other bytes than published (sha256 " + FormatSha256Hex(applied.sha256) + L")");
   }
   // The published time, so that the next run finds the file current.
-  if (!entry.DateTime.empty()) (void)ApplyPublishedTime(output, entry.DateTime);
-  patched->stagedPath = output;
-  patched->item = item;
-  patched->served = static_cast<std::uint64_t>(fetched.bytes);
-  const std::uint64_t whole = entry.SizeDeclared ? entry.Size : targetSize;
-  Log(L"DownloadFile : " + entry.FileName + L" came as a patch, " + std::to_wstring(patch->Size) + L" bytes for " +
-      std::to_wstring(whole));
+  if (!patch.dateTime.empty()) (void)ApplyPublishedTime(patch.stagedPath, patch.dateTime);
+  Log(L"DownloadFile : " + patch.fileName + L" came as a patch, " + std::to_wstring(patch.patchSize) + L" bytes for " +
+      std::to_wstring(patch.wholeSize));
   return true;
 }

@@ -17,11 +17,18 @@ CStagedPreparer::~CStagedPreparer() {
   if (thread_.joinable()) thread_.join();
 }
 
-void CStagedPreparer::Add(std::size_t slot, const std::wstring& fileName) {
+void CStagedPreparer::Add(std::size_t slot, const std::wstring& fileName) { Queue(Job{slot, fileName, nullptr}); }
+
+void CStagedPreparer::AddPatch(std::size_t slot, std::function<bool()> apply) {
+  Queue(Job{slot, std::wstring(), std::move(apply)});
+}
+
+void CStagedPreparer::Queue(Job job) {
   bool threadless = false;
+  const std::wstring name = job.fileName;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back({slot, fileName});
+    queue_.push_back(std::move(job));
     if (!thread_.joinable()) {
       try {
         thread_ = std::thread(&CStagedPreparer::Work, this);
@@ -34,9 +41,9 @@ void CStagedPreparer::Add(std::size_t slot, const std::wstring& fileName) {
     changed_.notify_all();
     return;
   }
-  Log(L"UnZip : no thread to unpack beside the transfers, unpacking now -> " + fileName);
-  Job job;
-  while (TakeJob(&job, false)) RunJob(job);
+  Log(L"UnZip : no thread to unpack beside the transfers, unpacking now -> " + name);
+  Job next;
+  while (TakeJob(&next, false)) RunJob(next);
 }
 
 PrepareOutcome CStagedPreparer::Finish() {
@@ -64,6 +71,21 @@ bool CStagedPreparer::TakeJob(Job* job, bool wait) {
 }
 
 void CStagedPreparer::RunJob(const Job& job) {
+  if (job.apply) {
+    const bool staged = job.apply();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      busy_ = false;
+      outcome_.patched[job.slot] = staged;
+      if (!staged && abort_.load() && outcome_.state == PrepareOutcome::State::kDone) {
+        outcome_.state = PrepareOutcome::State::kCancelled;
+        failed_.store(true);
+        queue_.clear();
+      }
+    }
+    changed_.notify_all();
+    return;
+  }
   std::vector<PreparedItem> items;
   Platform::ErrorCode error = 0;
   const bool prepared = Prepare(job, &items, &error);

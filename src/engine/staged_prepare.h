@@ -1,7 +1,8 @@
-// Unpacking staged archives beside the transfers. While the update worker
-// fetches a module's next file, a thread of the module's own unpacks each
-// archive already staged into the staging folder (archive_install.h), so
-// that the swap only renames. The thread is started with the first archive
+// Unpacking staged archives and applying staged patches beside the
+// transfers. While the update worker fetches a module's next file, a thread
+// of the module's own unpacks each archive already staged into the staging
+// folder (archive_install.h) and applies each patch staged, so that the
+// swap only renames. The thread is started with the first archive
 // and stopped and joined when the preparer goes; it reads the run's cancel
 // flag between items and chunks, and never touches the installation.
 #pragma once
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,6 +27,9 @@ struct PrepareOutcome {
   Platform::ErrorCode error = 0;  // the first failure's (kFailed)
   // The unpacked items of each archive, by the slot it was queued with.
   std::map<std::size_t, std::vector<PreparedItem>> items;
+  // Whether each patch queued (by its slot) staged its file; one that did
+  // not leaves its file to be fetched whole, and fails nothing.
+  std::map<std::size_t, bool> patched;
 };
 
 class CStagedPreparer {
@@ -42,6 +47,9 @@ class CStagedPreparer {
   // Queues the staged archive of list entry `fileName` (checked, whole),
   // named `slot` in the outcome. Called by the update worker.
   void Add(std::size_t slot, const std::wstring& fileName);
+  // Queues `apply`, a staged patch's application (which logs what became of
+  // it, and reads the run's cancel flag), named `slot` in the outcome.
+  void AddPatch(std::size_t slot, std::function<bool()> apply);
   // Whether a queued archive has failed already: the module fails, and
   // nothing more need be fetched for it. Any thread.
   bool Failed() const { return failed_.load(); }
@@ -54,7 +62,11 @@ class CStagedPreparer {
   struct Job {
     std::size_t slot;
     std::wstring fileName;
+    std::function<bool()> apply;  // a patch's, instead of an archive
   };
+  // Queues a job, starting the thread with the first (or running the job
+  // here when no thread can be had).
+  void Queue(Job job);
   // The thread's loop.
   void Work();
   // Takes the next job (waiting for one when `wait`); false at the stop, or
