@@ -18,6 +18,7 @@ import tempfile
 import time
 import urllib.parse
 
+sys.dont_write_bytecode = True  # nothing left beside the sources
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "harness"))
@@ -622,9 +623,11 @@ def main():
     for n in names:
         if n not in ("release", "suite"):
             raise SystemExit("unknown case %s (release, suite)" % n)
-    for path, what in ((args.tool, "vireo-tool (native preset)"),
-                       (os.path.join(args.windows_build, "src", "app", "program", "Updater.exe"),
-                        "Updater.exe (windows preset)")):
+    needed = [(args.tool, "vireo-tool (native preset)")]
+    if not args.prepare_only:
+        needed.append((os.path.join(args.windows_build, "src", "app", "program", "Updater.exe"),
+                       "Updater.exe (windows preset)"))
+    for path, what in needed:
         if not os.access(path, os.R_OK):
             raise SystemExit("missing %s: %s" % (what, path))
     bench = Bench(args)
