@@ -346,6 +346,14 @@ class Bench:
             printed = output.read().decode(errors="replace")
         lines = self.access_lines()[before:]
         log = read_log(os.path.join(app, "updater_log.txt"))
+        # The last run of each case and mode keeps its logs for a look.
+        kept = os.path.join(self.work, "logs")
+        os.makedirs(kept, exist_ok=True)
+        if os.path.exists(os.path.join(app, "updater_log.txt")):
+            shutil.copyfile(os.path.join(app, "updater_log.txt"),
+                            os.path.join(kept, "%s-%s-updater_log.txt" % (case["name"], mode)))
+        with open(os.path.join(kept, "%s-%s-access.log" % (case["name"], mode)), "w") as f:
+            f.writelines(lines)
         problem = check_installed(case["b"], install)
         if problem or result.returncode != 0:
             raise SystemExit("%s/%s: exit %d, %s\n--- log\n%s\n--- output\n%s"
@@ -410,7 +418,7 @@ def phases(run):
     """Where a run's time went (seconds), from its log and nginx's lines."""
     log, entries = run["log"], run["entries"]
     out = dict(start=0.0, hash=0.0, fetch=0.0, apply=0.0, swap=0.0, unzip=0.0, end=0.0, files=0, patched=0,
-               saved=0)
+               saved=0, unpatched=[])
     stagings = [i for i, (_, x) in enumerate(log) if x.startswith("Staging : ") and " files into " in x]
     if not stagings:
         out["start"] = run["t1"] - run["t0"]
@@ -435,8 +443,11 @@ def phases(run):
                 request = next((e for e in entries if base_name(e["path"]) == patch), None)
                 if request is not None:
                     hashing += max(0.0, min(request["start"], log[j][0]) - log[j - 1][0])
-            elif " not patched, the installed copy is no base" in text:
-                hashing += log[i][0] - log[i - 1][0]
+            elif " not patched, " in text:
+                if " not patched, the installed copy is no base" in text:
+                    hashing += log[i][0] - log[i - 1][0]
+                name, why = text[len("DownloadFile : "):].split(" not patched, ", 1)
+                out["unpatched"].append((name, why.replace(", the whole file is fetched", "")))
             m = re.match(r"Patches : \d+ of \d+ files came as patches, (\d+) bytes saved", text)
             if m:
                 out["saved"] += int(m.group(1))
@@ -510,8 +521,23 @@ def report(case, results):
         per100 = p["swap"] / max(1, p["files"]) * 100
         say("  goal swap   %-7s %6.3f s per 100 files (%d files, %.3f s; at most 0.1)   %s"
             % (mode, per100, p["files"], p["swap"], "met" if per100 <= 0.1 else "MISSED"))
-    p = phases(median_run(results["patches"]))
+    m = median_run(results["patches"])
+    p = phases(m)
     say("  the patches run's log: %d files came as patches, %d bytes saved" % (p["patched"], p["saved"]))
+    if p["unpatched"]:
+        # Each such file was served twice: its patch, then the whole file.
+        whole = 0
+        for name, _ in p["unpatched"]:
+            tail = "/" + name.replace("\\", "/").lower()
+            whole += sum(e["sent"] for e in m["entries"] if e["path"].lower().endswith(tail))
+        reasons = {}
+        for _, why in p["unpatched"]:
+            reasons[why] = reasons.get(why, 0) + 1
+        say("  not patched, fetched whole after their patch: %s (%s)"
+            % (", ".join(n for n, _ in p["unpatched"]), "; ".join("%d: %s" % (c, w) for w, c in reasons.items())))
+        rest = sum(e["sent"] for e in m["entries"]) - whole
+        say("  bytes served without those whole files (every patch applied): %d, %.2f %% of the full update"
+            % (rest, 100.0 * rest / max(1, served["full"])))
 
 
 # ------------------------------------------------------------ the zstd survey
