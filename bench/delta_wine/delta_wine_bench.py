@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import urllib.parse
+import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True  # nothing left beside the sources
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -190,9 +191,11 @@ def prepare_case(args, work, name):
         old_commit, old_exes = build_old_programs(work, args.old_commit)
         a, b = lay_out_release_case(case, args.windows_build, old_exes, old_commit, args.strip)
         zips = ["*.exe", "*.dll"]
+        # The new programs' commit: the last one that touched what they are built from.
+        built = run_checked(["git", "-C", SOURCE, "log", "-1", "--format=%h", "HEAD", "--", ".", ":!bench",
+                             ":!README.md"]).strip()
         title = ("release to release: Updater.exe + vireo-tool.exe at %s and at %s%s, sample suite 1.0 -> 1.1"
-                 % (old_commit[:7], run_checked(["git", "-C", SOURCE, "rev-parse", "--short=7", "HEAD"]).strip(),
-                    ", stripped" if args.strip else " (as built, not stripped)"))
+                 % (old_commit[:7], built, ", stripped" if args.strip else " (as built, not stripped)"))
     else:
         a, b = lay_out_suite_case(case, args.size_mb, args.files)
         zips = ["Orrery.exe"]
@@ -549,7 +552,6 @@ SURVEY = [
     ("--ultra -22 --zstd=tlen=999", ["--ultra", "-22", "--zstd=tlen=999"]),
     ("-19 --zstd=mml=3", ["-19", "--zstd=mml=3"]),
     ("--ultra -22 --zstd=mml=3,tlen=999", ["--ultra", "-22", "--zstd=mml=3,tlen=999"]),
-    ("-3", ["-3"]),
 ]
 
 
@@ -566,7 +568,8 @@ def survey(case, stripped_too=True):
             pairs.append((rel, pa, pb))
     served = tool_patch_sizes(case)
     say("")
-    say("zstd --patch-from survey, release case: %d changed binaries" % len(pairs))
+    say("zstd --patch-from survey, release case: %d changed binaries (per file: %% of the file / %% of its zip)"
+        % len(pairs))
     with tempfile.TemporaryDirectory() as tmp:
         variants = [("as built", pairs)]
         if stripped_too:
@@ -597,7 +600,8 @@ def survey(case, stripped_too=True):
                                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                     size = os.path.getsize(out)
                     total += size
-                    per.append("%s %.1f%%" % (base_name(rel), 100.0 * size / os.path.getsize(pb)))
+                    per.append("%s %.1f/%.1f" % (base_name(rel), 100.0 * size / os.path.getsize(pb),
+                                                 100.0 * size / zip_size(pb, tmp)))
                 say("    %-36s %10d  %6.2f %% of whole, %6.2f %% of zipped   (%s)"
                     % (name, total, 100.0 * total / whole, 100.0 * total / zipped, ", ".join(per)))
 
@@ -614,16 +618,15 @@ def tool_patch_sizes(case):
     """Sizes of the patches the tool published for B's binaries, by name."""
     listing = os.path.join(case["trees"]["patches"], "update", "suite", "UpdateList.xml")
     try:
-        with open(listing, "rb") as f:
-            text = f.read().decode("latin-1")
-    except FileNotFoundError:
+        root = ET.parse(listing).getroot()
+    except (FileNotFoundError, ET.ParseError):
         return {}
     sizes = {}
-    for m in re.finditer(r'<module\b([^>]*)>(.*?)</module>', text, re.S):
-        name = re.search(r'filename="([^"]*)"', m.group(1))
-        patch = re.search(r'<patch\b[^>]*\bsize="(\d+)"', m.group(2))
-        if name and patch and name.group(1).lower().endswith((".exe.zip", ".dll.zip", ".exe", ".dll")):
-            sizes[base_name(name.group(1))] = int(patch.group(1))
+    for m in root.iter("module"):
+        name = m.get("filename", "")
+        patches = [int(p.get("size")) for p in m.findall("patch")]
+        if patches and name.lower().endswith((".exe.zip", ".dll.zip", ".exe", ".dll")):
+            sizes[base_name(name)] = min(patches)
     return sizes
 
 
