@@ -73,19 +73,14 @@ def run_checked(command, cwd=None, what=None):
 # ---------------------------------------------------------------- the releases
 
 def settle_stamps(a, b):
-    """Gives each file of B the time stamp the updater decides by: a file
-    with the same bytes in A keeps A's time (it is current once A is
-    installed), a changed one gets a later minute than A's if it had the
-    same (a rebuild is published later)."""
+    """A file of B with the same bytes as in A gets A's time stamp: once A
+    is installed it is current. Changed files keep theirs (the sample
+    suite's imaging.dll changes its version only, on purpose)."""
     for rel in files_below(b):
         pb, pa = os.path.join(b, rel), os.path.join(a, rel)
-        if not os.path.exists(pa):
-            continue
-        ta = os.stat(pa).st_mtime
-        if sha256_file(pa) == sha256_file(pb):
+        if os.path.exists(pa) and sha256_file(pa) == sha256_file(pb):
+            ta = os.stat(pa).st_mtime
             os.utime(pb, (ta, ta))
-        elif int(os.stat(pb).st_mtime // 60) <= int(ta // 60):
-            os.utime(pb, (ta + 3600, ta + 3600))
 
 
 def build_old_programs(work, commit):
@@ -185,10 +180,11 @@ def publish(tool, release, out, install, zips, deltas):
 def prepare_case(args, work, name):
     """Releases A and B of a case and its two published trees; kept while
     the releases and options stay the same."""
-    case = os.path.join(work, name)
-    os.makedirs(case, exist_ok=True)
     if name == "release":
         old_commit, old_exes = build_old_programs(work, args.old_commit)
+        # Each old commit and stripping keeps its own prepared case.
+        case = os.path.join(work, "release-%s%s" % (old_commit[:12], "-stripped" if args.strip else ""))
+        os.makedirs(case, exist_ok=True)
         a, b = lay_out_release_case(case, args.windows_build, old_exes, old_commit, args.strip)
         zips = ["*.exe", "*.dll"]
         # The new programs' commit: the last one that touched what they are built from.
@@ -197,6 +193,8 @@ def prepare_case(args, work, name):
         title = ("release to release: Updater.exe + vireo-tool.exe at %s and at %s%s, sample suite 1.0 -> 1.1"
                  % (old_commit[:7], built, ", stripped" if args.strip else " (as built, not stripped)"))
     else:
+        case = os.path.join(work, name)
+        os.makedirs(case, exist_ok=True)
         a, b = lay_out_suite_case(case, args.size_mb, args.files)
         zips = ["Orrery.exe"]
         title = "%d MB generated suite, every binary changed slightly" % args.size_mb

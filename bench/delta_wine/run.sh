@@ -8,15 +8,17 @@
 #
 # Needs the windows preset (Updater.exe, vireo-tool.exe and the sample
 # suite's releases: target e2e_releases) and the native preset (vireo-tool)
-# built in this checkout, plus git, nginx and Xvfb. Everything it makes lives
-# under build/windows/bench-delta-wine/ (the cases are prepared once and
-# kept; about 2 GB with the suite case).
+# built in this checkout, plus git, nginx, Xvfb, zip and x86_64-w64-mingw32-strip.
+# Everything it makes lives under build/windows/bench-delta-wine/ (the cases
+# are prepared once and kept, the release case per old commit and stripping;
+# about 2 GB with the suite case; logs/ keeps the last run's updater log and
+# nginx lines of each case and mode).
 #
 #   case release  a release-to-release update of real binaries: Updater.exe
 #                 and vireo-tool.exe built for Windows at an older commit
 #                 (--old-commit, default 2e621aa, 60 first-parent commits
-#                 before the delta work; built once with the windows preset
-#                 from `git archive` of that commit) and in this checkout,
+#                 before 5a69953; built once with the windows preset from
+#                 `git archive` of that commit) and in this checkout,
 #                 with the sample suite's releases 1.0 and 1.1 beside them;
 #                 every .exe and .dll published as a one-file archive. The
 #                 binaries ship as the build makes them (RelWithDebInfo, not
