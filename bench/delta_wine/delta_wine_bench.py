@@ -110,6 +110,19 @@ def commit_time(rev):
     return int(run_checked(["git", "-C", SOURCE, "log", "-1", "--format=%ct", rev]).strip())
 
 
+def stripped_copy(case, path):
+    """The stripped form of a binary, made once per content: strip writes
+    the time of day into a PE header, so the same file stripped twice would
+    differ, and an unchanged file of the suite would look changed."""
+    cache = os.path.join(case, "stripped")
+    os.makedirs(cache, exist_ok=True)
+    out = os.path.join(cache, sha256_file(path))
+    if not os.path.exists(out):
+        run_checked([STRIP, "--strip-all", "-o", out + ".tmp", path])
+        os.replace(out + ".tmp", out)
+    return out
+
+
 def lay_out_release_case(case, windows, old_exes, old_commit, strip):
     """Release A: the old commit's programs and the sample suite's 1.0;
     release B: this checkout's programs and 1.1."""
@@ -136,7 +149,7 @@ def lay_out_release_case(case, windows, old_exes, old_commit, strip):
                 if rel.lower().endswith((".exe", ".dll")):
                     path = os.path.join(folder, rel)
                     st = os.stat(path)
-                    run_checked([STRIP, "--strip-all", path])
+                    shutil.copyfile(stripped_copy(case, path), path)
                     os.utime(path, (st.st_atime, st.st_mtime))
     settle_stamps(a, b)
     return a, b
@@ -160,8 +173,8 @@ def fingerprint(*folders_and_options):
     for item in folders_and_options:
         if isinstance(item, str) and os.path.isdir(item):
             for rel in files_below(item):
-                st = os.stat(os.path.join(item, rel))
-                h.update(("%s %d %d\n" % (rel, st.st_size, int(st.st_mtime))).encode())
+                path = os.path.join(item, rel)
+                h.update(("%s %d %s\n" % (rel, int(os.stat(path).st_mtime), sha256_file(path))).encode())
         else:
             h.update(repr(item).encode())
     return h.hexdigest()
