@@ -47,7 +47,9 @@
 #   apply  from the patch's "DownloadFile :" line to its "came as a patch"
 #          line (decoding against the base, checking the result's SHA-256)
 #   swap   "Swap : putting" to "Swap : done" (archives are unpacked inside
-#          it: "unzip" gives that share), and per 100 files put in place
+#          it: "unzip" gives that share), and per 100 files put in place;
+#          the goal line splits it at the "Delete file :" lines into files
+#          put in place, backups deleted and the staging folder removed
 #   end    "Swap : done" to the process's end
 # then the ratios against the goals: patch bytes at most 10 % of the full
 # update's, the patched update no slower than the full one, the swap at most
