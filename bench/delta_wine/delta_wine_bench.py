@@ -106,6 +106,13 @@ def build_old_programs(work, commit):
     return full, exes
 
 
+def built_commit():
+    """The commit this checkout's programs are built from: the last one that
+    touched anything but the benchmarks and the README."""
+    return run_checked(["git", "-C", SOURCE, "log", "-1", "--format=%h", "HEAD", "--", ".", ":!bench",
+                        ":!README.md"]).strip()
+
+
 def commit_time(rev):
     return int(run_checked(["git", "-C", SOURCE, "log", "-1", "--format=%ct", rev]).strip())
 
@@ -132,7 +139,9 @@ def lay_out_release_case(case, windows, old_exes, old_commit, strip):
     for path in list(new_exes.values()) + [os.path.join(releases, r, "files.tsv") for r in ("1.0", "1.1")]:
         if not os.path.exists(path):
             raise SystemExit("missing %s: build the windows preset's Updater, vireo-tool and e2e_releases" % path)
-    head_time = commit_time("HEAD")
+    # Stamped with the time of the commit they are built from, not HEAD's
+    # (a commit to the benchmarks alone would otherwise republish the case).
+    head_time = commit_time(built_commit())
     a, b = os.path.join(case, "release-a"), os.path.join(case, "release-b")
     for folder, suite, exes, stamp in ((a, "1.0", old_exes, commit_time(old_commit)),
                                        (b, "1.1", new_exes, head_time)):
@@ -200,9 +209,7 @@ def prepare_case(args, work, name):
         os.makedirs(case, exist_ok=True)
         a, b = lay_out_release_case(case, args.windows_build, old_exes, old_commit, args.strip)
         zips = ["*.exe", "*.dll"]
-        # The new programs' commit: the last one that touched what they are built from.
-        built = run_checked(["git", "-C", SOURCE, "log", "-1", "--format=%h", "HEAD", "--", ".", ":!bench",
-                             ":!README.md"]).strip()
+        built = built_commit()
         title = ("release to release: Updater.exe + vireo-tool.exe at %s and at %s%s, sample suite 1.0 -> 1.1"
                  % (old_commit[:7], built, ", stripped" if args.strip else " (as built, not stripped)"))
     else:
