@@ -82,11 +82,18 @@ bool CPatchFetch::FetchPatch(const std::wstring& serverPath, const CFileData& en
     return FallBack(entry.FileName, L"its patch could not be fetched");
   }
   const bool item = GetFileExtension(entry.FileName) == L".zip";
+  // The result's folders in staging, made as a whole file's are (never
+  // through a link).
+  const std::wstring output =
+      StagedPathsOf(StagingFolderOf(entry.Folder), item ? entry.FileName + L".item" : entry.FileName).data;
+  if (StagedPathsCrossLink(entry.Folder, entry.FileName) || !EnsureDirectory(output.substr(0, output.rfind(L'\\')))) {
+    RemoveStaged(stagedPatch);
+    return FallBack(entry.FileName, L"its folder in the staging folder could not be made");
+  }
   *staged = StagedPatch{entry.FileName,
                         base,
                         stagedPatch,
-                        StagedPathsOf(StagingFolderOf(entry.Folder), item ? entry.FileName + L".item" : entry.FileName)
-                            .data,
+                        output,
                         item,
                         targetSize,
                         targetSha,

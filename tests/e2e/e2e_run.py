@@ -2087,6 +2087,7 @@ def scenario_delta_update(s):
     s.check_log("came as a patch")
     s.check(re.search(r"Patches : \d+ of \d+ files came as patches, \d+ bytes saved", s.log_text()),
             "no line for the bytes the patches saved")
+    s.check("not patched" not in s.log_text(), "a patch of the release was not used")
     paths = [p for p, _ in s.server.requests()]
     for patch in patches:
         s.check(any(p.endswith(patch.replace(os.sep, "/")) for p in paths), "never fetched " + patch)
