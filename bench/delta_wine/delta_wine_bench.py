@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "harness"))
 sys.path.insert(0, os.path.join(SOURCE, "bench", "delta"))
 import nginx_fixture  # noqa: E402
 import delta_bench  # noqa: E402  (the generated suite of the publisher's bench)
+import xvfb  # noqa: E402
 
 MIB = 1048576.0
 # Bump when the prepared cases change shape, so that old ones are remade.
@@ -44,14 +45,6 @@ def say(text):
 
 def wine_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def sha256_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 def files_below(root):
@@ -78,7 +71,7 @@ def settle_stamps(a, b):
     suite's imaging.dll changes its version only, on purpose)."""
     for rel in files_below(b):
         pb, pa = os.path.join(b, rel), os.path.join(a, rel)
-        if os.path.exists(pa) and sha256_file(pa) == sha256_file(pb):
+        if os.path.exists(pa) and delta_bench.sha256_file(pa) == delta_bench.sha256_file(pb):
             ta = os.stat(pa).st_mtime
             os.utime(pb, (ta, ta))
 
@@ -123,7 +116,7 @@ def stripped_copy(case, path):
     differ, and an unchanged file of the suite would look changed."""
     cache = os.path.join(case, "stripped")
     os.makedirs(cache, exist_ok=True)
-    out = os.path.join(cache, sha256_file(path))
+    out = os.path.join(cache, delta_bench.sha256_file(path))
     if not os.path.exists(out):
         run_checked([STRIP, "--strip-all", "-o", out + ".tmp", path])
         os.replace(out + ".tmp", out)
@@ -183,7 +176,7 @@ def fingerprint(*folders_and_options):
         if isinstance(item, str) and os.path.isdir(item):
             for rel in files_below(item):
                 path = os.path.join(item, rel)
-                h.update(("%s %d %s\n" % (rel, int(os.stat(path).st_mtime), sha256_file(path))).encode())
+                h.update(("%s %d %s\n" % (rel, int(os.stat(path).st_mtime), delta_bench.sha256_file(path))).encode())
         else:
             h.update(repr(item).encode())
     return h.hexdigest()
@@ -265,24 +258,10 @@ class Bench:
         return env
 
     def start_display(self):
-        read_end, write_end = os.pipe()
-        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-                                 "-nolisten", "tcp"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, pass_fds=(write_end,))
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and not number.endswith(b"\n"):
-            piece = os.read(read_end, 16)
-            if not piece:
-                break
-            number += piece
-        os.close(read_end)
-        if not number.strip().isdigit():
-            proc.kill()
-            proc.wait()
+        started = xvfb.start()
+        if started is None:
             raise SystemExit("Xvfb did not start")
-        self.xvfb, self.display = proc, ":" + number.strip().decode()
+        self.xvfb, self.display = started
 
     def start_server(self, cases):
         with open(os.devnull, "w") as quiet:
@@ -390,7 +369,7 @@ def check_installed(release, install):
         want = os.path.join(release, rel)
         if not os.path.exists(got):
             return "%s is missing" % rel
-        if os.path.getsize(got) != os.path.getsize(want) or sha256_file(got) != sha256_file(want):
+        if os.path.getsize(got) != os.path.getsize(want) or delta_bench.sha256_file(got) != delta_bench.sha256_file(want):
             return "%s differs from release B" % rel
     return ""
 
@@ -592,7 +571,7 @@ def survey(case, stripped_too=True):
     pairs = []
     for rel in files_below(case["b"]):
         pa, pb = os.path.join(case["a"], rel), os.path.join(case["b"], rel)
-        if rel.lower().endswith((".exe", ".dll")) and os.path.exists(pa) and sha256_file(pa) != sha256_file(pb):
+        if rel.lower().endswith((".exe", ".dll")) and os.path.exists(pa) and delta_bench.sha256_file(pa) != delta_bench.sha256_file(pb):
             pairs.append((rel, pa, pb))
     served = tool_patch_sizes(case)
     say("")

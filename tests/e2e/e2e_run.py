@@ -34,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "harness"))
 import nginx_fixture  # noqa: E402  (the harness's nginx starter)
+import xvfb  # noqa: E402
 
 RUN_TIMEOUT = 120
 IDOK, IDCANCEL = 1, 2
@@ -102,32 +103,10 @@ class Env:
     def ensure_display(self):
         if self.display:
             return
-        # Xvfb picks a free display itself (its lock file decides between
-        # scenarios starting side by side) and writes its number once it
-        # listens.
-        read_end, write_end = os.pipe()
-        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-                                 "-nolisten", "tcp"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, pass_fds=(write_end,))
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
-            if not ready:
-                break
-            piece = os.read(read_end, 16)
-            if not piece:
-                break
-            number += piece
-        os.close(read_end)
-        if proc.poll() is None and number.strip().isdigit():
-            self.xvfb = proc
-            self.display = ":%d" % int(number)
-            return
-        proc.kill()
-        proc.wait()
-        raise Failure("no free X display for Xvfb")
+        started = xvfb.start()
+        if started is None:
+            raise Failure("no free X display for Xvfb")
+        self.xvfb, self.display = started
 
     def close(self):
         if self.xvfb is not None:
@@ -1732,32 +1711,30 @@ def check_stall_time(s, path, what):
         print("%s: %s: the trickled transfer was given up after %.1f s (%d bytes sent)" % (s.name, what, seconds, sent))
 
 
-def scenario_bound_slow_manifest(s):
-    """update.xml sent one byte every 3 s: the updater gives up once 30 s
-    brought less than 1 KiB, with its log line, no window, nothing
-    installed or started."""
+def slow_startup(s, kind, line, what):
+    """update.xml served by the hostile rule `kind`: start-up gives it up
+    within the 30 s window with the log line `line`, shows no window, and
+    installs and starts nothing."""
     s.prepare(release="1.0")
-    s.use_hostile_server({"/update.xml": "trickle"})
+    s.use_hostile_server({"/update.xml": kind})
     run = s.run_updater(timeout=120)
     s.check_no_window(run)
-    s.check_log("The server sent less than 1 KiB of the manifest in 30 s")
-    check_stall_time(s, "/update.xml", "manifest")
+    s.check_log(line)
+    check_stall_time(s, "/update.xml", what)
     s.check_installed(s.untouched("1.0"))
     s.check_nothing_started()
+
+
+def scenario_bound_slow_manifest(s):
+    """update.xml sent one byte every 3 s: the updater gives up once 30 s
+    brought less than 1 KiB."""
+    slow_startup(s, "trickle", "The server sent less than 1 KiB of the manifest in 30 s", "manifest")
 
 
 def scenario_bound_slow_denied(s):
-    """update.xml answered 401 with a page sent one byte every 3 s: start-up
-    gives the page up within the 30 s window (no credentials dialog, no
-    window), logs it, and installs and starts nothing."""
-    s.prepare(release="1.0")
-    s.use_hostile_server({"/update.xml": "denied"})
-    run = s.run_updater(timeout=120)
-    s.check_no_window(run)
-    s.check_log("did not arrive in time")
-    check_stall_time(s, "/update.xml", "the 401 page")
-    s.check_installed(s.untouched("1.0"))
-    s.check_nothing_started()
+    """update.xml answered 401 with a page sent one byte every 3 s: no
+    credentials dialog; the page is given up."""
+    slow_startup(s, "denied", "did not arrive in time", "the 401 page")
 
 
 def slow_file(s, kind, line):
