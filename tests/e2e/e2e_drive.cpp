@@ -15,13 +15,21 @@
 //                                 update dialog (a window of Updater.exe with
 //                                 a progress bar) is shown; it looks every
 //                                 10 ms, so that a dialog shown only briefly
-//                                 is not missed
+//                                 is not missed. Meanwhile it takes the
+//                                 commands above from its standard input, one
+//                                 per line with tab-separated arguments, and
+//                                 answers each with its output and a line
+//                                 "end <exit status>": a look at the windows
+//                                 costs no Wine start-up then.
 // Exit status 0 on success, 1 when the window or control is not there.
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,7 +91,17 @@ BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
-int ListWindows() {
+std::string Format(const char* format, ...) {
+  char buffer[4096];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return std::string(buffer, length < 0 ? 0 : std::min<size_t>(static_cast<size_t>(length), sizeof buffer - 1));
+}
+
+std::string ListWindows() {
+  std::string out;
   const auto names = ProcessNames();
   std::vector<HWND> tops;
   ::EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&tops));
@@ -96,20 +114,19 @@ int ListWindows() {
     if (exe == L"explorer.exe" || exe == L"services.exe" || exe == L"e2e_drive.exe") continue;
     RECT rect{};
     ::GetWindowRect(top, &rect);
-    std::printf("W\t%llu\t%lu\t%s\t%d\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n",
+    out += Format("W\t%llu\t%lu\t%s\t%d\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n",
                 static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top)), pid, Utf8(exe).c_str(),
                 ::IsWindowVisible(top) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
                 Utf8(ClassOf(top)).c_str(), Utf8(WindowText(top)).c_str());
     std::vector<HWND> children;
     ::EnumChildWindows(top, CollectWindow, reinterpret_cast<LPARAM>(&children));
     for (HWND child : children) {
-      std::printf("C\t%llu\t%d\t%s\t%d\t%s\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(child)),
+      out += Format("C\t%llu\t%d\t%s\t%d\t%s\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(child)),
                   ::GetDlgCtrlID(child), Utf8(ClassOf(child)).c_str(), ::IsWindowVisible(child) ? 1 : 0,
                   Utf8(WindowText(child)).c_str());
     }
   }
-  std::fflush(stdout);
-  return 0;
+  return out;
 }
 
 HWND ParseWindow(const char* text) {
@@ -151,9 +168,42 @@ bool HasProgressBar(HWND hwnd) {
 // Wine 8 reports no EVENT_OBJECT_SHOW to a WinEvent hook (only creation and
 // focus), so the watcher looks at the windows itself, from inside Wine and
 // every 10 ms: a run that transfers files shows its dialog for far longer.
-int Watch() {
-  std::printf("ready\n");
+CRITICAL_SECTION g_output;
+
+void Print(const std::string& text) {
+  ::EnterCriticalSection(&g_output);
+  std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
+  ::LeaveCriticalSection(&g_output);
+}
+
+int Command(const std::vector<std::string>& args, std::string& out);
+
+// The commands of the standard input, answered until it closes.
+DWORD WINAPI Serve(void*) {
+  char line[4096];
+  while (std::fgets(line, sizeof line, stdin)) {
+    line[std::strcspn(line, "\r\n")] = '\0';
+    std::vector<std::string> args{""};
+    for (const char* c = line; *c; ++c) {
+      if (*c == '\t') {
+        args.emplace_back();
+      } else {
+        args.back() += *c;
+      }
+    }
+    std::string out;
+    const int status = Command(args, out);
+    Print(out + Format("end\t%d\n", status));
+  }
+  return 0;
+}
+
+int Watch() {
+  ::InitializeCriticalSection(&g_output);
+  Print("ready\n");
+  HANDLE server = ::CreateThread(nullptr, 0, Serve, nullptr, 0, nullptr);
+  if (server) ::CloseHandle(server);
   std::map<DWORD, bool> updaterPids;
   std::vector<HWND> reported;
   for (;;) {
@@ -175,8 +225,7 @@ int Watch() {
       }
       if (!it->second || !HasProgressBar(top)) continue;
       reported.push_back(top);
-      std::printf("shown\t%llu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top)));
-      std::fflush(stdout);
+      Print(Format("shown\t%llu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top))));
     }
     ::Sleep(10);
   }
@@ -196,17 +245,29 @@ int Hold(const std::wstring& path, const std::wstring& marker) {
   return 0;
 }
 
+// Runs one command (its name first); what it prints goes to `out`.
+int Command(const std::vector<std::string>& args, std::string& out) {
+  const std::string& name = args[0];
+  if (name == "windows") {
+    out = ListWindows();
+    return 0;
+  }
+  if (name == "click" && args.size() == 3) return Click(ParseWindow(args[1].c_str()), std::atoi(args[2].c_str()));
+  if (name == "credentials" && args.size() == 4) {
+    return Credentials(ParseWindow(args[1].c_str()), Wide(args[2].c_str()), Wide(args[3].c_str()));
+  }
+  if (name == "hold" && args.size() == 3) return Hold(Wide(args[1].c_str()), Wide(args[2].c_str()));
+  out = "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD | watch | hold PATH MARKER\n";
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == "windows") return ListWindows();
   if (argc == 2 && std::string(argv[1]) == "watch") return Watch();
-  if (argc == 4 && std::string(argv[1]) == "click") return Click(ParseWindow(argv[2]), std::atoi(argv[3]));
-  if (argc == 5 && std::string(argv[1]) == "credentials") {
-    return Credentials(ParseWindow(argv[2]), Wide(argv[3]), Wide(argv[4]));
-  }
-  if (argc == 4 && std::string(argv[1]) == "hold") return Hold(Wide(argv[2]), Wide(argv[3]));
-  std::fprintf(stderr, "usage: e2e_drive windows | click HWND ID | credentials HWND USER PASSWORD | watch | "
-                       "hold PATH MARKER\n");
-  return 2;
+  const std::vector<std::string> args(argv + (argc > 1 ? 1 : argc), argv + argc);
+  std::string out;
+  const int status = Command(args.empty() ? std::vector<std::string>{""} : args, out);
+  std::fputs(out.c_str(), status == 2 ? stderr : stdout);
+  return status;
 }

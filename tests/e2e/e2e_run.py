@@ -18,6 +18,7 @@ the release that should be there.
 """
 import argparse
 import calendar
+import fcntl
 import hashlib
 import os
 import re
@@ -72,6 +73,7 @@ class Env:
         self.trust = os.path.join(SOURCE, "tests", "fixtures", "trust")
         self.drive = os.path.join(self.e2e, "e2e_drive.exe")
         self.releases = os.path.join(self.e2e, "releases")
+        self.certificates = os.path.join(self.e2e, "work", "certificates")
         self.wine_run = os.path.join(SOURCE, "cmake", "wine-run")
         self.prefix = os.environ.get("VIREO_E2E_WINEPREFIX") or os.path.join(self.e2e, "wineprefix")
         self.tool = self.find_tool()
@@ -127,12 +129,14 @@ class Env:
 class Server:
     """nginx from the harness, with a bandwidth limit when asked for."""
 
-    def __init__(self, folder, rate=None):
+    def __init__(self, folder, certificates, rate=None):
         self.folder = folder
+        self.certificates = certificates
         self.rate = rate
         self.port = None
 
     def start(self):
+        seed_certificates(self.folder, self.certificates)
         config = nginx_fixture.CONFIG
         if self.rate:
             marker = "        root {dir}/html;\n"
@@ -181,6 +185,18 @@ class Server:
         except FileNotFoundError:
             pass
         return out
+
+
+def seed_certificates(folder, shared):
+    """The harness's nginx serves https too and makes certificates for it
+    when its folder has none (four RSA keys: most of a second). The
+    scenarios speak plain http, so every one gets a copy of one set, made
+    once for all of them in `shared`."""
+    os.makedirs(shared, exist_ok=True)
+    with open(os.path.join(shared, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        nginx_fixture.make_certificates(shared)
+    shutil.copytree(os.path.join(shared, "tls"), os.path.join(folder, "tls"), dirs_exist_ok=True)
 
 
 class Squid:
@@ -316,8 +332,9 @@ class MemoryWatch:
 class DialogWatcher:
     """Sets run.dialog_seen once e2e_drive watch, looking from inside Wine
     every 10 ms, sees an update dialog shown: the driver's own look at the
-    windows (a Wine process each time, every 0.2 s) can miss the dialog of a
-    fast run. Watching from before the updater starts."""
+    windows (every 0.2 s) can miss the dialog of a fast run. Watching from
+    before the updater starts. The same process answers the driver's
+    commands (ask), so that a look at the windows starts no Wine process."""
 
     def __init__(self, env, run):
         self.run = run
@@ -325,9 +342,13 @@ class DialogWatcher:
         # shown when it did not start.
         self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen([env.wine_run, env.drive, "watch"], env=env.wine_env(),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=self.errors, text=True)
         self.ready = threading.Event()
+        self.asking = threading.Lock()
+        self.answer = []
+        self.status = None
+        self.answered = threading.Event()
         self.listening = False
         self.reader = threading.Thread(target=self.read, daemon=True)
         self.reader.start()
@@ -345,13 +366,37 @@ class DialogWatcher:
                 self.ready.set()
             elif line.startswith("shown"):
                 self.run.dialog_seen = True
+            elif line.startswith("end\t"):
+                self.status = int(line.split("\t")[1])
+                self.answered.set()
+            else:
+                self.answer.append(line.rstrip("\n"))
         self.ready.set()  # ended: nobody waits in vain
+        self.status = None
+        self.answered.set()
+
+    def ask(self, *args, timeout=20):
+        """(exit status, output lines) of one e2e_drive command; status None
+        when it did not answer in time."""
+        with self.asking:
+            self.answer = []
+            self.status = None
+            self.answered.clear()
+            try:
+                self.process.stdin.write("\t".join(str(a) for a in args) + "\n")
+                self.process.stdin.flush()
+            except (BrokenPipeError, ValueError):
+                return None, []
+            if not self.answered.wait(timeout):
+                return None, []
+            return self.status, self.answer
 
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
         self.process.wait()
         self.reader.join(10)
+        self.process.stdin.close()
 
 
 class HostileServer:
@@ -441,7 +486,7 @@ class Scenario:
         self.output_path = os.path.join(env.e2e, "work", name + ".output.txt")
         if os.path.exists(self.output_path):
             os.remove(self.output_path)
-        self.server = Server(os.path.join(self.work, "server"))
+        self.server = Server(os.path.join(self.work, "server"), env.certificates)
         self.problems = []
         self.sign_key = None  # publish signed with this private key
         self.proxy = None     # the updater's http proxy (a Squid), when one stands between
@@ -492,12 +537,9 @@ class Scenario:
     def windows(self):
         """The updater's top-level windows:
         [hwnd, exe, visible, class, title, [(id, class, text)], (left, top, right, bottom)]."""
-        try:
-            out = self.env.wine(self.env.drive, "windows", timeout=20).stdout.decode("utf-8", "replace")
-        except subprocess.TimeoutExpired:
-            return []
+        _, lines = self.watcher.ask("windows")
         tops = []
-        for line in out.splitlines():
+        for line in lines:
             parts = line.split("\t")
             if parts[0] == "W" and len(parts) >= 11:
                 rect = tuple(int(v) for v in parts[5:9])
@@ -505,6 +547,10 @@ class Scenario:
             elif parts[0] == "C" and len(parts) >= 6 and tops and parts[4] == "1":
                 tops[-1][5].append((int(parts[2]), parts[3], parts[5]))
         return [t for t in tops if t[1].lower() == "updater.exe"]
+
+    def click(self, hwnd, button):
+        """Presses the dialog's button (IDOK, IDCANCEL) while the updater runs."""
+        self.watcher.ask("click", hwnd, button)
 
     @staticmethod
     def is_update_dialog(window):
@@ -516,7 +562,7 @@ class Scenario:
         user) and waits for it to end. `action(run, windows, process)` is
         called on every look at the windows."""
         run = Run()
-        watcher = DialogWatcher(self.env, run)
+        watcher = self.watcher = DialogWatcher(self.env, run)
         started = time.monotonic()
         # What Wine and the updater print (a crash's report among it) is kept
         # for a failed scenario to show.
@@ -552,10 +598,9 @@ class Scenario:
                     texts = [t for _, c, t in controls if t and t not in ("OK", "Cancel")]
                     if not any(hwnd == h for h, _ in run.error_texts):
                         run.error_texts.append((hwnd, " ".join(texts)))
-                    self.env.wine(self.env.drive, "click", hwnd, str(IDOK))
+                    self.click(hwnd, IDOK)
                 elif answer_credentials and sum(1 for _, c, _ in controls if c.lower() == "edit") >= 2:
-                    self.env.wine(self.env.drive, "credentials", hwnd, nginx_fixture.AUTH_USER,
-                                  nginx_fixture.AUTH_PASSWORD)
+                    self.watcher.ask("credentials", hwnd, nginx_fixture.AUTH_USER, nginx_fixture.AUTH_PASSWORD)
                     run.credentials += 1
             if action is not None and process.returncode is None:
                 action(run, wins, process)
@@ -913,7 +958,7 @@ def scenario_cancel(s):
             hwnd = seen(windows)
             if hwnd and not state["clicked"]:
                 time.sleep(0.5)
-                s.env.wine(s.env.drive, "click", hwnd, str(IDCANCEL))
+                s.click(hwnd, IDCANCEL)
                 state["clicked"] = True
         run = s.run_updater(action)
         s.check(running.poll() is None, "the running viewer was ended although nothing was installed")
@@ -1786,7 +1831,7 @@ def scenario_bound_slow_cancel(s):
             now = time.time()
             beat = asked + 3.0 * max(1, int((now - asked) / 3.0) + 1) + 0.1
             time.sleep(max(0.0, beat - time.time()))
-            s.env.wine(s.env.drive, "click", hwnd, str(IDCANCEL))
+            s.click(hwnd, IDCANCEL)
             state["pressed"] = time.monotonic()
             wait_for(lambda: reap(process, run), 30, "the updater did not end after Cancel", interval=0.01)
             state["ended"] = time.monotonic()
@@ -2253,7 +2298,7 @@ def run_demo(env, demo_dir, shot, sign_key=None, public_key=None):
     s = Scenario(env, "demo")
     s.work = os.path.abspath(demo_dir)
     s.install = os.path.join(s.work, "suite")
-    s.server = Server(os.path.join(s.work, "server"))
+    s.server = Server(os.path.join(s.work, "server"), env.certificates)
     s.sign_key = sign_key
     print("demo: installing release 1.0 into %s" % s.install)
     s.prepare(release="1.0", rate="384k")
