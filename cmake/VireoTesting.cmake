@@ -15,6 +15,27 @@ else()
 endif()
 include(GoogleTest)
 
+# Every test takes one slot of the resource "cpu" (RESOURCE_GROUPS cpu:1)
+# but those labelled "waits" (end-to-end scenarios that mostly wait): run
+# with a resource spec
+# file that gives "cpu" as many slots as processors (scripts/test does for
+# the Windows tests), ctest may start those beside as many busy tests as
+# there are processors. Without the file ctest ignores the slots.
+#
+# vireo_cpu_slots(): every test that this directory defined with add_test
+# takes one slot, but those labelled "waits". Called at the end of each test
+# folder's CMakeLists.txt that adds tests of its own (ctest's properties are
+# set where a test is defined); vireo_test's cases take theirs above.
+function(vireo_cpu_slots)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(test ${tests})
+    get_test_property(${test} LABELS labels)
+    if(NOT "waits" IN_LIST labels)
+      set_tests_properties(${test} PROPERTIES RESOURCE_GROUPS cpu:1)
+    endif()
+  endforeach()
+endfunction()
+
 # vireo_test(NAME SOURCES... LIBS... [TIMEOUT s] [PROPERTIES ...])
 # One test executable; every gtest case becomes one ctest test. Under the
 # Windows build the cases are listed (and run) through the Wine emulator.
@@ -30,5 +51,5 @@ function(vireo_test name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${ARG_PROPERTIES})
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} RESOURCE_GROUPS cpu:1 ${ARG_PROPERTIES})
 endfunction()

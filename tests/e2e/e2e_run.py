@@ -115,6 +115,11 @@ class Env:
             # A wineserver left lingering on this display would outlive it.
             subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=self.wine_env(),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # -k only asks it to end. Until it has, the next scenario of this
+            # prefix would find it still there, and its first Wine program
+            # would connect to a server on its way out and end at once.
+            subprocess.run(["/usr/lib/wine/wineserver64", "-w"], env=self.wine_env(),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
             self.xvfb.terminate()
             self.xvfb.wait()
             self.xvfb = None
