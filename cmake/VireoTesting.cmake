@@ -48,6 +48,7 @@ function(vireo_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gtest)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE VIREO_FIXTURES="${PROJECT_SOURCE_DIR}/tests/fixtures")
+  target_precompile_headers(${name} REUSE_FROM vireo_test_pch)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -1,0 +1,2 @@
+// The test executables' shared precompiled headers are built with this file
+// (tests/CMakeLists.txt); it has no code of its own.
