@@ -129,11 +129,11 @@ bool InstallArchiveItems(const std::vector<PreparedItem>& items, CModuleSwap& sw
   for (const PreparedItem& item : items) {
     const std::wstring& target = item.target;
     if (item.intoTemp) (void)EnsureDirectory(target.substr(0, target.rfind(L'\\')));
-    if (Platform::IsDirectory(target)) {
+    if (swap.MayExist(target) && Platform::IsDirectory(target)) {
       Log(L"Target is a folder, not replaced : " + target);
       continue;
     }
-    if (!swap.Holds(target) && Platform::PathExists(target + L".bak")) {
+    if (!swap.Holds(target) && swap.MayExist(target + L".bak") && Platform::PathExists(target + L".bak")) {
       // Left by an updater of the kind that extracted in place, stopped
       // inside this step: a target of another size than the item may be
       // its partial file, and the backup then the whole copy to keep.
@@ -144,7 +144,7 @@ bool InstallArchiveItems(const std::vector<PreparedItem>& items, CModuleSwap& sw
       Log(L"Target file could not be moved aside, not replaced : " + target + ErrorText(*error));
       return false;
     }
-    if (!Platform::MoveItem(item.staged, target)) {
+    if (!swap.PlaceItem(item.staged, target)) {
       *error = Platform::LastError();
       Log(L"Target file could not be put in place : " + target + ErrorText(*error));
       return false;

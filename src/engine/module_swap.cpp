@@ -145,6 +145,50 @@ bool CModuleSwap::Append(const std::string& line, Platform::ErrorCode* error) {
   return false;
 }
 
+bool CModuleSwap::CrossesLinkOnce(const std::wstring& base, const std::wstring& relativePath) {
+  for (std::size_t end = relativePath.find_first_of(L"\\/"); end != std::wstring::npos;
+       end = relativePath.find_first_of(L"\\/", end + 1)) {
+    std::wstring folder = base + L"\\" + relativePath.substr(0, end);
+    if (noLinks_.count(folder) != 0) continue;
+    if (Platform::IsLink(folder)) return true;
+    noLinks_.insert(std::move(folder));
+  }
+  return false;
+}
+
+namespace {
+
+// `path` split at its last "\\" into folder and name, both case folded.
+std::pair<std::wstring, std::wstring> FoldedParts(const std::wstring& path) {
+  const std::size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) return {std::wstring(), Platform::FoldCase(path)};
+  return {Platform::FoldCase(path.substr(0, slash)), Platform::FoldCase(path.substr(slash + 1))};
+}
+
+}  // namespace
+
+bool CModuleSwap::MayExist(const std::wstring& path) {
+  const auto [folder, name] = FoldedParts(path);
+  auto it = listed_.find(folder);
+  if (it == listed_.end()) {
+    std::optional<std::unordered_set<std::wstring>> names;
+    std::vector<Platform::DirectoryEntry> entries;
+    const std::size_t slash = path.rfind(L'\\');
+    if (slash != std::wstring::npos && Platform::ListDirectory(path.substr(0, slash), &entries)) {
+      names.emplace();
+      for (const Platform::DirectoryEntry& e : entries) names->insert(Platform::FoldCase(e.name));
+    }
+    it = listed_.emplace(folder, std::move(names)).first;
+  }
+  return !it->second || it->second->count(name) != 0;
+}
+
+void CModuleSwap::Listed(const std::wstring& path) {
+  const auto [folder, name] = FoldedParts(path);
+  const auto it = listed_.find(folder);
+  if (it != listed_.end() && it->second) it->second->insert(name);
+}
+
 bool CModuleSwap::Start(Platform::ErrorCode* error) {
   if (!EnsureDirectory(StagingFolderOf(installFolder_)) ||
       !journal_.Create(journalPath_, Platform::kShareRead, Platform::CreateMode::CreateAlways)) {
@@ -175,19 +219,19 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
   }
   // A folder on the way that is a link leads out of the install folder:
   // nothing is put through it.
-  if (CrossesLink(installFolder_, relative) ||
-      (!staged.empty() && CrossesLink(StagingFolderOf(installFolder_), stagedRelative))) {
+  if (CrossesLinkOnce(installFolder_, relative) ||
+      (!staged.empty() && CrossesLinkOnce(StagingFolderOf(installFolder_), stagedRelative))) {
     Log(L"Swap : a folder on the way is a link, not followed -> " + target);
     *error = Platform::kErrorBadPathName;
     return false;
   }
   // A backup that no journal accounts for was left by an updater of an
   // older kind; the target beside it is whole.
-  if (Platform::PathExists(target + L".bak") && !ResolveStaleBackup(target, false)) {
+  if (MayExist(target + L".bak") && Platform::PathExists(target + L".bak") && !ResolveStaleBackup(target, false)) {
     *error = Platform::LastError();
     return false;
   }
-  const SwapRecord record{target, staged, FileAttributesOf(target)};
+  const SwapRecord record{target, staged, MayExist(target) ? FileAttributesOf(target) : 0};
   if (!Append("T\t" + std::to_string(record.attributes) + "\t" + Platform::ToUtf8(relative) + "\t" +
                   Platform::ToUtf8(stagedRelative) + "\n",
               error))
@@ -203,14 +247,21 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
     if (readOnly) (void)Platform::SetAttributes(target, record.attributes);
     return false;
   }
+  Listed(target + L".bak");
   return true;
 }
 
 bool CModuleSwap::Holds(const std::wstring& target) const { return touched_.count(Platform::FoldCase(target)) != 0; }
 
+bool CModuleSwap::PlaceItem(const std::wstring& from, const std::wstring& target) {
+  if (!Platform::MoveItem(from, target)) return false;
+  Listed(target);
+  return true;
+}
+
 bool CModuleSwap::PlaceFile(const std::wstring& staged, const std::wstring& target, Platform::ErrorCode* error) {
   if (!SetAside(target, staged, error)) return false;
-  if (Platform::MoveItem(staged, target)) return true;
+  if (PlaceItem(staged, target)) return true;
   *error = Platform::LastError();
   return false;
 }

@@ -9,6 +9,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -46,6 +48,14 @@ class CModuleSwap {
   [[nodiscard]] bool SetAside(const std::wstring& target, const std::wstring& staged, Platform::ErrorCode* error);
   // Whether this swap has set `target` aside already.
   bool Holds(const std::wstring& target) const;
+  // False when nothing of the name `path` stands in its folder, as a listing
+  // of the folder (taken once per swap, kept up to date with the swap's own
+  // renames) says; true when something may. The platform's question for a
+  // name that is not there reads the whole folder each time.
+  bool MayExist(const std::wstring& path);
+  // Renames `from` to `target`, which SetAside has made way for. False (the
+  // platform's last error says why) when it could not be.
+  [[nodiscard]] bool PlaceItem(const std::wstring& from, const std::wstring& target);
   // SetAside, then the staged file is renamed to `target`.
   [[nodiscard]] bool PlaceFile(const std::wstring& staged, const std::wstring& target, Platform::ErrorCode* error);
   // Every file is in place: the journal says so, the ".bak" copies are
@@ -60,12 +70,20 @@ class CModuleSwap {
 
  private:
   bool Append(const std::string& line, Platform::ErrorCode* error);
+  // CrossesLink, asking about each folder once per swap: the swap makes no
+  // links, and a module's files share few folders.
+  bool CrossesLinkOnce(const std::wstring& base, const std::wstring& relativePath);
 
   std::wstring installFolder_;
   std::wstring journalPath_;
   Platform::CFile journal_;
   std::vector<SwapRecord> records_;
   std::unordered_set<std::wstring> touched_;  // targets, case folded
+  std::unordered_set<std::wstring> noLinks_;  // folders found not to be links
+  // Per folder (case folded), the case-folded names in it; no entry for a
+  // folder not yet listed, an empty optional for one that could not be.
+  std::unordered_map<std::wstring, std::optional<std::unordered_set<std::wstring>>> listed_;
+  void Listed(const std::wstring& path);  // `path` now exists
 };
 
 // What the next run made of a swap that a killed run left unfinished.
