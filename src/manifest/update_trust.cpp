@@ -76,10 +76,15 @@ CDownloadCheck::CDownloadCheck(const CFileData& entry)
     : sizeDeclared_(entry.SizeDeclared),
       hashDeclared_(entry.Sha256Declared),
       size_(entry.Size),
-      hash_(entry.Sha256) {}
+      hash_(entry.Sha256),
+      piped_(entry.SizeDeclared && entry.Size >= kPipedHashBytes ? std::make_unique<CPipedSha256>() : nullptr) {}
+
+CDownloadCheck::~CDownloadCheck() = default;
+
+std::uint32_t CDownloadCheck::HashError() { return piped_ ? piped_->Error() : hasher_.Error(); }
 
 bool CDownloadCheck::Add(const void* data, std::size_t size) {
-  if (overrun_ || hasher_.Error() != 0) return false;
+  if (overrun_ || HashError() != 0) return false;
   if (sizeDeclared_ && size > size_ - received_) {
     // Count what arrived, but hash nothing past the declared end.
     received_ += size;
@@ -87,7 +92,7 @@ bool CDownloadCheck::Add(const void* data, std::size_t size) {
     return false;
   }
   received_ += size;
-  return hasher_.Update(data, size);
+  return piped_ ? piped_->Update(data, size) : hasher_.Update(data, size);
 }
 
 FileCheckResult CDownloadCheck::Finish() {
@@ -98,9 +103,11 @@ FileCheckResult CDownloadCheck::Finish() {
     result.verdict = FileVerdict::SizeMismatch;
     return result;
   }
-  if (hasher_.Error() != 0 || !hasher_.Finish(&result.receivedHash)) {
+  const bool hashed = HashError() == 0 &&
+                      (piped_ ? piped_->Finish(&result.receivedHash) : hasher_.Finish(&result.receivedHash));
+  if (!hashed) {
     result.verdict = FileVerdict::HashFailed;
-    result.error = hasher_.Error();
+    result.error = HashError();
     result.receivedHash = {};
     return result;
   }

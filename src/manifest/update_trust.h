@@ -6,10 +6,12 @@
 // LoadUpdateKey; any thread.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "manifest/piped_sha256.h"
 #include "platform/crypto.h"
 
 class CFileData;
@@ -106,7 +108,12 @@ struct FileCheckResult {
 // place or installed. The entry is copied; nothing is kept by reference.
 class CDownloadCheck {
  public:
+  static constexpr std::uint64_t kPipedHashBytes = 4 * 1024 * 1024;
+
   explicit CDownloadCheck(const CFileData& entry);
+  ~CDownloadCheck();
+  CDownloadCheck(CDownloadCheck&&) = default;
+  CDownloadCheck& operator=(CDownloadCheck&&) = default;
 
   // Adds bytes received. False when the transfer must stop: the body has run
   // past the declared size (Finish then gives SizeMismatch with overrun), or
@@ -123,6 +130,11 @@ class CDownloadCheck {
   std::uint64_t received_ = 0;
   bool overrun_ = false;
   Platform::CSha256 hasher_;
+  // For a file declared at least kPipedHashBytes long, the hashing runs on
+  // a thread of its own beside the transfer.
+  std::unique_ptr<CPipedSha256> piped_;
+
+  std::uint32_t HashError();
 };
 
 // The log line of a failed check, naming the file with the expected and

@@ -404,6 +404,35 @@ TEST(UpdateTrust, DownloadCheck) {
       EXPECT_EQ(result.receivedHash, expected) << row.what;
     }
   }
+  // A large file is hashed on a thread beside the transfer: the same
+  // verdicts, over more bytes than may wait to be hashed.
+  const std::string big(CDownloadCheck::kPipedHashBytes + CPipedSha256::kMaxQueuedBytes + 5, 'v');
+  Platform::Sha256Digest bigHash{};
+  ASSERT_TRUE(Platform::Sha256Of(big.data(), big.size(), &bigHash));
+  const struct {
+    const char* what;
+    std::size_t otherByteAt;  // npos: the published bytes
+    std::size_t extra;        // bytes past the declared size
+    FileVerdict verdict;
+  } bigRows[] = {
+      {"large, whole", std::string::npos, 0, FileVerdict::Match},
+      {"large, one byte other", 4321, 0, FileVerdict::HashMismatch},
+      {"large, past the size", std::string::npos, 1, FileVerdict::SizeMismatch},
+  };
+  for (const auto& row : bigRows) {
+    CFileData entry(L"vireo viewer", L"bin\\core.dll", L"", L"", L"D:\\Suite");
+    entry.SizeDeclared = entry.Sha256Declared = true;
+    entry.Size = big.size();
+    entry.Sha256 = bigHash;
+    std::string received = big + std::string(row.extra, 'v');
+    if (row.otherByteAt != std::string::npos) received[row.otherByteAt] = 'w';
+    CDownloadCheck check(entry);
+    for (std::size_t at = 0; at < received.size(); at += 256 * 1024) {
+      (void)check.Add(received.data() + at, std::min<std::size_t>(256 * 1024, received.size() - at));
+    }
+    EXPECT_EQ(check.Finish().verdict, row.verdict) << row.what;
+  }
+
   CFileData entry(L"vireo viewer", L"bin\\core.dll", L"", L"", L"D:\\Suite");
   entry.SizeDeclared = entry.Sha256Declared = true;
   entry.Size = 10;
