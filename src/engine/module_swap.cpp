@@ -39,6 +39,10 @@ bool UndoTarget(const SwapRecord& record) {
   const std::wstring backup = target + L".bak";
   const bool hadOld = record.attributes != 0;
   if (hadOld && !Platform::IsFile(backup)) return true;  // never moved aside
+  // Nothing stood there, and the new file never left the staging folder:
+  // whatever stands there now is someone else's (put there once the swap
+  // had looked), and stays.
+  if (!hadOld && !record.staged.empty() && Platform::PathExists(record.staged)) return true;
   if (Platform::IsFile(target)) {
     const bool returned = !record.staged.empty() && !Platform::PathExists(record.staged) &&
                           Platform::MoveItem(target, record.staged);
@@ -227,11 +231,13 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
   }
   // A backup that no journal accounts for was left by an updater of an
   // older kind; the target beside it is whole.
-  if (MayExist(target + L".bak") && Platform::PathExists(target + L".bak") && !ResolveStaleBackup(target, false)) {
+  const bool backupListed = MayExist(target + L".bak");
+  if (backupListed && Platform::PathExists(target + L".bak") && !ResolveStaleBackup(target, false)) {
     *error = Platform::LastError();
     return false;
   }
-  const SwapRecord record{target, staged, MayExist(target) ? FileAttributesOf(target) : 0};
+  // A stale backup may have been put back in the target's place.
+  const SwapRecord record{target, staged, backupListed || MayExist(target) ? FileAttributesOf(target) : 0};
   if (!Append("T\t" + std::to_string(record.attributes) + "\t" + Platform::ToUtf8(relative) + "\t" +
                   Platform::ToUtf8(stagedRelative) + "\n",
               error))

@@ -208,6 +208,20 @@ TEST_F(EngineModuleSwap, AFailedStepIsUndoneAndAJournalNamesNothingOutside) {
 
 // Links in the staging folder or on a journal's paths lead out of the
 // module: a run removes them as links and never touches what they lead to.
+// The swap knows which names stand in a folder from one listing of it: a
+// file put there by someone else once it began is still never overwritten.
+TEST_F(EngineModuleSwap, AFileThatAppearsMidSwapIsNeverOverwritten) {
+  CModuleSwap swap(app);
+  Platform::ErrorCode error = 0;
+  ASSERT_TRUE(swap.Start(&error));
+  ASSERT_TRUE(swap.PlaceFile(Staged(kFiles[0]), app + L"\\" + kFiles[0].name, &error));
+  ASSERT_TRUE(TestFiles::WriteBytes(app + L"\\d.dll", "someone else's"));
+  EXPECT_FALSE(swap.PlaceFile(Staged(kFiles[3]), app + L"\\d.dll", &error));
+  EXPECT_TRUE(swap.Undo());
+  EXPECT_EQ(ReadOrMissing(app + L"\\d.dll"), "someone else's");
+  EXPECT_EQ(ReadOrMissing(app + L"\\a.dll"), "old a");
+}
+
 TEST_F(EngineModuleSwap, LinksAreNeverFollowed) {
   CScopedLog log(root / L"log.txt");
   const std::wstring outside = root / L"precious";
