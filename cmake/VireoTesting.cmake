@@ -49,6 +49,10 @@ function(vireo_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE VIREO_FIXTURES="${PROJECT_SOURCE_DIR}/tests/fixtures")
   target_precompile_headers(${name} REUSE_FROM vireo_test_pch)
+  if(VIREO_WINDOWS)
+    # Through cmake/wine-run, saying how a failed case ended.
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/cmake/wine-run-test)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -244,11 +244,10 @@ DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::w
   if (!outFile.Create(outputPath, Platform::kShareRead)) return Fail(DeltaPatchResult::kWriteFailed, Platform::LastError());
   CFileInput input(patchFile);
   CFileOutput sink(outFile);
-  DeltaPatchOutcome outcome = Decode(std::string_view(base.get(), size), input, sink, expectedSize, cancel);
-  if (outcome.Applied() && !outFile.Flush()) {
-    outcome.result = DeltaPatchResult::kWriteFailed;
-    outcome.error = Platform::LastError();
-  }
+  // The result is staged as a transferred file is: written to the system,
+  // not forced to the disk (under Wine a flush per file cost more than the
+  // decoding).
+  const DeltaPatchOutcome outcome = Decode(std::string_view(base.get(), size), input, sink, expectedSize, cancel);
   outFile.Close();
   if (!outcome.Applied()) (void)Platform::RemoveFile(outputPath);
   return outcome;
