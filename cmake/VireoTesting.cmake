@@ -16,11 +16,15 @@ endif()
 include(GoogleTest)
 
 # Every test takes one slot of the resource "cpu" (RESOURCE_GROUPS cpu:1)
-# but those labelled "waits" (end-to-end scenarios that mostly wait): run
-# with a resource spec
-# file that gives "cpu" as many slots as processors (scripts/test does for
-# the Windows tests), ctest may start those beside as many busy tests as
-# there are processors. Without the file ctest ignores the slots.
+# but those labelled "waits" (end-to-end scenarios that mostly wait). The
+# build's resources file gives "cpu" as many slots as this machine has
+# processors, and ctest reads it by itself: run with -j one more than
+# processors (scripts/test does for the Windows tests), it starts a waiting
+# scenario beside as many busy tests as there are processors.
+cmake_host_system_information(RESULT VIREO_PROCESSORS QUERY NUMBER_OF_LOGICAL_CORES)
+file(WRITE ${CMAKE_BINARY_DIR}/cpu_slots.json
+     "{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"cpu\": [{\"id\": \"0\", \"slots\": ${VIREO_PROCESSORS}}]}]}\n")
+set(CTEST_RESOURCE_SPEC_FILE ${CMAKE_BINARY_DIR}/cpu_slots.json)
 #
 # vireo_cpu_slots(): every test that this directory defined with add_test
 # takes one slot, but those labelled "waits". Called at the end of each test

@@ -89,10 +89,14 @@ bool IsInsideStagingFolder(const std::wstring& folder) {
   return NamesStagingFolder(resolved.empty() ? folder : resolved);
 }
 
-bool CrossesLink(const std::wstring& base, const std::wstring& relativePath) {
+bool CrossesLink(const std::wstring& base, const std::wstring& relativePath,
+                 std::unordered_set<std::wstring>* noLinks) {
   for (std::size_t end = relativePath.find_first_of(L"\\/"); end != std::wstring::npos;
        end = relativePath.find_first_of(L"\\/", end + 1)) {
-    if (Platform::IsLink(base + L"\\" + relativePath.substr(0, end))) return true;
+    std::wstring folder = base + L"\\" + relativePath.substr(0, end);
+    if (noLinks && noLinks->count(folder) != 0) continue;
+    if (Platform::IsLink(folder)) return true;
+    if (noLinks) noLinks->insert(std::move(folder));
   }
   return false;
 }

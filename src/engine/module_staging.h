@@ -9,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -33,7 +34,10 @@ bool IsInsideStagingFolder(const std::wstring& folder);
 
 // Whether any folder on the way from `base` to `base`\`relativePath` (the
 // last part excluded) is a link: what lies beyond it is not below `base`.
-bool CrossesLink(const std::wstring& base, const std::wstring& relativePath);
+// `noLinks` (may be null) holds folders already found not to be links and
+// receives the ones found now, for a caller that makes no links itself.
+bool CrossesLink(const std::wstring& base, const std::wstring& relativePath,
+                 std::unordered_set<std::wstring>* noLinks = nullptr);
 
 // Whether the staged copy or the note of list entry `fileName` of the module
 // in `installFolder` would be reached through a link in one of the entry's

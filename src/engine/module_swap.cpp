@@ -149,17 +149,6 @@ bool CModuleSwap::Append(const std::string& line, Platform::ErrorCode* error) {
   return false;
 }
 
-bool CModuleSwap::CrossesLinkOnce(const std::wstring& base, const std::wstring& relativePath) {
-  for (std::size_t end = relativePath.find_first_of(L"\\/"); end != std::wstring::npos;
-       end = relativePath.find_first_of(L"\\/", end + 1)) {
-    std::wstring folder = base + L"\\" + relativePath.substr(0, end);
-    if (noLinks_.count(folder) != 0) continue;
-    if (Platform::IsLink(folder)) return true;
-    noLinks_.insert(std::move(folder));
-  }
-  return false;
-}
-
 namespace {
 
 // `path` split at its last "\\" into folder and name, both case folded.
@@ -223,8 +212,9 @@ bool CModuleSwap::SetAside(const std::wstring& target, const std::wstring& stage
   }
   // A folder on the way that is a link leads out of the install folder:
   // nothing is put through it.
-  if (CrossesLinkOnce(installFolder_, relative) ||
-      (!staged.empty() && CrossesLinkOnce(StagingFolderOf(installFolder_), stagedRelative))) {
+  // Each folder is asked about once per swap: the swap makes no links.
+  if (CrossesLink(installFolder_, relative, &noLinks_) ||
+      (!staged.empty() && CrossesLink(StagingFolderOf(installFolder_), stagedRelative, &noLinks_))) {
     Log(L"Swap : a folder on the way is a link, not followed -> " + target);
     *error = Platform::kErrorBadPathName;
     return false;

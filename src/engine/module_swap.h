@@ -70,9 +70,6 @@ class CModuleSwap {
 
  private:
   bool Append(const std::string& line, Platform::ErrorCode* error);
-  // CrossesLink, asking about each folder once per swap: the swap makes no
-  // links, and a module's files share few folders.
-  bool CrossesLinkOnce(const std::wstring& base, const std::wstring& relativePath);
 
   std::wstring installFolder_;
   std::wstring journalPath_;
