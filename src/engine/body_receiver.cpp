@@ -26,13 +26,14 @@ constexpr std::uint32_t kErrorBodyCutShort = 12030;  // ERROR_INTERNET_CONNECTIO
 // the file, unless Whole() said that no more will come.
 class CBlockWriter {
  public:
-  CBlockWriter(Platform::CFile& file, std::function<void()> beforeFirstWrite)
-      : file_(file), block_(new char[kWriteBlockSize]), beforeFirstWrite_(std::move(beforeFirstWrite)) {}
+  // `block` holds kWriteBlockSize bytes.
+  CBlockWriter(Platform::CFile& file, char* block, std::function<void()> beforeFirstWrite)
+      : file_(file), block_(block), beforeFirstWrite_(std::move(beforeFirstWrite)) {}
   // False when a write failed (the platform's last error says why).
   [[nodiscard]] bool Append(const char* data, std::size_t size) {
     if (used_ + size > kWriteBlockSize && !WriteOut()) return false;
     if (size >= kWriteBlockSize) return Write(data, size);
-    std::memcpy(block_.get() + used_, data, size);
+    std::memcpy(block_ + used_, data, size);
     used_ += size;
     return true;
   }
@@ -41,7 +42,7 @@ class CBlockWriter {
     if (used_ == 0) return true;
     const std::size_t size = used_;
     used_ = 0;
-    return Write(block_.get(), size);
+    return Write(block_, size);
   }
   // The body has ended whole and checked: what is written now needs no
   // preparation.
@@ -58,7 +59,7 @@ class CBlockWriter {
   }
 
   Platform::CFile& file_;
-  std::unique_ptr<char[]> block_;
+  char* block_;
   std::size_t used_ = 0;
   std::function<void()> beforeFirstWrite_;
 };
@@ -72,7 +73,8 @@ class CBodyReceiver {
         request_(request),
         target_(target),
         discard_(discard),
-        writer_(target.file, target.beforePartWritten),
+        buffers_(Buffers(target)),
+        writer_(target.file, buffers_.block.get(), target.beforePartWritten),
         bytesSoFar_(target.already) {}
 
   FetchResult Receive() {
@@ -97,13 +99,13 @@ class CBodyReceiver {
   // Reads until the body ends; what was received is kept on every way out
   // but a mismatch, so that the next run can continue it.
   FetchResult ReadAll() {
-    std::unique_ptr<char[]> buffer(new char[kReadSize]);
+    char* const buffer = buffers_.read.get();
     Platform::CTransferPace pace(counters_.startTick);
     const Platform::CTransferDeadline deadline(counters_.startTick, target_.deadlineMs);
     std::uint32_t lastWriteOut = counters_.startTick;
     for (;;) {
       std::size_t got = 0;
-      if (const Platform::ErrorCode error = server_.ReadBody(request_, buffer.get(), kReadSize, &got); error != 0) {
+      if (const Platform::ErrorCode error = server_.ReadBody(request_, buffer, kReadSize, &got); error != 0) {
         Log(L"Failed in call to InternetReadFile, Error:" + std::to_wstring(error));
         return KeepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, error));
       }
@@ -122,12 +124,12 @@ class CBodyReceiver {
         return KeepReceived(ReportError(IDS_HTTPDOWNLOAD_ERROR_READFILE, Platform::kErrorTransferStalled));
       }
       if (bytesSoFar_ + got > target_.cap) return TooLarge(bytesSoFar_ + got);
-      if (!target_.check.Add(buffer.get(), got)) return Mismatch(target_.check.Finish());  // past the declared size
+      if (!target_.check.Add(buffer, got)) return Mismatch(target_.check.Finish());  // past the declared size
       // A slow transfer's bytes reach the disk at least a few times a
       // second, so that a run killed in the middle leaves them staged.
       const std::uint32_t now = Platform::GetTickCountMs();
       const bool due = static_cast<std::uint32_t>(now - lastWriteOut) >= kWriteOutIntervalMs;
-      if (!writer_.Append(buffer.get(), got) || (due && !writer_.WriteOut())) return WriteFailed();
+      if (!writer_.Append(buffer, got) || (due && !writer_.WriteOut())) return WriteFailed();
       if (due) lastWriteOut = now;
       bytesSoFar_ += got;
       ShowProgress();
@@ -162,6 +164,14 @@ class CBodyReceiver {
     if (change.timeLeftChanged) progress_.SetTimeLeft(change.secondsLeft, bytesSoFar_, target_.size);
   }
 
+  // The target's buffers, or this body's own, made when missing.
+  CBodyBuffers& Buffers(BodyTarget& target) {
+    CBodyBuffers& buffers = target.buffers ? *target.buffers : own_;
+    if (!buffers.read) buffers.read.reset(new char[kReadSize]);
+    if (!buffers.block) buffers.block.reset(new char[kWriteBlockSize]);
+    return buffers;
+  }
+
   FetchResult KeepReceived(FetchResult failure) {
     if (!writer_.WriteOut()) *discard_ = true;
     return failure;
@@ -189,6 +199,8 @@ class CBodyReceiver {
   Platform::CHttpRequest& request_;
   BodyTarget& target_;
   bool* discard_;
+  CBodyBuffers own_;  // when the target brings none
+  CBodyBuffers& buffers_;
   CBlockWriter writer_;
   ProgressCounters counters_;
   std::uint64_t bytesSoFar_;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "engine/run_result.h"
 #include "engine/server_connection.h"
@@ -10,6 +11,15 @@
 #include "manifest/update_trust.h"
 #include "platform/file.h"
 #include "platform/http.h"
+
+// The buffers a body passes through (a read's and a write block's), kept by
+// their owner from one body to the next: a block of their size is fresh
+// memory from the system at every allocation, each page faulting on first
+// touch (under Wine about half a millisecond per buffer, for every file).
+struct CBodyBuffers {
+  std::unique_ptr<char[]> read;
+  std::unique_ptr<char[]> block;
+};
 
 // Where a body goes and what it is held to.
 struct BodyTarget {
@@ -24,6 +34,7 @@ struct BodyTarget {
   // Runs before the first bytes reach the file, unless the body is whole
   // and checked by then (may be empty).
   std::function<void()> beforePartWritten;
+  CBodyBuffers* buffers = nullptr;  // kept between bodies (null: this body's own)
 };
 
 // Reads the body of `request` onto the end of target.file, the file bar

@@ -75,6 +75,24 @@ struct DCtxDeleter {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
+}  // namespace
+
+struct CDeltaPatchMemory::State {
+  std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context;
+  std::unique_ptr<char[]> in, out;
+  std::unique_ptr<char[]> base;
+  std::size_t baseCapacity = 0;
+};
+
+CDeltaPatchMemory::CDeltaPatchMemory() : state_(std::make_unique<State>()) {}
+CDeltaPatchMemory::~CDeltaPatchMemory() = default;
+
+struct CDeltaPatchAccess {
+  static CDeltaPatchMemory::State& Of(CDeltaPatchMemory& memory) { return *memory.state_; }
+};
+
+namespace {
+
 DeltaPatchOutcome Fail(DeltaPatchResult result, Platform::ErrorCode error = 0) {
   DeltaPatchOutcome outcome;
   outcome.result = result;
@@ -110,28 +128,35 @@ bool ReadFull(IPatchInput& input, char* buffer, std::size_t size, std::size_t* d
 
 // The decoding itself, shared by the file and memory forms. The caller has
 // checked the memory limit.
-DeltaPatchOutcome Decode(std::string_view base, IPatchInput& input, IPatchOutput& output,
-                         std::uint64_t expectedSize, const std::atomic<bool>& cancel) {
-  std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context(ZSTD_createDCtx());
+DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base, IPatchInput& input,
+                         IPatchOutput& output, std::uint64_t expectedSize, const std::atomic<bool>& cancel) {
+  // The decoder of the last application, if any, starts afresh: its
+  // buffers stay, its parameters and prefix go.
+  if (memory.context) {
+    if (ZSTD_isError(ZSTD_DCtx_reset(memory.context.get(), ZSTD_reset_session_and_parameters))) memory.context.reset();
+  }
+  if (!memory.context) memory.context.reset(ZSTD_createDCtx());
+  ZSTD_DCtx* const context = memory.context.get();
   if (!context) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
-  if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax,
-                                          WindowLogCap(base.size(), expectedSize))) ||
-      ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size())))
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, WindowLogCap(base.size(), expectedSize))) ||
+      ZSTD_isError(ZSTD_DCtx_refPrefix(context, base.data(), base.size())))
     return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
 
   const std::size_t inSize = ZSTD_DStreamInSize();
   const std::size_t outSize = ZSTD_DStreamOutSize();
-  std::unique_ptr<char[]> inBuffer(new (std::nothrow) char[inSize]);
-  std::unique_ptr<char[]> outBuffer(new (std::nothrow) char[outSize]);
-  if (!inBuffer || !outBuffer) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+  if (!memory.in) memory.in.reset(new (std::nothrow) char[inSize]);
+  if (!memory.out) memory.out.reset(new (std::nothrow) char[outSize]);
+  if (!memory.in || !memory.out) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+  char* const inBuffer = memory.in.get();
+  char* const outBuffer = memory.out.get();
 
   std::size_t got = 0;
-  if (!ReadFull(input, inBuffer.get(), inSize, &got)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+  if (!ReadFull(input, inBuffer, inSize, &got)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
   // One zstd frame, first byte on: no skippable frame, no other format.
-  const unsigned char* head = reinterpret_cast<const unsigned char*>(inBuffer.get());
+  const unsigned char* head = reinterpret_cast<const unsigned char*>(inBuffer);
   if (got < 4 || head[0] != 0x28 || head[1] != 0xB5 || head[2] != 0x2F || head[3] != 0xFD)
     return Fail(DeltaPatchResult::kBadPatch);
-  const unsigned long long declared = ZSTD_getFrameContentSize(inBuffer.get(), got);
+  const unsigned long long declared = ZSTD_getFrameContentSize(inBuffer, got);
   if (declared == ZSTD_CONTENTSIZE_ERROR) return Fail(DeltaPatchResult::kBadPatch);
   // The declared size bounds the decoder's window buffer; a frame without
   // one could ask for the whole window.
@@ -146,11 +171,11 @@ DeltaPatchOutcome Decode(std::string_view base, IPatchInput& input, IPatchOutput
   Platform::CSha256Compute hash;
   bool frameDone = false;
   while (got > 0) {
-    ZSTD_inBuffer in{inBuffer.get(), got, 0};
+    ZSTD_inBuffer in{inBuffer, got, 0};
     while (!frameDone) {
       if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
-      ZSTD_outBuffer out{outBuffer.get(), outSize, 0};
-      const std::size_t status = ZSTD_decompressStream(context.get(), &out, &in);
+      ZSTD_outBuffer out{outBuffer, outSize, 0};
+      const std::size_t status = ZSTD_decompressStream(context, &out, &in);
       if (ZSTD_isError(status)) {
         outcome.result = DeltaPatchResult::kBadPatch;
         outcome.decoderError = ZSTD_getErrorName(status);
@@ -158,12 +183,12 @@ DeltaPatchOutcome Decode(std::string_view base, IPatchInput& input, IPatchOutput
       }
       if (out.pos > 0) {
         if (out.pos > expectedSize - outcome.outputSize) return stop(DeltaPatchResult::kWrongOutputSize);
-        if (!output.Write(outBuffer.get(), out.pos)) {
+        if (!output.Write(outBuffer, out.pos)) {
           outcome.result = DeltaPatchResult::kWriteFailed;
           outcome.error = Platform::LastError();
           return outcome;
         }
-        hash.Add(outBuffer.get(), out.pos);
+        hash.Add(outBuffer, out.pos);
         outcome.outputSize += out.pos;
       }
       if (status == 0) frameDone = true;
@@ -173,7 +198,7 @@ DeltaPatchOutcome Decode(std::string_view base, IPatchInput& input, IPatchOutput
     // Bytes after the frame are not part of a patch.
     if (frameDone && in.pos < in.size) return stop(DeltaPatchResult::kBadPatch);
     if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
-    if (!ReadFull(input, inBuffer.get(), inSize, &got)) {
+    if (!ReadFull(input, inBuffer, inSize, &got)) {
       outcome.result = DeltaPatchResult::kReadFailed;
       outcome.error = Platform::LastError();
       return outcome;
@@ -205,12 +230,16 @@ DeltaPatchOutcome ApplyDeltaPatchBytes(std::string_view base, std::string_view p
   if (!DeltaPatchFits(base.size(), expectedSize, limits)) return Fail(DeltaPatchResult::kBaseTooLarge);
   CMemoryInput input(patch);
   CStringOutput sink(output);
-  return Decode(base, input, sink, expectedSize, cancel);
+  CDeltaPatchMemory memory;
+  return Decode(CDeltaPatchAccess::Of(memory), base, input, sink, expectedSize, cancel);
 }
 
 DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
                                       const std::wstring& outputPath, std::uint64_t expectedSize,
-                                      const std::atomic<bool>& cancel, const DeltaPatchLimits& limits) {
+                                      const std::atomic<bool>& cancel, const DeltaPatchLimits& limits,
+                                      CDeltaPatchMemory* kept) {
+  CDeltaPatchMemory own;
+  CDeltaPatchMemory::State& memory = CDeltaPatchAccess::Of(kept ? *kept : own);
   Platform::CFile baseFile;
   std::uint64_t baseSize = 0;
   if (!baseFile.OpenRead(basePath) || !baseFile.GetSize(&baseSize))
@@ -219,14 +248,20 @@ DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::w
 
   // The whole base, read in blocks with the cancel flag between them.
   const std::size_t size = static_cast<std::size_t>(baseSize);
-  std::unique_ptr<char[]> base(new (std::nothrow) char[size == 0 ? 1 : size]);
-  if (!base) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+  if (memory.baseCapacity < size || !memory.base) {
+    memory.base.reset();
+    memory.baseCapacity = 0;
+    memory.base.reset(new (std::nothrow) char[size == 0 ? 1 : size]);
+    if (!memory.base) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+    memory.baseCapacity = size;
+  }
+  char* const base = memory.base.get();
   constexpr std::size_t kBlock = 1024 * 1024;
   std::size_t have = 0;
   while (have < size) {
     if (cancel.load()) return Fail(DeltaPatchResult::kCancelled);
     std::size_t done = 0;
-    if (!baseFile.Read(base.get() + have, std::min(kBlock, size - have), &done))
+    if (!baseFile.Read(base + have, std::min(kBlock, size - have), &done))
       return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
     // The file shrank while it was read.
     if (done == 0) return Fail(DeltaPatchResult::kReadFailed, Platform::kErrorHandleEof);
@@ -247,7 +282,7 @@ DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::w
   // The result is staged as a transferred file is: written to the system,
   // not forced to the disk (under Wine a flush per file cost more than the
   // decoding).
-  const DeltaPatchOutcome outcome = Decode(std::string_view(base.get(), size), input, sink, expectedSize, cancel);
+  const DeltaPatchOutcome outcome = Decode(memory, std::string_view(base, size), input, sink, expectedSize, cancel);
   outFile.Close();
   if (!outcome.Applied()) (void)Platform::RemoveFile(outputPath);
   return outcome;

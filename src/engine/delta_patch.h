@@ -18,6 +18,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,25 @@ struct DeltaPatchLimits {
   std::uint64_t memoryBytes = kDeltaPatchDefaultMemoryLimit;
 };
 
+// The memory of one application kept for the next: the base's buffer (it
+// grows to the largest base so far, within the limit), the decoder and its
+// window. Fresh memory is touched page by page, which under Wine cost more
+// than the decoding itself when each patch took its own. One application at
+// a time; the owner frees it when its patches are applied.
+class CDeltaPatchMemory {
+ public:
+  CDeltaPatchMemory();
+  ~CDeltaPatchMemory();
+  CDeltaPatchMemory(const CDeltaPatchMemory&) = delete;
+  CDeltaPatchMemory& operator=(const CDeltaPatchMemory&) = delete;
+
+  struct State;
+
+ private:
+  friend struct CDeltaPatchAccess;
+  std::unique_ptr<State> state_;
+};
+
 // True when a base of `baseSize` bytes and an output of `outputSize` bytes
 // fit the limit; a caller may ask before fetching a patch at all.
 bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const DeltaPatchLimits& limits);
@@ -72,11 +92,13 @@ bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const Delt
 // base and the patch are only read. The caller still compares `sha256` with
 // the entry's declared digest: a patch can decode cleanly and yield other
 // bytes than published (made against another file with the same name).
-// Files go through the platform file service (platform/file.h).
+// Files go through the platform file service (platform/file.h). `memory`
+// (may be null) is kept from the last application and for the next.
 [[nodiscard]] DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
                                                     const std::wstring& outputPath, std::uint64_t expectedSize,
                                                     const std::atomic<bool>& cancel,
-                                                    const DeltaPatchLimits& limits = DeltaPatchLimits());
+                                                    const DeltaPatchLimits& limits = DeltaPatchLimits(),
+                                                    CDeltaPatchMemory* memory = nullptr);
 
 // The same with everything in memory (tests, fuzzing, the publisher's
 // check): the result is appended to *output, which holds all of it or, on

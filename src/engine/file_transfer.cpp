@@ -59,8 +59,10 @@ void DiscardStaged(const StagedPaths& staged) {
 // One file on its way into the staging folder.
 class CStagedFetch {
  public:
-  CStagedFetch(CServerConnection& server, std::wstring url, const CFileData& entry, std::uint64_t announced)
+  CStagedFetch(CServerConnection& server, CBodyBuffers& buffers, std::wstring url, const CFileData& entry,
+               std::uint64_t announced)
       : server_(server),
+        buffers_(buffers),
         url_(std::move(url)),
         entry_(entry),
         staged_(StagedPathsOf(StagingFolderOf(entry.Folder), entry.FileName)),
@@ -98,7 +100,7 @@ class CStagedFetch {
     const std::function<void()> writeNote = NoteWriter();
     Platform::CFile file;
     if (FetchResult opened = OpenStagedFile(&file); opened.Failed()) return opened;
-    BodyTarget target{file, *check_, entry_, have_, sizeKnown_, size_, cap_, 0, writeNote};
+    BodyTarget target{file, *check_, entry_, have_, sizeKnown_, size_, cap_, 0, writeNote, &buffers_};
     bool discard = false;
     const FetchResult result = ReceiveBody(server_, request_, target, &discard);
     // The published time is given to the staged file while it is open; the
@@ -261,6 +263,7 @@ class CStagedFetch {
   }
 
   CServerConnection& server_;
+  CBodyBuffers& buffers_;
   const std::wstring url_;
   const CFileData& entry_;
   const StagedPaths staged_;
@@ -324,7 +327,7 @@ FetchResult CFileTransfer::Download(const std::wstring& serverPath, const CFileD
   if (!file.Create(entry.Folder + L"\\" + entry.FileName, Platform::kShareRead, Platform::CreateMode::CreateAlways))
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
   CDownloadCheck check(entry);
-  BodyTarget target{file, check, entry, 0, sizeKnown, size, cap, Platform::CTransferDeadline::kDefaultMs, {}};
+  BodyTarget target{file, check, entry, 0, sizeKnown, size, cap, Platform::CTransferDeadline::kDefaultMs, {}, &buffers_};
   bool discard = false;
   FetchResult result = ReceiveBody(server_, request, target, &discard);
   if (!result.Failed()) Log(L"DownloadFile : " + entry.FileName);
@@ -338,5 +341,5 @@ FetchResult CFileTransfer::DownloadFile(const std::wstring& serverPath, const CF
     Log(L"DownloadFile : file outside the install folder skipped -> " + entry.FileName);
     return FetchResult::Bytes(0);
   }
-  return CStagedFetch(server_, serverPath + entry.FileName, entry, announced).Run(publishedTimeSet);
+  return CStagedFetch(server_, buffers_, serverPath + entry.FileName, entry, announced).Run(publishedTimeSet);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/body_receiver.h"
 #include "engine/run_result.h"
 #include "engine/server_connection.h"
 #include "manifest/update_list.h"
@@ -42,4 +43,5 @@ class CFileTransfer {
 
  private:
   CServerConnection& server_;
+  CBodyBuffers buffers_;  // every body's, one after the other
 };

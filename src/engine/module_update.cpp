@@ -1,6 +1,7 @@
 #include "engine/module_update.h"
 
 #include <atomic>
+#include <memory>
 
 #include "app/folder_table.h"
 #include "engine/engine_log.h"
@@ -247,6 +248,8 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   // Archives are unpacked and patches applied in staging as they arrive,
   // beside the next transfer (slot i is toFetch[i]); a failed archive ends
   // the fetching early.
+  // The preparer applies one patch at a time; they share its memory.
+  const auto patchMemory = std::make_shared<CDeltaPatchMemory>();
   CStagedPreparer preparer(moduleDir_, server_.AbortFlag());
   std::vector<std::uint64_t> patchServed(count, 0);
   for (std::size_t i = 0; i < count && !preparer.Failed(); ++i) {
@@ -257,7 +260,9 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
       if (patch.item) file.patchedItem = patch.stagedPath;
       result = FetchResult::Bytes(patch.served);
       patchServed[i] = patch.served;
-      preparer.AddPatch(i, [patch, &abort = server_.AbortFlag()] { return ApplyStagedPatch(patch, abort); });
+      preparer.AddPatch(i, [patch, patchMemory, &abort = server_.AbortFlag()] {
+        return ApplyStagedPatch(patch, abort, *patchMemory);
+      });
     } else {
       result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
       if (!result.Failed() && GetFileExtension(file.entry->FileName) == L".zip") preparer.Add(i, file.entry->FileName);

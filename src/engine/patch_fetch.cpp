@@ -104,9 +104,9 @@ bool CPatchFetch::FetchPatch(const std::wstring& serverPath, const CFileData& en
   return true;
 }
 
-bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel) {
-  const DeltaPatchOutcome applied =
-      ApplyDeltaPatchFile(patch.base, patch.patch.data, patch.stagedPath, patch.targetSize, cancel);
+bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel, CDeltaPatchMemory& memory) {
+  const DeltaPatchOutcome applied = ApplyDeltaPatchFile(patch.base, patch.patch.data, patch.stagedPath,
+                                                        patch.targetSize, cancel, DeltaPatchLimits(), &memory);
   RemoveStaged(patch.patch);
   if (applied.result == DeltaPatchResult::kCancelled) {
     (void)RemoveFileForcibly(patch.stagedPath);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/delta_patch.h"
 #include "engine/file_transfer.h"
 #include "engine/module_staging.h"
 #include "engine/server_connection.h"
@@ -34,8 +35,9 @@ struct StagedPatch {
 // Applies `patch` (on any thread): true when the entry's bytes are staged at
 // its stagedPath with the published time and the line "came as a patch"
 // logged; false, with the line that the whole file is fetched instead and
-// nothing of it left, when it failed or `cancel` was set.
-bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel);
+// nothing of it left, when it failed or `cancel` was set. `memory` is the
+// one its module's patches share, one at a time.
+bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel, CDeltaPatchMemory& memory);
 
 class CPatchFetch {
  public:
