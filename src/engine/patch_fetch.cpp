@@ -17,13 +17,14 @@ namespace {
 
 constexpr std::size_t kHashPieceSize = 1024 * 1024;
 
-// The SHA-256 and length of the file at `path`. False when it cannot be
-// read. Raises the cancellation signal between pieces.
-bool HashFile(const CServerConnection& server, const std::wstring& path, Platform::Sha256Digest* digest,
-              std::uint64_t* size) {
+// The SHA-256 and length of the file at `path`, read through `piece`
+// (made when missing, kHashPieceSize bytes). False when it cannot be read.
+// Raises the cancellation signal between pieces.
+bool HashFile(const CServerConnection& server, const std::wstring& path, std::unique_ptr<char[]>& piece,
+              Platform::Sha256Digest* digest, std::uint64_t* size) {
   Platform::CFile file;
   if (!file.OpenRead(path)) return false;
-  std::unique_ptr<char[]> piece(new char[kHashPieceSize]);
+  if (!piece) piece.reset(new char[kHashPieceSize]);
   Platform::CSha256 hasher;
   *size = 0;
   for (;;) {
@@ -61,7 +62,7 @@ bool CPatchFetch::FetchPatch(const std::wstring& serverPath, const CFileData& en
   const std::wstring base = entry.Folder + L"\\" + LocalNameOf(entry.FileName);
   std::uint64_t baseSize = 0;
   Platform::Sha256Digest baseSha{};
-  if (!HashFile(server_, base, &baseSha, &baseSize)) return false;
+  if (!HashFile(server_, base, hashPiece_, &baseSha, &baseSize)) return false;
   const CPatchRef* patch = nullptr;
   for (const CPatchRef& p : entry.Patches) {
     if (p.BaseSha256 == baseSha) patch = &p;

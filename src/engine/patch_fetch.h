@@ -8,6 +8,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/delta_patch.h"
@@ -54,4 +55,5 @@ class CPatchFetch {
  private:
   CServerConnection& server_;
   CFileTransfer& transfer_;
+  std::unique_ptr<char[]> hashPiece_;  // every base's, one after the other
 };
