@@ -86,13 +86,16 @@ TEST(DeltaPatch, BytesTable) {
 }
 
 // From files: the result is streamed to its file, and any failure leaves no
-// output file behind and the base untouched.
+// output file behind and the base untouched. The rows share one kept memory,
+// as a module's patches do: a failure, a shorter base or a cancel leaves
+// nothing in it that spoils the next.
 TEST(DeltaPatch, FilesTable) {
   const Fixtures& f = Load();
   TestFiles::CTempDir dir;
   ASSERT_TRUE(TestFiles::WriteBytes(dir / L"base", f.base));
   ASSERT_TRUE(TestFiles::WriteBytes(dir / L"patch", f.patch));
   ASSERT_TRUE(TestFiles::WriteBytes(dir / L"bad", f.patch.substr(0, f.patch.size() - 3)));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"short", f.base.substr(0, f.base.size() / 2)));
   const std::atomic<bool> go{false};
   const std::atomic<bool> stop{true};
   DeltaPatchLimits tight;
@@ -114,13 +117,16 @@ TEST(DeltaPatch, FilesTable) {
       {"output over the patch", dir / L"base", dir / L"patch", dir / L"patch", go, {}, DeltaPatchResult::kWriteFailed},
       {"over the bound", dir / L"base", dir / L"patch", dir / L"out", go, tight, DeltaPatchResult::kBaseTooLarge},
       {"cancelled", dir / L"base", dir / L"patch", dir / L"out", stop, {}, DeltaPatchResult::kCancelled},
+      {"a shorter base", dir / L"short", dir / L"patch", dir / L"out", go, {}, DeltaPatchResult::kBadPatch},
+      {"applies after all that", dir / L"base", dir / L"patch", dir / L"out", go, {}, DeltaPatchResult::kApplied},
   };
+  CDeltaPatchMemory memory;
   for (const Case& c : cases) {
     if (c.result == DeltaPatchResult::kApplied) {
       ASSERT_TRUE(TestFiles::WriteBytes(c.output, "stale output"));
     }
     const DeltaPatchOutcome outcome =
-        ApplyDeltaPatchFile(c.base, c.patch, c.output, f.target.size(), c.cancel, c.limits);
+        ApplyDeltaPatchFile(c.base, c.patch, c.output, f.target.size(), c.cancel, c.limits, &memory);
     EXPECT_EQ(outcome.result, c.result) << c.what;
     if (c.result == DeltaPatchResult::kApplied) {
       EXPECT_EQ(TestFiles::ReadOrMissing(c.output), f.target) << c.what;
