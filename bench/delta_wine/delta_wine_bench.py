@@ -30,10 +30,10 @@ import xvfb  # noqa: E402
 
 MIB = 1048576.0
 # Bump when the prepared cases change shape, so that old ones are remade.
-CASE_VERSION = "1"
+CASE_VERSION = "2"
 DEFAULT_OLD_COMMIT = "2e621aa"
 SUITE_TIME_A = calendar.timegm((2026, 3, 2, 1, 0, 0))
-MODES = ("patches", "full")
+MODES = ("patches", "recorded", "full")
 STRIP = "x86_64-w64-mingw32-strip"
 # The log's stamps are local time; the runs set this zone (no daylight time).
 LOG_TZ, LOG_UTC_OFFSET = "Asia/Seoul", 9 * 3600
@@ -214,7 +214,10 @@ def prepare_case(args, work, name):
     install = os.path.join(case, "install")
     stamp = os.path.join(case, "prepared")
     mark = fingerprint(CASE_VERSION, a, b, zips, args.deltas, install, os.path.getmtime(args.tool))
-    trees = {m: os.path.join(case, "tree-" + m) for m in MODES}
+    # "recorded" is served the patches tree; "seed" (B, then A with patches
+    # from B) is what the recorded install of A is made from.
+    trees = {m: os.path.join(case, "tree-" + ("patches" if m == "recorded" else m)) for m in MODES}
+    seed = os.path.join(case, "tree-seed")
     try:
         with open(stamp) as f:
             ready = f.read() == mark
@@ -222,15 +225,18 @@ def prepare_case(args, work, name):
         ready = False
     if not ready:
         say("publishing case %s" % name)
-        for tree in trees.values():
+        for tree in set(trees.values()) | {seed}:
             shutil.rmtree(tree, ignore_errors=True)
             os.makedirs(tree)
+        publish(args.tool, b, seed, install, zips, args.deltas)
+        publish(args.tool, a, seed, install, zips, args.deltas)
         publish(args.tool, a, trees["patches"], install, zips, args.deltas)
         publish(args.tool, b, trees["patches"], install, zips, args.deltas)
         publish(args.tool, b, trees["full"], install, zips, 0)
         with open(stamp, "w") as f:
             f.write(mark)
-    return dict(name=name, title=title, dir=case, a=a, b=b, install=install, trees=trees, zips=zips)
+    return dict(name=name, title=title, dir=case, a=a, b=b, install=install, trees=trees, zips=zips, seed=seed,
+                a_recorded=os.path.join(case, "install-a-recorded"), mark=mark)
 
 
 # ------------------------------------------------------------------- the runs
@@ -275,7 +281,7 @@ class Bench:
         html = os.path.join(self.nginx, "html")
         for case in cases:
             os.makedirs(os.path.join(html, case["name"]))
-            for mode, tree in case["trees"].items():
+            for mode, tree in list(case["trees"].items()) + [("seed", case["seed"])]:
                 # Hard links: the trees are served without a copy.
                 subprocess.run(["cp", "-al", tree, os.path.join(html, case["name"], mode)], check=True)
         with open(os.path.join(self.nginx, "port")) as f:
@@ -324,11 +330,40 @@ class Bench:
         with open(os.path.join(self.nginx, "access.log")) as f:
             return f.readlines()
 
-    def run_updater(self, case, mode):
-        """Release A installed afresh, Updater.exe run against one tree."""
+    def seed_recorded(self, case):
+        """Release A as the updater installs it from a list that names
+        patches: with the record of its files' digests, as a workstation
+        has it when every release is published with --deltas. Made once per
+        prepared case and Updater.exe."""
+        target = case["a_recorded"]
+        mark = case["mark"] + "\n" + str(os.path.getmtime(self.updater))
+        try:
+            with open(target + ".done") as f:
+                if f.read() == mark:
+                    return
+        except FileNotFoundError:
+            pass
+        say("case %s: installing release A with its record (once)" % case["name"])
         install = case["install"]
         shutil.rmtree(install, ignore_errors=True)
-        shutil.copytree(case["a"], install)  # copy2: the time stamps come along
+        os.makedirs(install)
+        self.run_updater(case, "seed", source=None, release=case["a"])
+        if not os.path.exists(os.path.join(install, "~vireo-digests")):
+            raise SystemExit("%s: the seed run wrote no record of installed files" % case["name"])
+        shutil.rmtree(target, ignore_errors=True)
+        shutil.copytree(install, target)  # copy2: the time stamps come along
+        with open(target + ".done", "w") as f:
+            f.write(mark)
+
+    def run_updater(self, case, mode, source="a", release=None):
+        """Release A installed afresh (the plain copy, or the one the updater
+        installed with its record for "recorded"), Updater.exe run against
+        one tree, which must leave `release` (default B) installed."""
+        install = case["install"]
+        if source is not None:
+            shutil.rmtree(install, ignore_errors=True)
+            # copy2: the time stamps come along
+            shutil.copytree(case["a_recorded"] if mode == "recorded" else case[source], install)
         app = os.path.join(self.work, "app")
         shutil.rmtree(app, ignore_errors=True)
         os.makedirs(app)
@@ -354,7 +389,7 @@ class Bench:
                             os.path.join(kept, "%s-%s-updater_log.txt" % (case["name"], mode)))
         with open(os.path.join(kept, "%s-%s-access.log" % (case["name"], mode)), "w") as f:
             f.writelines(lines)
-        problem = check_installed(case["b"], install)
+        problem = check_installed(release or case["b"], install)
         if problem or result.returncode != 0:
             raise SystemExit("%s/%s: exit %d, %s\n--- log\n%s\n--- output\n%s"
                              % (case["name"], mode, result.returncode, problem or "installed",
@@ -514,16 +549,18 @@ def report(case, results):
             % (mode, p["files"], p["patched"], served[mode], statistics.median(r["seconds"] for r in runs),
                min(r["seconds"] for r in runs), p["start"], p["hash"], p["fetch"], p["apply"], p["swap"], p["unzip"],
                p["end"], per100))
-    pt = [r["seconds"] for r in results["patches"]]
     ft = [r["seconds"] for r in results["full"]]
-    paired = [a / b for a, b in zip(pt, ft)]
+    say("  runs (s): %s" % "; ".join("%s %s" % (mode, " ".join("%.2f" % r["seconds"] for r in results[mode]))
+                                     for mode in MODES))
     bytes_ratio = served["patches"] / max(1, served["full"])
-    time_ratio = statistics.median(pt) / statistics.median(ft)
-    say("  runs (s): patches %s; full %s" % (" ".join("%.2f" % t for t in pt), " ".join("%.2f" % t for t in ft)))
     say("  goal bytes  patches/full %6.2f %%  (at most 10 %%)   %s"
         % (100 * bytes_ratio, "met" if bytes_ratio <= 0.10 else "MISSED"))
-    say("  goal time   patches/full %6.2f    (at most 1.00)   %s; the repetitions' own: %s"
-        % (time_ratio, "met" if time_ratio <= 1.0 else "MISSED", ", ".join("%.2f" % r for r in paired)))
+    for mode in ("patches", "recorded"):
+        pt = [r["seconds"] for r in results[mode]]
+        paired = [a / b for a, b in zip(pt, ft)]
+        time_ratio = statistics.median(pt) / statistics.median(ft)
+        say("  goal time   %-8s/full %5.2f    (at most 1.00)   %s; the repetitions' own: %s"
+            % (mode, time_ratio, "met" if time_ratio <= 1.0 else "MISSED", ", ".join("%.2f" % r for r in paired)))
     for mode in MODES:
         p = phases(median_run(results[mode]))
         per100 = p["swap"] / max(1, p["files"]) * 100
@@ -681,6 +718,7 @@ def main():
         bench.start_server(cases)
         for case in cases:
             bench.take_lock()
+            bench.seed_recorded(case)
             say("case %s: warming up" % case["name"])
             for mode in MODES:
                 bench.run_updater(case, mode)

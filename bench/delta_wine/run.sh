@@ -31,8 +31,16 @@
 # --deltas` (tree "patches"), and B alone without --deltas (tree "full");
 # one nginx serves both. Each run copies release A into a fresh install
 # folder (its files keep their time stamps) and runs today's Updater.exe
-# against one tree, from a fresh folder of its own; patches and full runs
-# interleave, N repetitions (default 3) after one untimed warm-up of each.
+# against one tree, from a fresh folder of its own, in three modes:
+#   patches   the plain copy of A: the updater hashes each patch's base
+#   recorded  A as Updater.exe itself installed it from a list that names
+#             patches (tree "seed": B, then A over it), with its record of
+#             installed files' digests, as a workstation has A when every
+#             release is published with --deltas; made once per case and
+#             Updater.exe, then copied with its time stamps
+#   full      the plain copy of A against the tree without patches
+# The modes interleave, N repetitions (default 3) after one untimed warm-up
+# of each.
 # Every run must leave release B installed byte for byte.
 #
 # The table gives per case and mode the body bytes nginx served, the median

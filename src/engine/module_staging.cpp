@@ -4,6 +4,7 @@
 
 #include "app/folder_table.h"
 #include "engine/engine_log.h"
+#include "engine/installed_digests.h"
 #include "engine/file_replace.h"
 #include "platform/case_fold.h"
 #include "platform/text.h"
@@ -70,6 +71,11 @@ bool NamesStagingFolder(const std::wstring& relativeName) {
     const std::wstring_view part =
         std::wstring_view(relativeName).substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
     if (Platform::EqualsIgnoringCase(part, kStagingFolderName)) return true;
+    // The record of installed files, at the top of the install folder.
+    if (start == 0 && end == std::wstring::npos &&
+        (Platform::EqualsIgnoringCase(part, kInstalledDigestsName) ||
+         Platform::EqualsIgnoringCase(part, std::wstring(kInstalledDigestsName) + L".new")))
+      return true;
     if (end == std::wstring::npos) return false;
     start = end + 1;
   }

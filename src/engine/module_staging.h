@@ -15,11 +15,13 @@
 #include "platform/file.h"
 
 // The staging folder's name inside a module's install folder. Update-list
-// entries and archive items that name it are refused (NamesStagingFolder).
+// entries and archive items that name it, or the record of installed files
+// (installed_digests.h), are refused (NamesStagingFolder).
 inline constexpr wchar_t kStagingFolderName[] = L"~vireo-staging";
 
 // Whether any "\"- or "/"-separated part of `relativeName` is the staging
-// folder's name (letter case ignored).
+// folder's name, or the whole of it the record of installed files (letter
+// case ignored).
 bool NamesStagingFolder(const std::wstring& relativeName);
 
 // NamesStagingFolder, or `relativeName` (below `installFolder`) leads into

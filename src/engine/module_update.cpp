@@ -1,5 +1,6 @@
 #include "engine/module_update.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -7,6 +8,7 @@
 #include "engine/engine_log.h"
 #include "engine/engine_strings.h"
 #include "engine/file_replace.h"
+#include "engine/installed_digests.h"
 #include "engine/module_staging.h"
 #include "engine/module_swap.h"
 #include "engine/patch_fetch.h"
@@ -99,6 +101,13 @@ FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
   if (FetchResult installed = InstallModule(moduleDir_, staged, server_.Progress(), server_.AbortFlag());
       installed.Failed())
     return installed;
+  if (!staged.empty()) {
+    std::vector<const CFileData*> placed;
+    for (const StagedFile& file : staged) placed.push_back(file.entry);
+    const bool listNamesPatches = std::any_of(entries.begin(), entries.end(),
+                                              [](const std::unique_ptr<CFileData>& e) { return !e->Patches.empty(); });
+    KeepInstalledDigests(moduleDir_, placed, listNamesPatches);
+  }
   return result;
 }
 
@@ -244,7 +253,11 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   FetchResult result;
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
-  CPatchFetch patches(server_, transfer_);
+  // The record of installed files spares hashing the bases of patches.
+  const bool anyPatches =
+      std::any_of(toFetch.begin(), toFetch.end(), [](const FileToFetch& f) { return !f.entry->Patches.empty(); });
+  const CInstalledDigests installed = anyPatches ? CInstalledDigests::Load(moduleDir_) : CInstalledDigests();
+  CPatchFetch patches(server_, transfer_, &installed);
   // Archives are unpacked and patches applied in staging as they arrive,
   // beside the next transfer (slot i is toFetch[i]); a failed archive ends
   // the fetching early.

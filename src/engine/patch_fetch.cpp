@@ -59,10 +59,14 @@ bool CPatchFetch::FetchPatch(const std::wstring& serverPath, const CFileData& en
   std::uint64_t targetSize = 0;
   Platform::Sha256Digest targetSha{};
   if (entry.Patches.empty() || !entry.GetPatchTarget(&targetSize, &targetSha)) return false;
-  const std::wstring base = entry.Folder + L"\\" + LocalNameOf(entry.FileName);
+  const std::wstring baseName = LocalNameOf(entry.FileName);
+  const std::wstring base = entry.Folder + L"\\" + baseName;
   std::uint64_t baseSize = 0;
   Platform::Sha256Digest baseSha{};
-  if (!HashFile(server_, base, hashPiece_, &baseSha, &baseSize)) return false;
+  Platform::FileTimes baseTimes;
+  const bool recorded = installed_ && Platform::GetFileTimes(base, &baseTimes, &baseSize) &&
+                        installed_->Find(baseName, baseSize, baseTimes.lastWrite, &baseSha);
+  if (!recorded && !HashFile(server_, base, hashPiece_, &baseSha, &baseSize)) return false;
   const CPatchRef* patch = nullptr;
   for (const CPatchRef& p : entry.Patches) {
     if (p.BaseSha256 == baseSha) patch = &p;

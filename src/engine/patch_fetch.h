@@ -13,6 +13,7 @@
 
 #include "engine/delta_patch.h"
 #include "engine/file_transfer.h"
+#include "engine/installed_digests.h"
 #include "engine/module_staging.h"
 #include "engine/server_connection.h"
 #include "manifest/update_list.h"
@@ -42,7 +43,10 @@ bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel,
 
 class CPatchFetch {
  public:
-  CPatchFetch(CServerConnection& server, CFileTransfer& transfer) : server_(server), transfer_(transfer) {}
+  // `installed` (may be null) is the module's record of installed files,
+  // whose digest of a base that still matches it spares hashing that base.
+  CPatchFetch(CServerConnection& server, CFileTransfer& transfer, const CInstalledDigests* installed = nullptr)
+      : server_(server), transfer_(transfer), installed_(installed) {}
 
   // Stages the patch of `entry` (fetched from serverPath) whose base is
   // the installed copy: true with *staged filled, for ApplyStagedPatch.
@@ -55,5 +59,6 @@ class CPatchFetch {
  private:
   CServerConnection& server_;
   CFileTransfer& transfer_;
+  const CInstalledDigests* installed_;
   std::unique_ptr<char[]> hashPiece_;  // every base's, one after the other
 };

@@ -93,7 +93,8 @@ bool IsDirectory(const std::wstring& path);
 [[nodiscard]] bool GetAttributes(const std::wstring& path, std::uint32_t* attributes);
 // Sets the attributes; on posix only read-only is kept (the owner's write bit).
 [[nodiscard]] bool SetAttributes(const std::wstring& path, std::uint32_t attributes);
-[[nodiscard]] bool GetFileTimes(const std::wstring& path, FileTimes* times);
+// A file's times and, when `size` is given, its length (one call).
+[[nodiscard]] bool GetFileTimes(const std::wstring& path, FileTimes* times, std::uint64_t* size = nullptr);
 // Sets a file's times; a 0 field is left unchanged.
 [[nodiscard]] bool SetFileTimes(const std::wstring& path, const FileTimes& times);
 

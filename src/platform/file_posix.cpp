@@ -353,7 +353,7 @@ bool SetAttributes(const std::wstring& path, std::uint32_t attributes) {
   return true;
 }
 
-bool GetFileTimes(const std::wstring& path, FileTimes* times) {
+bool GetFileTimes(const std::wstring& path, FileTimes* times, std::uint64_t* size) {
   if (ShouldFailCall("GetFileTimes")) return false;
   const std::string os = ToOsPath(path);
   struct stat st {};
@@ -361,6 +361,7 @@ bool GetFileTimes(const std::wstring& path, FileTimes* times) {
   times->lastWrite = ToFileTime(st.st_mtim);
   times->lastAccess = ToFileTime(st.st_atim);
   times->creation = times->lastWrite;  // posix keeps no creation time we can rely on
+  if (size) *size = static_cast<std::uint64_t>(st.st_size);
   return true;
 }
 

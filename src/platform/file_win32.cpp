@@ -220,13 +220,14 @@ bool SetAttributes(const std::wstring& path, std::uint32_t attributes) {
   return ::SetFileAttributesW(path.c_str(), attributes) != FALSE;
 }
 
-bool GetFileTimes(const std::wstring& path, FileTimes* times) {
+bool GetFileTimes(const std::wstring& path, FileTimes* times, std::uint64_t* size) {
   if (ShouldFailCall("GetFileTimes")) return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
   times->creation = FromFt(data.ftCreationTime);
   times->lastAccess = FromFt(data.ftLastAccessTime);
   times->lastWrite = FromFt(data.ftLastWriteTime);
+  if (size) *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return true;
 }
 

@@ -670,6 +670,9 @@ class Scenario:
         known = set(expected) | {"Updater.exe", "updater_log.txt", "update_state.txt", "viewer/Orrery.started",
                                  "printer/PrintAgent.started"} | set(allowed_extra)
         for rel in sorted(found - known):
+            # A module's record of what it installed, kept where patches are.
+            if rel.split("/")[-1] == "~vireo-digests":
+                continue
             self.problems.append("left behind: " + rel)
 
     def starts(self, program):
@@ -2106,7 +2109,8 @@ def delta_tree(s, **prepare):
 def scenario_delta_update(s):
     """Release 1.0 installed, 1.1 published over it with patches: the changed
     files come as patches (and only their patches are fetched), installed
-    byte for byte; a second run finds nothing to fetch."""
+    byte for byte, and the module keeps a record of their digests; a second
+    run finds nothing to fetch."""
     patches = delta_tree(s)
     run = s.run_updater()
     s.check_clean_run(run)
@@ -2118,6 +2122,16 @@ def scenario_delta_update(s):
     paths = [p for p, _ in s.server.requests()]
     for patch in patches:
         s.check(any(p.endswith(patch.replace(os.sep, "/")) for p in paths), "never fetched " + patch)
+    # The record of what it installed, for the next patches' bases.
+    with open(os.path.join(s.install, "viewer", "imaging.dll"), "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    try:
+        with open(os.path.join(s.install, "viewer", "~vireo-digests"), encoding="utf-8", errors="replace") as f:
+            record = f.read()
+    except FileNotFoundError:
+        record = ""
+    s.check(re.search(r"(?mi)^%s\t\d+\t\d+\timaging\.dll$" % digest, record),
+            "the record of installed files does not name imaging.dll")
     second = s.run_updater()
     s.check_clean_run(second)
     s.check("came as a patch" not in s.log_text() and "Staging :" not in s.log_text(), "the second run fetched")
@@ -2125,21 +2139,33 @@ def scenario_delta_update(s):
 
 def scenario_delta_fallback(s):
     """The same tree with every patch corrupted and one installed base
-    changed locally: each file falls back to its whole copy, with a log
-    line, and 1.1 is installed byte for byte."""
+    changed locally, with a record of installed files that still gives it
+    its old digest: each file falls back to its whole copy, with a log line,
+    and 1.1 is installed byte for byte."""
     patches = delta_tree(s)
     for patch in patches:
         with open(os.path.join(s.server.html, patch), "r+b") as f:
             f.seek(0, os.SEEK_END)
             f.seek(max(0, f.tell() // 2))
             f.write(b"\x00corrupt\x00")
-    with open(os.path.join(s.install, "viewer", "imaging.dll"), "ab") as f:
+    base = os.path.join(s.install, "viewer", "imaging.dll")
+    with open(base, "rb") as f:
+        original = hashlib.sha256(f.read()).hexdigest()
+    with open(base, "ab") as f:
         f.write(b"local change")
+    # A record that gives the changed copy its 1.0 digest: the patch it picks
+    # fails, and the whole file comes all the same.
+    st = os.stat(base)
+    with open(os.path.join(s.install, "viewer", "~vireo-digests"), "w", encoding="utf-8") as f:
+        f.write("vireo-digests 1\n%s\t%d\t%d\timaging.dll\n"
+                % (original, st.st_size, st.st_mtime_ns // 100 + 116444736000000000))
     run = s.run_updater()
     s.check_clean_run(run)
     s.check_installed(s.expected_files("1.1"))
     s.check("came as a patch" not in s.log_text(), "a corrupted patch was used")
     s.check_log("not patched, ")
+    s.check(re.search(r"imaging\.dll not patched, its patch", s.log_text()),
+            "the record's digest was not taken for imaging.dll")
 
 
 def scenario_delta_forged_keyed(s):

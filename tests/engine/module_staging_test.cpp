@@ -1,15 +1,20 @@
 // A module's swap over real files: killed at every step, it is undone by the
 // next run's repair and then goes through whole; killed after its mark, it
-// is completed. Staged-file notes and the staging folder's name.
+// is completed. Staged-file notes, the staging folder's name and the record
+// of installed files.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "app/folder_table.h"
 #include "common/test_files.h"
 #include "engine/engine_test_util.h"
+#include "engine/installed_digests.h"
 #include "engine/module_staging.h"
 #include "engine/module_swap.h"
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #ifdef _WIN32
 #include "platform/windows_api.h"
 #endif
@@ -284,6 +289,7 @@ TEST(EngineStaging, NotesAndNames) {
   } names[] = {
       {L"~vireo-staging", true},     {L"~VIREO-STAGING\\files\\a", true}, {L"sub/~vireo-staging/x", true},
       {L"~vireo-staging.dll", false}, {L"a\\b", false},                    {L"x~vireo-staging", false},
+      {L"~Vireo-Digests", true},      {L"~vireo-digests.new", true},       {L"sub\\~vireo-digests", false},
   };
   for (const auto& n : names) EXPECT_EQ(NamesStagingFolder(n.name), n.staging) << Narrow(n.name);
 
@@ -300,3 +306,75 @@ TEST(EngineStaging, NotesAndNames) {
 #endif
   for (const auto& [name, reaches] : places) EXPECT_EQ(ReachesStagingFolder(dir.Path(), name), reaches) << Narrow(name);
 }
+
+namespace {
+
+// The record of installed files: read back by name in any letter case, only
+// while size and time still match; kept only where patches are; never
+// written or read through a link at its names.
+TEST(InstalledDigests, AHintKeptWherePatchesAre) {
+  TestFiles::CTempDir dir;
+  const std::wstring record = dir / L"~vireo-digests";
+  Platform::Sha256Digest one{}, two{}, found{};
+  one[0] = 1;
+  two[0] = 2;
+  CInstalledDigests digests;
+  digests.Set(L"bin\\a.dll", 5, 100, one);
+  digests.Set(L"b.exe", 7, 200, two);
+  digests.Set(L"tab\tname", 1, 1, two);  // not a name a line can hold: left out
+  ASSERT_TRUE(digests.Save(dir.Path()));
+  const CInstalledDigests read = CInstalledDigests::Load(dir.Path());
+  EXPECT_TRUE(read.Find(L"BIN\\A.DLL", 5, 100, &found) && found == one);
+  EXPECT_FALSE(read.Find(L"bin\\a.dll", 6, 100, &found));
+  EXPECT_FALSE(read.Find(L"bin\\a.dll", 5, 101, &found));
+  EXPECT_FALSE(read.Find(L"tab\tname", 1, 1, &found));
+  // Lines out of form are skipped; another first line empties it all.
+  const std::string hex(64, 'a');
+  ASSERT_TRUE(TestFiles::WriteBytes(record, "vireo-digests 1\n" + hex + "\tx\t1\tbad\n" + hex + "\t3\t4\n" + hex +
+                                                "\t3\t4\tgood\n" + hex.substr(1) + "\t3\t4\tshort\n"));
+  EXPECT_TRUE(CInstalledDigests::Load(dir.Path()).Find(L"good", 3, 4, &found));
+  EXPECT_FALSE(CInstalledDigests::Load(dir.Path()).Find(L"short", 3, 4, &found));
+  ASSERT_TRUE(TestFiles::WriteBytes(record, "vireo-digests 2\n" + hex + "\t3\t4\tgood\n"));
+  EXPECT_TRUE(CInstalledDigests::Load(dir.Path()).Empty());
+
+  // After a swap: nothing where the list names no patch and no record is.
+  ASSERT_TRUE(Platform::RemoveFile(record));
+  ASSERT_TRUE(TestFiles::WriteBytes(dir / L"a.dll", "new a"));
+  CFileData entry(L"m", L"a.dll", L"", L"", dir.Path());
+  entry.Size = 5;
+  entry.SizeDeclared = true;
+  entry.Sha256 = one;
+  entry.Sha256Declared = true;
+  KeepInstalledDigests(dir.Path(), {&entry}, false);
+  EXPECT_FALSE(Platform::PathExists(record));
+  KeepInstalledDigests(dir.Path(), {&entry}, true);
+  Platform::FileTimes times;
+  ASSERT_TRUE(Platform::GetFileTimes(dir / L"a.dll", &times));
+  EXPECT_TRUE(CInstalledDigests::Load(dir.Path()).Find(L"a.dll", 5, times.lastWrite, &found) && found == one);
+  entry.Size = 6;  // not what stands there: its line goes
+  KeepInstalledDigests(dir.Path(), {&entry}, false);
+  EXPECT_FALSE(CInstalledDigests::Load(dir.Path()).Find(L"a.dll", 5, times.lastWrite, &found));
+
+  // A link at the record's names leads nowhere outside.
+  TestFiles::CTempDir outside;
+  ASSERT_TRUE(TestFiles::WriteBytes(outside / L"keep", "keep"));
+  std::error_code error;
+  const auto native = [](const std::wstring& path) {
+    std::string text = Platform::ToUtf8(path);
+#ifndef _WIN32
+    for (char& c : text) c = c == '\\' ? '/' : c;
+#endif
+    return std::filesystem::path(text);
+  };
+  ASSERT_TRUE(Platform::RemoveFile(record));
+  std::filesystem::create_symlink(native(outside / L"keep"), native(record + L".new"), error);
+  if (error) return;  // no file links here (Wine makes none)
+  ASSERT_TRUE(digests.Save(dir.Path()));
+  EXPECT_EQ(ReadOrMissing(outside / L"keep"), "keep");
+  EXPECT_FALSE(Platform::IsLink(record));
+  ASSERT_TRUE(Platform::RemoveFile(record));
+  std::filesystem::create_symlink(native(outside / L"keep"), native(record), error);
+  EXPECT_TRUE(CInstalledDigests::Load(dir.Path()).Empty());
+}
+
+}  // namespace
