@@ -1,6 +1,9 @@
 #include "engine/delta_patch.h"
 
+// ZSTD_d_stableOutBuffer is in the library's experimental section.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <cstring>
@@ -79,9 +82,11 @@ struct DCtxDeleter {
 
 struct CDeltaPatchMemory::State {
   std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context;
-  std::unique_ptr<char[]> in, out;
+  std::unique_ptr<char[]> in;
   std::unique_ptr<char[]> base;
   std::size_t baseCapacity = 0;
+  std::unique_ptr<char[]> result;  // the decoder's output and window
+  std::size_t resultCapacity = 0;
 };
 
 CDeltaPatchMemory::CDeltaPatchMemory() : state_(std::make_unique<State>()) {}
@@ -143,12 +148,9 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
 
   const std::size_t inSize = ZSTD_DStreamInSize();
-  const std::size_t outSize = ZSTD_DStreamOutSize();
   if (!memory.in) memory.in.reset(new (std::nothrow) char[inSize]);
-  if (!memory.out) memory.out.reset(new (std::nothrow) char[outSize]);
-  if (!memory.in || !memory.out) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+  if (!memory.in) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
   char* const inBuffer = memory.in.get();
-  char* const outBuffer = memory.out.get();
 
   std::size_t got = 0;
   if (!ReadFull(input, inBuffer, inSize, &got)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
@@ -158,10 +160,24 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     return Fail(DeltaPatchResult::kBadPatch);
   const unsigned long long declared = ZSTD_getFrameContentSize(inBuffer, got);
   if (declared == ZSTD_CONTENTSIZE_ERROR) return Fail(DeltaPatchResult::kBadPatch);
-  // The declared size bounds the decoder's window buffer; a frame without
-  // one could ask for the whole window.
+  // The declared size is the size of the buffer decoded into; a frame
+  // without one could ask for any.
   if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared != expectedSize)
     return Fail(DeltaPatchResult::kWrongOutputSize);
+
+  // The result is decoded into one buffer of its size, which is then the
+  // decoder's window (ZSTD_d_stableOutBuffer): no window of its own, no copy
+  // of every byte from it. Written out and hashed behind the decoding.
+  const std::size_t total = static_cast<std::size_t>(expectedSize);
+  if (!memory.result || memory.resultCapacity < total) {
+    memory.result.reset();
+    memory.resultCapacity = 0;
+    memory.result.reset(new (std::nothrow) char[total == 0 ? 1 : total]);
+    if (!memory.result) return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
+    memory.resultCapacity = total;
+  }
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_stableOutBuffer, 1)))
+    return Fail(DeltaPatchResult::kOutOfMemory, Platform::kErrorNotEnoughMemory);
 
   DeltaPatchOutcome outcome;
   const auto stop = [&outcome](DeltaPatchResult result) {
@@ -169,34 +185,42 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     return outcome;
   };
   Platform::CSha256Compute hash;
+  ZSTD_outBuffer out{memory.result.get(), total, 0};
+  // The patch is fed in small pieces: the cancel flag is read between them,
+  // after at most the few blocks of result that a piece describes.
+  constexpr std::size_t kFeed = 16 * 1024;
   bool frameDone = false;
   while (got > 0) {
-    ZSTD_inBuffer in{inBuffer, got, 0};
-    while (!frameDone) {
+    std::size_t used = 0;
+    while (used < got && !frameDone) {
       if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
-      ZSTD_outBuffer out{outBuffer, outSize, 0};
+      ZSTD_inBuffer in{inBuffer, std::min(got, used + kFeed), used};
+      const std::size_t before = out.pos;
       const std::size_t status = ZSTD_decompressStream(context, &out, &in);
       if (ZSTD_isError(status)) {
+        if (ZSTD_getErrorCode(status) == ZSTD_error_dstSize_tooSmall) return stop(DeltaPatchResult::kWrongOutputSize);
         outcome.result = DeltaPatchResult::kBadPatch;
         outcome.decoderError = ZSTD_getErrorName(status);
         return outcome;
       }
-      if (out.pos > 0) {
-        if (out.pos > expectedSize - outcome.outputSize) return stop(DeltaPatchResult::kWrongOutputSize);
-        if (!output.Write(outBuffer, out.pos)) {
+      if (out.pos > before) {
+        const char* fresh = static_cast<const char*>(out.dst) + before;
+        if (!output.Write(fresh, out.pos - before)) {
           outcome.result = DeltaPatchResult::kWriteFailed;
           outcome.error = Platform::LastError();
           return outcome;
         }
-        hash.Add(outBuffer, out.pos);
-        outcome.outputSize += out.pos;
+        hash.Add(fresh, out.pos - before);
+        outcome.outputSize = out.pos;
       }
       if (status == 0) frameDone = true;
-      // All of this chunk consumed and nothing held back: read on.
-      if (in.pos == in.size && out.pos < out.size) break;
+      // The decoder takes every byte it is given while its output has room,
+      // which it has until the frame ends.
+      if (in.pos == used && out.pos == before && !frameDone) return stop(DeltaPatchResult::kBadPatch);
+      used = in.pos;
     }
     // Bytes after the frame are not part of a patch.
-    if (frameDone && in.pos < in.size) return stop(DeltaPatchResult::kBadPatch);
+    if (frameDone && used < got) return stop(DeltaPatchResult::kBadPatch);
     if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
     if (!ReadFull(input, inBuffer, inSize, &got)) {
       outcome.result = DeltaPatchResult::kReadFailed;

@@ -4,9 +4,9 @@
 // decoded with the base as the prefix and the result streamed to disk.
 //
 // Memory: the whole base is read into memory (the frame refers to any part
-// of it), and the decoder keeps its window, which for a frame that declares
-// its content size is at most that size plus two blocks (zstd.h,
-// ZSTD_decodingBufferSize_min). So one application needs at most
+// of it), and the result is decoded into one buffer of the size the frame
+// declares, which must be the entry's (the buffer is the decoder's window).
+// So one application needs at most
 //     base size + output size + kDeltaPatchOverheadBytes
 // and is refused (kBaseTooLarge) before anything is read when that exceeds
 // the limit: the caller then fetches the whole file. The decoder's window
@@ -25,8 +25,8 @@
 #include "platform/crypto.h"
 #include "platform/error.h"
 
-// What the decoder needs beyond the base and the output: its tables, two
-// blocks of 128 KiB, the input and output buffers.
+// What the decoder needs beyond the base and the output: its tables, a
+// block of input and the input buffer.
 inline constexpr std::uint64_t kDeltaPatchOverheadBytes = 1024 * 1024;
 // The default limit on base + output + overhead: 512 MiB.
 inline constexpr std::uint64_t kDeltaPatchDefaultMemoryLimit = 512ull * 1024 * 1024;
@@ -59,9 +59,9 @@ struct DeltaPatchLimits {
   std::uint64_t memoryBytes = kDeltaPatchDefaultMemoryLimit;
 };
 
-// The memory of one application kept for the next: the base's buffer (it
-// grows to the largest base so far, within the limit), the decoder and its
-// window. Fresh memory is touched page by page, which under Wine cost more
+// The memory of one application kept for the next: the base's and the
+// result's buffers (each grows to the largest so far, within the limit) and
+// the decoder. Fresh memory is touched page by page, which under Wine cost more
 // than the decoding itself when each patch took its own. One application at
 // a time; the owner frees it when its patches are applied.
 class CDeltaPatchMemory {
@@ -87,7 +87,7 @@ bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const Delt
 // touched; an output that names the patch itself is refused as
 // kWriteFailed). `expectedSize` is the size the result must have (the entry's
 // declared size). `cancel` is read between blocks of at most 1 MiB of base
-// read, patch read or output written. On any result but kApplied the
+// read and between pieces of 16 KiB of patch decoded. On any result but kApplied the
 // output file is removed again, so a failure leaves nothing behind; the
 // base and the patch are only read. The caller still compares `sha256` with
 // the entry's declared digest: a patch can decode cleanly and yield other
