@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string_view>
 
 #include "platform/fault.h"
 #include "platform/file.h"
@@ -273,11 +274,42 @@ std::wstring GetTempFolder() {
   return path;
 }
 
+namespace {
+
+// Whether some part of `path` could be a short (8.3) alias of a longer
+// name: a "~" in a name of at most 8 characters with an extension of at
+// most 3. Only such a part can spell another path than it reads.
+bool MayHoldShortName(const std::wstring& path) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = path.find_first_of(L"\\/", start);
+    const std::wstring_view part =
+        std::wstring_view(path).substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    if (part.find(L'~') != std::wstring_view::npos) {
+      const std::size_t dot = part.rfind(L'.');
+      const std::size_t stem = dot == std::wstring_view::npos ? part.size() : dot;
+      const std::size_t extension = dot == std::wstring_view::npos ? 0 : part.size() - dot - 1;
+      if (stem <= 8 && extension <= 3) return true;
+    }
+    if (end == std::wstring::npos) return false;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
 std::wstring ComparablePath(const std::wstring& path) {
   std::wstring full(32768, L'\0');
   DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (n == 0 || n >= full.size()) return {};
   full.resize(n);
+  // Expanding short names asks the file system about every part of the
+  // path (under Wine a whole folder read per part, several milliseconds
+  // for a deep path); a path with no part that can be one reads as it is.
+  if (!MayHoldShortName(full)) {
+    ::CharUpperBuffW(full.data(), static_cast<DWORD>(full.size()));
+    return full;
+  }
   std::wstring longer(32768, L'\0');
   n = ::GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
   if (n != 0 && n < longer.size()) {
