@@ -59,10 +59,12 @@ def files_below(root):
 
 
 def compare_install(install, release, problems):
-    """install/viewer holds the release and nothing else, byte for byte; the
+    """install/viewer holds the release and nothing else, byte for byte (but
+    the module's record of installed files, kept where patches are); the
     updater's folder holds only the updater, its log and the module."""
     wanted = files_below(release)
     got = files_below(os.path.join(install, MODULE))
+    got.pop("~vireo-digests", None)
     for rel in sorted(set(wanted) - set(got)):
         problems.append("missing after the update: %s/%s" % (MODULE, rel))
     for rel in sorted(set(got) - set(wanted)):
