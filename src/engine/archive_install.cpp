@@ -68,6 +68,9 @@ bool UnpackItem(ZipHandle* handle, std::int32_t index, const PreparedItem& prepa
     Log(whole ? L"Target file matches original file ==> OK" : L"Target file does not match original file");
   if (whole) {
     Log(L"Target file created OK");
+    // On the disk before the swap renames it in (best effort; a small item
+    // costs a flush more than its bytes).
+    if (prepared.size >= 1024 * 1024) (void)FlushStagedFile(prepared.staged);
     return true;
   }
   *error = rc == kZipOk || rc == kZipItemFailed || rc == kZipHeaderMismatch || rc == kZipOverlapping ||

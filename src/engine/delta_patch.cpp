@@ -303,9 +303,8 @@ DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::w
   if (!outFile.Create(outputPath, Platform::kShareRead)) return Fail(DeltaPatchResult::kWriteFailed, Platform::LastError());
   CFileInput input(patchFile);
   CFileOutput sink(outFile);
-  // The result is staged as a transferred file is: written to the system,
-  // not forced to the disk (under Wine a flush per file cost more than the
-  // decoding).
+  // Written to the system; forcing it to the disk is the caller's (the
+  // updater does so on a thread of its own, beside the next decoding).
   const DeltaPatchOutcome outcome = Decode(memory, std::string_view(base, size), input, sink, expectedSize, cancel);
   outFile.Close();
   if (!outcome.Applied()) (void)Platform::RemoveFile(outputPath);

@@ -162,6 +162,11 @@ std::uint64_t StagedLength(const std::wstring& path) {
   return size;
 }
 
+bool FlushStagedFile(const std::wstring& path) {
+  Platform::CFile file;
+  return file.Create(path, Platform::kShareRead, Platform::CreateMode::OpenExisting) && file.Flush();
+}
+
 bool ReadStagedNote(const std::wstring& path, StagedNote* note) {
   Platform::CFile file;
   if (!file.OpenRead(path)) return false;

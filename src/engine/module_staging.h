@@ -67,6 +67,11 @@ StagedPaths StagedPathsOf(const std::wstring& stagingFolder, const std::wstring&
 // The length of the staged file at `path`; 0 when there is none.
 std::uint64_t StagedLength(const std::wstring& path);
 
+// Forces the staged file at `path` to the disk, so that once the swap has
+// renamed it in, a power loss cannot leave the installed file without its
+// last bytes. Best effort: false when it could not be opened or flushed.
+bool FlushStagedFile(const std::wstring& path);
+
 // What the response that began a staged file said about it, kept beside it
 // so that the next run can ask for the rest of the very same document.
 struct StagedNote {

@@ -50,6 +50,11 @@ void RemoveListFolder(const std::wstring& folder) {
   (void)Platform::RemoveEmptyDirectory(folder);
 }
 
+// Staged files of this size or more are forced to the disk before the swap
+// renames them in; for a smaller file the flush cost more than its bytes
+// (under Wine each one waited for the file system's journal).
+constexpr std::uint64_t kFlushedBeforeSwapBytes = 1024 * 1024;
+
 // The server folder of a list path: up to and with its last "/".
 std::wstring ServerFolderOf(const std::wstring& listPath) { return RemoveLastPathPart(listPath, L'/') + L"/"; }
 
@@ -263,6 +268,10 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   // the fetching early.
   // The preparer applies one patch at a time; they share its memory.
   const auto patchMemory = std::make_shared<CDeltaPatchMemory>();
+  // Staged files of some size are forced to the disk on a thread of their
+  // own, beside the transfers and the patches' decoding, and all of them
+  // before the swap: the swap's journal then has little to wait for.
+  CStagedPreparer flusher(moduleDir_, server_.AbortFlag());
   CStagedPreparer preparer(moduleDir_, server_.AbortFlag());
   std::vector<std::uint64_t> patchServed(count, 0);
   for (std::size_t i = 0; i < count && !preparer.Failed(); ++i) {
@@ -273,12 +282,14 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
       if (patch.item) file.patchedItem = patch.stagedPath;
       result = FetchResult::Bytes(patch.served);
       patchServed[i] = patch.served;
-      preparer.AddPatch(i, [patch, patchMemory, &abort = server_.AbortFlag()] {
-        return ApplyStagedPatch(patch, abort, *patchMemory);
+      preparer.AddPatch(i, [patch, patchMemory, &flusher, &abort = server_.AbortFlag()] {
+        const bool staged = ApplyStagedPatch(patch, abort, *patchMemory);
+        if (staged && patch.targetSize >= kFlushedBeforeSwapBytes) flusher.AddFlush(patch.stagedPath);
+        return staged;
       });
     } else {
       result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[i].announced);
-      if (!result.Failed() && GetFileExtension(file.entry->FileName) == L".zip") preparer.Add(i, file.entry->FileName);
+      QueuePrepared(preparer, flusher, i, *file.entry, result);
     }
     if (result.Failed()) return result;
     staged->push_back(file);
@@ -301,12 +312,26 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
       if (result = transfer_.DownloadFile(serverFolder, *file.entry, &file.publishedTimeSet, toFetch[slot].announced);
           result.Failed())
         return result;
-      if (GetFileExtension(file.entry->FileName) == L".zip") preparer.Add(slot, file.entry->FileName);
+      QueuePrepared(preparer, flusher, slot, *file.entry, result);
     }
     if (FetchResult prepared = CollectPrepared(preparer, staged, &unpatched); prepared.Failed()) return prepared;
   }
   LogPatchSavings(toFetch, patchServed);
+  (void)flusher.Finish();
   return result;
+}
+
+void CModuleUpdate::QueuePrepared(CStagedPreparer& preparer, CStagedPreparer& flusher, std::size_t slot,
+                                  const CFileData& entry, const FetchResult& fetched) {
+  if (fetched.Failed()) return;
+  // An archive is unpacked (its items forced to the disk as they are
+  // written); any other file of some size is forced to the disk as it is.
+  if (GetFileExtension(entry.FileName) == L".zip") {
+    preparer.Add(slot, entry.FileName);
+  } else if (entry.SizeDeclared && entry.Size >= kFlushedBeforeSwapBytes && IsContainedRelativePath(entry.FileName) &&
+             !NamesStagingFolder(entry.FileName)) {
+    flusher.AddFlush(StagedPathsOf(StagingFolderOf(entry.Folder), entry.FileName).data);
+  }
 }
 
 void CModuleUpdate::LogPatchSavings(const std::vector<FileToFetch>& toFetch,

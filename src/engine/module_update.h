@@ -70,6 +70,11 @@ class CModuleUpdate {
   // archive its unpacked items in *staged and lists in *unpatched the slots
   // whose patches did not give their files; the module's failure when an
   // archive could not be unpacked. May raise the cancellation signal.
+  // After a transfer: the staged archive queued to be unpacked (`preparer`),
+  // any other staged file of some size to be forced to the disk (`flusher`),
+  // beside the next transfer.
+  void QueuePrepared(CStagedPreparer& preparer, CStagedPreparer& flusher, std::size_t slot, const CFileData& entry,
+                     const FetchResult& fetched);
   FetchResult CollectPrepared(CStagedPreparer& preparer, std::vector<StagedFile>* staged,
                               std::vector<std::size_t>* unpatched);
   // The line for the files that came as patches (patchServed: the bytes of

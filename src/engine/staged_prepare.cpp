@@ -17,11 +17,15 @@ CStagedPreparer::~CStagedPreparer() {
   if (thread_.joinable()) thread_.join();
 }
 
-void CStagedPreparer::Add(std::size_t slot, const std::wstring& fileName) { Queue(Job{slot, fileName, nullptr}); }
+void CStagedPreparer::Add(std::size_t slot, const std::wstring& fileName) {
+  Queue(Job{slot, fileName, nullptr, std::wstring()});
+}
 
 void CStagedPreparer::AddPatch(std::size_t slot, std::function<bool()> apply) {
-  Queue(Job{slot, std::wstring(), std::move(apply)});
+  Queue(Job{slot, std::wstring(), std::move(apply), std::wstring()});
 }
+
+void CStagedPreparer::AddFlush(const std::wstring& path) { Queue(Job{0, std::wstring(), nullptr, path}); }
 
 void CStagedPreparer::Queue(Job job) {
   bool threadless = false;
@@ -41,7 +45,7 @@ void CStagedPreparer::Queue(Job job) {
     changed_.notify_all();
     return;
   }
-  Log(L"UnZip : no thread to unpack beside the transfers, unpacking now -> " + name);
+  if (!name.empty()) Log(L"UnZip : no thread to unpack beside the transfers, unpacking now -> " + name);
   Job next;
   while (TakeJob(&next, false)) RunJob(next);
 }
@@ -71,6 +75,15 @@ bool CStagedPreparer::TakeJob(Job* job, bool wait) {
 }
 
 void CStagedPreparer::RunJob(const Job& job) {
+  if (!job.flush.empty()) {
+    if (!Cancelled()) (void)FlushStagedFile(job.flush);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      busy_ = false;
+    }
+    changed_.notify_all();
+    return;
+  }
   if (job.apply) {
     const bool staged = job.apply();
     {

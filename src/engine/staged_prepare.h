@@ -1,8 +1,8 @@
 // Unpacking staged archives and applying staged patches beside the
 // transfers. While the update worker fetches a module's next file, a thread
 // of the module's own unpacks each archive already staged into the staging
-// folder (archive_install.h) and applies each patch staged, so that the
-// swap only renames. The thread is started with the first archive
+// folder (archive_install.h), applies each patch staged and forces each
+// staged file to the disk, so that the swap only renames. The thread is started with the first archive
 // and stopped and joined when the preparer goes; it reads the run's cancel
 // flag between items and chunks, and never touches the installation.
 #pragma once
@@ -50,6 +50,11 @@ class CStagedPreparer {
   // Queues `apply`, a staged patch's application (which logs what became of
   // it, and reads the run's cancel flag), named `slot` in the outcome.
   void AddPatch(std::size_t slot, std::function<bool()> apply);
+  // Queues forcing the staged file at `path` to the disk (FlushStagedFile),
+  // so that the swap, which waits for every job (Finish), renames in only
+  // what is on the disk. Its outcome is nobody's: a file that cannot be
+  // flushed is put in place all the same.
+  void AddFlush(const std::wstring& path);
   // Whether a queued archive has failed already: the module fails, and
   // nothing more need be fetched for it. Any thread.
   bool Failed() const { return failed_.load(); }
@@ -63,6 +68,7 @@ class CStagedPreparer {
     std::size_t slot;
     std::wstring fileName;
     std::function<bool()> apply;  // a patch's, instead of an archive
+    std::wstring flush;           // a staged file to force to the disk, instead
   };
   // Queues a job, starting the thread with the first (or running the job
   // here when no thread can be had).
