@@ -1,7 +1,7 @@
 // What the updater last put in a module's install folder: for each file
 // whose SHA-256 it knew, that digest with the file's size and last-write
 // time as it stood after the swap. Kept in the install folder under
-// kInstalledDigestsName, rewritten after each swap.
+// kInstalledDigestsName (module_staging.h), rewritten after each swap.
 //
 // The record only spares the hashing of an installed file that is the base
 // of a patch: a file whose size and time still match its line is taken to
@@ -21,10 +21,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/module_staging.h"
 #include "manifest/update_list.h"
 #include "platform/crypto.h"
-
-inline constexpr wchar_t kInstalledDigestsName[] = L"~vireo-digests";
 
 class CInstalledDigests {
  public:

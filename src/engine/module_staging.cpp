@@ -4,7 +4,6 @@
 
 #include "app/folder_table.h"
 #include "engine/engine_log.h"
-#include "engine/installed_digests.h"
 #include "engine/file_replace.h"
 #include "platform/case_fold.h"
 #include "platform/text.h"

@@ -18,6 +18,9 @@
 // entries and archive items that name it, or the record of installed files
 // (installed_digests.h), are refused (NamesStagingFolder).
 inline constexpr wchar_t kStagingFolderName[] = L"~vireo-staging";
+// The module's record of installed files (installed_digests.h), at the top
+// of its install folder; refused as a name as the staging folder is.
+inline constexpr wchar_t kInstalledDigestsName[] = L"~vireo-digests";
 
 // Whether any "\"- or "/"-separated part of `relativeName` is the staging
 // folder's name, or the whole of it the record of installed files (letter
