@@ -263,15 +263,15 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
       std::any_of(toFetch.begin(), toFetch.end(), [](const FileToFetch& f) { return !f.entry->Patches.empty(); });
   const CInstalledDigests installed = anyPatches ? CInstalledDigests::Load(moduleDir_) : CInstalledDigests();
   CPatchFetch patches(server_, transfer_, &installed);
-  // Archives are unpacked and patches applied in staging as they arrive,
-  // beside the next transfer (slot i is toFetch[i]); a failed archive ends
-  // the fetching early.
   // The preparer applies one patch at a time; they share its memory.
   const auto patchMemory = std::make_shared<CDeltaPatchMemory>();
   // Staged files of some size are forced to the disk on a thread of their
   // own, beside the transfers and the patches' decoding, and all of them
   // before the swap: the swap's journal then has little to wait for.
   CStagedPreparer flusher(moduleDir_, server_.AbortFlag());
+  // Archives are unpacked and patches applied in staging as they arrive,
+  // beside the next transfer (slot i is toFetch[i]); a failed archive ends
+  // the fetching early.
   CStagedPreparer preparer(moduleDir_, server_.AbortFlag());
   std::vector<std::uint64_t> patchServed(count, 0);
   for (std::size_t i = 0; i < count && !preparer.Failed(); ++i) {
