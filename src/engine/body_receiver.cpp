@@ -164,9 +164,9 @@ class CBodyReceiver {
     if (change.timeLeftChanged) progress_.SetTimeLeft(change.secondsLeft, bytesSoFar_, target_.size);
   }
 
-  // The target's buffers, or this body's own, made when missing.
-  CBodyBuffers& Buffers(BodyTarget& target) {
-    CBodyBuffers& buffers = target.buffers ? *target.buffers : own_;
+  // The target's buffers, made when missing.
+  static CBodyBuffers& Buffers(BodyTarget& target) {
+    CBodyBuffers& buffers = target.buffers;
     if (!buffers.read) buffers.read.reset(new char[kReadSize]);
     if (!buffers.block) buffers.block.reset(new char[kWriteBlockSize]);
     return buffers;
@@ -199,7 +199,6 @@ class CBodyReceiver {
   Platform::CHttpRequest& request_;
   BodyTarget& target_;
   bool* discard_;
-  CBodyBuffers own_;  // when the target brings none
   CBodyBuffers& buffers_;
   CBlockWriter writer_;
   ProgressCounters counters_;

@@ -26,6 +26,7 @@ struct BodyTarget {
   Platform::CFile& file;   // open for writing at its end
   CDownloadCheck& check;   // has been fed the `already` bytes
   const CFileData& entry;  // named in the log and the file label
+  CBodyBuffers& buffers;   // kept between bodies; made when missing
   std::uint64_t already = 0;  // bytes of the document the file holds already
   bool sizeKnown = false;
   std::uint64_t size = 0;             // the whole document's length, when known
@@ -34,7 +35,6 @@ struct BodyTarget {
   // Runs before the first bytes reach the file, unless the body is whole
   // and checked by then (may be empty).
   std::function<void()> beforePartWritten;
-  CBodyBuffers* buffers = nullptr;  // kept between bodies (null: this body's own)
 };
 
 // Reads the body of `request` onto the end of target.file, the file bar

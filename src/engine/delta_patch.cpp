@@ -92,9 +92,6 @@ struct CDeltaPatchMemory::State {
 CDeltaPatchMemory::CDeltaPatchMemory() : state_(std::make_unique<State>()) {}
 CDeltaPatchMemory::~CDeltaPatchMemory() = default;
 
-struct CDeltaPatchAccess {
-  static CDeltaPatchMemory::State& Of(CDeltaPatchMemory& memory) { return *memory.state_; }
-};
 
 namespace {
 
@@ -255,15 +252,14 @@ DeltaPatchOutcome ApplyDeltaPatchBytes(std::string_view base, std::string_view p
   CMemoryInput input(patch);
   CStringOutput sink(output);
   CDeltaPatchMemory memory;
-  return Decode(CDeltaPatchAccess::Of(memory), base, input, sink, expectedSize, cancel);
+  return Decode(memory.Held(), base, input, sink, expectedSize, cancel);
 }
 
 DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
                                       const std::wstring& outputPath, std::uint64_t expectedSize,
-                                      const std::atomic<bool>& cancel, const DeltaPatchLimits& limits,
-                                      CDeltaPatchMemory* kept) {
-  CDeltaPatchMemory own;
-  CDeltaPatchMemory::State& memory = CDeltaPatchAccess::Of(kept ? *kept : own);
+                                      const std::atomic<bool>& cancel, CDeltaPatchMemory& kept,
+                                      const DeltaPatchLimits& limits) {
+  CDeltaPatchMemory::State& memory = kept.Held();
   Platform::CFile baseFile;
   std::uint64_t baseSize = 0;
   if (!baseFile.OpenRead(basePath) || !baseFile.GetSize(&baseSize))

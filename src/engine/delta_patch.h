@@ -71,10 +71,11 @@ class CDeltaPatchMemory {
   CDeltaPatchMemory(const CDeltaPatchMemory&) = delete;
   CDeltaPatchMemory& operator=(const CDeltaPatchMemory&) = delete;
 
+  // What it holds; opaque outside the applier.
   struct State;
+  State& Held() { return *state_; }
 
  private:
-  friend struct CDeltaPatchAccess;
   std::unique_ptr<State> state_;
 };
 
@@ -93,12 +94,11 @@ bool DeltaPatchFits(std::uint64_t baseSize, std::uint64_t outputSize, const Delt
 // the entry's declared digest: a patch can decode cleanly and yield other
 // bytes than published (made against another file with the same name).
 // Files go through the platform file service (platform/file.h). `memory`
-// (may be null) is kept from the last application and for the next.
+// is kept from the last application and for the next.
 [[nodiscard]] DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
                                                     const std::wstring& outputPath, std::uint64_t expectedSize,
-                                                    const std::atomic<bool>& cancel,
-                                                    const DeltaPatchLimits& limits = DeltaPatchLimits(),
-                                                    CDeltaPatchMemory* memory = nullptr);
+                                                    const std::atomic<bool>& cancel, CDeltaPatchMemory& memory,
+                                                    const DeltaPatchLimits& limits = DeltaPatchLimits());
 
 // The same with everything in memory (tests, fuzzing, the publisher's
 // check): the result is appended to *output, which holds all of it or, on

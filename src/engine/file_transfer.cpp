@@ -100,7 +100,7 @@ class CStagedFetch {
     const std::function<void()> writeNote = NoteWriter();
     Platform::CFile file;
     if (FetchResult opened = OpenStagedFile(&file); opened.Failed()) return opened;
-    BodyTarget target{file, *check_, entry_, have_, sizeKnown_, size_, cap_, 0, writeNote, &buffers_};
+    BodyTarget target{file, *check_, entry_, buffers_, have_, sizeKnown_, size_, cap_, 0, writeNote};
     bool discard = false;
     const FetchResult result = ReceiveBody(server_, request_, target, &discard);
     // The published time is given to the staged file while it is open; the
@@ -327,7 +327,7 @@ FetchResult CFileTransfer::Download(const std::wstring& serverPath, const CFileD
   if (!file.Create(entry.Folder + L"\\" + entry.FileName, Platform::kShareRead, Platform::CreateMode::CreateAlways))
     return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
   CDownloadCheck check(entry);
-  BodyTarget target{file, check, entry, 0, sizeKnown, size, cap, Platform::CTransferDeadline::kDefaultMs, {}, &buffers_};
+  BodyTarget target{file, check, entry, buffers_, 0, sizeKnown, size, cap, Platform::CTransferDeadline::kDefaultMs, {}};
   bool discard = false;
   FetchResult result = ReceiveBody(server_, request, target, &discard);
   if (!result.Failed()) Log(L"DownloadFile : " + entry.FileName);

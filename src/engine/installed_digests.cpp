@@ -122,10 +122,9 @@ bool CInstalledDigests::Save(const std::wstring& installFolder) const {
   return false;
 }
 
-void KeepInstalledDigests(const std::wstring& installFolder, const std::vector<const CFileData*>& placed,
-                          bool listNamesPatches) {
-  CInstalledDigests record = CInstalledDigests::Load(installFolder);
-  if (!listNamesPatches && record.Empty()) return;
+void CInstalledDigests::KeepAfterSwap(const std::wstring& installFolder, const std::vector<const CFileData*>& placed,
+                                      bool listNamesPatches) {
+  if (!listNamesPatches && Empty()) return;
   for (const CFileData* entry : placed) {
     const std::wstring name = LocalNameOf(entry->FileName);
     if (!IsContainedRelativePath(name) || NamesStagingFolder(name)) continue;  // never put in place
@@ -136,12 +135,12 @@ void KeepInstalledDigests(const std::wstring& installFolder, const std::vector<c
     std::uint64_t onDisk = 0;
     if (entry->GetPatchTarget(&size, &digest) && !IsUpdaterItself(path) &&
         Platform::GetFileTimes(path, &times, &onDisk) && onDisk == size) {
-      record.Set(name, size, times.lastWrite, digest);
+      Set(name, size, times.lastWrite, digest);
     } else {
-      record.Forget(name);
+      Forget(name);
     }
   }
-  if (!record.Save(installFolder))
+  if (!Save(installFolder))
     Log(L"Swap : the record of installed files could not be written -> " + installFolder + L"\\" +
         kInstalledDigestsName);
 }

@@ -39,6 +39,17 @@ class CInstalledDigests {
   void Forget(const std::wstring& relativeName);
   bool Empty() const { return lines_.empty(); }
 
+  // After a swap of the module in `installFolder`: the lines of the files it
+  // put in place (`placed`, their list entries; an archive's line is its
+  // item's) are set from their entries' declared size and digest and the
+  // time they have now, or dropped when the entry declares none or the file
+  // on disk is not that size; then the record is saved. Only for a module
+  // whose list names a patch (`listNamesPatches`) or that has a record
+  // already: for any other, nothing is written. A record that cannot be
+  // written is logged.
+  void KeepAfterSwap(const std::wstring& installFolder, const std::vector<const CFileData*>& placed,
+                     bool listNamesPatches);
+
   // Writes the record for `installFolder` (a new file renamed over the old
   // one). False when it could not be written; the old one, if any, is then
   // removed, so that no stale line outlives the files it describes.
@@ -53,13 +64,3 @@ class CInstalledDigests {
   };
   std::unordered_map<std::wstring, Line> lines_;  // by folded name
 };
-
-// After a swap of the module in `installFolder`: the lines of the files it
-// put in place (`placed`, its list entries; an archive's line is its item's)
-// are set from their entries' declared size and digest and the time they
-// have now, or dropped when the entry declares none or the file on disk is
-// not that size. Kept only for a module whose list names a patch
-// (`listNamesPatches`) or that has a record already: for any other, nothing
-// is written. A record that cannot be written is logged.
-void KeepInstalledDigests(const std::wstring& installFolder, const std::vector<const CFileData*>& placed,
-                          bool listNamesPatches);

@@ -6,6 +6,7 @@
 #include "engine/engine_log.h"
 #include "engine/file_replace.h"
 #include "platform/case_fold.h"
+#include "platform/safe_name.h"
 #include "platform/text.h"
 
 namespace {
@@ -64,20 +65,12 @@ std::wstring FirstPart(const std::wstring& name) { return name.substr(0, name.fi
 }  // namespace
 
 bool NamesStagingFolder(const std::wstring& relativeName) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = relativeName.find_first_of(L"\\/", start);
-    const std::wstring_view part =
-        std::wstring_view(relativeName).substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-    if (Platform::EqualsIgnoringCase(part, kStagingFolderName)) return true;
-    // The record of installed files, at the top of the install folder.
-    if (start == 0 && end == std::wstring::npos &&
-        (Platform::EqualsIgnoringCase(part, kInstalledDigestsName) ||
-         Platform::EqualsIgnoringCase(part, std::wstring(kInstalledDigestsName) + L".new")))
-      return true;
-    if (end == std::wstring::npos) return false;
-    start = end + 1;
-  }
+  // The record of installed files, at the top of the install folder.
+  if (Platform::EqualsIgnoringCase(relativeName, kInstalledDigestsName) ||
+      Platform::EqualsIgnoringCase(relativeName, std::wstring(kInstalledDigestsName) + L".new"))
+    return true;
+  return AnyPathPart(relativeName,
+                     [](std::wstring_view part) { return Platform::EqualsIgnoringCase(part, kStagingFolderName); });
 }
 
 bool ReachesStagingFolder(const std::wstring& installFolder, const std::wstring& relativeName) {

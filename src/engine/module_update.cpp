@@ -96,7 +96,11 @@ FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
   if (FetchResult chosen = ChooseFiles(entries, serverFolder, &toFetch, &totalSize); chosen.Failed()) return chosen;
 
   std::vector<StagedFile> staged;
-  if (FetchResult files = FetchFiles(serverFolder, toFetch, totalSize, &staged); files.Failed() || !toFetch.empty())
+  // Read once: its digests spare hashing the patches' bases, and the swap's
+  // files update it (installed_digests.h).
+  CInstalledDigests installed = toFetch.empty() ? CInstalledDigests() : CInstalledDigests::Load(moduleDir_);
+  if (FetchResult files = FetchFiles(serverFolder, toFetch, totalSize, installed, &staged);
+      files.Failed() || !toFetch.empty())
     result = files;
   if (result.Failed()) {
     RemoveStagingFolderIfEmpty(moduleDir_);
@@ -111,7 +115,7 @@ FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
     for (const StagedFile& file : staged) placed.push_back(file.entry);
     const bool listNamesPatches = std::any_of(entries.begin(), entries.end(),
                                               [](const std::unique_ptr<CFileData>& e) { return !e->Patches.empty(); });
-    KeepInstalledDigests(moduleDir_, placed, listNamesPatches);
+    installed.KeepAfterSwap(moduleDir_, placed, listNamesPatches);
   }
   return result;
 }
@@ -249,7 +253,8 @@ bool CModuleUpdate::NeedsFetch(const CFileData& entry, const std::wstring& zoneK
 }
 
 FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const std::vector<FileToFetch>& toFetch,
-                                      std::uint64_t totalSize, std::vector<StagedFile>* staged) {
+                                      std::uint64_t totalSize, const CInstalledDigests& installed,
+                                      std::vector<StagedFile>* staged) {
   IUpdateProgress& progress = server_.Progress();
   progress.SetTotalRange(0, 100);
   const std::size_t count = toFetch.size();
@@ -258,10 +263,6 @@ FetchResult CModuleUpdate::FetchFiles(const std::wstring& serverFolder, const st
   FetchResult result;
   std::uint64_t fetched = 0;
   unsigned lastPercent = 0;
-  // The record of installed files spares hashing the bases of patches.
-  const bool anyPatches =
-      std::any_of(toFetch.begin(), toFetch.end(), [](const FileToFetch& f) { return !f.entry->Patches.empty(); });
-  const CInstalledDigests installed = anyPatches ? CInstalledDigests::Load(moduleDir_) : CInstalledDigests();
   CPatchFetch patches(server_, transfer_, &installed);
   // The preparer applies one patch at a time; they share its memory.
   const auto patchMemory = std::make_shared<CDeltaPatchMemory>();

@@ -16,6 +16,7 @@
 #include "manifest/update_manifest.h"
 #include "manifest/update_trust.h"
 
+class CInstalledDigests;
 class CStagedPreparer;
 
 class CModuleUpdate {
@@ -63,8 +64,9 @@ class CModuleUpdate {
   // an updater of the older kind left of it first).
   bool NeedsFetch(const CFileData& entry, const std::wstring& zoneKey);
   // Fetches every chosen file into staging, the total bar following.
+  // `installed` is the module's record of installed files.
   FetchResult FetchFiles(const std::wstring& serverFolder, const std::vector<FileToFetch>& toFetch,
-                         std::uint64_t totalSize, std::vector<StagedFile>* staged);
+                         std::uint64_t totalSize, const CInstalledDigests& installed, std::vector<StagedFile>* staged);
 
   // Waits for the archives and patches queued on `preparer`, gives each
   // archive its unpacked items in *staged and lists in *unpatched the slots

@@ -111,7 +111,7 @@ bool CPatchFetch::FetchPatch(const std::wstring& serverPath, const CFileData& en
 
 bool ApplyStagedPatch(const StagedPatch& patch, const std::atomic<bool>& cancel, CDeltaPatchMemory& memory) {
   const DeltaPatchOutcome applied = ApplyDeltaPatchFile(patch.base, patch.patch.data, patch.stagedPath,
-                                                        patch.targetSize, cancel, DeltaPatchLimits(), &memory);
+                                                        patch.targetSize, cancel, memory);
   RemoveStaged(patch.patch);
   if (applied.result == DeltaPatchResult::kCancelled) {
     (void)RemoveFileForcibly(patch.stagedPath);

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "platform/fault.h"
+#include "platform/safe_name.h"
 #include "platform/file.h"
 #include "platform/windows_api.h"
 
@@ -280,20 +281,13 @@ namespace {
 // name: a "~" in a name of at most 8 characters with an extension of at
 // most 3. Only such a part can spell another path than it reads.
 bool MayHoldShortName(const std::wstring& path) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = path.find_first_of(L"\\/", start);
-    const std::wstring_view part =
-        std::wstring_view(path).substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-    if (part.find(L'~') != std::wstring_view::npos) {
-      const std::size_t dot = part.rfind(L'.');
-      const std::size_t stem = dot == std::wstring_view::npos ? part.size() : dot;
-      const std::size_t extension = dot == std::wstring_view::npos ? 0 : part.size() - dot - 1;
-      if (stem <= 8 && extension <= 3) return true;
-    }
-    if (end == std::wstring::npos) return false;
-    start = end + 1;
-  }
+  return AnyPathPart(path, [](std::wstring_view part) {
+    if (part.find(L'~') == std::wstring_view::npos) return false;
+    const std::size_t dot = part.rfind(L'.');
+    const std::size_t stem = dot == std::wstring_view::npos ? part.size() : dot;
+    const std::size_t extension = dot == std::wstring_view::npos ? 0 : part.size() - dot - 1;
+    return stem <= 8 && extension <= 3;
+  });
 }
 
 }  // namespace

@@ -68,3 +68,12 @@ bool IsContainedRelativePath(const std::wstring& name) {
   }
   return true;
 }
+
+bool AnyPathPart(std::wstring_view path, const std::function<bool(std::wstring_view)>& test) {
+  for (std::size_t start = 0;;) {
+    const std::size_t end = path.find_first_of(L"\\/", start);
+    if (test(path.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start))) return true;
+    if (end == std::wstring_view::npos) return false;
+    start = end + 1;
+  }
+}

@@ -3,7 +3,9 @@
 // inside the folder it is used under and that Windows takes as a plain file
 // name. Portable; used by the zip reader and the update engine alike.
 #pragma once
+#include <functional>
 #include <string>
+#include <string_view>
 
 // True when `name`, a path relative to an install folder ("\" or "/"
 // separated), stays inside that folder as an ordinary file or folder name:
@@ -19,3 +21,7 @@
 // - no control unit (below 0x20, and 0x7F) and none of < > " | ? *.
 // Empty components ("a\\b", a trailing separator) are allowed.
 bool IsContainedRelativePath(const std::wstring& name);
+
+// Whether `test` holds for any "\"- or "/"-separated part of `path` (empty
+// parts included), tried from the first part on.
+bool AnyPathPart(std::wstring_view path, const std::function<bool(std::wstring_view)>& test);

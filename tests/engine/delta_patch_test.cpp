@@ -126,7 +126,7 @@ TEST(DeltaPatch, FilesTable) {
       ASSERT_TRUE(TestFiles::WriteBytes(c.output, "stale output"));
     }
     const DeltaPatchOutcome outcome =
-        ApplyDeltaPatchFile(c.base, c.patch, c.output, f.target.size(), c.cancel, c.limits, &memory);
+        ApplyDeltaPatchFile(c.base, c.patch, c.output, f.target.size(), c.cancel, memory, c.limits);
     EXPECT_EQ(outcome.result, c.result) << c.what;
     if (c.result == DeltaPatchResult::kApplied) {
       EXPECT_EQ(TestFiles::ReadOrMissing(c.output), f.target) << c.what;

@@ -345,14 +345,14 @@ TEST(InstalledDigests, AHintKeptWherePatchesAre) {
   entry.SizeDeclared = true;
   entry.Sha256 = one;
   entry.Sha256Declared = true;
-  KeepInstalledDigests(dir.Path(), {&entry}, false);
+  CInstalledDigests::Load(dir.Path()).KeepAfterSwap(dir.Path(), {&entry}, false);
   EXPECT_FALSE(Platform::PathExists(record));
-  KeepInstalledDigests(dir.Path(), {&entry}, true);
+  CInstalledDigests::Load(dir.Path()).KeepAfterSwap(dir.Path(), {&entry}, true);
   Platform::FileTimes times;
   ASSERT_TRUE(Platform::GetFileTimes(dir / L"a.dll", &times));
   EXPECT_TRUE(CInstalledDigests::Load(dir.Path()).Find(L"a.dll", 5, times.lastWrite, &found) && found == one);
   entry.Size = 6;  // not what stands there: its line goes
-  KeepInstalledDigests(dir.Path(), {&entry}, false);
+  CInstalledDigests::Load(dir.Path()).KeepAfterSwap(dir.Path(), {&entry}, false);
   EXPECT_FALSE(CInstalledDigests::Load(dir.Path()).Find(L"a.dll", 5, times.lastWrite, &found));
 
   // A link at the record's names leads nowhere outside.
