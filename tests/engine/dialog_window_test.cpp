@@ -326,6 +326,7 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
     bool endedWhileHeld = false;
     bool pressed = false;
     INT_PTR result = 0;
+    DWORD modalError = 0;
     std::vector<SeenBox> boxes;
     {
       CBoxWatcher watcher(dialog);
@@ -379,6 +380,7 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
         server.Release();
       });
       result = dialog.DoModal();
+      if (result == -1) modalError = ::GetLastError();
       user.join();
       boxes = watcher.Boxes();
     }
@@ -386,7 +388,7 @@ TEST(EngineDialogWindow, CancelDuringADownload) {
       for (const auto& r : server.Requests()) ADD_FAILURE() << r.requestLine;
       for (const auto& t : dialog.boxTexts) ADD_FAILURE() << Narrow(t);
     }
-    ASSERT_TRUE(pressed) << "the download never reached its hold, result " << result;
+    ASSERT_TRUE(pressed) << "the download never reached its hold, result " << result << ", error " << modalError;
     EXPECT_TRUE(dialog.IsAborted());
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_TRUE(dialog.boxTexts.empty()) << Narrow(dialog.boxTexts[0]);

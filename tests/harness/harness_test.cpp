@@ -49,6 +49,8 @@ TEST(HarnessTest, NginxServesTheDocumentRootAndLogsConnections) {
   EXPECT_NE(got.find("alpha"), std::string::npos);
   EXPECT_NE(got.find("401 Unauthorized"), std::string::npos);
 
+  // One nginx serves the whole run: no other test may ask for a path with
+  // "harness" in it.
   const auto entries = nginx.WaitForRequests("harness", 3);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(TestHarness::CountConnections(entries), 1u) << "keep-alive must hold one connection";
@@ -107,7 +109,7 @@ TEST(HarnessTest, HttpsOnLocalhostIsTrustedWithTheTestCaAndFailsWithoutIt) {
   std::string problem;
   ASSERT_TRUE(nginx.TrustTestCa(&problem)) << problem;
   ASSERT_TRUE(nginx.TrustTestCa(&problem)) << "adding it again: " << problem;
-  ASSERT_TRUE(nginx.WriteDocument(L"harness/tls/a.txt", "over tls"));
+  ASSERT_TRUE(nginx.WriteDocument(L"over-tls/a.txt", "over tls"));
   EXPECT_EQ(nginx.TlsAddress(), L"https://localhost:" + std::to_wstring(nginx.TlsPort()));
   EXPECT_EQ(nginx.UntrustedTlsAddress(), L"https://localhost:" + std::to_wstring(nginx.UntrustedTlsPort()));
 
@@ -126,7 +128,7 @@ TEST(HarnessTest, HttpsOnLocalhostIsTrustedWithTheTestCaAndFailsWithoutIt) {
     SCOPED_TRACE(c.what);
     std::string bodies;
     DWORD error = 0;
-    const bool ok = GetTwiceOverTls(c.host, c.port, L"/harness/tls/a.txt", &bodies, &error);
+    const bool ok = GetTwiceOverTls(c.host, c.port, L"/over-tls/a.txt", &bodies, &error);
     if (c.error == 0) {
       EXPECT_TRUE(ok) << "error " << error;
       EXPECT_EQ(bodies, "over tlsover tls");
@@ -137,7 +139,7 @@ TEST(HarnessTest, HttpsOnLocalhostIsTrustedWithTheTestCaAndFailsWithoutIt) {
       EXPECT_EQ(bodies, "");
     }
   }
-  const auto entries = nginx.WaitForRequests("/harness/tls/", 2);
+  const auto entries = nginx.WaitForRequests("/over-tls/", 2);
   const auto onTls = TestHarness::OnPort(entries, nginx.TlsPort());
   ASSERT_EQ(onTls.size(), 2u) << "only the trusted localhost requests reach a server";
   EXPECT_EQ(entries.size(), 2u);
