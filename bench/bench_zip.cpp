@@ -322,7 +322,7 @@ void BM_ArchiveInstall(benchmark::State& state) {
         !UnZip(staged, app, StagedItemsFolderOf(StagingFolderOf(app), L"pack.zip"), {}, &items, &error) ||
         !swap.Start(&error) || !InstallArchiveItems(items, swap, &error))
       std::abort();
-    swap.Commit();
+    RemoveSwapLeftovers(swap.Commit());
   }
   RemoveFolders(prefix);
   state.counters["items/s"] = benchmark::Counter(static_cast<double>(count) * static_cast<double>(state.iterations()),

@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!swap.Start(&error)) std::abort();
     installed = unpacked && InstallArchiveItems(items, swap, &error);
     if (installed) {
-      swap.Commit();
+      RemoveSwapLeftovers(swap.Commit());
     } else if (!swap.Undo() || !RemoveStagingFolder(app)) {
       __builtin_trap();  // nothing here is held: an undo cannot fail
     }

@@ -45,8 +45,8 @@ std::wstring ParentOf(const std::wstring& path) {
 // One swap of one module's staged files.
 class CInstall {
  public:
-  explicit CInstall(const std::wstring& installFolder)
-      : installFolder_(installFolder), staging_(StagingFolderOf(installFolder)), swap_(installFolder) {}
+  CInstall(const std::wstring& installFolder, CSwapCleanup& cleanup)
+      : installFolder_(installFolder), staging_(StagingFolderOf(installFolder)), swap_(installFolder), cleanup_(cleanup) {}
 
   FetchResult Run(const std::vector<StagedFile>& files) {
     Platform::ErrorCode error = 0;
@@ -58,8 +58,9 @@ class CInstall {
     for (const StagedFile& file : files) {
       if (!Place(file, &error)) return Undo(error);
     }
-    swap_.Commit();
+    SwapLeftovers leftovers = swap_.Commit();
     Log(L"Swap : done -> " + installFolder_);
+    cleanup_.Begin(std::move(leftovers));
     return {};
   }
 
@@ -115,13 +116,14 @@ class CInstall {
   const std::wstring& installFolder_;
   const std::wstring staging_;
   CModuleSwap swap_;
+  CSwapCleanup& cleanup_;
   std::unordered_set<std::wstring> madeFolders_;  // the swap's folders that are there
 };
 
 }  // namespace
 
 FetchResult InstallModule(const std::wstring& installFolder, const std::vector<StagedFile>& files,
-                          IUpdateProgress& progress, const std::atomic<bool>& abort) {
+                          IUpdateProgress& progress, const std::atomic<bool>& abort, CSwapCleanup& cleanup) {
   // The last moment a cancel is honoured: a swap, once begun, runs to its
   // end or is undone.
   CheckAbort(abort);
@@ -143,5 +145,5 @@ FetchResult InstallModule(const std::wstring& installFolder, const std::vector<S
     std::wstring program;
     if (ShouldCloseRunningProgram(*file.entry, folders, &program)) EndRunningCopy(file.entry->Folder + L"\\" + program);
   }
-  return CInstall(installFolder).Run(files);
+  return CInstall(installFolder, cleanup).Run(files);
 }

@@ -13,6 +13,8 @@
 #include "engine/update_progress.h"
 #include "manifest/update_list.h"
 
+class CSwapCleanup;
+
 // A file of the module that is staged and checked.
 struct StagedFile {
   const CFileData* entry = nullptr;
@@ -29,6 +31,8 @@ struct StagedFile {
 // Puts the staged `files` of the module in `installFolder` in place. A
 // cancel is seen only before the swap begins (the cancellation signal).
 // Empty on success, else the failure (logged), with the module as it was.
-// With no files, only what a failed run left staged is removed.
+// With no files, only what a failed run left staged is removed. The
+// backups and the staging folder of a swap that went through are left to
+// `cleanup`.
 FetchResult InstallModule(const std::wstring& installFolder, const std::vector<StagedFile>& files,
-                          IUpdateProgress& progress, const std::atomic<bool>& abort);
+                          IUpdateProgress& progress, const std::atomic<bool>& abort, CSwapCleanup& cleanup);

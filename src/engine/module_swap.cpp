@@ -1,5 +1,8 @@
 #include "engine/module_swap.h"
 
+#include <exception>
+#include <system_error>
+
 #include "app/folder_table.h"
 #include "engine/engine_log.h"
 #include "engine/file_replace.h"
@@ -262,7 +265,7 @@ bool CModuleSwap::PlaceFile(const std::wstring& staged, const std::wstring& targ
   return false;
 }
 
-void CModuleSwap::Commit() {
+SwapLeftovers CModuleSwap::Commit() {
   Platform::ErrorCode error = 0;
   if (!Append("C\n", &error) || !journal_.Flush()) error = Platform::LastError();
   journal_.Close();
@@ -272,14 +275,41 @@ void CModuleSwap::Commit() {
     Log(L"Swap : the journal could not be closed, removing it" + ErrorText(error));
     (void)RemoveFileForcibly(journalPath_);
   }
+  SwapLeftovers leftovers{installFolder_, {}};
   for (const SwapRecord& r : records_) {
-    if (r.attributes == 0) continue;
-    const std::wstring backup = r.target + L".bak";
+    if (r.attributes != 0) leftovers.backups.push_back(r.target + L".bak");
+  }
+  return leftovers;
+}
+
+void RemoveSwapLeftovers(const SwapLeftovers& leftovers) {
+  for (const std::wstring& backup : leftovers.backups) {
     Log(L"Delete file : " + backup);
     if (!RemoveFileForcibly(backup)) Log(L"Backup could not be deleted : " + backup + ErrorText(Platform::LastError()));
   }
-  if (!RemoveStagingFolder(installFolder_))
-    Log(L"Staging folder could not be removed : " + StagingFolderOf(installFolder_) + ErrorText(Platform::LastError()));
+  if (!RemoveStagingFolder(leftovers.installFolder))
+    Log(L"Staging folder could not be removed : " + StagingFolderOf(leftovers.installFolder) +
+        ErrorText(Platform::LastError()));
+}
+
+void CSwapCleanup::Begin(SwapLeftovers leftovers) {
+  Wait();
+  pending_ = std::move(leftovers);
+  try {
+    thread_ = std::thread([this] {
+      // Out of memory: what is left stays for the next run.
+      try {
+        RemoveSwapLeftovers(pending_);
+      } catch (const std::exception&) {
+      }
+    });
+  } catch (const std::system_error&) {
+    RemoveSwapLeftovers(pending_);
+  }
+}
+
+void CSwapCleanup::Wait() {
+  if (thread_.joinable()) thread_.join();
 }
 
 bool CModuleSwap::Undo() {
@@ -308,13 +338,11 @@ SwapRepair RepairInterruptedSwap(const std::wstring& installFolder, Platform::Er
 
   const std::wstring count = L" (" + std::to_wstring(records.size()) + L" files)";
   if (committed) {
+    SwapLeftovers leftovers{installFolder, {}};
     for (const SwapRecord& r : records) {
-      if (r.attributes != 0 && Platform::IsFile(r.target + L".bak")) {
-        Log(L"Delete file : " + r.target + L".bak");
-        (void)RemoveFileForcibly(r.target + L".bak");
-      }
+      if (r.attributes != 0 && Platform::IsFile(r.target + L".bak")) leftovers.backups.push_back(r.target + L".bak");
     }
-    (void)RemoveStagingFolder(installFolder);
+    RemoveSwapLeftovers(leftovers);
     Log(L"Interrupted installation completed : " + installFolder + count);
     return SwapRepair::kCompleted;
   }

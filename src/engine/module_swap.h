@@ -5,11 +5,13 @@
 // completed or undone by the next run.
 //
 // Everything here runs on the update worker's thread and only logs; the
-// caller decides what a failure means for the run.
+// caller decides what a failure means for the run. Only the removal of a
+// committed swap's leftovers (CSwapCleanup) has a thread of its own.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -24,6 +26,13 @@ struct SwapRecord {
   std::wstring target;
   std::wstring staged;
   std::uint32_t attributes = 0;
+};
+
+// What a committed swap leaves behind: the ".bak" copies of the files it
+// replaced, and the staging folder with the journal.
+struct SwapLeftovers {
+  std::wstring installFolder;
+  std::vector<std::wstring> backups;
 };
 
 // One swap of one module. Start it, set aside or place every file, then
@@ -58,10 +67,10 @@ class CModuleSwap {
   [[nodiscard]] bool PlaceItem(const std::wstring& from, const std::wstring& target);
   // SetAside, then the staged file is renamed to `target`.
   [[nodiscard]] bool PlaceFile(const std::wstring& staged, const std::wstring& target, Platform::ErrorCode* error);
-  // Every file is in place: the journal says so, the ".bak" copies are
-  // deleted and the staging folder goes. Leftovers are logged and cleared
-  // by the next run.
-  void Commit();
+  // Every file is in place: the journal says so, and the module is whole.
+  // What is left to remove (RemoveSwapLeftovers) is given back; until it is
+  // removed, a killed run's leftovers are removed by the next run's repair.
+  SwapLeftovers Commit();
   // A step failed: every target back as it was before the swap (new files
   // removed, or returned to the staging folder when they came from there),
   // then the journal goes. The staged files stay for the next run. False
@@ -81,6 +90,34 @@ class CModuleSwap {
   // folder not yet listed, an empty optional for one that could not be.
   std::unordered_map<std::wstring, std::optional<std::unordered_set<std::wstring>>> listed_;
   void Listed(const std::wstring& path);  // `path` now exists
+};
+
+// Deletes the backups (a line each), then the staging folder with the
+// journal, last, so that a run killed on the way leaves a committed journal.
+// What cannot be removed is logged and left to the next run.
+void RemoveSwapLeftovers(const SwapLeftovers& leftovers);
+
+// Removes committed swaps' leftovers on a thread of its own, beside what
+// comes next: the module's program starting, the end of the run. The
+// installation is whole before one begins, so it is never cancelled; the
+// run waits for it before it touches another module's folder, and before
+// it ends.
+class CSwapCleanup {
+ public:
+  CSwapCleanup() = default;
+  ~CSwapCleanup() { Wait(); }
+  CSwapCleanup(const CSwapCleanup&) = delete;
+  CSwapCleanup& operator=(const CSwapCleanup&) = delete;
+
+  // Waits for the one begun earlier, then begins removing these (here,
+  // when no thread can be had).
+  void Begin(SwapLeftovers leftovers);
+  // Returns when the removal begun last, if any, has ended.
+  void Wait();
+
+ private:
+  SwapLeftovers pending_;  // the thread's, while it runs
+  std::thread thread_;
 };
 
 // What the next run made of a swap that a killed run left unfinished.

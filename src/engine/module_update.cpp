@@ -107,7 +107,7 @@ FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
     return result;
   }
   // Every file is staged and checked: the module is put in place whole.
-  if (FetchResult installed = InstallModule(moduleDir_, staged, server_.Progress(), server_.AbortFlag());
+  if (FetchResult installed = InstallModule(moduleDir_, staged, server_.Progress(), server_.AbortFlag(), cleanup_);
       installed.Failed())
     return installed;
   if (!staged.empty()) {

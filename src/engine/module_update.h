@@ -21,8 +21,10 @@ class CStagedPreparer;
 
 class CModuleUpdate {
  public:
-  // `key`: what the run trusts; both outlive the update.
-  CModuleUpdate(CServerConnection& server, const CUpdateKey& key) : server_(server), key_(key), transfer_(server) {}
+  // `key`: what the run trusts; `cleanup` removes what the module's swap
+  // leaves behind. All outlive the update.
+  CModuleUpdate(CServerConnection& server, const CUpdateKey& key, CSwapCleanup& cleanup)
+      : server_(server), key_(key), cleanup_(cleanup), transfer_(server) {}
 
   // Brings the module whose update list is at `listPath` (URL path) up to
   // date in the folder table's module folder. The byte count of the last
@@ -85,6 +87,7 @@ class CModuleUpdate {
 
   CServerConnection& server_;
   const CUpdateKey& key_;
+  CSwapCleanup& cleanup_;
   const CUpdateModule* module_ = nullptr;
   CFileTransfer transfer_;
   std::wstring moduleDir_;

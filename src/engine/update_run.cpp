@@ -59,6 +59,7 @@ RunOutcome CUpdateRun::RunUpdate() {
     outcome = {RunEnd::kFailed,
                FormatEngineString(IDS_HTTPDOWNLOAD_GENERIC_ERROR, std::to_wstring(Platform::kErrorNotEnoughMemory))};
   }
+  cleanup_.Wait();
   server_.CloseConnection();
   return outcome;
 }
@@ -79,7 +80,10 @@ FetchResult CUpdateRun::RunModule(const CUpdateModule& module) {
   SetModuleDir(folders, installFolder);
   server_.Progress().SetTotalLabel(L"Total : 0/0");
 
-  CModuleUpdate update(server_, key_);
+  // The last module's leftovers are gone before anything of this one is
+  // touched: the two may share folders.
+  cleanup_.Wait();
+  CModuleUpdate update(server_, key_, cleanup_);
   update.SetModule(&module);
   if (FetchResult result = update.AnalyzeUpdateList(listPath); result.Failed()) return result;
   // A Cancel that came during the module's swap takes effect now that the

@@ -3,14 +3,17 @@
 // date), the session files and the module's program started after each. It
 // knows nothing of windows: it shows its progress through IUpdateProgress
 // and returns its failure as a value, once, where it stops. Runs on one
-// thread (the update worker); a cancel is the abort flag, set from any
-// thread.
+// thread (the update worker), but for the removal of each swap's leftovers
+// (module_swap.h), which goes on beside the module's program starting and
+// is waited for before the next module and at the end; a cancel is the
+// abort flag, set from any thread.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "engine/module_swap.h"
 #include "engine/run_result.h"
 #include "engine/server_connection.h"
 #include "engine/server_waits.h"
@@ -53,4 +56,5 @@ class CUpdateRun {
   UpdateModuleList* modules_;
   CServerConnection server_;
   CUpdateKey key_;
+  CSwapCleanup cleanup_;
 };

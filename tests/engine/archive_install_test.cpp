@@ -83,7 +83,7 @@ class EngineArchiveInstall : public ::testing::Test {
     CModuleSwap swap(app);
     if (!swap.Start(error)) return false;
     if (InstallArchiveItems(outcome.items[0], swap, error)) {
-      swap.Commit();
+      RemoveSwapLeftovers(swap.Commit());
       return true;
     }
     EXPECT_TRUE(swap.Undo());

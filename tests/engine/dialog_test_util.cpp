@@ -1,6 +1,7 @@
 #include "engine/dialog_test_util.h"
 
 #include "app/folder_table.h"
+#include "engine/module_swap.h"
 #include "engine/staged_prepare.h"
 #include "engine_resource.h"
 
@@ -137,7 +138,8 @@ FetchResult UpdateFile(CServerConnection& server, const std::wstring& serverPath
     if (outcome.state == PrepareOutcome::State::kFailed) return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, outcome.error);
     staged.items = std::move(outcome.items[0]);
   }
-  if (FetchResult installed = InstallModule(entry.Folder, {staged}, server.Progress(), server.AbortFlag());
+  CSwapCleanup cleanup;
+  if (FetchResult installed = InstallModule(entry.Folder, {staged}, server.Progress(), server.AbortFlag(), cleanup);
       installed.Failed())
     return installed;
   return fetched;

@@ -103,7 +103,7 @@ class EngineModuleSwap : public ::testing::Test {
     Platform::ErrorCode error = 0;
     ASSERT_TRUE(swap.Start(&error));
     for (const FileCase& f : kFiles) ASSERT_TRUE(swap.PlaceFile(Staged(f), app + L"\\" + f.name, &error));
-    swap.Commit();
+    RemoveSwapLeftovers(swap.Commit());
   }
 
   TestFiles::CTempDir root;

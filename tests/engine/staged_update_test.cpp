@@ -10,6 +10,7 @@
 #include "engine/dialog_test_util.h"
 #include "engine/engine_test_util.h"
 #include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "platform/process_control.h"
 #include "engine/published_time.h"
 #include "engine/zip_builder.h"
@@ -260,7 +261,9 @@ TEST(EngineStagedUpdate, ASwapThatFailsPutsEveryFileBack) {
       }
       Platform::ClearFaults();
       if (c.operation) Platform::FailNthCall(c.operation, c.nth, Platform::kErrorDiskFull);
-      FetchResult installed = InstallModule(folder, staged, server.Progress(), server.AbortFlag());
+      CSwapCleanup cleanup;
+      FetchResult installed = InstallModule(folder, staged, server.Progress(), server.AbortFlag(), cleanup);
+      cleanup.Wait();
       Platform::ClearFaults();
       return installed;
     });

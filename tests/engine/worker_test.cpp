@@ -10,6 +10,7 @@
 #include "common/test_files.h"
 #include "engine/dialog_test_util.h"
 #include "engine/module_staging.h"
+#include "engine/module_swap.h"
 #include "engine/engine_test_util.h"
 #include "platform/process_control.h"
 #include "engine/published_time.h"
@@ -180,7 +181,8 @@ TEST(EngineAnalysis, DecisionTable) {
   std::int64_t result = 0;
   const RunOutcome outcome = test.Job([&](CServerConnection& server) {
     SetModuleDir(GetFolderTable(), folder);
-    FetchResult got = CModuleUpdate(server, LoadUpdateKey()).AnalyzeUpdateList(L"/an/UpdateList.xml");
+    CSwapCleanup cleanup;
+    FetchResult got = CModuleUpdate(server, LoadUpdateKey(), cleanup).AnalyzeUpdateList(L"/an/UpdateList.xml");
     result = got.bytes;
     return got;
   });
@@ -230,7 +232,8 @@ TEST(EngineAnalysis, TotalsFollowBytesOrFiles) {
     CTestRun test(nginx.Address());
     (void)test.Job([&](CServerConnection& server) {
       SetModuleDir(GetFolderTable(), dir.Path());
-      return CModuleUpdate(server, LoadUpdateKey()).AnalyzeUpdateList(c.listPath);
+      CSwapCleanup cleanup;
+      return CModuleUpdate(server, LoadUpdateKey(), cleanup).AnalyzeUpdateList(c.listPath);
     });
     EXPECT_EQ(test.progress.TotalPositions(), c.positions);
     const std::vector<std::wstring> labels = {L"Total : 0/3", L"Total : 1/3", L"Total : 2/3", L"Total : 3/3"};

@@ -192,6 +192,9 @@ TEST(ThemeStore, CreatedOnFirstUseAndReleasedOnce) {
 TEST(ThemedDialogPixels, FrameClientButtonsGlyphsAndText) {
   CScriptedDialog d(IDD_UI_TEST);
   d.steps.push_back([&] {
+    // The pointer, wherever an earlier test left it, off the dialog: a
+    // button under it would be drawn hot.
+    MoveMouse(::GetSystemMetrics(SM_CXSCREEN) - 1, ::GetSystemMetrics(SM_CYSCREEN) - 1);
     ShowOnTop(d);
     d.text.SetWindowText(L"first\n\nsecond");
   });
