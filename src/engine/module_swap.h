@@ -110,9 +110,10 @@ class CSwapCleanup {
   CSwapCleanup& operator=(const CSwapCleanup&) = delete;
 
   // Waits for the one begun earlier, then begins removing these (here,
-  // when no thread can be had).
+  // when no thread can be had). The update worker's.
   void Begin(SwapLeftovers leftovers);
-  // Returns when the removal begun last, if any, has ended.
+  // Returns when the removal begun last, if any, has ended. The update
+  // worker's (and the owner's, when it goes).
   void Wait();
 
  private:
