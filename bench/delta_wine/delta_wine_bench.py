@@ -25,6 +25,7 @@ SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "harness"))
 sys.path.insert(0, os.path.join(SOURCE, "bench", "delta"))
 import nginx_fixture  # noqa: E402
+import wine_desktop  # noqa: E402
 import delta_bench  # noqa: E402  (the generated suite of the publisher's bench)
 import xvfb  # noqa: E402
 
@@ -254,6 +255,7 @@ class Bench:
         self.display = None
         self.lock = None
         self.inherited_lock = False
+        self.keeper = None
 
     def env(self):
         env = dict(os.environ)
@@ -318,6 +320,7 @@ class Bench:
             self.lock = None
 
     def close(self):
+        wine_desktop.release(self.keeper)
         self.release_lock()
         nginx_fixture.stop(self.nginx)
         if self.xvfb is not None:
@@ -718,6 +721,7 @@ def main():
         bench.start_server(cases)
         for case in cases:
             bench.take_lock()
+            bench.keeper = wine_desktop.keep(bench.wine_run, args.windows_build, bench.env())
             bench.seed_recorded(case)
             say("case %s: warming up" % case["name"])
             for mode in MODES:
@@ -730,6 +734,7 @@ def main():
                     results[case["name"]][mode].append(bench.run_updater(case, mode))
                 say("  run %d: %s" % (i + 1, ", ".join("%s %.2f s" % (m, results[case["name"]][m][-1]["seconds"])
                                                        for m in MODES)))
+            wine_desktop.release(bench.keeper)
             bench.release_lock()
         for case in cases:
             report(case, results[case["name"]])

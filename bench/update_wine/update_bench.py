@@ -40,6 +40,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "harness"))
 import nginx_fixture  # noqa: E402
+import wine_desktop  # noqa: E402
 
 MIB = 1048576
 # Bump when the generated trees change shape, so that old ones are remade.
@@ -154,6 +155,7 @@ class Bench:
         self.display = None
         self.servers = {}
         self.lock = None
+        self.keeper = None
 
     # -- set-up and tear-down
     def check_inputs(self):
@@ -258,6 +260,7 @@ class Bench:
         return folder, port
 
     def close(self):
+        wine_desktop.release(self.keeper)
         self.release_lock()
         for folder, _ in self.servers.values():
             nginx_fixture.stop(folder)
@@ -534,6 +537,7 @@ def main():
         ports = {c: bench.start_server(c, prepared[c])[1] for c in cases}
         bench.take_lock()
         bench.prepare_prefix()
+        bench.keeper = wine_desktop.keep(bench.wine_run, bench.windows, bench.env())
         # One untimed run of each Wine program warms the prefix and the page cache.
         results = {c: {who: [] for who in CONTENDERS} for c in cases}
         for c in cases:
@@ -549,6 +553,7 @@ def main():
                     results[c]["loop_nc"].append(bench.run_loop(c, prepared[c], ports[c], files, cookies=False))
                 say("  run %d: %s" % (i + 1, ", ".join("%s %.2f s" % (who, results[c][who][-1]["seconds"])
                                                        for who in CONTENDERS if results[c][who])))
+        wine_desktop.release(bench.keeper)
         bench.release_lock()
         for c in cases:
             report(c, CASES[c], tree_files(os.path.join(prepared[c], "tree")), results[c])
