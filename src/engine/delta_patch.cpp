@@ -92,7 +92,6 @@ struct CDeltaPatchMemory::State {
 CDeltaPatchMemory::CDeltaPatchMemory() : state_(std::make_unique<State>()) {}
 CDeltaPatchMemory::~CDeltaPatchMemory() = default;
 
-
 namespace {
 
 DeltaPatchOutcome Fail(DeltaPatchResult result, Platform::ErrorCode error = 0) {
