@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "engine/pe_address_transform.h"
 #include "platform/file.h"
 #include "platform/sha256_compute.h"
 
@@ -130,7 +131,8 @@ bool ReadFull(IPatchInput& input, char* buffer, std::size_t size, std::size_t* d
 // The decoding itself, shared by the file and memory forms. The caller has
 // checked the memory limit.
 DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base, IPatchInput& input,
-                         IPatchOutput& output, std::uint64_t expectedSize, const std::atomic<bool>& cancel) {
+                         IPatchOutput& output, std::uint64_t expectedSize, const std::atomic<bool>& cancel,
+                         const DeltaPatchLimits& limits) {
   // The decoder of the last application, if any, starts afresh: its
   // buffers stay, its parameters and prefix go.
   if (memory.context) {
@@ -150,21 +152,34 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
 
   std::size_t got = 0;
   if (!ReadFull(input, inBuffer, inSize, &got)) return Fail(DeltaPatchResult::kReadFailed, Platform::LastError());
+  // A program's patch may come with an address map: its header, then the
+  // frame, whose content is the map and then the result with its addresses
+  // rewritten.
+  std::size_t mapSize = 0;
+  std::size_t start = 0;
+  if (got >= kAddressPatchHeaderSize && std::string_view(inBuffer, 4) == kAddressPatchMagic) {
+    const unsigned char* size = reinterpret_cast<const unsigned char*>(inBuffer) + 4;
+    mapSize = size[0] | (size[1] << 8) | (std::size_t{size[2]} << 16) | (std::size_t{size[3]} << 24);
+    start = kAddressPatchHeaderSize;
+    if (mapSize > expectedSize + 4096) return Fail(DeltaPatchResult::kBadPatch);
+    if (!DeltaPatchFits(base.size(), expectedSize + mapSize, limits)) return Fail(DeltaPatchResult::kBaseTooLarge);
+  }
   // One zstd frame, first byte on: no skippable frame, no other format.
-  const unsigned char* head = reinterpret_cast<const unsigned char*>(inBuffer);
-  if (got < 4 || head[0] != 0x28 || head[1] != 0xB5 || head[2] != 0x2F || head[3] != 0xFD)
+  const unsigned char* head = reinterpret_cast<const unsigned char*>(inBuffer) + start;
+  if (got < start + 4 || head[0] != 0x28 || head[1] != 0xB5 || head[2] != 0x2F || head[3] != 0xFD)
     return Fail(DeltaPatchResult::kBadPatch);
-  const unsigned long long declared = ZSTD_getFrameContentSize(inBuffer, got);
+  const unsigned long long declared = ZSTD_getFrameContentSize(inBuffer + start, got - start);
   if (declared == ZSTD_CONTENTSIZE_ERROR) return Fail(DeltaPatchResult::kBadPatch);
   // The declared size is the size of the buffer decoded into; a frame
   // without one could ask for any.
-  if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared != expectedSize)
+  if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared != expectedSize + mapSize)
     return Fail(DeltaPatchResult::kWrongOutputSize);
 
   // The result is decoded into one buffer of its size, which is then the
   // decoder's window (ZSTD_d_stableOutBuffer): no window of its own, no copy
-  // of every byte from it. Written out and hashed behind the decoding.
-  const std::size_t total = static_cast<std::size_t>(expectedSize);
+  // of every byte from it. Written out and hashed behind the decoding, or,
+  // with an address map, once the whole result is decoded and mapped back.
+  const std::size_t total = static_cast<std::size_t>(expectedSize + mapSize);
   if (!memory.result || memory.resultCapacity < total) {
     memory.result.reset();
     memory.resultCapacity = 0;
@@ -187,7 +202,8 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
   constexpr std::size_t kFeed = 16 * 1024;
   bool frameDone = false;
   while (got > 0) {
-    std::size_t used = 0;
+    std::size_t used = start;
+    start = 0;
     while (used < got && !frameDone) {
       if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
       ZSTD_inBuffer in{inBuffer, std::min(got, used + kFeed), used};
@@ -199,7 +215,7 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
         outcome.decoderError = ZSTD_getErrorName(status);
         return outcome;
       }
-      if (out.pos > before) {
+      if (out.pos > before && mapSize == 0) {
         const char* fresh = static_cast<const char*>(out.dst) + before;
         if (!output.Write(fresh, out.pos - before)) {
           outcome.result = DeltaPatchResult::kWriteFailed;
@@ -230,6 +246,28 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     outcome.decoderError = "the patch ends inside its frame";
     return outcome;
   }
+  if (mapSize != 0) {
+    if (out.pos != total) return stop(DeltaPatchResult::kWrongOutputSize);
+    char* const result = memory.result.get() + mapSize;
+    if (!PeAddress::Decode(std::string_view(memory.result.get(), mapSize), result, expectedSize)) {
+      outcome.result = DeltaPatchResult::kBadPatch;
+      outcome.decoderError = "the address map does not fit the result";
+      return outcome;
+    }
+    constexpr std::size_t kPiece = 1024 * 1024;
+    for (std::size_t done = 0; done < expectedSize;) {
+      if (cancel.load()) return stop(DeltaPatchResult::kCancelled);
+      const std::size_t piece = std::min<std::size_t>(kPiece, expectedSize - done);
+      if (!output.Write(result + done, piece)) {
+        outcome.result = DeltaPatchResult::kWriteFailed;
+        outcome.error = Platform::LastError();
+        return outcome;
+      }
+      hash.Add(result + done, piece);
+      done += piece;
+      outcome.outputSize = done;
+    }
+  }
   if (outcome.outputSize != expectedSize) return stop(DeltaPatchResult::kWrongOutputSize);
   outcome.result = DeltaPatchResult::kApplied;
   outcome.sha256 = hash.Finish();
@@ -251,7 +289,7 @@ DeltaPatchOutcome ApplyDeltaPatchBytes(std::string_view base, std::string_view p
   CMemoryInput input(patch);
   CStringOutput sink(output);
   CDeltaPatchMemory memory;
-  return Decode(memory.Held(), base, input, sink, expectedSize, cancel);
+  return Decode(memory.Held(), base, input, sink, expectedSize, cancel, limits);
 }
 
 DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::wstring& patchPath,
@@ -300,7 +338,8 @@ DeltaPatchOutcome ApplyDeltaPatchFile(const std::wstring& basePath, const std::w
   CFileOutput sink(outFile);
   // Written to the system; forcing it to the disk is the caller's (the
   // updater does so on a thread of its own, beside the next decoding).
-  const DeltaPatchOutcome outcome = Decode(memory, std::string_view(base, size), input, sink, expectedSize, cancel);
+  const DeltaPatchOutcome outcome =
+      Decode(memory, std::string_view(base, size), input, sink, expectedSize, cancel, limits);
   outFile.Close();
   if (!outcome.Applied()) (void)Platform::RemoveFile(outputPath);
   return outcome;

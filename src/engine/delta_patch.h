@@ -13,6 +13,13 @@
 // log is capped at what base + output need, so a frame asking for a larger
 // window is refused as a bad patch rather than allocated.
 //
+// A patch for an x86-64 program may carry an address map instead
+// (engine/pe_address_transform.h): kAddressPatchMagic, the map's size (4
+// bytes, little-endian), then one zstd frame made against the base whose
+// content is the map followed by the result with its code and data
+// addresses rewritten to the base's. The result is mapped back once it is
+// whole, so the map's bytes count in the memory bound beside the output.
+//
 // Portable; any thread; no global state. Nothing here trusts the patch: it
 // may be any bytes.
 #pragma once
@@ -28,6 +35,8 @@
 // What the decoder needs beyond the base and the output: its tables, a
 // block of input and the input buffer.
 inline constexpr std::uint64_t kDeltaPatchOverheadBytes = 1024 * 1024;
+inline constexpr std::string_view kAddressPatchMagic{"VXA1", 4};
+inline constexpr std::size_t kAddressPatchHeaderSize = 8;
 // The default limit on base + output + overhead: 512 MiB.
 inline constexpr std::uint64_t kDeltaPatchDefaultMemoryLimit = 512ull * 1024 * 1024;
 

@@ -6,7 +6,9 @@
 #include <atomic>
 
 #include "common/test_files.h"
+#include "common/test_program_image.h"
 #include "engine/delta_patch.h"
+#include "engine/pe_address_transform.h"
 #include "platform/file.h"
 
 namespace {
@@ -140,6 +142,62 @@ TEST(DeltaPatch, FilesTable) {
     EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"base"), f.base) << c.what;
     EXPECT_EQ(TestFiles::ReadOrMissing(dir / L"patch"), f.patch) << c.what;
   }
+}
+
+// The address map of a program's patch, both ways over a program that grew.
+// Whatever the map, rewriting and mapping back gives the exact image: a
+// field the map cannot carry stays as it is. A map that fits rewrites the
+// moved fields; one that is cut, has bytes after it or meets another image
+// is refused.
+TEST(DeltaPatch, AddressMapTable) {
+  using PeAddress::Segment;
+  const std::string image = TestFiles::TestProgramImage(300, 100);
+  PeAddress::Layout grown, old;
+  ASSERT_TRUE(PeAddress::ReadLayout(image, &grown));
+  ASSERT_TRUE(PeAddress::ReadLayout(TestFiles::TestProgramImage(300, 0), &old));
+  ASSERT_EQ(grown.sections.size(), old.sections.size());
+  std::vector<Segment> moved;  // each section's content after the new bytes, onto the old build's
+  for (std::size_t k = 0; k < grown.sections.size(); ++k)
+    moved.push_back({grown.sections[k].rva + 100, grown.sections[k].virtualSize - 100, old.sections[k].rva});
+  const struct {
+    const char* what;
+    std::vector<Segment> map;
+    bool rewrites;
+  } cases[] = {
+      {"no segments", {}, false},
+      {"the whole image onto itself", {{0, 0x10000, 0}}, false},
+      {"the moved content", moved, true},
+      {"two onto overlapping old addresses", {{0x1000, 0x800, 0x1000}, {0x2000, 0x800, 0x1400}}, true},
+      {"at the top of the address space", {{0x1000, 0x1000, 0xFFFFF000u}, {0xFFFFF000u, 0x1000, 0x1000}}, true},
+  };
+  for (const auto& c : cases) {
+    std::string rewritten = image;
+    std::string side;
+    ASSERT_TRUE(PeAddress::Encode(&rewritten, c.map, &side)) << c.what;
+    EXPECT_EQ(rewritten != image, c.rewrites) << c.what;
+    EXPECT_TRUE(PeAddress::Decode(side, rewritten.data(), rewritten.size())) << c.what;
+    EXPECT_EQ(rewritten, image) << c.what;
+  }
+
+  std::string rewritten = image;
+  std::string side;
+  ASSERT_TRUE(PeAddress::Encode(&rewritten, moved, &side));
+  std::string notAProgram = rewritten;
+  notAProgram[0] = 'X';
+  const struct {
+    const char* what;
+    std::string side;
+    std::string image;
+  } refused[] = {
+      {"cut", side.substr(0, side.size() - 1), rewritten},
+      {"a byte after it", side + '\0', rewritten},
+      {"empty", "", rewritten},
+      {"not a program", side, notAProgram},
+  };
+  for (auto c : refused) EXPECT_FALSE(PeAddress::Decode(c.side, c.image.data(), c.image.size())) << c.what;
+  std::string copy = image;
+  EXPECT_FALSE(PeAddress::Encode(&notAProgram, moved, &side)) << "a map for what is no program";
+  EXPECT_FALSE(PeAddress::Encode(&copy, {{0x2000, 0x100, 0}, {0x1000, 0x2000, 0}}, &side)) << "unsorted segments";
 }
 
 }  // namespace

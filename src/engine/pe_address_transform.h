@@ -1,0 +1,92 @@
+// Addresses in x86-64 Windows programs, rewritten so that a delta survives a
+// rebuild.
+//
+// Between two builds of a program most code is unchanged, but every call,
+// jump and RIP-relative reference that spans code which grew or shrank gets
+// other bytes, and so do the table of function starts (.pdata) and every
+// absolute pointer that the loader relocates. A delta coder sees those as
+// changes scattered over the whole file. The transform rewrites each such
+// field of the new build as the value it would have in the old build,
+// through a map of the new build's address ranges onto the old one's
+// (segments the publisher finds by matching the two builds). Where the map
+// holds, a rewritten field equals the old build's bytes and the delta coder
+// finds long matches; the applier maps each field back.
+//
+// A field whose value cannot be mapped, or would not map back to itself, is
+// left as it is and listed as an exception, so the transform is exact for
+// any map. Fields are found only from bytes that it never changes (the
+// headers, the relocation table, and the prefixes, opcodes and ModRM/SIB
+// bytes of instructions), so that both directions find the same fields.
+//
+// Portable; no global state. Nothing here trusts its input: the image and
+// the map may be any bytes.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace PeAddress {
+
+// New-build addresses [newStart, newStart + length) correspond to old-build
+// addresses from oldStart on. Relative virtual addresses (from the image
+// base). A map lists them by newStart, not overlapping.
+struct Segment {
+  std::uint32_t newStart = 0;
+  std::uint32_t length = 0;
+  std::uint32_t oldStart = 0;
+};
+
+struct Section {
+  std::string name;
+  std::uint32_t rva = 0;
+  std::uint32_t virtualSize = 0;
+  std::uint32_t fileOffset = 0;
+  std::uint32_t fileSize = 0;  // clamped to the file
+  bool executable = false;
+};
+
+struct Layout {
+  std::uint64_t imageBase = 0;
+  std::uint32_t headerSize = 0;  // bytes before which no field lies
+  std::vector<Section> sections;
+  std::uint32_t relocOffset = 0;  // the base relocation table's bytes in the file
+  std::uint32_t relocSize = 0;
+  std::uint32_t pdataOffset = 0;  // the exception directory's bytes in the file
+  std::uint32_t pdataSize = 0;
+};
+
+// False unless `image` is a PE32+ image for x86-64 whose headers lie within it.
+bool ReadLayout(std::string_view image, Layout* layout);
+
+// The file offset of an address inside a section's file bytes; false when it
+// has none there.
+bool RvaToOffset(const Layout& layout, std::uint64_t rva, std::uint32_t* offset);
+
+enum class FieldKind : std::uint8_t {
+  kRel32,  // rel32 of call/jmp/jcc or a RIP-relative disp32: target = end + value
+  kRva32,  // an entry of the exception directory: an address
+  kVa64,   // a relocated pointer: image base + address
+};
+
+struct Field {
+  FieldKind kind = FieldKind::kRel32;
+  std::uint32_t offset = 0;  // of the field's bytes in the file
+  std::uint32_t end = 0;     // kRel32: address of the end of its instruction
+};
+
+// Every field, in the order the transform numbers them: the exception
+// directory's and the relocated ones by offset, then the code's.
+std::vector<Field> FindFields(std::string_view image, const Layout& layout);
+
+// Rewrites the new build `image` in place through `segments` (sorted by
+// newStart, not overlapping) and returns in *side what Decode needs: the map
+// and the exceptions. False when the image is not one this applies to.
+bool Encode(std::string* image, const std::vector<Segment>& segments, std::string* side);
+
+// Maps every field of a rewritten image back, in place. False when `side`
+// is malformed or does not fit the image (the result is then unspecified).
+bool Decode(std::string_view side, char* image, std::size_t size);
+
+}  // namespace PeAddress
