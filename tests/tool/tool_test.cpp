@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/test_files.h"
+#include "common/test_program_image.h"
 #include "manifest/update_list.h"
 #include "manifest/update_manifest.h"
 #include "platform/clock.h"
@@ -730,6 +731,24 @@ std::string Build(const char* seedText, int release, bool rebuilt = false) {
   for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
   for (int k = 1; k <= release; ++k) bytes.replace(7000 * k, 8, "release" + std::to_string(k));
   return bytes;
+}
+
+// Between two builds of a program whose code and data moved, the patch
+// carries an address map and is a fraction of the plain one.
+TEST(Publish, PatchOfAMovedProgramCarriesAnAddressMap) {
+  if (!CanMakeDeltaPatches()) GTEST_SKIP() << "this build makes no patches";
+  const std::string base = TestFiles::TestProgramImage(2000, 0);
+  const std::string target = TestFiles::TestProgramImage(2000, 64);
+  std::string mapped, plain, error;
+  ASSERT_TRUE(MakeDeltaPatch(base, target, &mapped, &error)) << error;
+  ASSERT_TRUE(MakeDeltaPatch("X" + base.substr(1), "X" + target.substr(1), &plain, &error)) << error;
+  EXPECT_EQ(mapped.substr(0, 4), kAddressPatchMagic);
+  EXPECT_NE(plain.substr(0, 4), kAddressPatchMagic);
+  EXPECT_LT(mapped.size() * 3, plain.size());
+  const std::atomic<bool> never{false};
+  std::string output;
+  EXPECT_TRUE(ApplyDeltaPatchBytes(base, mapped, target.size(), never, &output).Applied());
+  EXPECT_EQ(output, target);
 }
 
 TEST(Publish, PatchesFromEarlierVersionsAreListedCheckedAndPruned) {

@@ -1,8 +1,10 @@
 // Patches made with libzstd's compression API.
 #include <zstd.h>
 
+#include <atomic>
 #include <memory>
 
+#include "engine/delta_patch.h"
 #include "tool_delta.h"
 
 namespace VireoTool {
@@ -34,7 +36,10 @@ int WindowLogFor(std::size_t span) {
 
 bool CanMakeDeltaPatches() { return true; }
 
-bool MakeDeltaPatch(std::string_view base, std::string_view target, std::string* patch, std::string* error) {
+namespace {
+
+// One frame of `content` against `base` as its prefix.
+bool Compress(std::string_view base, std::string_view content, std::string* frame, std::string* error) {
   std::unique_ptr<ZSTD_CCtx, CCtxDeleter> context(ZSTD_createCCtx());
   if (!context) {
     *error = "the zstd encoder cannot be created";
@@ -44,20 +49,51 @@ bool MakeDeltaPatch(std::string_view base, std::string_view target, std::string*
     return !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), parameter, value));
   };
   if (!set(ZSTD_c_compressionLevel, kPatchLevel) || !set(ZSTD_c_enableLongDistanceMatching, 1) ||
-      !set(ZSTD_c_windowLog, WindowLogFor(base.size() + target.size())) || !set(ZSTD_c_checksumFlag, 1) ||
+      !set(ZSTD_c_windowLog, WindowLogFor(base.size() + content.size())) || !set(ZSTD_c_checksumFlag, 1) ||
       !set(ZSTD_c_contentSizeFlag, 1) ||
       ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), base.data(), base.size()))) {
     *error = "the zstd encoder refuses the patch parameters";
     return false;
   }
-  patch->resize(ZSTD_compressBound(target.size()));
-  const std::size_t size = ZSTD_compress2(context.get(), patch->data(), patch->size(), target.data(), target.size());
+  frame->resize(ZSTD_compressBound(content.size()));
+  const std::size_t size =
+      ZSTD_compress2(context.get(), frame->data(), frame->size(), content.data(), content.size());
   if (ZSTD_isError(size)) {
     *error = std::string("zstd: ") + ZSTD_getErrorName(size);
-    patch->clear();
+    frame->clear();
     return false;
   }
-  patch->resize(size);
+  frame->resize(size);
+  return true;
+}
+
+// The patch with an address map, when both are x86-64 programs and it
+// applies; empty otherwise.
+std::string AddressPatch(std::string_view base, std::string_view target) {
+  PeAddress::Layout layout;
+  if (!PeAddress::ReadLayout(base, &layout) || !PeAddress::ReadLayout(target, &layout)) return {};
+  std::string content(target);
+  std::string map;
+  if (!PeAddress::Encode(&content, MatchBuilds(base, target), &map) || map.size() > 0xFFFFFFFFu) return {};
+  content.insert(0, map);
+  std::string frame;
+  std::string ignored;
+  if (!Compress(base, content, &frame, &ignored)) return {};
+  std::string patch(kAddressPatchMagic);
+  for (int k = 0; k < 4; ++k) patch.push_back(static_cast<char>(map.size() >> (8 * k)));
+  patch += frame;
+  const std::atomic<bool> never{false};
+  std::string output;
+  if (!ApplyDeltaPatchBytes(base, patch, target.size(), never, &output).Applied() || output != target) return {};
+  return patch;
+}
+
+}  // namespace
+
+bool MakeDeltaPatch(std::string_view base, std::string_view target, std::string* patch, std::string* error) {
+  if (!Compress(base, target, patch, error)) return false;
+  std::string mapped = AddressPatch(base, target);
+  if (!mapped.empty() && mapped.size() < patch->size()) *patch = std::move(mapped);
   return true;
 }
 
