@@ -4,6 +4,7 @@
 // segments must map back to itself exactly, and the same bytes taken as a
 // map over the image (as an applier meets a hostile one) must never be read
 // or written outside it.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,16 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t header = 1 + 12 * count;
   const std::string image(reinterpret_cast<const char*>(data) + header, size - header);
 
+  // Room for what mapping back holds, as the applier's bound leaves it.
+  constexpr std::uint64_t kRoom = 64 << 20;
+  const std::atomic<bool> never{false};
   std::string rewritten = image;
   std::string side;
   if (PeAddress::Encode(&rewritten, segments, &side)) {
-    if (rewritten.size() != image.size() || !PeAddress::Decode(side, rewritten.data(), rewritten.size()) ||
+    if (rewritten.size() != image.size() || PeAddress::Decode(side, rewritten.data(), rewritten.size(), kRoom, never) != PeAddress::DecodeResult::kDone ||
         rewritten != image)
       std::abort();
   }
   const std::string hostileSide(reinterpret_cast<const char*>(data), header);
   std::string copy = image;
-  (void)PeAddress::Decode(hostileSide, copy.data(), copy.size());
+  (void)PeAddress::Decode(hostileSide, copy.data(), copy.size(), kRoom, never);
   if (copy.size() != image.size()) std::abort();
   return 0;
 }

@@ -249,10 +249,17 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
   if (mapSize != 0) {
     if (out.pos != total) return stop(DeltaPatchResult::kWrongOutputSize);
     char* const result = memory.result.get() + mapSize;
-    if (!PeAddress::Decode(std::string_view(memory.result.get(), mapSize), result, expectedSize)) {
-      outcome.result = DeltaPatchResult::kBadPatch;
-      outcome.decoderError = "the address map does not fit the result";
-      return outcome;
+    // The mapping's own memory comes out of what the limit leaves.
+    const std::uint64_t used = base.size() + total + kDeltaPatchOverheadBytes;
+    const std::uint64_t room = limits.memoryBytes > used ? limits.memoryBytes - used : 0;
+    switch (PeAddress::Decode(std::string_view(memory.result.get(), mapSize), result, expectedSize, room, cancel)) {
+      case PeAddress::DecodeResult::kDone: break;
+      case PeAddress::DecodeResult::kOverBudget: return stop(DeltaPatchResult::kBaseTooLarge);
+      case PeAddress::DecodeResult::kCancelled: return stop(DeltaPatchResult::kCancelled);
+      case PeAddress::DecodeResult::kMalformed:
+        outcome.result = DeltaPatchResult::kBadPatch;
+        outcome.decoderError = "the address map does not fit the result";
+        return outcome;
     }
     constexpr std::size_t kPiece = 1024 * 1024;
     for (std::size_t done = 0; done < expectedSize;) {

@@ -18,7 +18,10 @@
 // bytes, little-endian), then one zstd frame made against the base whose
 // content is the map followed by the result with its code and data
 // addresses rewritten to the base's. The result is mapped back once it is
-// whole, so the map's bytes count in the memory bound beside the output.
+// whole, so the map's bytes count in the memory bound beside the output,
+// and so does what mapping back holds (engine/pe_address_transform.h: the
+// map's segments and exceptions, and the result's relocated and .pdata
+// fields), checked against what the bound leaves before it is held.
 //
 // Portable; any thread; no global state. Nothing here trusts the patch: it
 // may be any bytes.

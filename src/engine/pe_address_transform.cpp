@@ -1,6 +1,7 @@
 #include "engine/pe_address_transform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -211,10 +212,14 @@ bool OverlapsAny(const std::vector<Field>& sorted, std::uint64_t offset, std::ui
 }
 
 // The code's rel32 and RIP-relative fields, found by walking each
-// executable section's instructions.
-std::vector<Field> CodeFields(std::string_view image, const Layout& layout, const std::vector<Field>& addressFields) {
-  std::vector<Field> found;
+// executable section's instructions, handed to `take` one by one (false
+// from it stops the walk, and false is returned). `cancel`, when given, is
+// read every 1 MiB of code.
+template <typename Take>
+bool ForEachCodeField(std::string_view image, const Layout& layout, const std::vector<Field>& addressFields,
+                      const std::atomic<bool>* cancel, Take take) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
+  std::size_t walked = 0;
   for (const Section& section : layout.sections) {
     if (!section.executable) continue;
     const std::size_t end = std::size_t{section.fileOffset} + section.fileSize;
@@ -225,16 +230,17 @@ std::vector<Field> CodeFields(std::string_view image, const Layout& layout, cons
       if (length == 0) break;
       if (field >= 0) {
         const std::size_t offset = at + static_cast<std::size_t>(field);
-        if (!Forbidden(layout, offset, 4) && !OverlapsAny(addressFields, offset, 4)) {
-          const std::uint64_t endRva = std::uint64_t{section.rva} + (at + length - section.fileOffset);
-          if (endRva < k4G) found.push_back({FieldKind::kRel32, static_cast<std::uint32_t>(offset),
-                                             static_cast<std::uint32_t>(endRva)});
-        }
+        const std::uint64_t endRva = std::uint64_t{section.rva} + (at + length - section.fileOffset);
+        if (!Forbidden(layout, offset, 4) && !OverlapsAny(addressFields, offset, 4) && endRva < k4G &&
+            !take(Field{FieldKind::kRel32, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(endRva)}))
+          return false;
       }
       at += length;
+      walked += length;
+      if (cancel && (walked & 0xFFFFF) < length && cancel->load()) return false;
     }
   }
-  return found;
+  return true;
 }
 
 // --- the map ---------------------------------------------------------------
@@ -517,7 +523,11 @@ bool RvaToOffset(const Layout& layout, std::uint64_t rva, std::uint32_t* offset)
 
 std::vector<Field> FindFields(std::string_view image, const Layout& layout) {
   std::vector<Field> fields = AddressFields(image, layout);
-  const std::vector<Field> code = CodeFields(image, layout, fields);
+  std::vector<Field> code;
+  ForEachCodeField(image, layout, fields, nullptr, [&code](const Field& field) {
+    code.push_back(field);
+    return true;
+  });
   fields.insert(fields.end(), code.begin(), code.end());
   return fields;
 }
@@ -541,37 +551,44 @@ bool Encode(std::string* image, const std::vector<Segment>& segments, std::strin
   return true;
 }
 
-bool Decode(std::string_view side, char* image, std::size_t size) {
+DecodeResult Decode(std::string_view side, char* image, std::size_t size, std::uint64_t workBytes,
+                    const std::atomic<bool>& cancel) {
+  const std::string_view view(image, size);
+  Layout layout;
+  if (!ReadLayout(view, &layout)) return DecodeResult::kMalformed;
+  // What the map and the fields would hold, before any of it is held: a
+  // segment or an exception takes at least one byte of the map each.
+  const std::uint64_t work = side.size() * (sizeof(Segment) + sizeof(std::uint32_t) + sizeof(std::uint64_t)) +
+                             (std::uint64_t{layout.pdataSize} / 4 + layout.relocSize / 2) * sizeof(Field);
+  if (work > workBytes) return DecodeResult::kOverBudget;
   std::vector<Segment> segments;
   std::vector<std::uint64_t> exceptions;
-  Layout layout;
   CAddressMap map;
-  const std::string_view view(image, size);
-  if (!ReadSide(side, &segments, &exceptions) || !map.Set(std::move(segments)) || !ReadLayout(view, &layout))
-    return false;
+  if (!ReadSide(side, &segments, &exceptions) || !map.Set(std::move(segments))) return DecodeResult::kMalformed;
   std::uint64_t number = 0;
   std::size_t nextException = 0;
-  const auto restore = [&](const std::vector<Field>& fields) {
-    for (const Field& field : fields) {
-      const std::uint64_t k = number++;
-      std::int64_t shift = 0;
-      if (!Shift(map, layout, field, &shift)) continue;
-      if (nextException < exceptions.size() && exceptions[nextException] == k) {
-        ++nextException;
-        continue;
-      }
-      std::uint64_t value = 0;
-      if (!Restore(map, layout, field, shift, LoadField(image, field), &value)) return false;
-      StoreField(image, field, value);
+  const auto restore = [&](const Field& field) {
+    const std::uint64_t k = number++;
+    std::int64_t shift = 0;
+    if (!Shift(map, layout, field, &shift)) return true;
+    if (nextException < exceptions.size() && exceptions[nextException] == k) {
+      ++nextException;
+      return true;
     }
+    std::uint64_t value = 0;
+    if (!Restore(map, layout, field, shift, LoadField(image, field), &value)) return false;
+    StoreField(image, field, value);
     return true;
   };
   // The addresses first: the code is walked over their original bytes, as
   // it was when the fields were found.
   const std::vector<Field> addresses = AddressFields(view, layout);
-  if (!restore(addresses)) return false;
-  if (!restore(CodeFields(view, layout, addresses))) return false;
-  return nextException == exceptions.size();
+  for (const Field& field : addresses) {
+    if (!restore(field)) return DecodeResult::kMalformed;
+  }
+  if (!ForEachCodeField(view, layout, addresses, &cancel, restore))
+    return cancel.load() ? DecodeResult::kCancelled : DecodeResult::kMalformed;
+  return nextException == exceptions.size() ? DecodeResult::kDone : DecodeResult::kMalformed;
 }
 
 }  // namespace PeAddress

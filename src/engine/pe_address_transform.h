@@ -21,6 +21,7 @@
 // Portable; no global state. Nothing here trusts its input: the image and
 // the map may be any bytes.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -85,8 +86,19 @@ std::vector<Field> FindFields(std::string_view image, const Layout& layout);
 // and the exceptions. False when the image is not one this applies to.
 bool Encode(std::string* image, const std::vector<Segment>& segments, std::string* side);
 
-// Maps every field of a rewritten image back, in place. False when `side`
-// is malformed or does not fit the image (the result is then unspecified).
-bool Decode(std::string_view side, char* image, std::size_t size);
+enum class DecodeResult {
+  kDone,
+  kMalformed,   // the map is malformed or does not fit the image
+  kOverBudget,  // the map and the image's tables would need more than workBytes
+  kCancelled,
+};
+
+// Maps every field of a rewritten image back, in place. What it holds
+// besides the image (the map and the address fields) is bounded by the
+// map's size and the image's relocation and exception tables, and checked
+// against `workBytes` before any of it is held. `cancel` is read every
+// 1 MiB of code walked. On anything but kDone the image is unspecified.
+DecodeResult Decode(std::string_view side, char* image, std::size_t size, std::uint64_t workBytes,
+                    const std::atomic<bool>& cancel);
 
 }  // namespace PeAddress

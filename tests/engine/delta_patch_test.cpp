@@ -152,6 +152,8 @@ TEST(DeltaPatch, FilesTable) {
 TEST(DeltaPatch, AddressMapTable) {
   using PeAddress::Segment;
   const std::string image = TestFiles::TestProgramImage(300, 100);
+  const std::uint64_t kRoom = 1 << 20;
+  const std::atomic<bool> never{false};
   PeAddress::Layout grown, old;
   ASSERT_TRUE(PeAddress::ReadLayout(image, &grown));
   ASSERT_TRUE(PeAddress::ReadLayout(TestFiles::TestProgramImage(300, 0), &old));
@@ -175,7 +177,8 @@ TEST(DeltaPatch, AddressMapTable) {
     std::string side;
     ASSERT_TRUE(PeAddress::Encode(&rewritten, c.map, &side)) << c.what;
     EXPECT_EQ(rewritten != image, c.rewrites) << c.what;
-    EXPECT_TRUE(PeAddress::Decode(side, rewritten.data(), rewritten.size())) << c.what;
+    EXPECT_EQ(PeAddress::Decode(side, rewritten.data(), rewritten.size(), kRoom, never), PeAddress::DecodeResult::kDone)
+        << c.what;
     EXPECT_EQ(rewritten, image) << c.what;
   }
 
@@ -188,13 +191,17 @@ TEST(DeltaPatch, AddressMapTable) {
     const char* what;
     std::string side;
     std::string image;
+    std::uint64_t room;
+    PeAddress::DecodeResult result;
   } refused[] = {
-      {"cut", side.substr(0, side.size() - 1), rewritten},
-      {"a byte after it", side + '\0', rewritten},
-      {"empty", "", rewritten},
-      {"not a program", side, notAProgram},
+      {"cut", side.substr(0, side.size() - 1), rewritten, kRoom, PeAddress::DecodeResult::kMalformed},
+      {"a byte after it", side + '\0', rewritten, kRoom, PeAddress::DecodeResult::kMalformed},
+      {"empty", "", rewritten, kRoom, PeAddress::DecodeResult::kMalformed},
+      {"not a program", side, notAProgram, kRoom, PeAddress::DecodeResult::kMalformed},
+      {"over what the bound leaves", side, rewritten, 4096, PeAddress::DecodeResult::kOverBudget},
   };
-  for (auto c : refused) EXPECT_FALSE(PeAddress::Decode(c.side, c.image.data(), c.image.size())) << c.what;
+  for (auto c : refused)
+    EXPECT_EQ(PeAddress::Decode(c.side, c.image.data(), c.image.size(), c.room, never), c.result) << c.what;
   std::string copy = image;
   EXPECT_FALSE(PeAddress::Encode(&notAProgram, moved, &side)) << "a map for what is no program";
   EXPECT_FALSE(PeAddress::Encode(&copy, {{0x2000, 0x100, 0}, {0x1000, 0x2000, 0}}, &side)) << "unsorted segments";
