@@ -56,13 +56,16 @@ std::vector<Run> FindRuns(const std::string& base, const std::string& target) {
   if (base.size() < kWindow || target.size() < kWindow) return runs;
   int bits = 10;
   while (bits < 24 && (std::size_t{1} << bits) < base.size()) ++bits;
-  std::vector<std::int64_t> head(std::size_t{1} << bits, -1);
-  std::vector<std::int64_t> previous(base.size(), -1);
+  // Chains of the old build's positions by hash, 4 bytes a position (both
+  // builds are under 4 GiB).
+  constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> head(std::size_t{1} << bits, kNone);
+  std::vector<std::uint32_t> previous(base.size(), kNone);
   for (std::size_t j = 0; j + kWindow <= base.size(); ++j) {
     if (Flat(base.data() + j)) continue;
     const std::size_t bucket = WindowHash(base.data() + j) >> (64 - bits);
     previous[j] = head[bucket];
-    head[bucket] = static_cast<std::int64_t>(j);
+    head[bucket] = static_cast<std::uint32_t>(j);
   }
   const auto common = [&](std::size_t i, std::size_t j) {
     std::size_t n = 0;
@@ -84,12 +87,12 @@ std::vector<Run> FindRuns(const std::string& base, const std::string& target) {
       }
     }
     if (bestLength < kWindow && !Flat(target.data() + i)) {
-      std::int64_t j = head[WindowHash(target.data() + i) >> (64 - bits)];
-      for (int tried = 0; j >= 0 && tried < kCandidates; ++tried, j = previous[static_cast<std::size_t>(j)]) {
-        const std::size_t length = common(i, static_cast<std::size_t>(j));
+      std::uint32_t j = head[WindowHash(target.data() + i) >> (64 - bits)];
+      for (int tried = 0; j != kNone && tried < kCandidates; ++tried, j = previous[j]) {
+        const std::size_t length = common(i, j);
         if (length > bestLength) {
           bestLength = length;
-          bestBase = static_cast<std::size_t>(j);
+          bestBase = j;
         }
       }
     }
