@@ -155,9 +155,11 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
   // A program's patch may come with an address map: its header, then the
   // frame, whose content is the map and then the result with its addresses
   // rewritten.
+  bool mapped = false;
   std::size_t mapSize = 0;
   std::size_t start = 0;
   if (got >= kAddressPatchHeaderSize && std::string_view(inBuffer, 4) == kAddressPatchMagic) {
+    mapped = true;
     const unsigned char* size = reinterpret_cast<const unsigned char*>(inBuffer) + 4;
     mapSize = size[0] | (size[1] << 8) | (std::size_t{size[2]} << 16) | (std::size_t{size[3]} << 24);
     start = kAddressPatchHeaderSize;
@@ -215,7 +217,7 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
         outcome.decoderError = ZSTD_getErrorName(status);
         return outcome;
       }
-      if (out.pos > before && mapSize == 0) {
+      if (out.pos > before && !mapped) {
         const char* fresh = static_cast<const char*>(out.dst) + before;
         if (!output.Write(fresh, out.pos - before)) {
           outcome.result = DeltaPatchResult::kWriteFailed;
@@ -246,7 +248,7 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     outcome.decoderError = "the patch ends inside its frame";
     return outcome;
   }
-  if (mapSize != 0) {
+  if (mapped) {
     if (out.pos != total) return stop(DeltaPatchResult::kWrongOutputSize);
     char* const result = memory.result.get() + mapSize;
     // The mapping's own memory comes out of what the limit leaves.

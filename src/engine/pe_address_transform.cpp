@@ -174,6 +174,7 @@ bool Forbidden(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
 // the headers and the relocation table alone.
 std::vector<Field> AddressFields(std::string_view image, const Layout& layout) {
   std::vector<Field> found;
+  found.reserve(std::size_t{layout.pdataSize} / 4 + layout.relocSize / 2);  // as many as there can be
   for (std::uint64_t k = 0; k + 4 <= layout.pdataSize; k += 4)
     found.push_back({FieldKind::kRva32, static_cast<std::uint32_t>(layout.pdataOffset + k), 0});
   const std::uint64_t relocEnd = std::uint64_t{layout.relocOffset} + layout.relocSize;
@@ -190,18 +191,21 @@ std::vector<Field> AddressFields(std::string_view image, const Layout& layout) {
     }
     block += blockSize;
   }
-  std::stable_sort(found.begin(), found.end(), [](const Field& a, const Field& b) { return a.offset < b.offset; });
-  std::vector<Field> kept;
-  kept.reserve(found.size());
+  // In place (equal fields are alike, so the order among them is moot).
+  std::sort(found.begin(), found.end(), [](const Field& a, const Field& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.kind < b.kind;
+  });
+  std::size_t kept = 0;  // compacted in place: the list may be as long as the tables are
   std::uint64_t freeFrom = 0;
   for (const Field& field : found) {
     const std::uint32_t size = FieldSize(field.kind);
     if (field.offset < freeFrom || Forbidden(layout, field.offset, size) || !SectionHolding(layout, field.offset, size))
       continue;
-    kept.push_back(field);
+    found[kept++] = field;
     freeFrom = std::uint64_t{field.offset} + size;
   }
-  return kept;
+  found.resize(kept);
+  return found;
 }
 
 bool OverlapsAny(const std::vector<Field>& sorted, std::uint64_t offset, std::uint64_t size) {

@@ -40,6 +40,11 @@ TEST(DeltaPatch, BytesTable) {
   // A skippable frame (magic 0x184D2A50, 4 bytes of payload) before the patch.
   const std::string skippable = std::string("\x50\x2A\x4D\x18\x04\x00\x00\x00" "abcd", 12) + f.patch;
   const std::uint64_t size = f.target.size();
+  const auto mapHeader = [](std::uint64_t mapSize) {
+    std::string header(kAddressPatchMagic);
+    for (int k = 0; k < 4; ++k) header.push_back(static_cast<char>(mapSize >> (8 * k)));
+    return header;
+  };
   const std::uint64_t justEnough = f.base.size() + size + kDeltaPatchOverheadBytes;
   struct Case {
     const char* what;
@@ -71,6 +76,12 @@ TEST(DeltaPatch, BytesTable) {
       {"entry one byte shorter", f.base, f.patch, size - 1, kDeltaPatchDefaultMemoryLimit, false,
        DeltaPatchResult::kWrongOutputSize},
       {"cancelled", f.base, f.patch, size, kDeltaPatchDefaultMemoryLimit, true, DeltaPatchResult::kCancelled},
+      {"an address map larger than the result", f.base, mapHeader(size + 5000) + f.patch, size,
+       kDeltaPatchDefaultMemoryLimit, false, DeltaPatchResult::kBadPatch},
+      {"an address map's header alone", f.base, mapHeader(16), size, kDeltaPatchDefaultMemoryLimit, false,
+       DeltaPatchResult::kBadPatch},
+      {"an empty address map over what is no program", f.base, mapHeader(0) + f.patch, size,
+       kDeltaPatchDefaultMemoryLimit, false, DeltaPatchResult::kBadPatch},
   };
   for (const Case& c : cases) {
     const std::atomic<bool> cancel{c.cancel};
