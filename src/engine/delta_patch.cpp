@@ -252,8 +252,8 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     if (out.pos != total) return stop(DeltaPatchResult::kWrongOutputSize);
     char* const result = memory.result.get() + mapSize;
     // The mapping's own memory comes out of what the limit leaves.
-    const std::uint64_t used = base.size() + total + kDeltaPatchOverheadBytes;
-    const std::uint64_t room = limits.memoryBytes > used ? limits.memoryBytes - used : 0;
+    const std::uint64_t held = base.size() + total + kDeltaPatchOverheadBytes;
+    const std::uint64_t room = limits.memoryBytes > held ? limits.memoryBytes - held : 0;
     switch (PeAddress::Decode(std::string_view(memory.result.get(), mapSize), result, expectedSize, room, cancel)) {
       case PeAddress::DecodeResult::kDone: break;
       case PeAddress::DecodeResult::kOverBudget: return stop(DeltaPatchResult::kBaseTooLarge);

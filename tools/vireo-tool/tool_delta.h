@@ -1,8 +1,9 @@
 // Making delta patches for publishing: a zstd frame of the new file
 // compressed with the old one as its reference prefix and long-distance
-// matching (the form engine/delta_patch.h applies). Only the native build
-// links libzstd's encoder; the Windows build of the tool makes no patches
-// (CanMakeDeltaPatches is false there) but still checks them.
+// matching (the form engine/delta_patch.h applies), and for a program also
+// the form with an address map (tool_delta_pe.cpp finds the map). Only the
+// native build links libzstd's encoder; the Windows build of the tool makes
+// no patches (CanMakeDeltaPatches is false there) but still checks them.
 #pragma once
 #include <string>
 #include <string_view>
