@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string rewritten = image;
   std::string side;
   if (PeAddress::Encode(&rewritten, segments, &side)) {
-    if (rewritten.size() != image.size() || PeAddress::Decode(side, rewritten.data(), rewritten.size(), kRoom, never) != PeAddress::DecodeResult::kDone ||
-        rewritten != image)
+    const PeAddress::DecodeResult back = PeAddress::Decode(side, rewritten.data(), rewritten.size(), kRoom, never);
+    if (rewritten.size() != image.size() || back != PeAddress::DecodeResult::kDone || rewritten != image)
       std::abort();
   }
   const std::string hostileSide(reinterpret_cast<const char*>(data), header);

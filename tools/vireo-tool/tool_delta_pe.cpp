@@ -163,8 +163,9 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
     const std::uint64_t size = std::min(std::max(n.virtualSize, n.fileSize), std::max(o->virtualSize, o->fileSize));
     std::uint64_t at = n.rva;
     const std::uint64_t end = n.rva + size;
-    auto next = std::lower_bound(segments.begin(), segments.end(), at,
-                                 [](const Segment& s, std::uint64_t a) { return std::uint64_t{s.newStart} + s.length <= a; });
+    auto next = std::lower_bound(segments.begin(), segments.end(), at, [](const Segment& s, std::uint64_t a) {
+      return std::uint64_t{s.newStart} + s.length <= a;
+    });
     while (at < end) {
       const std::uint64_t gapEnd = next == segments.end() ? end : std::min<std::uint64_t>(end, next->newStart);
       if (gapEnd > at) AddSegment(&fills, at, gapEnd - at, o->rva + (at - n.rva));
