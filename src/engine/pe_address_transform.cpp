@@ -154,14 +154,6 @@ std::size_t InstructionLength(const unsigned char* p, std::size_t avail, int* fi
 
 std::uint32_t FieldSize(FieldKind kind) { return kind == FieldKind::kVa64 ? 8 : 4; }
 
-// The section whose file bytes hold [offset, offset + size), or null.
-const Section* SectionHolding(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
-  for (const Section& section : layout.sections) {
-    if (Within(offset, size, section.fileOffset, std::uint64_t{section.fileOffset} + section.fileSize))
-      return &section;
-  }
-  return nullptr;
-}
 
 bool Forbidden(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
   if (offset < layout.headerSize) return true;
@@ -525,6 +517,14 @@ bool RvaToOffset(const Layout& layout, std::uint64_t rva, std::uint32_t* offset)
     }
   }
   return false;
+}
+
+const Section* SectionHolding(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
+  for (const Section& section : layout.sections) {
+    if (Within(offset, size, section.fileOffset, std::uint64_t{section.fileOffset} + section.fileSize))
+      return &section;
+  }
+  return nullptr;
 }
 
 std::vector<Field> FindFields(std::string_view image, const Layout& layout) {

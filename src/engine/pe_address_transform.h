@@ -65,6 +65,9 @@ bool ReadLayout(std::string_view image, Layout* layout);
 // has none there.
 bool RvaToOffset(const Layout& layout, std::uint64_t rva, std::uint32_t* offset);
 
+// The section whose file bytes hold [offset, offset + size), or null.
+const Section* SectionHolding(const Layout& layout, std::uint64_t offset, std::uint64_t size);
+
 enum class FieldKind : std::uint8_t {
   kRel32,  // rel32 of call/jmp/jcc or a RIP-relative disp32: target = end + value
   kRva32,  // an entry of the exception directory: an address

@@ -111,13 +111,6 @@ std::vector<Run> FindRuns(const std::string& base, const std::string& target) {
   return runs;
 }
 
-const PeAddress::Section* SectionAt(const Layout& layout, std::size_t offset) {
-  for (const PeAddress::Section& s : layout.sections) {
-    if (offset >= s.fileOffset && offset - s.fileOffset < s.fileSize) return &s;
-  }
-  return nullptr;
-}
-
 void AddSegment(std::vector<Segment>* segments, std::uint64_t newStart, std::uint64_t length, std::uint64_t oldStart) {
   if (length == 0 || newStart + length > (std::uint64_t{1} << 32) || oldStart + length > (std::uint64_t{1} << 32))
     return;
@@ -137,8 +130,8 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
 
   for (Run run : FindRuns(oldMasked, newMasked)) {
     while (run.length > 0) {
-      const PeAddress::Section* n = SectionAt(newLayout, run.target);
-      const PeAddress::Section* o = SectionAt(oldLayout, run.base);
+      const PeAddress::Section* n = PeAddress::SectionHolding(newLayout, run.target, 1);
+      const PeAddress::Section* o = PeAddress::SectionHolding(oldLayout, run.base, 1);
       if (!n || !o) {
         ++run.target, ++run.base, --run.length;
         continue;
