@@ -17,6 +17,7 @@
 #include "manifest/update_trust.h"
 
 class CInstalledDigests;
+class CLocalLookups;
 class CStagedPreparer;
 
 class CModuleUpdate {
@@ -64,7 +65,7 @@ class CModuleUpdate {
   bool IsPlaceable(const CFileData& entry, const std::unordered_set<std::wstring>& foldedNames) const;
   // Whether the installed copy of `entry` must be replaced (clearing what
   // an updater of the older kind left of it first).
-  bool NeedsFetch(const CFileData& entry, const std::wstring& zoneKey);
+  bool NeedsFetch(const CFileData& entry, CLocalLookups& lookups);
   // Fetches every chosen file into staging, the total bar following.
   // `installed` is the module's record of installed files.
   FetchResult FetchFiles(const std::wstring& serverFolder, const std::vector<FileToFetch>& toFetch,
