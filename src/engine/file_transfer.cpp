@@ -94,11 +94,14 @@ class CStagedFetch {
     }
     CheckStagedPart();
     bool whole = false;
-    if (FetchResult sent = Request(&whole); sent.Failed() || whole) return sent;
+    if (FetchResult sent = Request(&whole); sent.Failed() || whole) {
+      if (sent.Failed()) DiscardMade();
+      return sent;
+    }
     server_.Progress().SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
 
     const std::function<void()> writeNote = NoteWriter();
-    Platform::CFile file;
+    Platform::CFile& file = file_;
     if (FetchResult opened = OpenStagedFile(&file); opened.Failed()) return opened;
     BodyTarget target{file, *check_, entry_, buffers_, have_, sizeKnown_, size_, cap_, 0, writeNote};
     bool discard = false;
@@ -121,10 +124,16 @@ class CStagedFetch {
   // says it came from this path, with a validator in its standard form to
   // ask the server by, and its bytes still fit the entry. Anything else is
   // discarded (and logged), never a reason for the run to fail. False only
-  // when what stands there is a link that cannot be removed: nothing is
-  // written through it.
+  // when the staged file cannot be made, or what stands there is a link
+  // that cannot be removed: nothing is written through it.
   bool TakeEarlierPart() {
     check_.emplace(entry_);
+    // Most files have nothing staged: their staged file is made at once,
+    // which never goes through a link and asks nothing more of the folder
+    // (where a name that is not there costs a whole folder scan under Wine).
+    if (file_.Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateNew)) return true;
+    const Platform::ErrorCode made = Platform::LastError();
+    if (made != Platform::kErrorFileExists && made != Platform::kErrorAlreadyExists) return false;
     // A link is never continued (asked only of something that is there: a
     // name that is not costs a whole folder scan under Wine).
     have_ = StagedLength(staged_.data);
@@ -238,9 +247,17 @@ class CStagedFetch {
     return nullptr;
   }
 
+  // A staged file made by this call that never got its bytes goes again.
+  void DiscardMade() {
+    if (!file_.IsOpen() || have_ != 0) return;
+    file_.Close();
+    (void)RemoveFileForcibly(staged_.data);
+  }
+
   // Opens the staged file: at the end of the staged part (whose bytes the
-  // check has had), or anew.
+  // check has had), or anew; made already when nothing was staged.
   FetchResult OpenStagedFile(Platform::CFile* file) {
+    if (file->IsOpen()) return {};
     if (have_ == 0) {
       if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateAlways))
         return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
@@ -272,6 +289,7 @@ class CStagedFetch {
   std::optional<CDownloadCheck> check_;  // fed every byte of the file so far
   std::uint64_t have_ = 0;  // bytes of the file staged by an earlier run
   StagedNote note_;
+  Platform::CFile file_;  // the staged file, once open
   Platform::CHttpRequest request_;
   bool sizeKnown_ = false;
   std::uint64_t size_ = 0;

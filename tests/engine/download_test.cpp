@@ -176,7 +176,7 @@ TEST(EngineDownload, BrokenTransfersKeepTheOldFile) {
       // The staged file's note is written first.
       {"disk full", [&] { return CScriptedReply::Response(200, "OK", body); }, "Write", 2,
        L"An error occurred while downloading the file, Error:112"},
-      {"staged file cannot be made", [&] { return CScriptedReply::Response(200, "OK", body); }, "Create", 2,
+      {"staged file cannot be made", [&] { return CScriptedReply::Response(200, "OK", body); }, "Create", 1,
        L"An error occured while opening the file to be downloaded, Error:112"},
       {"old file cannot be moved aside", [&] { return CScriptedReply::Response(200, "OK", body); }, "MoveItem", 1,
        L"An error occured while opening the file to be downloaded, Error:112"},
