@@ -66,8 +66,8 @@ std::wstring ServerFolderOf(const std::wstring& listPath) { return RemoveLastPat
 // there, and the machine's time zone. A first install looks for every file
 // in folders that do not exist; under Wine each such lookup is a call to the
 // server (about 0.06 ms, four per file), and reading the zone scans the
-// registry's zone table (about 50 ms), which only a file that is there
-// needs.
+// registry's zone table (about 50 ms), which only a file whose UTC time is
+// unknown needs.
 class CLocalLookups {
  public:
   // False when the folder that would hold `path` is known to be missing, so
@@ -286,7 +286,8 @@ bool CModuleUpdate::NeedsFetch(const CFileData& entry, CLocalLookups& lookups) {
   if (fetch) return true;
   // The published version and time against the installed file's.
   const CLocalFileInfo info(localPath);
-  const std::wstring stamp = MakeLocalTimeStamp(info, lookups.ZoneKey(), entry.DateTime.size());
+  const std::wstring stamp =
+      MakeLocalTimeStamp(info, StampNeedsZoneKey(info) ? lookups.ZoneKey() : std::wstring(), entry.DateTime.size());
   const UpdateDecision decision = DecideUpdate(name, entry.DateTime, stamp, entry.Version, info.FileVersion);
   if (decision.reason == UpdateReason::Current) return false;
   Log(decision.logLine);

@@ -8,6 +8,11 @@ CLocalFileInfo::CLocalFileInfo(const std::wstring& path) : Path(path) {
   if (!Path.empty()) (void)ReadLocalFileInfo();
 }
 
+bool StampNeedsZoneKey(const CLocalFileInfo& info) {
+  Platform::SystemTime time = info.LastWriteTimeUtc;
+  return time.year == 0 || !ConvertUtcToKoreaTime(time);
+}
+
 std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::wstring& currentZoneKey, std::size_t length) {
   Platform::SystemTime time = info.LastWriteTimeUtc;
   if (time.year == 0 || !ConvertUtcToKoreaTime(time)) {

@@ -39,3 +39,7 @@ class CLocalFileInfo {
 // or already "Korea Standard Time"; a failed conversion leaves the time as it
 // is. The text is cut to `length` when that is shorter.
 std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::wstring& currentZoneKey, std::size_t length);
+// Whether MakeLocalTimeStamp reads `currentZoneKey` for this file: only when
+// its UTC time is unknown. Reading the key costs a scan of the registry's
+// zone table, which a run need not pay when no file asks for it.
+bool StampNeedsZoneKey(const CLocalFileInfo& info);

@@ -78,6 +78,9 @@ TEST(KoreaStamp, SameInstantSameStampInEveryZone) {
     CLocalFileInfo info(path);
     EXPECT_EQ(MakeLocalTimeStamp(info, key, 12), c.stamp) << "TZ=" << Zone();
     EXPECT_EQ(MakeLocalTimeStamp(info, key, 10), std::wstring(c.stamp).substr(0, 10));
+    // With the UTC time known the zone is not read.
+    EXPECT_FALSE(StampNeedsZoneKey(info));
+    EXPECT_EQ(MakeLocalTimeStamp(info, L"", 12), c.stamp);
     EXPECT_TRUE(info.FileVersion.empty());
     EXPECT_FALSE(info.ReadLocalFileInfo());
 
@@ -87,6 +90,7 @@ TEST(KoreaStamp, SameInstantSameStampInEveryZone) {
     if (Zone() == "Australia/Lord_Howe") continue;
     CLocalFileInfo local = info;
     local.LastWriteTimeUtc = Platform::SystemTime{};
+    EXPECT_TRUE(StampNeedsZoneKey(local));
     EXPECT_EQ(MakeLocalTimeStamp(local, key, 12), c.stamp) << "local time, TZ=" << Zone();
   }
 }
