@@ -293,28 +293,18 @@ void RemoveSwapLeftovers(const SwapLeftovers& leftovers) {
 }
 
 void CSwapCleanup::Begin(SwapLeftovers leftovers) {
-  Start([leftovers = std::move(leftovers)] { RemoveSwapLeftovers(leftovers); });
-}
-
-void CSwapCleanup::BeginRemovingFiles(std::vector<std::wstring> files) {
-  Start([files = std::move(files)] {
-    for (const std::wstring& file : files) (void)RemoveFileForcibly(file);
-  });
-}
-
-void CSwapCleanup::Start(std::function<void()> removal) {
   Wait();
-  pending_ = std::move(removal);
+  pending_ = std::move(leftovers);
   try {
     thread_ = std::thread([this] {
       // Out of memory: what is left stays for the next run.
       try {
-        pending_();
+        RemoveSwapLeftovers(pending_);
       } catch (const std::exception&) {
       }
     });
   } catch (const std::system_error&) {
-    pending_();
+    RemoveSwapLeftovers(pending_);
   }
 }
 

@@ -9,7 +9,6 @@
 // committed swap's leftovers (CSwapCleanup) has a thread of its own.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <optional>
 #include <thread>
@@ -113,17 +112,12 @@ class CSwapCleanup {
   // Waits for the one begun earlier, then begins removing these (here,
   // when no thread can be had). The update worker's.
   void Begin(SwapLeftovers leftovers);
-  // As Begin, for staged archives whose items are unpacked: they are not
-  // needed again, and go while the swap puts the items in place.
-  void BeginRemovingFiles(std::vector<std::wstring> files);
   // Returns when the removal begun last, if any, has ended. The update
   // worker's (and the owner's, when it goes).
   void Wait();
 
  private:
-  void Start(std::function<void()> removal);
-
-  std::function<void()> pending_;  // the thread's, while it runs
+  SwapLeftovers pending_;  // the thread's, while it runs
   std::thread thread_;
 };
 

@@ -138,13 +138,6 @@ FetchResult CModuleUpdate::AnalyzeUpdateList(const std::wstring& listPath) {
     return result;
   }
   // Every file is staged and checked: the module is put in place whole.
-  // The archives' staged copies are not needed once their items are
-  // unpacked: they go beside the swap instead of after it.
-  std::vector<std::wstring> unpacked;
-  for (const StagedFile& file : staged) {
-    if (!file.items.empty()) unpacked.push_back(StagedPathsOf(StagingFolderOf(moduleDir_), file.entry->FileName).data);
-  }
-  if (!unpacked.empty()) cleanup_.BeginRemovingFiles(std::move(unpacked));
   if (FetchResult installed = InstallModule(moduleDir_, staged, server_.Progress(), server_.AbortFlag(), cleanup_);
       installed.Failed())
     return installed;
