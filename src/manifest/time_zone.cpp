@@ -1,6 +1,7 @@
 #include "manifest/time_zone.h"
 
 #include <cstdint>
+#include <optional>
 
 #include "manifest/time_zone_platform.h"
 
@@ -59,10 +60,13 @@ bool ConvertToKoreaTime(Platform::SystemTime& time, const std::wstring& fromKey)
 }
 
 bool ConvertUtcToKoreaTime(Platform::SystemTime& time) {
-  EnsureTableLoaded();
-  if (const TimeZoneRecord* korea = FindRecord(kKoreaTimeZoneKey)) {
-    return TimeZonePlatform::ConvertFromUtc(*korea, time, &time);
-  }
+  // Every installed file's time is converted: Korea's record alone is read,
+  // not the whole table.
+  static const std::optional<TimeZoneRecord> korea = [] {
+    TimeZoneRecord record;
+    return LoadTimeZoneRecord(kKoreaTimeZoneKey, &record) ? std::optional<TimeZoneRecord>(record) : std::nullopt;
+  }();
+  if (korea) return TimeZonePlatform::ConvertFromUtc(*korea, time, &time);
   // Korea has kept UTC+9 without daylight saving since 1988.
   return TimeZonePlatform::ShiftMinutes(time, 9 * 60, &time);
 }

@@ -35,6 +35,10 @@ TimeZoneTable& GetTimeZoneTable();
 // fixed zones, "UTC" and "Korea Standard Time". True when the whole list was
 // read.
 bool LoadTimeZoneTable();
+// Reads the one record named `key` from the same list, without the rest of
+// it (on Windows the whole list is a scan of some 140 registry keys). False
+// when it is not there.
+bool LoadTimeZoneRecord(const std::wstring& key, TimeZoneRecord* record);
 
 // The machine's current zone as the platform reports it.
 struct CurrentTimeZone {
@@ -64,6 +68,7 @@ std::wstring GetCurrentTimeZoneKey();
 bool ConvertToKoreaTime(Platform::SystemTime& time, const std::wstring& fromKey);
 
 // Converts a UTC calendar time in place to Korea Standard Time, with the
-// table's "Korea Standard Time" record, or UTC+9 when the table lacks it.
+// platform's "Korea Standard Time" record (read once, on its own), or UTC+9
+// when the platform lacks it.
 // False, with `time` unchanged, when the conversion fails.
 bool ConvertUtcToKoreaTime(Platform::SystemTime& time);

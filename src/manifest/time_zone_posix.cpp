@@ -26,12 +26,24 @@ bool HasRules(const TimeZoneRecord& r) { return r.StandardDate.month != 0 || r.D
 
 }  // namespace
 
+TimeZoneTable FixedZones() {
+  return {MakeRecord(L"UTC", 0, kUtcName, kUtcName, L"(UTC) Coordinated Universal Time"),
+          MakeRecord(kKoreaTimeZoneKey, -540, L"Korea Standard Time", L"Korea Daylight Time", L"(UTC+09:00) Seoul")};
+}
+
 bool LoadTimeZoneTable() {
-  TimeZoneTable& table = GetTimeZoneTable();
-  table.push_back(MakeRecord(L"UTC", 0, kUtcName, kUtcName, L"(UTC) Coordinated Universal Time"));
-  table.push_back(MakeRecord(kKoreaTimeZoneKey, -540, L"Korea Standard Time", L"Korea Daylight Time",
-                             L"(UTC+09:00) Seoul"));
+  for (TimeZoneRecord& r : FixedZones()) GetTimeZoneTable().push_back(std::move(r));
   return true;
+}
+
+bool LoadTimeZoneRecord(const std::wstring& key, TimeZoneRecord* record) {
+  for (const TimeZoneRecord& r : FixedZones()) {
+    if (r.KeyName == key) {
+      *record = r;
+      return true;
+    }
+  }
+  return false;
 }
 
 CurrentTimeZone QueryCurrentTimeZone() {

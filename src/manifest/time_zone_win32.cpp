@@ -110,6 +110,12 @@ bool LoadTimeZoneTable() {
   return status == ERROR_NO_MORE_ITEMS;
 }
 
+bool LoadTimeZoneRecord(const std::wstring& key, TimeZoneRecord* record) {
+  CScopedKey list;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTimeZonesKey, 0, kReadAccess, list.Receive()) != ERROR_SUCCESS) return false;
+  return ReadRecord(list.Get(), key.c_str(), record) == ERROR_SUCCESS;
+}
+
 CurrentTimeZone QueryCurrentTimeZone() {
   TIME_ZONE_INFORMATION z{};
   GetTimeZoneInformation(&z);
