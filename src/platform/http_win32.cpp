@@ -526,6 +526,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, cons
       // wrong credentials is asked again, a runaway loop is not.
       if (round >= 100) break;
       void* const owner = authOwner ? authOwner() : nullptr;
+      // A run cancelled meanwhile (its window never came) asks no one.
+      if (impl_->state->Aborted()) break;
       const DWORD answer = ::InternetErrorDlg(
           owner ? static_cast<HWND>(owner) : ::GetDesktopWindow(), impl->handle.Get(),
           ERROR_INTERNET_INCORRECT_PASSWORD,
