@@ -1,9 +1,11 @@
 // The portable PE reader must read the same fixed file information as the
-// platform's version calls, for every file of Wine's own DLL folder.
+// platform's version calls, for every file of Wine's own DLL folder; so must
+// the installed-file check that reads versions through it.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "manifest/local_file_info.h"
 #include "manifest/pe_version.h"
 #include "platform/file.h"
 #include "platform/windows_api.h"
@@ -36,6 +38,10 @@ TEST(PeAgreement, WineDllFolder) {
     const bool has = PlatformVersion(path, &expected);
     PeVersion::FixedFileInfo info;
     const PeVersion::PeVersionResult result = PeVersion::ReadFixedFileInfoFromFile(path, &info);
+    // The version the updater compares, as it reads an installed file's.
+    EXPECT_EQ(CLocalFileInfo(path).FileVersion,
+              has ? PeVersion::FormatVersion(expected.dwFileVersionMS, expected.dwFileVersionLS) : std::wstring())
+        << testing::PrintToString(e.name);
     if (has) {
       ++withVersion;
       ASSERT_EQ(result, PeVersion::PeVersionResult::Found) << testing::PrintToString(e.name);
