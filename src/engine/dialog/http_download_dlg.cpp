@@ -19,47 +19,7 @@ CHttpDownloadDlg::~CHttpDownloadDlg() {
   // The window's destruction waits for the worker; this covers a dialog whose
   // window never existed or was torn down some other way.
   abort_ = true;
-  MarkWindowGone();
   ReleaseWorker();
-}
-
-bool CHttpDownloadDlg::StartWorker() {
-  if (worker_) return true;
-  worker_ = CWorkerThread::Begin(&CHttpDownloadDlg::WorkerThreadProc, this, THREAD_PRIORITY_NORMAL, 0, true);
-  if (!worker_) return false;
-  if (!worker_->Resume()) {
-    worker_.reset();  // never ran: released without running
-    return false;
-  }
-  return true;
-}
-
-void* CHttpDownloadDlg::AuthOwner() const {
-  std::unique_lock<std::mutex> lock(windowLock_);
-  windowChanged_.wait(lock, [this] { return windowReady_.load() || windowGone_; });
-  return windowGone_ ? nullptr : m_hWnd;
-}
-
-void CHttpDownloadDlg::OpenToWorker() {
-  std::unique_ptr<RunOutcome> end;
-  {
-    const std::lock_guard<std::mutex> lock(windowLock_);
-    windowReady_ = true;
-    end = std::move(endBeforeWindow_);
-  }
-  windowChanged_.notify_all();
-  // What the worker reported before the window was there, then its end if
-  // it came already.
-  if (!viewPosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowViewMessage, 0, 0)) viewPosted_ = false;
-  if (end) PostWorkerDone(*end);
-}
-
-void CHttpDownloadDlg::MarkWindowGone() {
-  {
-    const std::lock_guard<std::mutex> lock(windowLock_);
-    windowGone_ = true;
-  }
-  windowChanged_.notify_all();
 }
 
 void CHttpDownloadDlg::ReleaseWorker() {
@@ -94,14 +54,6 @@ unsigned CHttpDownloadDlg::WorkerThreadProc(void* param) {
 }
 
 void CHttpDownloadDlg::PostWorkerDone(const RunOutcome& outcome) {
-  {
-    // Before the window is there, its opening delivers the end.
-    const std::lock_guard<std::mutex> lock(windowLock_);
-    if (!windowReady_) {
-      if (!windowGone_) endBeforeWindow_ = std::make_unique<RunOutcome>(outcome);
-      return;
-    }
-  }
   if (!m_hWnd) return;
   if (outcome.end != RunEnd::kFailed) {
     (void)::PostMessageW(m_hWnd, WM_WORKER_DONE, 0, 0);
@@ -148,7 +100,8 @@ constexpr std::uint32_t kLongestWaitMs = Platform::CTransferPace::kWindowMs;
 // thread switch each time, and would make the window's end wait on the
 // worker and the worker on the window.
 void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change) {
-  if (windowReady_ && ::GetCurrentThreadId() == windowThread_.load(std::memory_order_relaxed)) {
+  if (!m_hWnd) return;
+  if (::GetCurrentThreadId() == windowThread_.load(std::memory_order_relaxed)) {
     PendingView view;
     change(view);
     ShowView(view);
@@ -158,8 +111,6 @@ void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change
     std::lock_guard<std::mutex> lock(viewLock_);
     change(pendingView_);
   }
-  // Until the window is there the view only gathers: its opening shows it.
-  if (!windowReady_ || !m_hWnd) return;
   if (!viewPosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowViewMessage, 0, 0)) viewPosted_ = false;
 }
 
@@ -285,14 +236,17 @@ BOOL CHttpDownloadDlg::OnInitDialog() {
   SetForegroundWindow();
   SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 
-  // Started already when the updater asked for it before the window.
-  if (!StartWorker()) {
-    MarkWindowGone();
+  worker_ = CWorkerThread::Begin(&CHttpDownloadDlg::WorkerThreadProc, this, THREAD_PRIORITY_NORMAL, 0, true);
+  if (!worker_) {
+    EndDialog(IDCANCEL);
+    return TRUE;
+  }
+  if (!worker_->Resume()) {
+    worker_.reset();  // never ran: released without running
     EndDialog(IDCANCEL);
     return TRUE;
   }
   (void)::SetTimer(m_hWnd, kWatchTimer, kWatchMs, nullptr);
-  OpenToWorker();
   return TRUE;
 }
 
@@ -358,7 +312,6 @@ void CHttpDownloadDlg::EndRun(INT_PTR result) {
 
 void CHttpDownloadDlg::OnDestroy() {
   abort_ = true;
-  MarkWindowGone();
   ReleaseWorker();
   CThemeDialog::OnDestroy();
 }
