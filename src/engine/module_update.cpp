@@ -73,13 +73,11 @@ class CLocalLookups {
   // False when the folder that would hold `path` is known to be missing, so
   // nothing by that name is there.
   bool MayHold(const std::wstring& path) {
-    const std::wstring folder = Platform::FoldCase(RemoveLastPathPart(path, L'\\'));
+    const std::wstring folder = RemoveLastPathPart(path, L'\\');
     if (folder.empty()) return true;
-    const auto known = folders_.find(folder);
-    if (known != folders_.end()) return known->second;
-    const bool there = Platform::PathExists(RemoveLastPathPart(path, L'\\'));
-    folders_.emplace(folder, there);
-    return there;
+    const auto [known, added] = folders_.emplace(Platform::FoldCase(folder), false);
+    if (added) known->second = Platform::PathExists(folder);
+    return known->second;
   }
   const std::wstring& ZoneKey() {
     if (!zoneKey_) zoneKey_ = GetCurrentTimeZoneKey();
@@ -280,7 +278,7 @@ bool CModuleUpdate::NeedsFetch(const CFileData& entry, CLocalLookups& lookups) {
   // The published version and time against the installed file's.
   const CLocalFileInfo info(localPath);
   const std::wstring stamp =
-      MakeLocalTimeStamp(info, StampNeedsZoneKey(info) ? lookups.ZoneKey() : std::wstring(), entry.DateTime.size());
+      MakeLocalTimeStamp(info, [&lookups] { return lookups.ZoneKey(); }, entry.DateTime.size());
   const UpdateDecision decision = DecideUpdate(name, entry.DateTime, stamp, entry.Version, info.FileVersion);
   if (decision.reason == UpdateReason::Current) return false;
   Log(decision.logLine);

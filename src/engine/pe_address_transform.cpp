@@ -154,7 +154,6 @@ std::size_t InstructionLength(const unsigned char* p, std::size_t avail, int* fi
 
 std::uint32_t FieldSize(FieldKind kind) { return kind == FieldKind::kVa64 ? 8 : 4; }
 
-
 bool Forbidden(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
   if (offset < layout.headerSize) return true;
   return layout.relocSize != 0 && offset < std::uint64_t{layout.relocOffset} + layout.relocSize &&

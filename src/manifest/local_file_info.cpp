@@ -8,18 +8,17 @@ CLocalFileInfo::CLocalFileInfo(const std::wstring& path) : Path(path) {
   if (!Path.empty()) (void)ReadLocalFileInfo();
 }
 
-bool StampNeedsZoneKey(const CLocalFileInfo& info) {
-  Platform::SystemTime time = info.LastWriteTimeUtc;
-  return time.year == 0 || !ConvertUtcToKoreaTime(time);
+std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::wstring& currentZoneKey, std::size_t length) {
+  return MakeLocalTimeStamp(info, [&currentZoneKey] { return currentZoneKey; }, length);
 }
 
-std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::wstring& currentZoneKey, std::size_t length) {
+std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::function<std::wstring()>& currentZoneKey,
+                                std::size_t length) {
   Platform::SystemTime time = info.LastWriteTimeUtc;
   if (time.year == 0 || !ConvertUtcToKoreaTime(time)) {
     time = info.LastWriteTime;
-    if (!currentZoneKey.empty() && currentZoneKey != kKoreaTimeZoneKey) {
-      (void)ConvertToKoreaTime(time, currentZoneKey);
-    }
+    const std::wstring key = currentZoneKey();
+    if (!key.empty() && key != kKoreaTimeZoneKey) (void)ConvertToKoreaTime(time, key);
   }
   char digits[32];
   std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d", time.year, time.month, time.day, time.hour,

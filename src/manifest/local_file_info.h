@@ -3,6 +3,7 @@
 // time stamp built from it for comparison with the published one.
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "platform/clock.h"
@@ -39,7 +40,8 @@ class CLocalFileInfo {
 // or already "Korea Standard Time"; a failed conversion leaves the time as it
 // is. The text is cut to `length` when that is shorter.
 std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::wstring& currentZoneKey, std::size_t length);
-// Whether MakeLocalTimeStamp reads `currentZoneKey` for this file: only when
-// its UTC time is unknown. Reading the key costs a scan of the registry's
-// zone table, which a run need not pay when no file asks for it.
-bool StampNeedsZoneKey(const CLocalFileInfo& info);
+// The same, asking `currentZoneKey` for the key only when the stamp needs it
+// (the UTC time unknown): reading the key scans the registry's zone table,
+// which a run need not pay when no file asks for it.
+std::wstring MakeLocalTimeStamp(const CLocalFileInfo& info, const std::function<std::wstring()>& currentZoneKey,
+                                std::size_t length);

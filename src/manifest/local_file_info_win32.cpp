@@ -9,20 +9,6 @@
 #include "platform/system_time_win32.h"
 #include "platform/windows_api.h"
 
-namespace {
-
-// Whether the file begins as every executable does ("MZ"); nothing else
-// has a version resource.
-bool StartsAsExecutable(const std::wstring& path) {
-  Platform::CFile file;
-  char magic[2] = {};
-  std::size_t got = 0;
-  return file.OpenRead(path) && file.Read(magic, sizeof magic, &got) && got == sizeof magic && magic[0] == 'M' &&
-         magic[1] == 'Z';
-}
-
-}  // namespace
-
 bool CLocalFileInfo::ReadLocalFileInfo() {
   FileVersion.clear();
   if (Path.empty() || !Platform::PathExists(Path) || Platform::IsDirectory(Path)) return false;
@@ -52,10 +38,8 @@ bool CLocalFileInfo::ReadLocalFileInfo() {
       FileVersion = PeVersion::FormatVersion(read.fileVersionMS, read.fileVersionLS);
       return true;
     case PeVersion::PeVersionResult::NoVersionResource:
+    case PeVersion::PeVersionResult::NotExecutable:
       return false;
-    case PeVersion::PeVersionResult::NotPe:
-      if (!StartsAsExecutable(Path)) return false;
-      break;
     default:
       break;
   }

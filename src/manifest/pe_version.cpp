@@ -113,7 +113,12 @@ bool ReadSections(IByteSource& source, std::uint64_t tableOffset, unsigned count
 
 PeVersionResult ReadFixedFileInfo(IByteSource& source, FixedFileInfo* info) {
   unsigned char dos[64];
-  if (!source.ReadExact(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return PeVersionResult::NotPe;
+  if (!source.ReadExact(0, dos, sizeof dos)) {
+    // Shorter than a DOS header: at most the start of an executable.
+    const bool mz = source.ReadExact(0, dos, 2) && dos[0] == 'M' && dos[1] == 'Z';
+    return mz ? PeVersionResult::NotPe : PeVersionResult::NotExecutable;
+  }
+  if (dos[0] != 'M' || dos[1] != 'Z') return PeVersionResult::NotExecutable;
   const std::uint64_t peOffset = U32(dos + 0x3C);
 
   // Signature, COFF file header (20 bytes) and the optional header's magic.
@@ -207,6 +212,7 @@ const char* DescribeResult(PeVersionResult result) {
   switch (result) {
     case PeVersionResult::Found: return "found";
     case PeVersionResult::ReadFailed: return "cannot be read";
+    case PeVersionResult::NotExecutable: return "not an executable";
     case PeVersionResult::NotPe: return "not a PE file";
     case PeVersionResult::NoVersionResource: return "no version resource";
     case PeVersionResult::Malformed: return "malformed version resource or headers";

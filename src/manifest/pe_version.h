@@ -31,7 +31,8 @@ struct FixedFileInfo {
 enum class PeVersionResult {
   Found,              // *info filled
   ReadFailed,         // the file could not be opened or read
-  NotPe,              // no MZ header, no PE signature, or an unknown optional header
+  NotExecutable,      // does not begin with "MZ", as every executable does
+  NotPe,              // no PE signature after the MZ header, or an unknown optional header
   NoVersionResource,  // a PE file without resource section or RT_VERSION entry with id 1
   Malformed,          // headers or resource tree point outside the file or contradict themselves
 };

@@ -117,8 +117,8 @@ TEST(PeVersionReader, HostileImages) {
     PeVersionResult result;
   } cases[] = {
       {"text file", [](std::string& b) { b = "just some text, not an image at all........................................"; },
-       PeVersionResult::NotPe},
-      {"empty", [](std::string& b) { b.clear(); }, PeVersionResult::NotPe},
+       PeVersionResult::NotExecutable},
+      {"empty", [](std::string& b) { b.clear(); }, PeVersionResult::NotExecutable},
       {"PE offset past the end", [](std::string& b) { PeTest::Put32(b, 0x3C, 0x7FFFFFF0); }, PeVersionResult::NotPe},
       {"PE offset at 4 GiB", [](std::string& b) { PeTest::Put32(b, 0x3C, 0xFFFFFFFF); }, PeVersionResult::NotPe},
       {"bad signature", [&](std::string& b) { b[at.peOffset + 1] = 'X'; }, PeVersionResult::NotPe},
