@@ -122,3 +122,21 @@ function(vireo_library name)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   endif()
 endfunction()
+
+# vireo_shipped_program(TARGET): a program the project releases. The Windows
+# build keeps its debug information in TARGET's file name + ".debug"
+# beside it (the program names it in its debug link) and ships the program
+# without it: a Windows release carries no debug information of its own, and
+# the line tables change throughout the file with every build, which would
+# make a release's patches several times larger than its code's changes.
+function(vireo_shipped_program target)
+  if(NOT VIREO_WINDOWS OR MSVC)
+    return()
+  endif()
+  set(program $<TARGET_FILE:${target}>)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${program} ${program}.debug
+    COMMAND ${CMAKE_STRIP} --strip-all ${program}
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${program}.debug ${program}
+    VERBATIM)
+endfunction()

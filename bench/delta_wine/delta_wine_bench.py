@@ -31,7 +31,7 @@ import xvfb  # noqa: E402
 
 MIB = 1048576.0
 # Bump when the prepared cases change shape, so that old ones are remade.
-CASE_VERSION = "2"
+CASE_VERSION = "3"
 DEFAULT_OLD_COMMIT = "2e621aa"
 SUITE_TIME_A = calendar.timegm((2026, 3, 2, 1, 0, 0))
 MODES = ("patches", "recorded", "full")
@@ -145,7 +145,11 @@ def lay_out_release_case(case, windows, old_exes, old_commit, strip):
             shutil.copytree(os.path.join(releases, suite, module), os.path.join(folder, module))
         for name, path in exes.items():
             target = os.path.join(folder, name)
-            shutil.copyfile(path, target)
+            # Shipped as the build makes them now: a build from before the
+            # debug information moved out (no .debug file beside the
+            # program) gets the same stripping.
+            shipped = path if os.path.exists(path + ".debug") else stripped_copy(case, path)
+            shutil.copyfile(shipped, target)
             os.utime(target, (stamp, stamp))
         if strip:
             for rel in files_below(folder):
@@ -205,7 +209,8 @@ def prepare_case(args, work, name):
         zips = ["*.exe", "*.dll"]
         built = built_commit()
         title = ("release to release: Updater.exe + vireo-tool.exe at %s and at %s%s, sample suite 1.0 -> 1.1"
-                 % (old_commit[:7], built, ", stripped" if args.strip else " (as built, not stripped)"))
+                 % (old_commit[:7], built,
+                    ", all stripped" if args.strip else " (the programs as shipped, the suite's binaries as built)"))
     else:
         case = os.path.join(work, name)
         os.makedirs(case, exist_ok=True)

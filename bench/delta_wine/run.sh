@@ -21,9 +21,10 @@
 #                 `git archive` of that commit) and in this checkout,
 #                 with the sample suite's releases 1.0 and 1.1 beside them;
 #                 every .exe and .dll published as a one-file archive. The
-#                 binaries ship as the build makes them (RelWithDebInfo, not
-#                 stripped: the packaging strips nothing); --strip strips
-#                 both releases' binaries first.
+#                 two programs ship as the build makes them: stripped, their
+#                 debug information kept beside them in .debug files (an
+#                 older commit's build, made before that, is stripped the
+#                 same way); --strip also strips the sample suite's binaries.
 #   case suite    a 300 MB generated suite in which every binary changed
 #                 slightly (bench/delta's generator), Orrery.exe as an archive.
 #

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Lays out the two releases of the sample suite as installed folders.
 
-    lay_out_releases.py --bin BIN --data DATA --updater UPDATER.EXE [--strip STRIP] --out OUT
+    lay_out_releases.py --bin BIN --data DATA --updater UPDATER.EXE --out OUT
 
 BIN holds the built programs and libraries as BIN/<version>/<file>. For each
 release OUT/<release>/<module>/ receives the module's files exactly as they
@@ -14,7 +14,6 @@ import argparse
 import calendar
 import os
 import shutil
-import subprocess
 import sys
 
 # Stamps of the two releases (YYYYMMDDhhmm, Korea Standard Time).
@@ -83,11 +82,6 @@ def place(target, args, source, version, name):
         os.remove(target)
     if source == "bin":
         shutil.copyfile(os.path.join(args.bin, version, name), target)
-    elif source == "updater" and args.strip:
-        # As a release ships it: without the build's debug information
-        # (nineteen twentieths of the file), which only slows every
-        # scenario's zip, transfer and comparison.
-        subprocess.run([args.strip, "--strip-debug", "-o", target, args.updater], check=True)
     elif source == "updater":
         shutil.copyfile(args.updater, target)
     elif source.startswith("data:"):
@@ -104,7 +98,6 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--data", required=True)
     parser.add_argument("--updater", required=True)
-    parser.add_argument("--strip", default=None, help="the toolchain's strip: the releases' updater without debug information")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     for release, files in RELEASES.items():
