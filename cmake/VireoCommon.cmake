@@ -133,6 +133,9 @@ function(vireo_shipped_program target)
   if(NOT VIREO_WINDOWS OR MSVC)
     return()
   endif()
+  if(NOT CMAKE_OBJCOPY OR NOT CMAKE_STRIP)
+    message(FATAL_ERROR "the toolchain's objcopy and strip are needed to ship ${target}")
+  endif()
   set(program $<TARGET_FILE:${target}>)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${program} ${program}.debug
