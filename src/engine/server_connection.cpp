@@ -48,7 +48,7 @@ FetchResult CServerConnection::Send(Platform::HttpMethod method, const std::wstr
   Platform::HttpFailure failure;
   {
     CServerWait wait(serverWaits_.get(), CServerWaits::Kind::kResponse, Platform::GetTickCountMs());
-    failure = session_.Send(method, object, [this] { return progress_.AuthOwner(); }, request, resume);
+    failure = session_.Send(method, object, progress_.AuthOwner(), request, resume);
   }
   // A Send that a cancel cut short is the cancel.
   if (failure) CheckAbort();

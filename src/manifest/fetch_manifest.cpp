@@ -1,6 +1,5 @@
 #include "manifest/fetch_manifest.h"
 
-#include <functional>
 #include <string>
 
 #include "app/update_log.h"
@@ -61,7 +60,6 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       log.WriteLog(Platform::DescribeHttpFailure(failure));
       return true;
     };
-    const std::function<void*()> owner = [&settings] { return settings.authOwner; };
     const Platform::HttpFailure opened = session.Open(settings.agent, parsed, timeouts);
     if (opened) {
       throw CMyException(opened.step == Platform::HttpStep::kOpen ? IDS_HTTPDOWNLOAD_GENERIC_ERROR
@@ -70,7 +68,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
 
     // An unconfirmed 401/407 answers with its page, which stands as the
     // manifest text.
-    const Platform::HttpFailure sent = session.Send(Platform::HttpMethod::Get, parsed.path, owner, &request);
+    const Platform::HttpFailure sent = session.Send(Platform::HttpMethod::Get, parsed.path, settings.authOwner, &request);
     if (logRefusal(sent)) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
     deadline = Platform::CTransferDeadline(Platform::GetTickCountMs(), settings.totalMs);
     if (sent.step == Platform::HttpStep::kOpen) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
@@ -125,7 +123,7 @@ bool FetchManifest(const std::wstring& serverAddress, const ManifestFetchSetting
       }
       std::string signature;
       const Platform::HttpFailure signatureSent =
-          session.Send(Platform::HttpMethod::Get, SignaturePathOf(parsed.path), owner, &request);
+          session.Send(Platform::HttpMethod::Get, SignaturePathOf(parsed.path), settings.authOwner, &request);
       if (logRefusal(signatureSent)) throw CMyException(IDS_HTTPDOWNLOAD_FAIL_CONNECT_SERVER);
       deadline = Platform::CTransferDeadline(Platform::GetTickCountMs(), settings.totalMs);
       if (signatureSent || request.Status() != 200) {

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -285,8 +284,7 @@ class CHttpSession {
   // Sends `method` for `path` (as it goes on the wire after the platform's
   // own escaping) on *request. 401 and 407 (this one only when a proxy is in
   // use) are answered through the platform's credentials dialog, owned by
-  // the window `authOwner` gives, asked only then (none, or null: the
-  // desktop); a confirmed dialog sends
+  // the window `authOwner` (null: the desktop); a confirmed dialog sends
   // again. Over plain http a 401 gets the dialog only when
   // AllowsCredentialsOverHttp or PolicyAllowsBasicOverHttp; otherwise Send
   // fails with kPasswordInClear. Redirects are followed as kMaxRedirects
@@ -294,8 +292,7 @@ class CHttpSession {
   // request->Status(), also when it is not 200 (an unconfirmed 401 keeps its
   // body readable). A failure leaves *request closed.
   // With `resume`, a GET asks for the rest of the document (HttpResume).
-  [[nodiscard]] HttpFailure Send(HttpMethod method, const std::wstring& path,
-                                 const std::function<void*()>& authOwner, CHttpRequest* request,
+  [[nodiscard]] HttpFailure Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request,
                                  const HttpResume* resume = nullptr);
   // Closes the connection and the root handle. Requests must be gone first.
   void Close();

@@ -442,8 +442,8 @@ std::wstring CHttpSession::AddressOf(const std::wstring& path) const {
   return url + path;
 }
 
-HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, const std::function<void*()>& authOwner,
-                               CHttpRequest* request, const HttpResume* resume) {
+HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, void* authOwner, CHttpRequest* request,
+                               const HttpResume* resume) {
   request->Close();
   if (!IsOpen()) {
     ::SetLastError(ERROR_INVALID_HANDLE);
@@ -525,11 +525,8 @@ HttpFailure CHttpSession::Send(HttpMethod method, const std::wstring& path, cons
       // Each confirmed answer sends once more; a person who keeps confirming
       // wrong credentials is asked again, a runaway loop is not.
       if (round >= 100) break;
-      void* const owner = authOwner ? authOwner() : nullptr;
-      // A run cancelled meanwhile (its window never came) asks no one.
-      if (impl_->state->Aborted()) break;
       const DWORD answer = ::InternetErrorDlg(
-          owner ? static_cast<HWND>(owner) : ::GetDesktopWindow(), impl->handle.Get(),
+          authOwner ? static_cast<HWND>(authOwner) : ::GetDesktopWindow(), impl->handle.Get(),
           ERROR_INTERNET_INCORRECT_PASSWORD,
           FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
           nullptr);

@@ -474,37 +474,3 @@ TEST(EngineDialogWindow, FastReportsAreShownNewestFirstAndTheLastBeforeTheEnd) {
   // final one.
   EXPECT_LE(dialog.titles, static_cast<int>(elapsedMs / 180) + 4) << elapsedMs << " ms of reports";
 }
-
-// The updater starts its worker before the window is made. What the worker
-// reports meanwhile is shown once the window is there, its end (even one
-// that comes before the window) ends the dialog, and a worker that needs the
-// window as the owner of a credentials dialog gets it once it exists.
-TEST(EngineDialogWindow, AWorkerStartedBeforeTheWindow) {
-  class CEndDlg : public CHttpDownloadDlg {
-   public:
-    CEndDlg() : CHttpDownloadDlg(L"127.0.0.1:1", nullptr) {}
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-      const LRESULT result = CHttpDownloadDlg::WindowProc(message, wParam, lParam);
-      if (message == WM_WORKER_DONE) statusAtEnd = TextOf(::GetDlgItem(m_hWnd, IDC_STATUS));
-      if (message == WM_PAINT) painted = true;
-      return result;
-    }
-    std::wstring statusAtEnd;
-    bool painted = false;
-  };
-  for (const bool asksForOwner : {false, true}) {
-    SCOPED_TRACE(asksForOwner ? "asks for the window" : "ends at once");
-    CEndDlg dialog;
-    void* owner = nullptr;
-    dialog.SetWorkerJobForTesting([&](IUpdateProgress& progress, const std::atomic<bool>&) {
-      progress.SetStatus(L"early status");
-      if (asksForOwner) owner = progress.AuthOwner();
-      return RunOutcome{};
-    });
-    ASSERT_TRUE(dialog.StartWorker());
-    EXPECT_EQ(dialog.DoModal(), IDOK);
-    EXPECT_EQ(dialog.statusAtEnd, L"early status");
-    EXPECT_TRUE(dialog.painted) << "a run that ended first closed its window unseen";
-    if (asksForOwner) EXPECT_NE(owner, nullptr);
-  }
-}

@@ -82,18 +82,15 @@ bool CVXUpdaterApp::InitInstance() {
   // worker has ended; its result says nothing the log does not.
   auto dialog = std::make_unique<CHttpDownloadDlg>(ServerAddress, &modules);
   mainWindow = dialog.get();
-  // The run starts while the window is made. Should the window fail, the
-  // run is cancelled at once (a swap under way still ends whole) and no
-  // program is started; the log says why.
-  (void)dialog->StartWorker();
-  const INT_PTR shown = dialog->DoModal();
-  const DWORD error = ::GetLastError();
+  if (dialog->DoModal() == -1) {
+    // Nothing was updated and nothing is started; the log says why.
+    log.WriteLog(L"The update window could not be opened, Error: " + std::to_wstring(::GetLastError()));
+  }
   mainWindow = nullptr;
-  dialog.reset();  // the worker has ended, or is cancelled and waited for
-  if (shown == -1) log.WriteLog(L"The update window could not be opened, Error: " + std::to_wstring(error));
 
   ReleaseThemeStore();
   log.CloseLog();
+  dialog.reset();
   modules.clear();
   return false;
 }

@@ -19,47 +19,7 @@ CHttpDownloadDlg::~CHttpDownloadDlg() {
   // The window's destruction waits for the worker; this covers a dialog whose
   // window never existed or was torn down some other way.
   abort_ = true;
-  MarkWindowGone();
   ReleaseWorker();
-}
-
-bool CHttpDownloadDlg::StartWorker() {
-  if (worker_) return true;
-  worker_ = CWorkerThread::Begin(&CHttpDownloadDlg::WorkerThreadProc, this, THREAD_PRIORITY_NORMAL, 0, true);
-  if (!worker_) return false;
-  if (!worker_->Resume()) {
-    worker_.reset();  // never ran: released without running
-    return false;
-  }
-  return true;
-}
-
-void* CHttpDownloadDlg::AuthOwner() const {
-  std::unique_lock<std::mutex> lock(windowLock_);
-  windowChanged_.wait(lock, [this] { return windowReady_.load() || windowGone_; });
-  return windowGone_ ? nullptr : m_hWnd;
-}
-
-void CHttpDownloadDlg::OpenToWorker() {
-  std::unique_ptr<RunOutcome> end;
-  {
-    const std::lock_guard<std::mutex> lock(windowLock_);
-    windowReady_ = true;
-    end = std::move(endBeforeWindow_);
-  }
-  windowChanged_.notify_all();
-  // What the worker reported before the window was there, then its end if
-  // it came already.
-  if (!viewPosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowViewMessage, 0, 0)) viewPosted_ = false;
-  if (end) PostWorkerDone(*end);
-}
-
-void CHttpDownloadDlg::MarkWindowGone() {
-  {
-    const std::lock_guard<std::mutex> lock(windowLock_);
-    windowGone_ = true;
-  }
-  windowChanged_.notify_all();
 }
 
 void CHttpDownloadDlg::ReleaseWorker() {
@@ -94,14 +54,6 @@ unsigned CHttpDownloadDlg::WorkerThreadProc(void* param) {
 }
 
 void CHttpDownloadDlg::PostWorkerDone(const RunOutcome& outcome) {
-  {
-    // Before the window is there, its opening delivers the end.
-    const std::lock_guard<std::mutex> lock(windowLock_);
-    if (!windowReady_) {
-      if (!windowGone_) endBeforeWindow_ = std::make_unique<RunOutcome>(outcome);
-      return;
-    }
-  }
   if (!m_hWnd) return;
   if (outcome.end != RunEnd::kFailed) {
     (void)::PostMessageW(m_hWnd, WM_WORKER_DONE, 0, 0);
@@ -135,12 +87,6 @@ constexpr UINT kCancelCheckMs = 250;
 // kWatchMs.
 constexpr UINT_PTR kWatchTimer = 3;
 constexpr UINT kWatchMs = 1000;
-// The run starts while the window is made, and a run with nothing to fetch
-// may end before the window is drawn. The window is then drawn at once and
-// shown at least this long from its first paint, so that it is seen (the
-// program the run starts is started already).
-constexpr UINT_PTR kEndTimer = 4;
-constexpr std::uint32_t kShortestShowMs = 150;
 // The stall rule's window: no wait for a response or for the bytes of a
 // body lasts longer than a whole transfer may go without its least bytes.
 constexpr std::uint32_t kLongestWaitMs = Platform::CTransferPace::kWindowMs;
@@ -154,7 +100,8 @@ constexpr std::uint32_t kLongestWaitMs = Platform::CTransferPace::kWindowMs;
 // thread switch each time, and would make the window's end wait on the
 // worker and the worker on the window.
 void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change) {
-  if (windowReady_ && ::GetCurrentThreadId() == windowThread_.load(std::memory_order_relaxed)) {
+  if (!m_hWnd) return;
+  if (::GetCurrentThreadId() == windowThread_.load(std::memory_order_relaxed)) {
     PendingView view;
     change(view);
     ShowView(view);
@@ -164,8 +111,6 @@ void CHttpDownloadDlg::QueueView(const std::function<void(PendingView&)>& change
     std::lock_guard<std::mutex> lock(viewLock_);
     change(pendingView_);
   }
-  // Until the window is there the view only gathers: its opening shows it.
-  if (!windowReady_ || !m_hWnd) return;
   if (!viewPosted_.exchange(true) && !::PostMessageW(m_hWnd, kShowViewMessage, 0, 0)) viewPosted_ = false;
 }
 
@@ -291,23 +236,21 @@ BOOL CHttpDownloadDlg::OnInitDialog() {
   SetForegroundWindow();
   SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 
-  // Started already when the updater asked for it before the window.
-  if (!StartWorker()) {
-    MarkWindowGone();
+  worker_ = CWorkerThread::Begin(&CHttpDownloadDlg::WorkerThreadProc, this, THREAD_PRIORITY_NORMAL, 0, true);
+  if (!worker_) {
+    EndDialog(IDCANCEL);
+    return TRUE;
+  }
+  if (!worker_->Resume()) {
+    worker_.reset();  // never ran: released without running
     EndDialog(IDCANCEL);
     return TRUE;
   }
   (void)::SetTimer(m_hWnd, kWatchTimer, kWatchMs, nullptr);
-  OpenToWorker();
   return TRUE;
 }
 
 void CHttpDownloadDlg::OnCancel() {
-  // The run has ended already and its window is only being shown: it ends.
-  if (heldEnd_) {
-    ReleaseHeldEnd();
-    return;
-  }
   abort_ = true;
   if (cancelButton_.GetSafeHwnd()) cancelButton_.EnableWindow(false);
   SetStatus(IDS_HTTPDOWNLOAD_ABORTING_TRANSFER);
@@ -353,9 +296,7 @@ void CHttpDownloadDlg::EndGivenUp(const std::wstring& logLine, WPARAM failed, co
 void CHttpDownloadDlg::OnOK() {}
 
 void CHttpDownloadDlg::OnClose() {
-  if (heldEnd_) {
-    ReleaseHeldEnd();
-  } else if (safeToClose_) {
+  if (safeToClose_) {
     EndRun(IDCANCEL);
   } else {
     OnCancel();
@@ -371,7 +312,6 @@ void CHttpDownloadDlg::EndRun(INT_PTR result) {
 
 void CHttpDownloadDlg::OnDestroy() {
   abort_ = true;
-  MarkWindowGone();
   ReleaseWorker();
   CThemeDialog::OnDestroy();
 }
@@ -381,29 +321,8 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
     // The worker's last view first, as it came before its end.
     if (viewPosted_) ShowPendingView();
-    if (firstPaintTick_ == 0) {
-      // The modal loop shows its window once no message is waiting: an end
-      // that came first would close it unshown.
-      if (!::IsWindowVisible(m_hWnd)) ::ShowWindow(m_hWnd, SW_SHOWNORMAL);
-      ::UpdateWindow(m_hWnd);
-    }
-    const std::uint32_t shown = Platform::GetTickCountMs() - firstPaintTick_;
-    if (firstPaintTick_ != 0 && shown < kShortestShowMs && !abort_ &&
-        ::SetTimer(m_hWnd, kEndTimer, kShortestShowMs - shown, nullptr) != 0) {
-      heldEnd_ = std::make_unique<HeldEnd>(HeldEnd{wParam, text ? *text : std::wstring()});
-      return 0;
-    }
     OnThreadFinished(wParam, text ? *text : std::wstring());
     return 0;
-  }
-  if (message == WM_TIMER && wParam == kEndTimer) {
-    ReleaseHeldEnd();
-    return 0;
-  }
-  if (message == WM_PAINT && firstPaintTick_ == 0) {
-    const LRESULT result = CThemeDialog::WindowProc(message, wParam, lParam);
-    firstPaintTick_ = Platform::GetTickCountMs() | 1;  // never 0 once painted
-    return result;
   }
   if (message == kShowViewMessage) {
     OnViewPosted();
@@ -422,14 +341,6 @@ LRESULT CHttpDownloadDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     return 0;
   }
   return CThemeDialog::WindowProc(message, wParam, lParam);
-}
-
-void CHttpDownloadDlg::ReleaseHeldEnd() {
-  ::KillTimer(m_hWnd, kEndTimer);
-  if (!heldEnd_) return;
-  const HeldEnd end = std::move(*heldEnd_);
-  heldEnd_.reset();
-  OnThreadFinished(end.failed, end.errorText);
 }
 
 void CHttpDownloadDlg::OnThreadFinished(WPARAM wParam, const std::wstring& errorText) {

@@ -2,12 +2,9 @@
 // thread runs the update (CUpdateRun) while the dialog shows the progress
 // that the run reports through IUpdateProgress. Every report is handed to
 // the dialog's thread by a posted message, so the worker never waits for the
-// window; the worker's end comes as WM_WORKER_DONE with the error text. The
-// worker may start before the window exists (StartWorker): what it reports
-// meanwhile is shown, and its end delivered, once the window is there.
+// window; the worker's end comes as WM_WORKER_DONE with the error text.
 #pragma once
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,17 +49,11 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   void SetTotalLabel(const std::wstring& text) override;
   void SetTotalRange(int lower, int upper) override;
   void SetTotalPosition(int position) override;
-  // The dialog window, once it exists (waited for; none when it never
-  // comes).
-  void* AuthOwner() const override;
+  void* AuthOwner() const override { return m_hWnd; }
 
   // The status line shows string `id` (empty when it has none).
   void SetStatus(UINT id);
   bool IsAborted() const { return abort_.load(); }
-  // Starts the worker now, before the window: the run goes on while the
-  // window is made (about 80 ms under Wine). False when no thread could be
-  // had; the window then tries again and ends the run if it cannot.
-  bool StartWorker();
   // Tests: run `job` on the worker instead of the update run.
   void SetWorkerJobForTesting(Job job) { job_ = std::move(job); }
   // The worker's waits on the server (server_waits.h); a test's job uses
@@ -115,13 +106,6 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   void ShowView(const PendingView& view);
   static constexpr UINT kShowViewMessage = WM_APP + 2;
   void PostWorkerDone(const RunOutcome& outcome);
-  // Delivers the end held back while the window was too briefly shown.
-  void ReleaseHeldEnd();
-  // The window is there: the worker may post to it; what it reported and
-  // its end, if they came before, are posted now.
-  void OpenToWorker();
-  // The window will not come, or has gone: AuthOwner waits no longer.
-  void MarkWindowGone();
   void EndRun(INT_PTR result);
   // After a Cancel: when the worker is still waiting on the server, gives up
   // on it and ends the run as cancelled.
@@ -159,21 +143,6 @@ class CHttpDownloadDlg : public CThemeDialog, public IUpdateProgress {
   PendingView pendingView_;  // under viewLock_
   std::atomic<bool> viewPosted_{false};
   std::atomic<DWORD> windowThread_{0};  // the dialog's thread, from OnInitDialog
-  // Whether the window is there for the worker to post to; until it is, the
-  // worker's end waits here, and AuthOwner waits for it (or its failure).
-  mutable std::mutex windowLock_;
-  mutable std::condition_variable windowChanged_;
-  std::atomic<bool> windowReady_{false};
-  bool windowGone_ = false;                     // under windowLock_: it will never come, or went
-  std::unique_ptr<RunOutcome> endBeforeWindow_;  // under windowLock_
-  // The worker's end, held until the window has been shown long enough
-  // (the dialog's thread only).
-  struct HeldEnd {
-    WPARAM failed = 0;
-    std::wstring errorText;
-  };
-  std::unique_ptr<HeldEnd> heldEnd_;
-  std::uint32_t firstPaintTick_ = 0;  // when the window was first painted; 0 before
   bool viewShown_ = false;              // the dialog's thread only, as is
   std::uint32_t lastViewTick_ = 0;      // when it last showed a view
 };
