@@ -101,16 +101,15 @@ class CStagedFetch {
     server_.Progress().SetStatus(LoadEngineString(IDS_HTTPDOWNLOAD_GETTING_FILE_INFORMATION));
 
     const std::function<void()> writeNote = NoteWriter();
-    Platform::CFile& file = file_;
-    if (FetchResult opened = OpenStagedFile(&file); opened.Failed()) return opened;
-    BodyTarget target{file, *check_, entry_, buffers_, have_, sizeKnown_, size_, cap_, 0, writeNote};
+    if (FetchResult opened = OpenStagedFile(); opened.Failed()) return opened;
+    BodyTarget target{file_, *check_, entry_, buffers_, have_, sizeKnown_, size_, cap_, 0, writeNote};
     bool discard = false;
     const FetchResult result = ReceiveBody(server_, request_, target, &discard);
     // The published time is given to the staged file while it is open; the
     // rename into place keeps it.
-    const bool timed = !result.Failed() && SetPublishedTime(file);
+    const bool timed = !result.Failed() && SetPublishedTime(file_);
     if (publishedTimeSet) *publishedTimeSet = timed;
-    file.Close();
+    file_.Close();
     if (result.Failed()) {
       if (discard) DiscardStaged(staged_);
       return result;
@@ -256,16 +255,16 @@ class CStagedFetch {
 
   // Opens the staged file: at the end of the staged part (whose bytes the
   // check has had), or anew; made already when nothing was staged.
-  FetchResult OpenStagedFile(Platform::CFile* file) {
-    if (file->IsOpen()) return {};
+  FetchResult OpenStagedFile() {
+    if (file_.IsOpen()) return {};
     if (have_ == 0) {
-      if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateAlways))
+      if (!file_.Create(staged_.data, Platform::kShareRead, Platform::CreateMode::CreateAlways))
         return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
       return {};
     }
     std::uint64_t end = 0;
-    if (!file->Create(staged_.data, Platform::kShareRead, Platform::CreateMode::OpenExisting) ||
-        !file->Seek(0, Platform::SeekFrom::End, &end) || end != have_)
+    if (!file_.Create(staged_.data, Platform::kShareRead, Platform::CreateMode::OpenExisting) ||
+        !file_.Seek(0, Platform::SeekFrom::End, &end) || end != have_)
       return ReportError(IDS_HTTPDOWNLOAD_FAIL_FILE_OPEN, Platform::LastError());
     return {};
   }

@@ -24,12 +24,12 @@ TimeZoneRecord MakeRecord(const wchar_t* key, std::int32_t bias, const wchar_t* 
 
 bool HasRules(const TimeZoneRecord& r) { return r.StandardDate.month != 0 || r.DaylightDate.month != 0; }
 
-}  // namespace
-
 TimeZoneTable FixedZones() {
   return {MakeRecord(L"UTC", 0, kUtcName, kUtcName, L"(UTC) Coordinated Universal Time"),
           MakeRecord(kKoreaTimeZoneKey, -540, L"Korea Standard Time", L"Korea Daylight Time", L"(UTC+09:00) Seoul")};
 }
+
+}  // namespace
 
 bool LoadTimeZoneTable() {
   for (TimeZoneRecord& r : FixedZones()) GetTimeZoneTable().push_back(std::move(r));
