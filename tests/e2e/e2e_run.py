@@ -614,7 +614,21 @@ class Scenario:
         memory.stop()
         watcher.stop()
         run.exit_code = process.returncode
+        self.wait_for_started_programs()
         return run
+
+    def wait_for_started_programs(self, timeout=20):
+        """The updater ends right after starting the suite's programs, which
+        write their start notes a moment later: waits until every start the
+        log records has its note (or `timeout` s pass, for the checks to
+        report)."""
+        log = self.log_text()
+        deadline = time.monotonic() + timeout
+        for program in ("Orrery", "PrintAgent"):
+            launched = sum(1 for line in log.splitlines()
+                           if "exec Orrery.exe : -> " in line and "\\%s.exe" % program in line)
+            while self.starts(program) < launched and time.monotonic() < deadline:
+                time.sleep(0.05)
 
     # -- checks
     def check(self, condition, text):
