@@ -457,6 +457,12 @@ def report(name, shape, files, runs):
                 paired = [r["seconds"] / b["seconds"] for r, b in zip(runs[who], runs["curl"])]
                 say("  floor: %s / curl + unzip: %.2f (medians), %.2f (median of the repetitions' own)"
                     % (label[who], medians[who] / medians["curl"], statistics.median(paired)))
+        # The goal itself: the updater against the floor, run by run.
+        if "updater" in medians and "loop" in medians:
+            paired = [u["seconds"] / f["seconds"] for u, f in zip(runs["updater"], runs["loop"])]
+            say("  ratio Updater.exe / floor (%s): %.2f (medians), %.2f (median of the repetitions' own: %s)"
+                % (label["loop"], medians["updater"] / medians["loop"], statistics.median(paired),
+                   ", ".join("%.2f" % r for r in paired)))
     # Where the updater's time went, in its median run.
     ordered = sorted(runs["updater"], key=lambda r: r["seconds"])
     run = ordered[len(ordered) // 2]
