@@ -777,11 +777,19 @@ TEST(Publish, PatchesFromEarlierVersionsAreListedCheckedAndPruned) {
       }
     }
   };
-  std::vector<std::size_t> expectedCounts[] = {{0, 0, 0}, {1, 1, 0}, {2, 0, 0}, {2, 0, 0}};
+  // A small file's patch, with its line in the list, would not pay off.
+  const auto levels = [](int release) {
+    return "<levels>\r\n  <level name=\"lung\" center=\"-600\" width=\"1500\"/>\r\n  <level name=\"bone\" "
+           "center=\"" + std::to_string(300 + release) + "\" width=\"2000\"/>\r\n  <level name=\"brain\" "
+           "center=\"40\" width=\"80\"/>\r\n  <level name=\"soft tissue\" center=\"50\" width=\"350\"/>\r\n"
+           "</levels>\r\n";
+  };
+  std::vector<std::size_t> expectedCounts[] = {{0, 0, 0, 0}, {1, 1, 0, 0}, {2, 0, 0, 0}, {2, 0, 0, 0}};
   for (int release = 1; release <= 4; ++release) {
     CTempDir dir;
     const std::map<std::wstring, std::string> files = {{L"Orrery.exe", Build("exe", release)},
                                                        {L"core.dll", Build("dll", release, release == 3)},
+                                                       {L"levels.xml", levels(release)},
                                                        {L"notes.txt", "unchanged"}};
     for (const auto& [name, bytes] : files) ASSERT_TRUE(TestFiles::WriteBytes(dir / name, bytes));
     PublishOptions options = ViewerOptions(dir, out);
@@ -791,8 +799,8 @@ TEST(Publish, PatchesFromEarlierVersionsAreListedCheckedAndPruned) {
     ASSERT_TRUE(PublishModule(options, &report, &error)) << error;
     FileDataArray entries;
     load(&entries);
-    ASSERT_EQ(entries.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i)
+    ASSERT_EQ(entries.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i)
       EXPECT_EQ(entries[i]->Patches.size(), expectedCounts[release - 1][i]) << "release " << release << " entry " << i;
     expectPatchesYield(entries, files);
     CServerSource server;

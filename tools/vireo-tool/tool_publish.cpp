@@ -246,10 +246,7 @@ bool FormatUpdateList(const std::vector<PublishedEntry>& entries, unsigned codeP
       continue;
     }
     text += L">\r\n";
-    for (const auto& p : e.patches) {
-      text += L"\t\t<patch base=\"" + FormatSha256Hex(p.base) + L"\" size=\"" + std::to_wstring(p.size) +
-              L"\" sha256=\"" + FormatSha256Hex(p.sha256) + L"\" filename=\"" + EscapeText(p.fileName) + L"\"/>\r\n";
-    }
+    for (const auto& p : e.patches) text += PatchElementText(p);
     text += L"\t</module>\r\n";
   }
   text += L"</update>\r\n";

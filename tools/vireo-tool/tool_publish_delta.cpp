@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/safe_name.h"
 #include "platform/text.h"
+#include "xml/entities.h"
 #include "tool_delta.h"
 #include "tool_files.h"
 #include "tool_server_paths.h"
@@ -74,6 +75,11 @@ bool PatchYields(const std::string& base, const std::string& patch, const std::s
 }
 
 }  // namespace
+
+std::wstring PatchElementText(const PublishedPatch& patch) {
+  return L"\t\t<patch base=\"" + FormatSha256Hex(patch.base) + L"\" size=\"" + std::to_wstring(patch.size) +
+         L"\" sha256=\"" + FormatSha256Hex(patch.sha256) + L"\" filename=\"" + EscapeText(patch.fileName) + L"\"/>\r\n";
+}
 
 std::wstring PatchEntryName(const std::wstring& entryName, const Platform::Sha256Digest& base,
                             const Platform::Sha256Digest& target) {
@@ -159,10 +165,19 @@ bool PublishFileDeltas(const DeltaContext& context, const DeltaInput& input, Del
         continue;
       }
     }
-    // Worth serving only when well under the whole file. An earlier version
-    // without a patch is not kept: the next release's patches start from
-    // the versions listed now.
-    if (patch.size() * 2 >= input.servedSize) continue;
+    PublishedPatch listed;
+    listed.base = version.sha256;
+    listed.size = patch.size();
+    listed.fileName = patchName;
+    if (!Platform::Sha256Of(patch.data(), patch.size(), &listed.sha256)) {
+      *error = shown + ": SHA-256 failed";
+      return false;
+    }
+    // Worth serving only when the patch and its line in the list, which
+    // every workstation fetches, come to well under the whole file (a small
+    // file's patch may not). An earlier version without a patch is not
+    // kept: the next release's patches start from the versions listed now.
+    if ((patch.size() + PatchElementText(listed).size()) * 2 >= input.servedSize) continue;
     bool changed = false;
     const std::string& patchBytes = patch;
     for (const auto& [path, bytes] : {std::pair{&basePath, &version.bytes}, std::pair{&patchPath, &patchBytes}}) {
@@ -172,14 +187,6 @@ bool PublishFileDeltas(const DeltaContext& context, const DeltaInput& input, Del
       }
       result->filesWritten += changed ? 1 : 0;
       result->keep.insert(FoldCase(*path));
-    }
-    PublishedPatch listed;
-    listed.base = version.sha256;
-    listed.size = patch.size();
-    listed.fileName = patchName;
-    if (!Platform::Sha256Of(patch.data(), patch.size(), &listed.sha256)) {
-      *error = shown + ": SHA-256 failed";
-      return false;
     }
     result->patches.push_back(std::move(listed));
   }

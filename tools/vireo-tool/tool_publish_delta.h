@@ -38,6 +38,9 @@ struct PublishedPatch {
   std::wstring fileName;            // "filename", relative to the list's folder
 };
 
+// The patch's line in the update list, as every workstation fetches it.
+std::wstring PatchElementText(const PublishedPatch& patch);
+
 // The listed names (relative to the module's server folder) of a patch and
 // of a kept base.
 std::wstring PatchEntryName(const std::wstring& entryName, const Platform::Sha256Digest& base,
@@ -55,7 +58,7 @@ struct DeltaInput {
   bool archive = false;       // the served file is an archive carrying carriedName
   const std::string* item = nullptr;  // the new installed bytes
   Platform::Sha256Digest itemSha256{};
-  std::uint64_t servedSize = 0;       // the new file as served (patches must be under half of it)
+  std::uint64_t servedSize = 0;       // the new file as served (a patch and its line must be under half of it)
   const CFileData* previous = nullptr;  // the previous list's entry, when there was one
 };
 
