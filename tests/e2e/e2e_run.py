@@ -469,6 +469,11 @@ class HostileServer:
         return [(path, 200) for _, method, path, sent in self.events() if method == "GET" and sent is None]
 
 
+# The suite's programs, each with the note it appends to when it starts
+# (relative to the installation).
+START_NOTES = {"Orrery": "viewer/Orrery.started", "PrintAgent": "printer/PrintAgent.started"}
+
+
 def wait_for(condition, timeout, what, interval=0.05):
     """Polls `condition` until it holds; Failure(what) after `timeout` s."""
     deadline = time.monotonic() + timeout
@@ -624,7 +629,7 @@ class Scenario:
         report)."""
         log = self.log_text()
         deadline = time.monotonic() + timeout
-        for program in ("Orrery", "PrintAgent"):
+        for program in START_NOTES:
             launched = sum(1 for line in log.splitlines()
                            if "exec Orrery.exe : -> " in line and "\\%s.exe" % program in line)
             while self.starts(program) < launched and time.monotonic() < deadline:
@@ -681,8 +686,8 @@ class Scenario:
             with open(path, "rb") as a, open(source, "rb") as b:
                 if a.read() != b.read():
                     self.problems.append("differs from the release: " + rel)
-        known = set(expected) | {"Updater.exe", "updater_log.txt", "update_state.txt", "viewer/Orrery.started",
-                                 "printer/PrintAgent.started"} | set(allowed_extra)
+        known = set(expected) | {"Updater.exe", "updater_log.txt", "update_state.txt"} | set(START_NOTES.values()) \
+            | set(allowed_extra)
         for rel in sorted(found - known):
             # A module's record of what it installed, kept where patches are.
             if rel.split("/")[-1] == "~vireo-digests":
@@ -690,9 +695,8 @@ class Scenario:
             self.problems.append("left behind: " + rel)
 
     def starts(self, program):
-        note = {"Orrery": "viewer/Orrery.started", "PrintAgent": "printer/PrintAgent.started"}[program]
         try:
-            with open(os.path.join(self.install, note), encoding="utf-8", errors="replace") as f:
+            with open(os.path.join(self.install, START_NOTES[program]), encoding="utf-8", errors="replace") as f:
                 return f.read().count("command line:")
         except FileNotFoundError:
             return 0
