@@ -2,6 +2,7 @@
 // back with the updater's own parsers and zip reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -749,6 +750,27 @@ TEST(Publish, PatchOfAMovedProgramCarriesAnAddressMap) {
   std::string output;
   EXPECT_TRUE(ApplyDeltaPatchBytes(base, mapped, target.size(), never, &output).Applied());
   EXPECT_EQ(output, target);
+}
+
+// Code rewritten in place between two unchanged stretches keeps its old
+// addresses in the map, so that references to it still match the old build.
+TEST(Publish, AddressMapKeepsCodeChangedInPlace) {
+  const std::string base = TestFiles::TestProgramImage(2000, 0);
+  std::string target = TestFiles::TestProgramImage(2000, 64);
+  PeAddress::Layout layout;
+  ASSERT_TRUE(PeAddress::ReadLayout(target, &layout));
+  const std::uint32_t changed = 0x1000 + 64 + 48 * 1000;  // functions 1000 to 1003 of the new build
+  std::uint32_t offset = 0;
+  ASSERT_TRUE(PeAddress::RvaToOffset(layout, changed, &offset));
+  target.replace(offset, 4 * 48, 4 * 48, '\xCC');
+  const std::vector<PeAddress::Segment> map = MatchBuilds(base, target);
+  for (const std::uint32_t rva : {changed, changed + 100, changed + 4 * 48 - 1}) {
+    const auto holding = std::find_if(map.begin(), map.end(), [rva](const PeAddress::Segment& s) {
+      return s.newStart <= rva && rva - s.newStart < s.length;
+    });
+    ASSERT_NE(holding, map.end()) << rva;
+    EXPECT_EQ(holding->oldStart + (rva - holding->newStart), rva - 64) << rva;
+  }
 }
 
 TEST(Publish, PatchesFromEarlierVersionsAreListedCheckedAndPruned) {

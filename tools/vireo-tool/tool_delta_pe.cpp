@@ -5,7 +5,9 @@
 // in both. A greedy scan over the new build finds runs that equal a run of
 // the old one: first where the last run's shift continues (the usual case
 // after a changed instruction), else through a hash of the next 32 bytes.
-// The runs become segments of addresses, split at section ends.
+// Code that changed in place between two runs takes the old addresses
+// between the same runs. The runs become segments of addresses, split at
+// section ends.
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -20,7 +22,9 @@ using PeAddress::Layout;
 using PeAddress::Segment;
 
 constexpr std::size_t kWindow = 32;        // bytes hashed to find a run
-constexpr std::size_t kShortestRun = 32;   // a shorter run is not worth a segment
+// A shorter run is not worth a segment: in the code of two builds short runs
+// are mostly chance, and one cuts the stretch between two real runs apart.
+constexpr std::size_t kShortestRun = 64;
 constexpr int kCandidates = 32;            // runs tried per position
 
 std::string Masked(std::string_view image, const Layout& layout) {
@@ -111,6 +115,28 @@ std::vector<Run> FindRuns(const std::string& base, const std::string& target) {
   return runs;
 }
 
+// The stretches between consecutive runs (in the new build's order) that
+// lie between the same runs in the old build as well: code that changed in
+// place, an instruction or a function. Each takes the old stretch's
+// addresses, its first half after the run before it and its second half
+// before the run after it, so that references into it, and its own, still
+// map where it kept its length.
+std::vector<Run> Between(const std::vector<Run>& runs) {
+  std::vector<Run> stretches;
+  for (std::size_t k = 0; k + 1 < runs.size(); ++k) {
+    const Run& before = runs[k];
+    const Run& after = runs[k + 1];
+    const std::size_t target = before.target + before.length;
+    const std::size_t base = before.base + before.length;
+    if (after.target <= target || after.base <= base) continue;
+    const std::size_t shared = std::min(after.target - target, after.base - base);
+    const std::size_t tail = shared / 2;
+    stretches.push_back({target, base, shared - tail});
+    if (tail > 0) stretches.push_back({after.target - tail, after.base - tail, tail});
+  }
+  return stretches;
+}
+
 void AddSegment(std::vector<Segment>* segments, std::uint64_t newStart, std::uint64_t length, std::uint64_t oldStart) {
   if (length == 0 || newStart + length > (std::uint64_t{1} << 32) || oldStart + length > (std::uint64_t{1} << 32))
     return;
@@ -128,27 +154,35 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
   const std::string oldMasked = Masked(base, oldLayout);
   const std::string newMasked = Masked(target, newLayout);
 
-  for (Run run : FindRuns(oldMasked, newMasked)) {
-    while (run.length > 0) {
-      const PeAddress::Section* n = PeAddress::SectionHolding(newLayout, run.target, 1);
-      const PeAddress::Section* o = PeAddress::SectionHolding(oldLayout, run.base, 1);
-      if (!n || !o) {
-        ++run.target, ++run.base, --run.length;
-        continue;
+  const auto addRuns = [&](const std::vector<Run>& runs, std::vector<Segment>* into) {
+    for (Run run : runs) {
+      while (run.length > 0) {
+        const PeAddress::Section* n = PeAddress::SectionHolding(newLayout, run.target, 1);
+        const PeAddress::Section* o = PeAddress::SectionHolding(oldLayout, run.base, 1);
+        if (!n || !o) {
+          ++run.target, ++run.base, --run.length;
+          continue;
+        }
+        const std::size_t chunk = std::min({run.length, std::size_t{n->fileOffset} + n->fileSize - run.target,
+                                            std::size_t{o->fileOffset} + o->fileSize - run.base});
+        AddSegment(into, std::uint64_t{n->rva} + (run.target - n->fileOffset), chunk,
+                   std::uint64_t{o->rva} + (run.base - o->fileOffset));
+        run.target += chunk, run.base += chunk, run.length -= chunk;
       }
-      const std::size_t chunk = std::min({run.length, std::size_t{n->fileOffset} + n->fileSize - run.target,
-                                          std::size_t{o->fileOffset} + o->fileSize - run.base});
-      AddSegment(&segments, std::uint64_t{n->rva} + (run.target - n->fileOffset), chunk,
-                 std::uint64_t{o->rva} + (run.base - o->fileOffset));
-      run.target += chunk, run.base += chunk, run.length -= chunk;
     }
-  }
+  };
+  const std::vector<Run> runs = FindRuns(oldMasked, newMasked);
+  addRuns(runs, &segments);
+  std::vector<Segment> between;
+  addRuns(Between(runs), &between);
+
   // The rest of each section corresponds to the same-named section of the
   // old build from the sections' starts: its uninitialised tail (.bss), and
   // tables whose bytes are addresses that moved (.idata).
   std::vector<Segment> fills;
-  std::sort(segments.begin(), segments.end(),
-            [](const Segment& a, const Segment& b) { return a.newStart < b.newStart; });
+  std::vector<Segment> placed(segments);
+  placed.insert(placed.end(), between.begin(), between.end());
+  std::sort(placed.begin(), placed.end(), [](const Segment& a, const Segment& b) { return a.newStart < b.newStart; });
   for (const PeAddress::Section& n : newLayout.sections) {
     const auto o = std::find_if(oldLayout.sections.begin(), oldLayout.sections.end(),
                                 [&n](const PeAddress::Section& s) { return s.name == n.name; });
@@ -156,13 +190,13 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
     const std::uint64_t size = std::min(std::max(n.virtualSize, n.fileSize), std::max(o->virtualSize, o->fileSize));
     std::uint64_t at = n.rva;
     const std::uint64_t end = n.rva + size;
-    auto next = std::lower_bound(segments.begin(), segments.end(), at, [](const Segment& s, std::uint64_t a) {
+    auto next = std::lower_bound(placed.begin(), placed.end(), at, [](const Segment& s, std::uint64_t a) {
       return std::uint64_t{s.newStart} + s.length <= a;
     });
     while (at < end) {
-      const std::uint64_t gapEnd = next == segments.end() ? end : std::min<std::uint64_t>(end, next->newStart);
+      const std::uint64_t gapEnd = next == placed.end() ? end : std::min<std::uint64_t>(end, next->newStart);
       if (gapEnd > at) AddSegment(&fills, at, gapEnd - at, o->rva + (at - n.rva));
-      if (next == segments.end()) break;
+      if (next == placed.end()) break;
       at = std::max<std::uint64_t>(at, std::uint64_t{next->newStart} + next->length);
       ++next;
     }
@@ -170,10 +204,13 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
 
   // One new address for each old one, so that the applier can map back:
   // the old addresses that an earlier segment has are cut out of a later
-  // one; the matched runs come before the fills, longer ones first.
+  // one; the matched runs come first, then the stretches between them, then
+  // the fills, each longer ones first.
   const auto longerFirst = [](const Segment& a, const Segment& b) { return a.length > b.length; };
   std::stable_sort(segments.begin(), segments.end(), longerFirst);
+  std::stable_sort(between.begin(), between.end(), longerFirst);
   std::stable_sort(fills.begin(), fills.end(), longerFirst);
+  segments.insert(segments.end(), between.begin(), between.end());
   segments.insert(segments.end(), fills.begin(), fills.end());
   std::map<std::uint64_t, std::uint64_t> taken;  // old start -> old end
   std::vector<Segment> kept;
