@@ -156,10 +156,13 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
   // frame, whose content is the map and then the result with its addresses
   // rewritten.
   bool mapped = false;
+  PeAddress::Form form = PeAddress::Form::kPlain;
   std::size_t mapSize = 0;
   std::size_t start = 0;
-  if (got >= kAddressPatchHeaderSize && std::string_view(inBuffer, 4) == kAddressPatchMagic) {
+  const std::string_view magic(inBuffer, std::min<std::size_t>(got, 4));
+  if (got >= kAddressPatchHeaderSize && (magic == kAddressPatchMagic || magic == kSymbolAddressPatchMagic)) {
     mapped = true;
+    if (magic == kSymbolAddressPatchMagic) form = PeAddress::Form::kWithSymbols;
     const unsigned char* size = reinterpret_cast<const unsigned char*>(inBuffer) + 4;
     mapSize = size[0] | (size[1] << 8) | (std::size_t{size[2]} << 16) | (std::size_t{size[3]} << 24);
     start = kAddressPatchHeaderSize;
@@ -254,7 +257,8 @@ DeltaPatchOutcome Decode(CDeltaPatchMemory::State& memory, std::string_view base
     // The mapping's own memory comes out of what the limit leaves.
     const std::uint64_t held = base.size() + total + kDeltaPatchOverheadBytes;
     const std::uint64_t room = limits.memoryBytes > held ? limits.memoryBytes - held : 0;
-    switch (PeAddress::Decode(std::string_view(memory.result.get(), mapSize), result, expectedSize, room, cancel)) {
+    switch (PeAddress::Decode(std::string_view(memory.result.get(), mapSize), result, expectedSize, form, room,
+                              cancel)) {
       case PeAddress::DecodeResult::kDone: break;
       case PeAddress::DecodeResult::kOverBudget: return stop(DeltaPatchResult::kBaseTooLarge);
       case PeAddress::DecodeResult::kCancelled: return stop(DeltaPatchResult::kCancelled);

@@ -14,7 +14,8 @@
 // window is refused as a bad patch rather than allocated.
 //
 // A patch for an x86-64 program may carry an address map instead
-// (engine/pe_address_transform.h): kAddressPatchMagic, the map's size (4
+// (engine/pe_address_transform.h): kAddressPatchMagic (or
+// kSymbolAddressPatchMagic), the map's size (4
 // bytes, little-endian), then one zstd frame made against the base whose
 // content is the map followed by the result with its code and data
 // addresses rewritten to the base's. The result is mapped back once it is
@@ -39,6 +40,9 @@
 // block of input and the input buffer.
 inline constexpr std::uint64_t kDeltaPatchOverheadBytes = 1024 * 1024;
 inline constexpr std::string_view kAddressPatchMagic{"VXA1", 4};
+// The same with the COFF symbol table's values mapped as well
+// (PeAddress::Form::kWithSymbols), for programs that were not stripped.
+inline constexpr std::string_view kSymbolAddressPatchMagic{"VXA2", 4};
 inline constexpr std::size_t kAddressPatchHeaderSize = 8;
 // The default limit on base + output + overhead: 512 MiB.
 inline constexpr std::uint64_t kDeltaPatchDefaultMemoryLimit = 512ull * 1024 * 1024;

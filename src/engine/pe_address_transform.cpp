@@ -160,14 +160,33 @@ bool Forbidden(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
          layout.relocOffset < offset + size;
 }
 
-// The exception directory's entries and the relocated pointers, by offset,
-// none overlapping another, the headers or the relocation table. Found from
-// the headers and the relocation table alone.
-std::vector<Field> AddressFields(std::string_view image, const Layout& layout) {
+// How many address fields the tables can hold: what AddressFields reserves.
+std::uint64_t AddressFieldRoom(const Layout& layout, Form form) {
+  return std::uint64_t{layout.pdataSize} / 4 + layout.relocSize / 2 +
+         (form == Form::kWithSymbols ? layout.symbolCount : 0);
+}
+
+// The exception directory's entries, the relocated pointers and (in
+// kWithSymbols) the values of symbols defined in a section, by offset, none
+// overlapping another, the headers or the relocation table. Found from the
+// headers, the relocation table and the symbol records' section numbers and
+// counts of auxiliary records alone; the symbol table lies apart from every
+// section, so no other field overlaps those bytes.
+std::vector<Field> AddressFields(std::string_view image, const Layout& layout, Form form) {
   std::vector<Field> found;
-  found.reserve(std::size_t{layout.pdataSize} / 4 + layout.relocSize / 2);  // as many as there can be
+  found.reserve(AddressFieldRoom(layout, form));  // as many as there can be
   for (std::uint64_t k = 0; k + 4 <= layout.pdataSize; k += 4)
     found.push_back({FieldKind::kRva32, static_cast<std::uint32_t>(layout.pdataOffset + k), 0});
+  if (form == Form::kWithSymbols) {
+    for (std::uint64_t k = 0; k < layout.symbolCount;) {
+      const char* record = image.data() + layout.symbolOffset + 18 * k;
+      const auto section = static_cast<std::int16_t>(Load16(record + 12));
+      if (section >= 1 && static_cast<std::size_t>(section) <= layout.sections.size())
+        found.push_back({FieldKind::kSymbol32, static_cast<std::uint32_t>(layout.symbolOffset + 18 * k + 8),
+                         layout.sections[section - 1].rva});
+      k += 1 + static_cast<unsigned char>(record[17]);  // and its auxiliary records
+    }
+  }
   const std::uint64_t relocEnd = std::uint64_t{layout.relocOffset} + layout.relocSize;
   for (std::uint64_t block = layout.relocOffset; block + 8 <= relocEnd;) {
     const std::uint32_t page = Load32(image.data() + block);
@@ -190,7 +209,8 @@ std::vector<Field> AddressFields(std::string_view image, const Layout& layout) {
   std::uint64_t freeFrom = 0;
   for (const Field& field : found) {
     const std::uint32_t size = FieldSize(field.kind);
-    if (field.offset < freeFrom || Forbidden(layout, field.offset, size) || !SectionHolding(layout, field.offset, size))
+    if (field.offset < freeFrom || Forbidden(layout, field.offset, size) ||
+        (field.kind != FieldKind::kSymbol32 && !SectionHolding(layout, field.offset, size)))
       continue;
     found[kept++] = field;
     freeFrom = std::uint64_t{field.offset} + size;
@@ -296,6 +316,15 @@ class CAddressMap {
 
 // --- one field each way ----------------------------------------------------
 
+// Where a symbol's section starts in the old build, as far as the map
+// knows: a symbol's value is written as an offset from there, as the old
+// build has it.
+std::uint64_t OldSectionStart(const CAddressMap& map, const Field& field) {
+  std::uint64_t old = field.end;
+  map.Forward(field.end, &old);
+  return old;
+}
+
 // The value a field of the new build is rewritten to; false when it must
 // stay as it is (an exception). `target` is what the field points at.
 bool Rewrite(const CAddressMap& map, const Layout& layout, const Field& field, std::int64_t shift,
@@ -323,6 +352,13 @@ bool Rewrite(const CAddressMap& map, const Layout& layout, const Field& field, s
       if (!map.Forward(target, &old)) return false;
       *rewritten = layout.imageBase + old;
       break;
+    case FieldKind::kSymbol32: {
+      target = std::uint64_t{field.end} + value;
+      const std::uint64_t section = OldSectionStart(map, field);
+      if (!map.Forward(target, &old) || old < section || old - section >= k4G) return false;
+      *rewritten = old - section;
+      break;
+    }
   }
   return map.Back(old, &back) && back == target;
 }
@@ -349,6 +385,12 @@ bool Restore(const CAddressMap& map, const Layout& layout, const Field& field, s
     case FieldKind::kVa64:
       if (rewritten < layout.imageBase || !map.Back(rewritten - layout.imageBase, &target)) return false;
       *value = layout.imageBase + target;
+      return true;
+    case FieldKind::kSymbol32:
+      if (!map.Back(OldSectionStart(map, field) + rewritten, &target) || target < field.end ||
+          target - field.end >= k4G)
+        return false;
+      *value = target - field.end;
       return true;
   }
   return false;
@@ -505,6 +547,18 @@ bool ReadLayout(std::string_view image, Layout* layout) {
   };
   directory(3, &layout->pdataOffset, &layout->pdataSize);
   directory(5, &layout->relocOffset, &layout->relocSize);
+  // The symbol table counts only where it lies whole in the file, after the
+  // headers and apart from every section's bytes.
+  const std::uint64_t symbols = Load32(image.data() + pe + 12);
+  const std::uint64_t symbolCount = Load32(image.data() + pe + 16);
+  const std::uint64_t symbolsEnd = symbols + 18 * symbolCount;
+  if (symbolCount != 0 && symbols >= layout->headerSize && symbolsEnd <= image.size() &&
+      std::none_of(layout->sections.begin(), layout->sections.end(), [&](const Section& s) {
+        return s.fileSize != 0 && s.fileOffset < symbolsEnd && symbols < std::uint64_t{s.fileOffset} + s.fileSize;
+      })) {
+    layout->symbolOffset = static_cast<std::uint32_t>(symbols);
+    layout->symbolCount = static_cast<std::uint32_t>(symbolCount);
+  }
   return true;
 }
 
@@ -526,8 +580,8 @@ const Section* SectionHolding(const Layout& layout, std::uint64_t offset, std::u
   return nullptr;
 }
 
-std::vector<Field> FindFields(std::string_view image, const Layout& layout) {
-  std::vector<Field> fields = AddressFields(image, layout);
+std::vector<Field> FindFields(std::string_view image, const Layout& layout, Form form) {
+  std::vector<Field> fields = AddressFields(image, layout, form);
   std::vector<Field> code;
   ForEachCodeField(image, layout, fields, nullptr, [&code](const Field& field) {
     code.push_back(field);
@@ -537,11 +591,11 @@ std::vector<Field> FindFields(std::string_view image, const Layout& layout) {
   return fields;
 }
 
-bool Encode(std::string* image, const std::vector<Segment>& segments, std::string* side) {
+bool Encode(std::string* image, const std::vector<Segment>& segments, Form form, std::string* side) {
   Layout layout;
   CAddressMap map;
   if (!ReadLayout(*image, &layout) || !map.Set(segments)) return false;
-  const std::vector<Field> fields = FindFields(*image, layout);
+  const std::vector<Field> fields = FindFields(*image, layout, form);
   std::vector<std::uint32_t> exceptions;
   for (std::uint32_t k = 0; k < fields.size(); ++k) {
     std::int64_t shift = 0;
@@ -556,7 +610,7 @@ bool Encode(std::string* image, const std::vector<Segment>& segments, std::strin
   return true;
 }
 
-DecodeResult Decode(std::string_view side, char* image, std::size_t size, std::uint64_t workBytes,
+DecodeResult Decode(std::string_view side, char* image, std::size_t size, Form form, std::uint64_t workBytes,
                     const std::atomic<bool>& cancel) {
   const std::string_view view(image, size);
   Layout layout;
@@ -564,7 +618,7 @@ DecodeResult Decode(std::string_view side, char* image, std::size_t size, std::u
   // What the map and the fields would hold, before any of it is held: a
   // segment or an exception takes at least one byte of the map each.
   const std::uint64_t work = side.size() * (sizeof(Segment) + sizeof(std::uint32_t) + sizeof(std::uint64_t)) +
-                             (std::uint64_t{layout.pdataSize} / 4 + layout.relocSize / 2) * sizeof(Field);
+                             AddressFieldRoom(layout, form) * sizeof(Field);
   if (work > workBytes) return DecodeResult::kOverBudget;
   std::vector<Segment> segments;
   std::vector<std::uint64_t> exceptions;
@@ -587,7 +641,7 @@ DecodeResult Decode(std::string_view side, char* image, std::size_t size, std::u
   };
   // The addresses first: the code is walked over their original bytes, as
   // it was when the fields were found.
-  const std::vector<Field> addresses = AddressFields(view, layout);
+  const std::vector<Field> addresses = AddressFields(view, layout, form);
   for (const Field& field : addresses) {
     if (!restore(field)) return DecodeResult::kMalformed;
   }

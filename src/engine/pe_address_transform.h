@@ -12,6 +12,10 @@
 // holds, a rewritten field equals the old build's bytes and the delta coder
 // finds long matches; the applier maps each field back.
 //
+// A program that was not stripped also carries a COFF symbol table whose
+// values are offsets into sections, and they move as the code does; the
+// second form of the transform maps those too.
+//
 // A field whose value cannot be mapped, or would not map back to itself, is
 // left as it is and listed as an exception, so the transform is exact for
 // any map. Fields are found only from bytes that it never changes (the
@@ -56,7 +60,14 @@ struct Layout {
   std::uint32_t relocSize = 0;
   std::uint32_t pdataOffset = 0;  // the exception directory's bytes in the file
   std::uint32_t pdataSize = 0;
+  std::uint32_t symbolOffset = 0;  // the COFF symbol table (18-byte records), when it lies
+  std::uint32_t symbolCount = 0;   // within the file apart from the headers and every section
 };
+
+// Which fields a map covers: kPlain the code's, the exception directory's
+// and the relocated pointers; kWithSymbols those and the COFF symbol table's
+// values as well. A map is decoded in the form it was made in.
+enum class Form : std::uint8_t { kPlain, kWithSymbols };
 
 // False unless `image` is a PE32+ image for x86-64 whose headers lie within it.
 bool ReadLayout(std::string_view image, Layout* layout);
@@ -72,22 +83,24 @@ enum class FieldKind : std::uint8_t {
   kRel32,  // rel32 of call/jmp/jcc or a RIP-relative disp32: target = end + value
   kRva32,  // an entry of the exception directory: an address
   kVa64,   // a relocated pointer: image base + address
+  kSymbol32,  // a symbol's value: an offset into the section at address `end`
 };
 
 struct Field {
   FieldKind kind = FieldKind::kRel32;
   std::uint32_t offset = 0;  // of the field's bytes in the file
-  std::uint32_t end = 0;     // kRel32: address of the end of its instruction
+  std::uint32_t end = 0;     // kRel32: address of the end of its instruction; kSymbol32: of its section
 };
 
-// Every field, in the order the transform numbers them: the exception
-// directory's and the relocated ones by offset, then the code's.
-std::vector<Field> FindFields(std::string_view image, const Layout& layout);
+// Every field of `form`, in the order the transform numbers them: the
+// exception directory's, the relocated and the symbols' by offset, then the
+// code's.
+std::vector<Field> FindFields(std::string_view image, const Layout& layout, Form form);
 
 // Rewrites the new build `image` in place through `segments` (sorted by
 // newStart, not overlapping) and returns in *side what Decode needs: the map
 // and the exceptions. False when the image is not one this applies to.
-bool Encode(std::string* image, const std::vector<Segment>& segments, std::string* side);
+bool Encode(std::string* image, const std::vector<Segment>& segments, Form form, std::string* side);
 
 enum class DecodeResult {
   kDone,
@@ -98,10 +111,11 @@ enum class DecodeResult {
 
 // Maps every field of a rewritten image back, in place. What it holds
 // besides the image (the map and the address fields) is bounded by the
-// map's size and the image's relocation and exception tables, and checked
+// map's size and the image's relocation, exception and (kWithSymbols)
+// symbol tables, and checked
 // against `workBytes` before any of it is held. `cancel` is read every
 // 1 MiB of code walked. On anything but kDone the image is unspecified.
-DecodeResult Decode(std::string_view side, char* image, std::size_t size, std::uint64_t workBytes,
+DecodeResult Decode(std::string_view side, char* image, std::size_t size, Form form, std::uint64_t workBytes,
                     const std::atomic<bool>& cancel);
 
 }  // namespace PeAddress

@@ -5,14 +5,16 @@
 // relocated table of pointers to the functions; .pdata has an entry per
 // function. `grown` bytes of new code come before the first function and as
 // many of new data before the first string, so that everything after moves,
-// as between two builds of a program.
+// as between two builds of a program. With `symbols`, a COFF symbol table
+// after the sections names each function (and, with an auxiliary record,
+// the .text section), as a program that was not stripped has.
 #pragma once
 #include <cstdint>
 #include <string>
 
 namespace TestFiles {
 
-inline std::string TestProgramImage(int functions, int grown) {
+inline std::string TestProgramImage(int functions, int grown, bool symbols = false) {
   const auto put = [](std::string& s, std::size_t at, std::uint64_t v, int bytes) {
     if (s.size() < at + bytes) s.resize(at + bytes, '\0');
     for (int k = 0; k < bytes; ++k) s[at + k] = static_cast<char>(v >> (8 * k));
@@ -113,6 +115,25 @@ inline std::string TestProgramImage(int functions, int grown) {
     image += part.bytes;
     image.resize(offset + raw, '\0');
     header += 40;
+  }
+  if (symbols) {
+    const std::size_t table = image.size();
+    std::uint32_t records = 0;
+    const auto symbol = [&](const std::string& name, std::uint32_t value, int aux) {
+      const std::size_t at = image.size();
+      image.resize(at + 18 * (1 + aux), '\0');
+      image.replace(at, name.size(), name);
+      put(image, at + 8, value, 4);
+      put(image, at + 12, 1, 2);  // in .text
+      image[at + 16] = aux ? 3 : 2;  // static, external
+      image[at + 17] = static_cast<char>(aux);
+      records += 1 + aux;
+    };
+    symbol(".text", 0, 1);
+    for (std::uint32_t k = 0; k < n; ++k) symbol("f" + std::to_string(k), fn(k) - text, 0);
+    put(image, image.size(), 4, 4);  // an empty string table
+    put(image, 0x8C, table, 4);
+    put(image, 0x90, records, 4);
   }
   return image;
 }

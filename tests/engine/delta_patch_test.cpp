@@ -155,19 +155,23 @@ TEST(DeltaPatch, FilesTable) {
   }
 }
 
-// The address map of a program's patch, both ways over a program that grew.
-// Whatever the map, rewriting and mapping back gives the exact image: a
-// field the map cannot carry stays as it is. A map that fits rewrites the
-// moved fields; one that is cut, has bytes after it or meets another image
-// is refused.
+// The address map of a program's patch, both ways over a program that grew,
+// in both forms. Whatever the map, rewriting and mapping back gives the
+// exact image: a field the map cannot carry stays as it is. A map that fits
+// rewrites the moved fields, and in the form with symbols the symbol table
+// reads as the old build's; one that is cut, has bytes after it or meets
+// another image is refused.
 TEST(DeltaPatch, AddressMapTable) {
+  using PeAddress::Form;
   using PeAddress::Segment;
-  const std::string image = TestFiles::TestProgramImage(300, 100);
+  const std::string image = TestFiles::TestProgramImage(300, 100, true);
+  const std::string oldImage = TestFiles::TestProgramImage(300, 0, true);
   const std::uint64_t kRoom = 1 << 20;
   const std::atomic<bool> never{false};
   PeAddress::Layout grown, old;
   ASSERT_TRUE(PeAddress::ReadLayout(image, &grown));
-  ASSERT_TRUE(PeAddress::ReadLayout(TestFiles::TestProgramImage(300, 0), &old));
+  ASSERT_TRUE(PeAddress::ReadLayout(oldImage, &old));
+  ASSERT_EQ(grown.symbolCount, 302u);
   ASSERT_EQ(grown.sections.size(), old.sections.size());
   std::vector<Segment> moved;  // each section's content after the new bytes, onto the old build's
   for (std::size_t k = 0; k < grown.sections.size(); ++k)
@@ -183,19 +187,26 @@ TEST(DeltaPatch, AddressMapTable) {
       {"two onto overlapping old addresses", {{0x1000, 0x800, 0x1000}, {0x2000, 0x800, 0x1400}}, true},
       {"at the top of the address space", {{0x1000, 0x1000, 0xFFFFF000u}, {0xFFFFF000u, 0x1000, 0x1000}}, true},
   };
-  for (const auto& c : cases) {
+  for (const Form form : {Form::kPlain, Form::kWithSymbols}) {
+    for (const auto& c : cases) {
+      std::string rewritten = image;
+      std::string side;
+      ASSERT_TRUE(PeAddress::Encode(&rewritten, c.map, form, &side)) << c.what;
+      EXPECT_EQ(rewritten != image, c.rewrites) << c.what;
+      EXPECT_EQ(PeAddress::Decode(side, rewritten.data(), rewritten.size(), form, kRoom, never),
+                PeAddress::DecodeResult::kDone)
+          << c.what;
+      EXPECT_EQ(rewritten, image) << c.what;
+    }
     std::string rewritten = image;
     std::string side;
-    ASSERT_TRUE(PeAddress::Encode(&rewritten, c.map, &side)) << c.what;
-    EXPECT_EQ(rewritten != image, c.rewrites) << c.what;
-    EXPECT_EQ(PeAddress::Decode(side, rewritten.data(), rewritten.size(), kRoom, never), PeAddress::DecodeResult::kDone)
-        << c.what;
-    EXPECT_EQ(rewritten, image) << c.what;
+    ASSERT_TRUE(PeAddress::Encode(&rewritten, moved, form, &side));
+    EXPECT_EQ(rewritten.substr(grown.symbolOffset) == oldImage.substr(old.symbolOffset), form == Form::kWithSymbols);
   }
 
   std::string rewritten = image;
   std::string side;
-  ASSERT_TRUE(PeAddress::Encode(&rewritten, moved, &side));
+  ASSERT_TRUE(PeAddress::Encode(&rewritten, moved, Form::kWithSymbols, &side));
   std::string notAProgram = rewritten;
   notAProgram[0] = 'X';
   const struct {
@@ -212,10 +223,12 @@ TEST(DeltaPatch, AddressMapTable) {
       {"over what the bound leaves", side, rewritten, 4096, PeAddress::DecodeResult::kOverBudget},
   };
   for (auto c : refused)
-    EXPECT_EQ(PeAddress::Decode(c.side, c.image.data(), c.image.size(), c.room, never), c.result) << c.what;
+    EXPECT_EQ(PeAddress::Decode(c.side, c.image.data(), c.image.size(), Form::kWithSymbols, c.room, never), c.result)
+        << c.what;
   std::string copy = image;
-  EXPECT_FALSE(PeAddress::Encode(&notAProgram, moved, &side)) << "a map for what is no program";
-  EXPECT_FALSE(PeAddress::Encode(&copy, {{0x2000, 0x100, 0}, {0x1000, 0x2000, 0}}, &side)) << "unsorted segments";
+  EXPECT_FALSE(PeAddress::Encode(&notAProgram, moved, Form::kPlain, &side)) << "a map for what is no program";
+  EXPECT_FALSE(PeAddress::Encode(&copy, {{0x2000, 0x100, 0}, {0x1000, 0x2000, 0}}, Form::kPlain, &side))
+      << "unsorted segments";
 }
 
 }  // namespace

@@ -735,21 +735,24 @@ std::string Build(const char* seedText, int release, bool rebuilt = false) {
 }
 
 // Between two builds of a program whose code and data moved, the patch
-// carries an address map and is a fraction of the plain one.
+// carries an address map (of the symbols too, when the program has them)
+// and is a fraction of the plain one.
 TEST(Publish, PatchOfAMovedProgramCarriesAnAddressMap) {
   if (!CanMakeDeltaPatches()) GTEST_SKIP() << "this build makes no patches";
-  const std::string base = TestFiles::TestProgramImage(2000, 0);
-  const std::string target = TestFiles::TestProgramImage(2000, 64);
-  std::string mapped, plain, error;
-  ASSERT_TRUE(MakeDeltaPatch(base, target, &mapped, &error)) << error;
-  ASSERT_TRUE(MakeDeltaPatch("X" + base.substr(1), "X" + target.substr(1), &plain, &error)) << error;
-  EXPECT_EQ(mapped.substr(0, 4), kAddressPatchMagic);
-  EXPECT_NE(plain.substr(0, 4), kAddressPatchMagic);
-  EXPECT_LT(mapped.size() * 3, plain.size());
-  const std::atomic<bool> never{false};
-  std::string output;
-  EXPECT_TRUE(ApplyDeltaPatchBytes(base, mapped, target.size(), never, &output).Applied());
-  EXPECT_EQ(output, target);
+  for (const bool symbols : {false, true}) {
+    const std::string base = TestFiles::TestProgramImage(2000, 0, symbols);
+    const std::string target = TestFiles::TestProgramImage(2000, 64, symbols);
+    std::string mapped, plain, error;
+    ASSERT_TRUE(MakeDeltaPatch(base, target, &mapped, &error)) << error;
+    ASSERT_TRUE(MakeDeltaPatch("X" + base.substr(1), "X" + target.substr(1), &plain, &error)) << error;
+    EXPECT_EQ(mapped.substr(0, 4), symbols ? kSymbolAddressPatchMagic : kAddressPatchMagic);
+    EXPECT_EQ(plain.substr(0, 2), "\x28\xB5");
+    EXPECT_LT(mapped.size() * 3, plain.size()) << symbols;
+    const std::atomic<bool> never{false};
+    std::string output;
+    EXPECT_TRUE(ApplyDeltaPatchBytes(base, mapped, target.size(), never, &output).Applied());
+    EXPECT_EQ(output, target);
+  }
 }
 
 // Code rewritten in place between two unchanged stretches keeps its old

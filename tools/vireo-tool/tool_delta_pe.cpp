@@ -29,7 +29,7 @@ constexpr int kCandidates = 32;            // runs tried per position
 
 std::string Masked(std::string_view image, const Layout& layout) {
   std::string masked(image);
-  for (const PeAddress::Field& field : PeAddress::FindFields(image, layout)) {
+  for (const PeAddress::Field& field : PeAddress::FindFields(image, layout, PeAddress::Form::kPlain)) {
     const std::size_t size = field.kind == PeAddress::FieldKind::kVa64 ? 8 : 4;
     std::fill_n(masked.begin() + field.offset, size, '\0');
   }

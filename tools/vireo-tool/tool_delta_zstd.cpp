@@ -68,18 +68,21 @@ bool Compress(std::string_view base, std::string_view content, std::string* fram
 }
 
 // The patch with an address map, when both are x86-64 programs and it
-// applies; empty otherwise.
+// applies; empty otherwise. A program that carries a symbol table gets the
+// form that maps its symbols too; a stripped one the first form, which
+// every updater that knows address maps reads.
 std::string AddressPatch(std::string_view base, std::string_view target) {
   PeAddress::Layout layout;
   if (!PeAddress::ReadLayout(base, &layout) || !PeAddress::ReadLayout(target, &layout)) return {};
+  const PeAddress::Form form = layout.symbolCount != 0 ? PeAddress::Form::kWithSymbols : PeAddress::Form::kPlain;
   std::string content(target);
   std::string map;
-  if (!PeAddress::Encode(&content, MatchBuilds(base, target), &map) || map.size() > 0xFFFFFFFFu) return {};
+  if (!PeAddress::Encode(&content, MatchBuilds(base, target), form, &map) || map.size() > 0xFFFFFFFFu) return {};
   content.insert(0, map);
   std::string frame;
   std::string ignored;
   if (!Compress(base, content, &frame, &ignored)) return {};
-  std::string patch(kAddressPatchMagic);
+  std::string patch(form == PeAddress::Form::kWithSymbols ? kSymbolAddressPatchMagic : kAddressPatchMagic);
   for (int k = 0; k < 4; ++k) patch.push_back(static_cast<char>(map.size() >> (8 * k)));
   patch += frame;
   const std::atomic<bool> never{false};
