@@ -109,12 +109,12 @@ enum class DecodeResult {
   kCancelled,
 };
 
-// Maps every field of a rewritten image back, in place. What it holds
-// besides the image (the map and the address fields) is bounded by the
-// map's size and the image's relocation, exception and (kWithSymbols)
-// symbol tables, and checked
-// against `workBytes` before any of it is held. `cancel` is read every
-// 1 MiB of code walked. On anything but kDone the image is unspecified.
+// Maps every field of a rewritten image back, in place, in the form the map
+// was made in. What it holds besides the image (the map and the address
+// fields) is bounded by the map's size and the image's relocation,
+// exception and (kWithSymbols) symbol tables, and checked against
+// `workBytes` before any of it is held. `cancel` is read every 1 MiB of
+// code walked. On anything but kDone the image is unspecified.
 DecodeResult Decode(std::string_view side, char* image, std::size_t size, Form form, std::uint64_t workBytes,
                     const std::atomic<bool>& cancel);
 
