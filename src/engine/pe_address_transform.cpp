@@ -163,15 +163,16 @@ bool Forbidden(const Layout& layout, std::uint64_t offset, std::uint64_t size) {
 // How many address fields the tables can hold: what AddressFields reserves.
 std::uint64_t AddressFieldRoom(const Layout& layout, Form form) {
   return std::uint64_t{layout.pdataSize} / 4 + layout.relocSize / 2 +
-         (form == Form::kWithSymbols ? layout.symbolCount : 0);
+         (form == Form::kWithSymbols ? 2ull * layout.symbolCount : 0);
 }
 
 // The exception directory's entries, the relocated pointers and (in
-// kWithSymbols) the values of symbols defined in a section, by offset, none
-// overlapping another, the headers or the relocation table. Found from the
-// headers, the relocation table and the symbol records' section numbers and
-// counts of auxiliary records alone; the symbol table lies apart from every
-// section, so no other field overlaps those bytes.
+// kWithSymbols) the values of symbols defined in a section and the string
+// offsets of long names, by offset, none overlapping another, the headers or
+// the relocation table. Found from the headers, the relocation table and the
+// symbol records' first four bytes (zero for a long name), section numbers
+// and counts of auxiliary records alone; the symbol table lies apart from
+// every section, so no other field overlaps those bytes.
 std::vector<Field> AddressFields(std::string_view image, const Layout& layout, Form form) {
   std::vector<Field> found;
   found.reserve(AddressFieldRoom(layout, form));  // as many as there can be
@@ -180,6 +181,8 @@ std::vector<Field> AddressFields(std::string_view image, const Layout& layout, F
   if (form == Form::kWithSymbols) {
     for (std::uint64_t k = 0; k < layout.symbolCount;) {
       const char* record = image.data() + layout.symbolOffset + 18 * k;
+      if (Load32(record) == 0)
+        found.push_back({FieldKind::kString32, static_cast<std::uint32_t>(layout.symbolOffset + 18 * k + 4), 0});
       const auto section = static_cast<std::int16_t>(Load16(record + 12));
       if (section >= 1 && static_cast<std::size_t>(section) <= layout.sections.size())
         found.push_back({FieldKind::kSymbol32, static_cast<std::uint32_t>(layout.symbolOffset + 18 * k + 8),
@@ -210,7 +213,8 @@ std::vector<Field> AddressFields(std::string_view image, const Layout& layout, F
   for (const Field& field : found) {
     const std::uint32_t size = FieldSize(field.kind);
     if (field.offset < freeFrom || Forbidden(layout, field.offset, size) ||
-        (field.kind != FieldKind::kSymbol32 && !SectionHolding(layout, field.offset, size)))
+        (field.kind != FieldKind::kSymbol32 && field.kind != FieldKind::kString32 &&
+         !SectionHolding(layout, field.offset, size)))
       continue;
     found[kept++] = field;
     freeFrom = std::uint64_t{field.offset} + size;
@@ -359,6 +363,11 @@ bool Rewrite(const CAddressMap& map, const Layout& layout, const Field& field, s
       *rewritten = old - section;
       break;
     }
+    case FieldKind::kString32:
+      target = std::uint64_t{kStringSpace} + value;
+      if (!map.Forward(target, &old) || old < kStringSpace) return false;
+      *rewritten = old - kStringSpace;
+      break;
   }
   return map.Back(old, &back) && back == target;
 }
@@ -391,6 +400,10 @@ bool Restore(const CAddressMap& map, const Layout& layout, const Field& field, s
           target - field.end >= k4G)
         return false;
       *value = target - field.end;
+      return true;
+    case FieldKind::kString32:
+      if (!map.Back(std::uint64_t{kStringSpace} + rewritten, &target) || target < kStringSpace) return false;
+      *value = target - kStringSpace;
       return true;
   }
   return false;

@@ -13,8 +13,11 @@
 // finds long matches; the applier maps each field back.
 //
 // A program that was not stripped also carries a COFF symbol table whose
-// values are offsets into sections, and they move as the code does; the
-// second form of the transform maps those too.
+// values are offsets into sections, and they move as the code does, and
+// whose long names are offsets into its string table, which move as names
+// are added before them; the second form of the transform maps those too.
+// String offsets are addresses of their own space, from kStringSpace on,
+// which the map places beside the image's.
 //
 // A field whose value cannot be mapped, or would not map back to itself, is
 // left as it is and listed as an exception, so the transform is exact for
@@ -66,8 +69,12 @@ struct Layout {
 
 // Which fields a map covers: kPlain the code's, the exception directory's
 // and the relocated pointers; kWithSymbols those and the COFF symbol table's
-// values as well. A map is decoded in the form it was made in.
+// values and long names as well. A map is decoded in the form it was made in.
 enum class Form : std::uint8_t { kPlain, kWithSymbols };
+
+// The string table's offset 0 as an address of the map (no program's
+// addresses reach it).
+inline constexpr std::uint32_t kStringSpace = 0x80000000u;
 
 // False unless `image` is a PE32+ image for x86-64 whose headers lie within it.
 bool ReadLayout(std::string_view image, Layout* layout);
@@ -84,6 +91,7 @@ enum class FieldKind : std::uint8_t {
   kRva32,  // an entry of the exception directory: an address
   kVa64,   // a relocated pointer: image base + address
   kSymbol32,  // a symbol's value: an offset into the section at address `end`
+  kString32,  // a symbol's long name: an offset into the string table, address kStringSpace + value
 };
 
 struct Field {

@@ -7,12 +7,17 @@
 // many of new data before the first string, so that everything after moves,
 // as between two builds of a program. With `symbols`, a COFF symbol table
 // after the sections names each function (and, with an auxiliary record,
-// the .text section), as a program that was not stripped has.
+// the .text section), as a program that was not stripped has; the names of
+// every other function are long, in the string table after the records,
+// where a grown build has kGrownName first, so that every offset moves.
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace TestFiles {
+
+inline constexpr std::string_view kGrownName{"a_name_of_a_later_build", 24};  // with its 0
 
 inline std::string TestProgramImage(int functions, int grown, bool symbols = false) {
   const auto put = [](std::string& s, std::size_t at, std::uint64_t v, int bytes) {
@@ -119,10 +124,17 @@ inline std::string TestProgramImage(int functions, int grown, bool symbols = fal
   if (symbols) {
     const std::size_t table = image.size();
     std::uint32_t records = 0;
+    std::string strings(4, '\0');
+    if (grown) strings += kGrownName;
     const auto symbol = [&](const std::string& name, std::uint32_t value, int aux) {
       const std::size_t at = image.size();
       image.resize(at + 18 * (1 + aux), '\0');
-      image.replace(at, name.size(), name);
+      if (name.size() <= 8) {
+        image.replace(at, name.size(), name);
+      } else {
+        put(image, at + 4, strings.size(), 4);
+        strings.append(name).push_back('\0');
+      }
       put(image, at + 8, value, 4);
       put(image, at + 12, 1, 2);  // in .text
       image[at + 16] = aux ? 3 : 2;  // static, external
@@ -130,8 +142,10 @@ inline std::string TestProgramImage(int functions, int grown, bool symbols = fal
       records += 1 + aux;
     };
     symbol(".text", 0, 1);
-    for (std::uint32_t k = 0; k < n; ++k) symbol("f" + std::to_string(k), fn(k) - text, 0);
-    put(image, image.size(), 4, 4);  // an empty string table
+    for (std::uint32_t k = 0; k < n; ++k)
+      symbol((k % 2 ? "a_function_named_" : "f") + std::to_string(k), fn(k) - text, 0);
+    put(strings, 0, strings.size(), 4);
+    image += strings;
     put(image, 0x8C, table, 4);
     put(image, 0x90, records, 4);
   }

@@ -158,9 +158,9 @@ TEST(DeltaPatch, FilesTable) {
 // The address map of a program's patch, both ways over a program that grew,
 // in both forms. Whatever the map, rewriting and mapping back gives the
 // exact image: a field the map cannot carry stays as it is. A map that fits
-// rewrites the moved fields, and in the form with symbols the symbol table
-// reads as the old build's; one that is cut, has bytes after it or meets
-// another image is refused.
+// rewrites the moved fields, and in the form with symbols the symbol
+// records (values and the offsets of long names) read as the old build's;
+// one that is cut, has bytes after it or meets another image is refused.
 TEST(DeltaPatch, AddressMapTable) {
   using PeAddress::Form;
   using PeAddress::Segment;
@@ -176,6 +176,10 @@ TEST(DeltaPatch, AddressMapTable) {
   std::vector<Segment> moved;  // each section's content after the new bytes, onto the old build's
   for (std::size_t k = 0; k < grown.sections.size(); ++k)
     moved.push_back({grown.sections[k].rva + 100, grown.sections[k].virtualSize - 100, old.sections[k].rva});
+  // and the names after the new one onto the old build's names
+  const std::uint32_t names = static_cast<std::uint32_t>(oldImage.size() - old.symbolOffset - 18 * old.symbolCount);
+  moved.push_back({PeAddress::kStringSpace + 4 + static_cast<std::uint32_t>(TestFiles::kGrownName.size()), names - 4,
+                   PeAddress::kStringSpace + 4});
   const struct {
     const char* what;
     std::vector<Segment> map;
@@ -201,7 +205,9 @@ TEST(DeltaPatch, AddressMapTable) {
     std::string rewritten = image;
     std::string side;
     ASSERT_TRUE(PeAddress::Encode(&rewritten, moved, form, &side));
-    EXPECT_EQ(rewritten.substr(grown.symbolOffset) == oldImage.substr(old.symbolOffset), form == Form::kWithSymbols);
+    EXPECT_EQ(rewritten.substr(grown.symbolOffset, 18 * grown.symbolCount) ==
+                  oldImage.substr(old.symbolOffset, 18 * old.symbolCount),
+              form == Form::kWithSymbols);
   }
 
   std::string rewritten = image;
