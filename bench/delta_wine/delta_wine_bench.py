@@ -567,7 +567,7 @@ def report(case, results):
         pt = [r["seconds"] for r in results[mode]]
         paired = [a / b for a, b in zip(pt, ft)]
         time_ratio = statistics.median(pt) / statistics.median(ft)
-        say("  goal time   %-8s/full %5.2f    (at most 1.00)   %s; the repetitions' own: %s"
+        say("  goal time   %-8s/full %5.3f   (at most 1.00)   %s; the repetitions' own: %s"
             % (mode, time_ratio, "met" if time_ratio <= 1.0 else "MISSED", ", ".join("%.2f" % r for r in paired)))
     for mode in MODES:
         p = phases(median_run(results[mode]))
