@@ -571,6 +571,11 @@ bool ReadLayout(std::string_view image, Layout* layout) {
       })) {
     layout->symbolOffset = static_cast<std::uint32_t>(symbols);
     layout->symbolCount = static_cast<std::uint32_t>(symbolCount);
+    if (symbolsEnd + 4 <= image.size()) {  // its first four bytes give its size
+      layout->stringOffset = static_cast<std::uint32_t>(symbolsEnd);
+      const std::uint64_t stringSize = Load32(image.data() + symbolsEnd);
+      layout->stringSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(stringSize, image.size() - symbolsEnd));
+    }
   }
   return true;
 }

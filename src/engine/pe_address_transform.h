@@ -65,6 +65,8 @@ struct Layout {
   std::uint32_t pdataSize = 0;
   std::uint32_t symbolOffset = 0;  // the COFF symbol table (18-byte records), when it lies
   std::uint32_t symbolCount = 0;   // within the file apart from the headers and every section
+  std::uint32_t stringOffset = 0;  // its string table, right after it (clamped to the file)
+  std::uint32_t stringSize = 0;
 };
 
 // Which fields a map covers: kPlain the code's, the exception directory's

@@ -177,9 +177,8 @@ TEST(DeltaPatch, AddressMapTable) {
   for (std::size_t k = 0; k < grown.sections.size(); ++k)
     moved.push_back({grown.sections[k].rva + 100, grown.sections[k].virtualSize - 100, old.sections[k].rva});
   // and the names after the new one onto the old build's names
-  const std::uint32_t names = static_cast<std::uint32_t>(oldImage.size() - old.symbolOffset - 18 * old.symbolCount);
-  moved.push_back({PeAddress::kStringSpace + 4 + static_cast<std::uint32_t>(TestFiles::kGrownName.size()), names - 4,
-                   PeAddress::kStringSpace + 4});
+  moved.push_back({PeAddress::kStringSpace + 4 + static_cast<std::uint32_t>(TestFiles::kGrownName.size()),
+                   old.stringSize - 4, PeAddress::kStringSpace + 4});
   const struct {
     const char* what;
     std::vector<Segment> map;

@@ -145,27 +145,14 @@ void AddSegment(std::vector<Segment>* segments, std::uint64_t newStart, std::uin
                        static_cast<std::uint32_t>(oldStart)});
 }
 
-// The parts of a build whose addresses the map gives: its sections, and
-// the string table after its symbols (its first four bytes give its size),
-// whose offsets are addresses from PeAddress::kStringSpace on.
-std::vector<PeAddress::Section> Regions(std::string_view image, const Layout& layout) {
-  std::vector<PeAddress::Section> regions = layout.sections;
-  const std::uint64_t at = layout.symbolOffset + 18ull * layout.symbolCount;
-  if (layout.symbolCount != 0 && at + 4 <= image.size()) {
-    std::uint64_t size = 0;
-    for (int k = 0; k < 4; ++k) size |= std::uint64_t{static_cast<unsigned char>(image[at + k])} << (8 * k);
-    size = std::min<std::uint64_t>({size, image.size() - at, PeAddress::kStringSpace});
-    const auto bytes = static_cast<std::uint32_t>(size);
-    regions.push_back({"(strings)", PeAddress::kStringSpace, bytes, static_cast<std::uint32_t>(at), bytes, false});
-  }
-  return regions;
-}
-
-const PeAddress::Section* Holding(const std::vector<PeAddress::Section>& regions, std::size_t offset) {
-  for (const PeAddress::Section& r : regions) {
-    if (offset >= r.fileOffset && offset - r.fileOffset < r.fileSize) return &r;
-  }
-  return nullptr;
+// The parts of a build whose addresses the map gives: its sections, and its
+// symbols' string table as one more, whose offsets are addresses from
+// PeAddress::kStringSpace on.
+Layout WithStrings(Layout layout) {
+  const std::uint32_t size = std::min(layout.stringSize, PeAddress::kStringSpace);
+  if (size != 0)
+    layout.sections.push_back({"(strings)", PeAddress::kStringSpace, size, layout.stringOffset, size, false});
+  return layout;
 }
 
 }  // namespace
@@ -177,14 +164,14 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
   if (!PeAddress::ReadLayout(base, &oldLayout) || !PeAddress::ReadLayout(target, &newLayout)) return segments;
   const std::string oldMasked = Masked(base, oldLayout);
   const std::string newMasked = Masked(target, newLayout);
-  const std::vector<PeAddress::Section> oldRegions = Regions(base, oldLayout);
-  const std::vector<PeAddress::Section> newRegions = Regions(target, newLayout);
+  const Layout oldRegions = WithStrings(oldLayout);
+  const Layout newRegions = WithStrings(newLayout);
 
   const auto addRuns = [&](const std::vector<Run>& runs, std::vector<Segment>* into) {
     for (Run run : runs) {
       while (run.length > 0) {
-        const PeAddress::Section* n = Holding(newRegions, run.target);
-        const PeAddress::Section* o = Holding(oldRegions, run.base);
+        const PeAddress::Section* n = PeAddress::SectionHolding(newRegions, run.target, 1);
+        const PeAddress::Section* o = PeAddress::SectionHolding(oldRegions, run.base, 1);
         if (!n || !o) {
           ++run.target, ++run.base, --run.length;
           continue;
@@ -209,10 +196,10 @@ std::vector<Segment> MatchBuilds(std::string_view base, std::string_view target)
   std::vector<Segment> placed(segments);
   placed.insert(placed.end(), between.begin(), between.end());
   std::sort(placed.begin(), placed.end(), [](const Segment& a, const Segment& b) { return a.newStart < b.newStart; });
-  for (const PeAddress::Section& n : newRegions) {
-    const auto o = std::find_if(oldRegions.begin(), oldRegions.end(),
+  for (const PeAddress::Section& n : newRegions.sections) {
+    const auto o = std::find_if(oldRegions.sections.begin(), oldRegions.sections.end(),
                                 [&n](const PeAddress::Section& s) { return s.name == n.name; });
-    if (o == oldRegions.end()) continue;
+    if (o == oldRegions.sections.end()) continue;
     const std::uint64_t size = std::min(std::max(n.virtualSize, n.fileSize), std::max(o->virtualSize, o->fileSize));
     std::uint64_t at = n.rva;
     const std::uint64_t end = n.rva + size;
