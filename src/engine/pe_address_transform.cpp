@@ -4,6 +4,8 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <iterator>
+#include <map>
 
 namespace PeAddress {
 namespace {
@@ -239,9 +241,17 @@ bool ForEachCodeField(std::string_view image, const Layout& layout, const std::v
                       const std::atomic<bool>* cancel, Take take) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
   std::size_t walked = 0;
+  // A section whose bytes overlap those of one walked before is not walked:
+  // a field found twice would be rewritten twice, and not mapped back.
+  std::map<std::size_t, std::size_t> walkedRanges;  // file offset -> end
   for (const Section& section : layout.sections) {
-    if (!section.executable) continue;
+    if (!section.executable || section.fileSize == 0) continue;
     const std::size_t end = std::size_t{section.fileOffset} + section.fileSize;
+    const auto after = walkedRanges.lower_bound(section.fileOffset);
+    if ((after != walkedRanges.end() && after->first < end) ||
+        (after != walkedRanges.begin() && std::prev(after)->second > section.fileOffset))
+      continue;
+    walkedRanges.emplace(section.fileOffset, end);
     std::size_t at = section.fileOffset;
     while (at < end) {
       int field = -1;
