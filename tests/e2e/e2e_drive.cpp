@@ -13,9 +13,11 @@
 //   e2e_drive watch               runs until ended: prints "ready" once it
 //                                 listens, then "shown <hwnd>" each time an
 //                                 update dialog (a window of Updater.exe with
-//                                 a progress bar) is shown; it looks every
-//                                 10 ms, so that a dialog shown only briefly
-//                                 is not missed. Meanwhile it takes the
+//                                 a progress bar) is shown. The updater's own
+//                                 thread tells it, through the hook in
+//                                 e2e_show_hook.dll beside it, so that a dialog
+//                                 shown only briefly is not missed, however
+//                                 busy the machine. Meanwhile it takes the
 //                                 commands above from its standard input, one
 //                                 per line with tab-separated arguments, and
 //                                 answers each with its output and a line
@@ -156,18 +158,6 @@ int Credentials(HWND dialog, const std::wstring& user, const std::wstring& passw
   return Click(dialog, IDOK);
 }
 
-bool HasProgressBar(HWND hwnd) {
-  std::vector<HWND> children;
-  ::EnumChildWindows(hwnd, CollectWindow, reinterpret_cast<LPARAM>(&children));
-  for (HWND child : children) {
-    if (_wcsicmp(ClassOf(child).c_str(), L"msctls_progress32") == 0) return true;
-  }
-  return false;
-}
-
-// Wine 8 reports no EVENT_OBJECT_SHOW to a WinEvent hook (only creation and
-// focus), so the watcher looks at the windows itself, from inside Wine and
-// every 10 ms: a run that transfers files shows its dialog for far longer.
 CRITICAL_SECTION g_output;
 
 void Print(const std::string& text) {
@@ -199,36 +189,47 @@ DWORD WINAPI Serve(void*) {
   return 0;
 }
 
+// Wine 8 reports no EVENT_OBJECT_SHOW to a WinEvent hook (only creation and
+// focus), and a look at the windows every few ms misses a dialog shown for
+// 100 ms while the machine is busy: a window hook in the updater's thread
+// posts each update dialog it shows to this message-only window instead.
+LRESULT CALLBACK WatchWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_APP + 1) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  static std::vector<WPARAM> reported;
+  if (std::find(reported.begin(), reported.end(), wParam) == reported.end()) {
+    reported.push_back(wParam);
+    Print(Format("shown\t%llu\n", static_cast<unsigned long long>(wParam)));
+  }
+  return 0;
+}
+
 int Watch() {
   ::InitializeCriticalSection(&g_output);
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = WatchWindow;
+  windowClass.hInstance = ::GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"VireoE2EDialogWatch";
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring hookPath(path, length);
+  hookPath.resize(hookPath.find_last_of(L"\\/") + 1);
+  hookPath += L"e2e_show_hook.dll";
+  HMODULE hook = ::LoadLibraryW(hookPath.c_str());
+  FARPROC found = hook ? ::GetProcAddress(hook, "ShowHook") : nullptr;
+  auto* proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(found));
+  if (!::RegisterClassW(&windowClass) ||
+      !::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
+                       nullptr) ||
+      !proc || !::SetWindowsHookExW(WH_CALLWNDPROC, proc, hook, 0)) {
+    std::fprintf(stderr, "e2e_drive watch: no hook (%s, error %lu)\n", Utf8(hookPath).c_str(), ::GetLastError());
+    return 1;
+  }
   Print("ready\n");
   HANDLE server = ::CreateThread(nullptr, 0, Serve, nullptr, 0, nullptr);
   if (server) ::CloseHandle(server);
-  std::map<DWORD, bool> updaterPids;
-  std::vector<HWND> reported;
-  for (;;) {
-    std::vector<HWND> tops;
-    ::EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&tops));
-    for (HWND top : tops) {
-      if (!::IsWindowVisible(top)) continue;
-      bool known = false;
-      for (HWND r : reported) known = known || r == top;
-      if (known) continue;
-      DWORD pid = 0;
-      ::GetWindowThreadProcessId(top, &pid);
-      auto it = updaterPids.find(pid);
-      if (it == updaterPids.end()) {
-        const auto names = ProcessNames();
-        const auto name = names.find(pid);
-        const bool updater = name != names.end() && _wcsicmp(name->second.c_str(), L"Updater.exe") == 0;
-        it = updaterPids.emplace(pid, updater).first;
-      }
-      if (!it->second || !HasProgressBar(top)) continue;
-      reported.push_back(top);
-      Print(Format("shown\t%llu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top))));
-    }
-    ::Sleep(10);
-  }
+  MSG message;
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+  return 0;
 }
 
 // Holds the file at `path` open for reading, sharing only reading (so that

@@ -335,10 +335,10 @@ class MemoryWatch:
 
 
 class DialogWatcher:
-    """Sets run.dialog_seen once e2e_drive watch, looking from inside Wine
-    every 10 ms, sees an update dialog shown: the driver's own look at the
-    windows (every 0.2 s) can miss the dialog of a fast run. Watching from
-    before the updater starts. The same process answers the driver's
+    """Sets run.dialog_seen once e2e_drive watch reports an update dialog
+    shown: a hook in the updater's own thread tells it, so that neither the
+    driver's looks at the windows (every 0.2 s) nor a busy machine can miss
+    the dialog of a fast run. Watching from before the updater starts. The same process answers the driver's
     commands (ask), so that a look at the windows starts no Wine process."""
 
     def __init__(self, env, run):
