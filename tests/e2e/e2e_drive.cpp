@@ -11,13 +11,15 @@
 //                                 fills the first two edit controls of the
 //                                 dialog and presses OK
 //   e2e_drive watch               runs until ended: prints "ready" once it
-//                                 listens, then "shown <hwnd>" each time an
-//                                 update dialog (a window of Updater.exe with
-//                                 a progress bar) is shown. The updater's own
-//                                 thread tells it, through the hook in
-//                                 e2e_show_hook.dll beside it, so that a dialog
-//                                 shown only briefly is not missed, however
-//                                 busy the machine. Meanwhile it takes the
+//                                 listens, then "shown <hwnd>" the first time
+//                                 an update dialog (a window of Updater.exe
+//                                 with a progress bar) is shown, and "window
+//                                 <hwnd>" for any other top-level window of
+//                                 Updater.exe. The updater's own thread tells
+//                                 it, through the hook in e2e_show_hook.dll
+//                                 beside it, so that a window shown only
+//                                 briefly is not missed, however busy the
+//                                 machine. Meanwhile it takes the
 //                                 commands above from its standard input, one
 //                                 per line with tab-separated arguments, and
 //                                 answers each with its output and a line
@@ -34,6 +36,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -192,13 +195,15 @@ DWORD WINAPI Serve(void*) {
 // Wine 8 reports no EVENT_OBJECT_SHOW to a WinEvent hook (only creation and
 // focus), and a look at the windows every few ms misses a dialog shown for
 // 100 ms while the machine is busy: a window hook in the updater's thread
-// posts each update dialog it shows to this message-only window instead.
+// posts each top-level window it shows to this message-only window instead
+// (lParam 1 for an update dialog).
 LRESULT CALLBACK WatchWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != WM_APP + 1) return ::DefWindowProcW(hwnd, message, wParam, lParam);
-  static std::vector<WPARAM> reported;
-  if (std::find(reported.begin(), reported.end(), wParam) == reported.end()) {
-    reported.push_back(wParam);
-    Print(Format("shown\t%llu\n", static_cast<unsigned long long>(wParam)));
+  static std::vector<std::pair<WPARAM, bool>> reported;
+  const std::pair<WPARAM, bool> window(wParam, lParam != 0);
+  if (std::find(reported.begin(), reported.end(), window) == reported.end()) {
+    reported.push_back(window);
+    Print(Format("%s\t%llu\n", lParam ? "shown" : "window", static_cast<unsigned long long>(wParam)));
   }
   return 0;
 }

@@ -336,9 +336,10 @@ class MemoryWatch:
 
 class DialogWatcher:
     """Sets run.dialog_seen once e2e_drive watch reports an update dialog
-    shown: a hook in the updater's own thread tells it, so that neither the
-    driver's looks at the windows (every 0.2 s) nor a busy machine can miss
-    the dialog of a fast run. Watching from before the updater starts. The same process answers the driver's
+    shown, and run.window_seen for any window of the updater's: a hook in
+    the updater's own thread tells it, so that neither the driver's looks at
+    the windows (every 0.2 s) nor a busy machine can miss the window of a
+    fast run. Watching from before the updater starts. The same process answers the driver's
     commands (ask), so that a look at the windows starts no Wine process."""
 
     def __init__(self, env, run):
@@ -370,7 +371,9 @@ class DialogWatcher:
                 self.listening = True
                 self.ready.set()
             elif line.startswith("shown"):
-                self.run.dialog_seen = True
+                self.run.dialog_seen = self.run.window_seen = True
+            elif line.startswith("window\t"):
+                self.run.window_seen = True
             elif line.startswith("end\t"):
                 self.status = int(line.split("\t")[1])
                 self.answered.set()

@@ -1,9 +1,9 @@
 // e2e_show_hook.dll: loaded by Wine into every program of the prefix once
-// e2e_drive watch sets its hook. When a top-level window of Updater.exe that
-// has a progress bar is shown, it posts that window to the watcher's
-// message-only window: the watcher learns of the update dialog from the
-// updater's own thread, however briefly the dialog shows and however late
-// the watcher gets the processor.
+// e2e_drive watch sets its hook. When a top-level window of Updater.exe is
+// shown, it posts that window, and whether it has a progress bar (the update
+// dialog), to the watcher's message-only window: the watcher learns of it
+// from the updater's own thread, however briefly the window shows and
+// however late the watcher gets the processor.
 #include <windows.h>
 
 #include <cwchar>
@@ -29,10 +29,10 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK ShowHook(int code, WPARAM wPar
   const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
   if (code == HC_ACTION && call->message == WM_WINDOWPOSCHANGED &&
       (reinterpret_cast<const WINDOWPOS*>(call->lParam)->flags & SWP_SHOWWINDOW) &&
-      ::GetAncestor(call->hwnd, GA_ROOT) == call->hwnd && IsUpdater() &&
-      ::FindWindowExW(call->hwnd, nullptr, L"msctls_progress32", nullptr)) {
+      ::GetAncestor(call->hwnd, GA_ROOT) == call->hwnd && IsUpdater()) {
     if (HWND watcher = ::FindWindowExW(HWND_MESSAGE, nullptr, L"VireoE2EDialogWatch", nullptr)) {
-      ::PostMessageW(watcher, WM_APP + 1, reinterpret_cast<WPARAM>(call->hwnd), 0);
+      const bool dialog = ::FindWindowExW(call->hwnd, nullptr, L"msctls_progress32", nullptr) != nullptr;
+      ::PostMessageW(watcher, WM_APP + 1, reinterpret_cast<WPARAM>(call->hwnd), dialog ? 1 : 0);
     }
   }
   return ::CallNextHookEx(nullptr, code, wParam, lParam);
