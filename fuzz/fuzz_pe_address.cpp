@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string rewritten = image;
   std::string side;
   if (PeAddress::Encode(&rewritten, segments, form, &side)) {
-    const PeAddress::DecodeResult back = PeAddress::Decode(side, rewritten.data(), rewritten.size(), form, kRoom, never);
+    const PeAddress::DecodeResult back =
+        PeAddress::Decode(side, rewritten.data(), rewritten.size(), form, kRoom, never);
     if (rewritten.size() != image.size() || back != PeAddress::DecodeResult::kDone || rewritten != image)
       std::abort();
   }

@@ -29,6 +29,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include "e2e_show_hook.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -195,10 +197,9 @@ DWORD WINAPI Serve(void*) {
 // Wine 8 reports no EVENT_OBJECT_SHOW to a WinEvent hook (only creation and
 // focus), and a look at the windows every few ms misses a dialog shown for
 // 100 ms while the machine is busy: a window hook in the updater's thread
-// posts each top-level window it shows to this message-only window instead
-// (lParam 1 for an update dialog).
+// posts each top-level window it shows to this message-only window instead.
 LRESULT CALLBACK WatchWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message != WM_APP + 1) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  if (message != kWindowShownMessage) return ::DefWindowProcW(hwnd, message, wParam, lParam);
   static std::vector<std::pair<WPARAM, bool>> reported;
   const std::pair<WPARAM, bool> window(wParam, lParam != 0);
   if (std::find(reported.begin(), reported.end(), window) == reported.end()) {
@@ -213,7 +214,7 @@ int Watch() {
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = WatchWindow;
   windowClass.hInstance = ::GetModuleHandleW(nullptr);
-  windowClass.lpszClassName = L"VireoE2EDialogWatch";
+  windowClass.lpszClassName = kWatchWindowClass;
   wchar_t path[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring hookPath(path, length);

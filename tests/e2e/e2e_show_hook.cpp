@@ -4,7 +4,7 @@
 // dialog), to the watcher's message-only window: the watcher learns of it
 // from the updater's own thread, however briefly the window shows and
 // however late the watcher gets the processor.
-#include <windows.h>
+#include "e2e_show_hook.h"
 
 #include <cwchar>
 
@@ -30,9 +30,9 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK ShowHook(int code, WPARAM wPar
   if (code == HC_ACTION && call->message == WM_WINDOWPOSCHANGED &&
       (reinterpret_cast<const WINDOWPOS*>(call->lParam)->flags & SWP_SHOWWINDOW) &&
       ::GetAncestor(call->hwnd, GA_ROOT) == call->hwnd && IsUpdater()) {
-    if (HWND watcher = ::FindWindowExW(HWND_MESSAGE, nullptr, L"VireoE2EDialogWatch", nullptr)) {
+    if (HWND watcher = ::FindWindowExW(HWND_MESSAGE, nullptr, kWatchWindowClass, nullptr)) {
       const bool dialog = ::FindWindowExW(call->hwnd, nullptr, L"msctls_progress32", nullptr) != nullptr;
-      ::PostMessageW(watcher, WM_APP + 1, reinterpret_cast<WPARAM>(call->hwnd), dialog ? 1 : 0);
+      ::PostMessageW(watcher, kWindowShownMessage, reinterpret_cast<WPARAM>(call->hwnd), dialog ? 1 : 0);
     }
   }
   return ::CallNextHookEx(nullptr, code, wParam, lParam);
